@@ -1,0 +1,79 @@
+#include "pyclass.hpp"
+
+#include <cstdio>
+
+namespace hobrin::py {
+
+std::string build_pyclass_doc(const char* name, const char* text_signature, const char* body) {
+  return std::string(name) + text_signature + "\n--\n\n" + body;
+}
+
+PyResult<PyTypeObject*> LazyTypeObject::get_or_create() {
+  if (type_ != nullptr) return type_;
+  if (doc_.empty()) doc_ = build_pyclass_doc(spec_.name, spec_.text_signature, spec_.doc_body);
+  PyType_Slot slots[] = {
+      {Py_tp_methods, reinterpret_cast<void*>(spec_.methods)},
+      {Py_tp_new, reinterpret_cast<void*>(spec_.tp_new)},
+      {Py_tp_base, reinterpret_cast<void*>(&PyBaseObject_Type)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(spec_.tp_dealloc)},
+      {Py_tp_doc, const_cast<char*>(doc_.c_str())},
+      {0, nullptr},
+  };
+  PyType_Spec type_spec = {
+      .name = spec_.name,
+      .basicsize = static_cast<int>(spec_.basic_size),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT,
+      .slots = slots,
+  };
+  PyObject* type = PyType_FromSpec(&type_spec);
+  if (type == nullptr) return fetch_error();
+  type_ = reinterpret_cast<PyTypeObject*>(type);
+  return type_;
+}
+
+PyTypeObject* LazyTypeObject::get() {
+  auto type = get_or_create();
+  if (type) return *type;
+  std::move(type.error()).restore();
+  PyErr_PrintEx(0);
+  throw InternalFault(std::string("failed to create type object for ") + spec_.name);
+}
+
+namespace {
+
+// RuntimeError naming the class, caused by the underlying error.
+PyErr wrap_in_runtime_error(const char* name, PyErr cause) {
+  return PyErr(
+      [] { return PyExc_RuntimeError; }, std::string("An error occurred while initializing class ") + name,
+      std::move(cause).into_value());
+}
+
+}  // namespace
+
+PyResult<void> add_class(PyObject* module, LazyTypeObject& cell) {
+  const char* name = cell.spec().name;
+  auto type = cell.get_or_create();
+  if (!type) return fail(wrap_in_runtime_error(name, std::move(type.error())));
+  PyRef name_object = PyRef::steal(PyUnicode_FromString(name));
+  if (!name_object) return fetch_error();
+
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fetch_error();
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all) return fetch_error();
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return fetch_error();
+  } else if (!PyList_Check(all.get())) {
+    return fail(PyErr::type_mismatch(all.get(), "PyList"));
+  }
+  if (PyList_Append(all.get(), name_object.get()) < 0) {
+    PyErr error = PyErr::fetch();
+    throw InternalFault("could not append __name__ to __all__: " + error.message_text());
+  }
+  if (PyObject_SetAttr(module, name_object.get(), reinterpret_cast<PyObject*>(*type)) < 0) return fetch_error();
+  return {};
+}
+
+}  // namespace hobrin::py
