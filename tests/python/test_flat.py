@@ -86,6 +86,13 @@ def test_dimension_zero():
     assert value_error(lambda: idx.create([[], [1.0]])) == "Vector length 1 does not match index dimension 0"
 
 
+def test_largest_dimension_in_messages():
+    idx = PyFlat(ALL)
+    assert value_error(lambda: idx.insert([1.0])) == f"Expected vector of length {ALL}, got 1"
+    assert value_error(lambda: idx.search([])) == f"Expected query of length {ALL}, got 0"
+    assert value_error(lambda: idx.create([[1.0]])) == f"Vector length 1 does not match index dimension {ALL}"
+
+
 @pytest.mark.parametrize(
     "metric, stored, query, expected",
     [
