@@ -1,0 +1,44 @@
+#pragma once
+// The set of nodes a layer search has admitted, as an array of epoch tags
+// indexed by node id: starting a new set bumps the epoch instead of clearing
+// memory, and the array is cleared only when the epoch counter wraps.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "candidate.hpp"
+
+namespace hobrin {
+
+template <class Tag>
+class BasicVisitedSet {
+ public:
+  // Starts an empty set over the ids below `node_count`. Unchanged when it throws.
+  void reset(std::size_t node_count) {
+    if (tags_.size() < node_count) tags_.resize(node_count, Tag{0});
+    ++epoch_;
+    if (epoch_ == Tag{0}) {
+      std::fill(tags_.begin(), tags_.end(), Tag{0});
+      epoch_ = Tag{1};
+    }
+  }
+
+  // Adds `id`; false when it was already in the set.
+  bool insert(NodeId id) noexcept {
+    Tag& tag = tags_[id];
+    if (tag == epoch_) return false;
+    tag = epoch_;
+    return true;
+  }
+
+  bool contains(NodeId id) const noexcept { return tags_[id] == epoch_; }
+
+ private:
+  std::vector<Tag> tags_;  // per node: the epoch in which it was last added
+  Tag epoch_{0};           // the current set's tag; 0 never marks a member
+};
+
+using VisitedSet = BasicVisitedSet<std::uint16_t>;
+
+}  // namespace hobrin

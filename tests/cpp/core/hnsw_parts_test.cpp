@@ -1,0 +1,126 @@
+// The small pieces of the graph index: result-list order, level draw and the
+// visited set.
+#include <array>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "hnsw/level_sampler.hpp"
+#include "hnsw/result_list.hpp"
+#include "hnsw/visited_set.hpp"
+
+namespace hobrin {
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+std::vector<NodeId> ids(const std::vector<Candidate>& list) {
+  std::vector<NodeId> out;
+  for (const Candidate& c : list) out.push_back(c.id);
+  return out;
+}
+
+struct PositionCase {
+  std::vector<double> list;
+  double distance;
+  std::size_t position;
+};
+
+class ResultPosition : public ::testing::TestWithParam<PositionCase> {};
+
+TEST_P(ResultPosition, FollowsTheEqualRunRule) {
+  std::vector<Candidate> list;
+  for (double d : GetParam().list) list.push_back({d, list.size()});
+  EXPECT_EQ(result_position(list, GetParam().distance), GetParam().position);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ResultPosition,
+    ::testing::Values(PositionCase{{}, 1.0, 0}, PositionCase{{1, 2, 3}, 0.5, 0},
+                      PositionCase{{1, 2, 3}, 2.5, 2}, PositionCase{{1, 2, 3}, 9, 3},
+                      // Among equal entries: immediately before the last of them.
+                      PositionCase{{1, 2, 3}, 2, 1}, PositionCase{{1, 2, 2, 2, 3}, 2, 3},
+                      PositionCase{{0.0, 1}, -0.0, 0},
+                      // NaN ranks after every number and equals NaN.
+                      PositionCase{{1, kNaN}, 5, 1}, PositionCase{{1, kNaN, kNaN}, kNaN, 2},
+                      PositionCase{{1, 2}, kNaN, 2}, PositionCase{{-HUGE_VAL, HUGE_VAL}, kNaN, 2}));
+
+TEST(Admit, FullListUsesPlainLessThan) {
+  std::vector<Candidate> list;
+  EXPECT_TRUE(admit(list, 2, {kNaN, 0}));   // room: NaN is admitted
+  EXPECT_TRUE(admit(list, 2, {3.0, 1}));
+  EXPECT_FALSE(admit(list, 2, {kNaN, 2}));  // full: NaN is never less
+  EXPECT_FALSE(admit(list, 2, {-1.0, 3}));  // full with a NaN last entry: nothing
+  EXPECT_TRUE(admit(list, 3, {3.0, 4}));    // room again: before the last equal
+  EXPECT_EQ(ids(list), (std::vector<NodeId>{4, 1, 0}));
+
+  std::vector<Candidate> full{{1.0, 0}, {2.0, 1}};
+  EXPECT_FALSE(admit(full, 2, {2.0, 2}));   // equal to the last: not less
+  EXPECT_TRUE(admit(full, 2, {1.0, 3}));    // pushes the last entry out
+  EXPECT_EQ(ids(full), (std::vector<NodeId>{3, 0}));
+
+  // A huge ef reserves nothing: the list grows only by admissions.
+  std::vector<Candidate> open;
+  for (NodeId i = 0; i < 4; ++i) {
+    EXPECT_TRUE(admit(open, std::numeric_limits<std::uint64_t>::max(), {1.0, i}));
+  }
+  EXPECT_EQ(ids(open), (std::vector<NodeId>{1, 2, 3, 0}));
+}
+
+TEST(LevelDraw, WalksTheRunningSum) {
+  const std::array<double, 3> w{1.0, 0.5, 0.25};  // total 1.75
+  const double total = weight_total(w);
+  EXPECT_EQ(total, 1.75);
+  EXPECT_EQ(level_for(w, total, 0.0), 0u);
+  EXPECT_EQ(level_for(w, total, 1.0 / 1.75 - 0x1.0p-40), 0u);
+  EXPECT_EQ(level_for(w, total, 1.0 / 1.75 + 0x1.0p-40), 1u);
+  EXPECT_EQ(level_for(w, total, 0.99), 2u);
+  EXPECT_EQ(level_for(w, total, 1.0), 2u);  // no index qualifies: top layer
+  EXPECT_EQ(level_for({}, 0.0, 0.5), 0u);   // no layers at all
+}
+
+TEST(LevelDraw, UniformUsesTheTop53Bits) {
+  std::mt19937_64 a(7), b(7);
+  for (int i = 0; i < 100; ++i) {
+    const double u = uniform_unit(a);
+    EXPECT_EQ(u, static_cast<double>(b() >> 11) / 9007199254740992.0);
+    EXPECT_GE(u, 0.0);
+    EXPECT_LT(u, 1.0);
+  }
+}
+
+TEST(LevelDraw, FrequenciesFollowTheWeights) {
+  for (std::size_t layers : {1u, 5u, 12u}) {
+    std::vector<double> w;
+    for (std::size_t i = 0; i < layers; ++i) w.push_back(std::exp(-static_cast<double>(i)));
+    const double total = weight_total(w);
+    std::vector<int> counts(layers, 0);
+    std::mt19937_64 rng(1234 + layers);
+    const int draws = 200000;
+    for (int i = 0; i < draws; ++i) {
+      const auto level = level_for(w, total, uniform_unit(rng));
+      ASSERT_LT(level, layers);
+      ++counts[level];
+    }
+    for (std::size_t i = 0; i < layers; ++i) {
+      EXPECT_NEAR(counts[i] / double(draws), w[i] / total, 0.005) << "layers " << layers << " level " << i;
+    }
+  }
+}
+
+TEST(VisitedSet, ResetsInConstantTimeAndSurvivesWrapping) {
+  BasicVisitedSet<std::uint8_t> set;  // a narrow tag wraps every 255 resets
+  for (int round = 0; round < 600; ++round) {
+    set.reset(8 + round % 3);
+    for (NodeId id = 0; id < 8; ++id) ASSERT_FALSE(set.contains(id)) << "round " << round;
+    EXPECT_TRUE(set.insert(round % 8));
+    EXPECT_FALSE(set.insert(round % 8));
+    EXPECT_TRUE(set.contains(round % 8));
+  }
+}
+
+}  // namespace
+}  // namespace hobrin
