@@ -1,0 +1,150 @@
+// The layer search and the query search built on it.
+#include <algorithm>
+
+#include "fault.hpp"
+#include "hnsw/hnsw.hpp"
+#include "hnsw/result_list.hpp"
+#include "hnsw/visited_set.hpp"
+
+namespace hobrin {
+namespace {
+
+// Per-thread memory reused by every layer search on the thread, so that a
+// search allocates nothing in proportion to the index size.
+struct SearchScratch {
+  VisitedSet visited;
+  std::vector<NodeId> batch;        // neighbours of one node that passed every test
+  std::vector<double> distances;    // their distances, in the same order
+  bool busy = false;
+};
+
+// Exclusive use of this thread's scratch for the length of one layer search.
+class ScratchLease {
+ public:
+  ScratchLease() : scratch_(instance()) {
+    check_invariant(!scratch_.busy, "layer search entered while one runs on the thread");
+    scratch_.busy = true;
+  }
+  ~ScratchLease() { scratch_.busy = false; }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+  SearchScratch* operator->() const noexcept { return &scratch_; }
+
+ private:
+  static SearchScratch& instance() {
+    thread_local SearchScratch scratch;
+    return scratch;
+  }
+  SearchScratch& scratch_;
+};
+
+// Candidate queue order for the standard heap functions: the top is the
+// candidate that ranks first.
+bool ranks_after(const Candidate& a, const Candidate& b) noexcept { return ranks_before(b, a); }
+
+}  // namespace
+
+std::expected<std::size_t, HNSWError> HNSW::filter_position(const Filter& filter) const {
+  if (!schema_) return std::unexpected(HNSWError::NoSchema);
+  if (schema_->empty()) return std::unexpected(HNSWError::EmptySchema);
+  const auto position = schema_position(*schema_, filter.attribute);
+  if (!position) return std::unexpected(HNSWError::AttributeNotFound);
+  check_invariant(filter.predicate != nullptr, "filter without a predicate");
+  return *position;
+}
+
+bool HNSW::passes(NodeId node, const Filter& filter, std::size_t position) const {
+  // A node inserted without metadata has no value to test and fails.
+  const auto row = metadata_.row(node, schema_->size());
+  return row.has_value() && (*filter.predicate)((*row)[position]);
+}
+
+void HNSW::score(VectorView query, std::span<const NodeId> nodes, std::span<double> out) const {
+  for (std::size_t i = 0; i < nodes.size(); ++i) out[i] = distance_(query, stored(nodes[i]));
+}
+
+std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorView query,
+                                                           std::uint64_t ef, std::uint64_t layer,
+                                                           const Filter* filter) const {
+  if (ef == 0) return std::unexpected(HNSWError::InvalidEF);
+  if (layer >= layers_) return std::unexpected(HNSWError::InvalidLayer);
+  std::size_t position = 0;
+  if (filter != nullptr) {
+    const auto found = filter_position(*filter);
+    if (!found) return std::unexpected(found.error());
+    position = *found;
+  }
+  check_invariant(entry < size(), "layer search entered at a node that does not exist");
+
+  ScratchLease scratch;
+  scratch->visited.reset(size());
+  const double entry_distance = distance_(query, stored(entry));
+  std::vector<Candidate> result{{entry_distance, entry}};
+  std::vector<Candidate> queue{{entry_distance, entry}};
+  scratch->visited.insert(entry);
+
+  while (!queue.empty()) {
+    std::pop_heap(queue.begin(), queue.end(), ranks_after);
+    const Candidate current = queue.back();
+    queue.pop_back();
+    // NaN counts as greater here: a NaN candidate stops the search unless the
+    // last entry is NaN too, and a NaN last entry never stops it.
+    if (compare_distance(current.distance, result.back().distance) > 0) break;
+
+    // The tests of one neighbour do not depend on what the earlier ones
+    // admitted, so the survivors are collected first, scored together, and
+    // then admitted in list order exactly as one step at a time would.
+    std::vector<NodeId>& batch = scratch->batch;
+    batch.clear();
+    for (const NodeId n : lists_.of(current.id)) {
+      if (levels_[n] < layer) continue;
+      // A failing neighbour is not recorded as visited: it is tested again
+      // whenever it is met.
+      if (filter != nullptr && !passes(n, *filter, position)) continue;
+      if (!scratch->visited.insert(n)) continue;
+      batch.push_back(n);
+    }
+    std::vector<double>& distances = scratch->distances;
+    if (distances.size() < batch.size()) distances.resize(batch.size());
+    score(query, batch, distances);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      const Candidate c{distances[i], batch[i]};
+      if (admit(result, ef, c)) {
+        queue.push_back(c);
+        std::push_heap(queue.begin(), queue.end(), ranks_after);
+      }
+    }
+  }
+  return result;
+}
+
+std::expected<std::vector<Candidate>, HNSWError> HNSW::search(VectorView query, std::uint64_t k,
+                                                              const Filter* filter) const {
+  if (size() == 0) return std::vector<Candidate>{};
+  NodeId entry = 0;
+  // Greedy descent through layers layers-1 .. 1. Without layers the first
+  // layer asked for (layers - 1 wraps around) does not exist, and the layer
+  // search reports it.
+  for (std::uint64_t layer = layers_ - 1; layer > 0; --layer) {
+    auto nearest = knn(entry, query, 1, layer, filter);
+    if (!nearest) return std::unexpected(nearest.error());
+    entry = nearest->front().id;
+  }
+  auto found = knn(entry, query, ef_search_, 0, filter);
+  if (!found) return std::unexpected(found.error());
+
+  // Every node but the untested entry passed the filter on admission; the cut
+  // tests each one so that a failing entry node cannot reach the output.
+  std::size_t position = 0;
+  if (filter != nullptr) position = *filter_position(*filter);
+  const std::uint64_t wanted = std::max<std::uint64_t>(k, 1);
+  std::vector<Candidate> output;
+  for (const Candidate& c : *found) {
+    if (output.size() >= wanted) break;
+    if (filter != nullptr && !passes(c.id, *filter, position)) continue;
+    output.push_back(c);
+  }
+  return output;
+}
+
+}  // namespace hobrin
