@@ -1,0 +1,92 @@
+// Allocation failure at every point of an insertion: the exception reaches the
+// caller and the index is left exactly as it was, so that the same insertion
+// afterwards yields the same graph as on an index that never failed.
+//
+// This program's global operator new is replaced by one that can be armed to
+// fail from its n-th call on; unarmed, it is a plain malloc.
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <random>
+
+#include <gtest/gtest.h>
+
+#include "graph_fixtures.hpp"
+#include "hnsw/hnsw.hpp"
+
+namespace {
+std::atomic<long> allocations_left{-1};  // -1: never fail
+}  // namespace
+
+void* operator new(std::size_t size) {
+  const long left = allocations_left.load(std::memory_order_relaxed);
+  if (left == 0) throw std::bad_alloc();
+  if (left > 0) allocations_left.store(left - 1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+// The matching deallocation: every pointer handed out above came from malloc.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+
+namespace hobrin {
+namespace {
+
+using namespace hobrin::testing;
+
+class FailingAllocations {
+ public:
+  explicit FailingAllocations(long after) { allocations_left.store(after); }
+  ~FailingAllocations() { allocations_left.store(-1); }
+};
+
+TEST(HNSWRollback, AllocationFailureAnywhereLeavesTheIndexAsItWas) {
+  using namespace std::string_literals;
+  HNSW base(config(3, 3, 8, 8, Schema{"tag"}));
+  std::mt19937_64 rng(21);
+  const auto vectors = random_vectors(40, 3, 21);
+  std::vector<MetadataRow> rows;
+  for (std::size_t i = 0; i < vectors.size(); ++i) rows.push_back({{std::int64_t(i % 3)}});
+  ASSERT_TRUE(base.create(vectors, rows, rng));
+
+  const std::vector<double> vector{0.05, -0.1, 0.2};
+  const MetadataRow row{{"new"s}};
+  HNSW reference = base;
+  std::mt19937_64 reference_rng(99);
+  ASSERT_TRUE(reference.insert(vector, &row, reference_rng));
+  const Snapshot before = snapshot(base);
+  const Snapshot after = snapshot(reference);
+
+  int failures = 0;
+  for (long n = 0; n < 100000; ++n) {
+    HNSW index = base;
+    std::mt19937_64 attempt_rng(99);  // the same level every attempt
+    bool threw = false;
+    {
+      FailingAllocations arm(n);
+      try {
+        (void)index.insert(vector, &row, attempt_rng);
+      } catch (const std::bad_alloc&) {
+        threw = true;
+      }
+    }
+    if (!threw) {
+      EXPECT_EQ(snapshot(index), after);
+      break;
+    }
+    ++failures;
+    ASSERT_EQ(snapshot(index), before) << "allocation " << n;
+    std::mt19937_64 retry_rng(99);
+    ASSERT_TRUE(index.insert(vector, &row, retry_rng));
+    ASSERT_EQ(snapshot(index), after) << "allocation " << n;
+  }
+  // Several passes ran, so failures hit after back entries had been added.
+  EXPECT_GT(failures, 10);
+  EXPECT_GE(reference.level(40), 0u);
+}
+
+}  // namespace
+}  // namespace hobrin
