@@ -113,18 +113,6 @@ TEST(HNSWInsert, FailedLinkingLeavesTheIndexAsItWas) {
   EXPECT_EQ(ids(*found), std::vector<NodeId>{0});
 }
 
-TEST(HNSWInsert, RefusesVectorsAndRowsOfTheWrongShape) {
-  HNSW index(config(2, 1, 10, 10, Schema{"a", "b"}));
-  std::mt19937_64 rng(4);
-  const MetadataRow short_row{{std::int64_t{1}}};
-  EXPECT_THROW((void)index.insert(std::vector<double>{1, 2, 3}, nullptr, rng), InternalFault);
-  EXPECT_THROW((void)index.insert(std::vector<double>{1, 2}, &short_row, rng), InternalFault);
-  HNSW plain(config(2, 1, 10, 10));
-  const MetadataRow empty_row;
-  EXPECT_THROW((void)plain.insert(std::vector<double>{1, 2}, &empty_row, rng), InternalFault);
-  EXPECT_EQ(index.size() + plain.size(), 0u);
-}
-
 TEST(HNSWInsert, AViewOfAStoredVectorCanBeInsertedAgain) {
   HNSW index(config(3, 1, 10, 10));
   std::mt19937_64 rng(4);
@@ -198,15 +186,6 @@ INSTANTIATE_TEST_SUITE_P(
                       SearchErrorCase{1, 50, Schema{"size"}, true, HNSWError::AttributeNotFound},
                       SearchErrorCase{1, 0, Schema{"size"}, true, HNSWError::InvalidEF},
                       SearchErrorCase{3, 0, Schema{"size"}, true, HNSWError::AttributeNotFound}));
-
-TEST(HNSWError, NamesAreTheVariantNames) {
-  const std::vector<std::pair<HNSWError, std::string>> names{
-      {HNSWError::InvalidEF, "InvalidEF"},     {HNSWError::InvalidLayer, "InvalidLayer"},
-      {HNSWError::NoSchema, "NoSchema"},       {HNSWError::EmptySchema, "EmptySchema"},
-      {HNSWError::AttributeNotFound, "AttributeNotFound"},
-      {HNSWError::EmptyVectors, "EmptyVectors"}, {HNSWError::InvalidNodeID, "InvalidNodeID"}};
-  for (const auto& [error, name] : names) EXPECT_EQ(to_string(error), name);
-}
 
 // With one layer and ef_construction above the node count every node links to
 // all earlier ones, so every search reaches every node and the output is the

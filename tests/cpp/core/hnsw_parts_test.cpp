@@ -82,16 +82,6 @@ TEST(LevelDraw, WalksTheRunningSum) {
   EXPECT_EQ(level_for({}, 0.0, 0.5), 0u);   // no layers at all
 }
 
-TEST(LevelDraw, UniformUsesTheTop53Bits) {
-  std::mt19937_64 a(7), b(7);
-  for (int i = 0; i < 100; ++i) {
-    const double u = uniform_unit(a);
-    EXPECT_EQ(u, static_cast<double>(b() >> 11) / 9007199254740992.0);
-    EXPECT_GE(u, 0.0);
-    EXPECT_LT(u, 1.0);
-  }
-}
-
 TEST(LevelDraw, FrequenciesFollowTheWeights) {
   for (std::size_t layers : {1u, 5u, 12u}) {
     std::vector<double> w;
