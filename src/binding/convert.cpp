@@ -42,16 +42,42 @@ PyResult<std::pair<std::string, PyRef>> FromPy<std::pair<std::string, PyRef>>::e
   return std::pair(*std::move(name), PyRef::borrow(PyTuple_GET_ITEM(object, 1)));
 }
 
-std::size_t reservation_hint(PyObject* sequence, std::size_t item_size) {
-  // Up to 1 MiB ahead of time; an honest sequence longer than that grows by
-  // doubling like any vector.
-  const std::size_t cap = std::max<std::size_t>(1, (std::size_t{1} << 20) / item_size);
+std::size_t reservation_hint(PyObject* sequence) {
   const Py_ssize_t reported = PyObject_Size(sequence);
   if (reported < 0) {
     PyErr_Clear();
     return 0;
   }
-  return std::min(static_cast<std::size_t>(reported), cap);
+  return static_cast<std::size_t>(reported);
+}
+
+PyResult<VectorListArgument> FromPy<VectorListArgument>::extract(PyObject* object) {
+  VectorListArgument argument;
+  if (auto buffer = FloatBuffer::get(object, 2)) {
+    const std::size_t rows = buffer->extent(0), columns = buffer->extent(1);
+    if (buffer->is_packed_float64()) {
+      argument.list = VectorList::view(buffer->data(), rows, columns);
+      argument.buffer.emplace(*std::move(buffer));
+      return argument;
+    }
+    argument.list.reserve_rows(rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+      buffer->read_row(i, [&](double value) { argument.list.push_value(value); });
+      argument.list.close_row();
+    }
+    return argument;
+  }
+  VectorList& list = argument.list;
+  auto read = extract_sequence(
+      object,
+      [&list](PyObject* item) -> PyResult<void> {
+        HOBRIN_CHECK(extract_floats(item, [&list](double value) { list.push_value(value); }, [](std::size_t) {}));
+        list.close_row();
+        return {};
+      },
+      [&list](std::size_t hint) { list.reserve_rows(std::min(hint, kReserveBytes / sizeof(std::size_t))); });
+  if (!read) return fail(std::move(read.error()));
+  return argument;
 }
 
 PyErr argument_extraction_error(const char* name, PyErr error) {

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "../vector_list.hpp"
+#include "buffer.hpp"
 #include "error.hpp"
 
 namespace hobrin::py {
@@ -45,28 +47,88 @@ struct FromPy<PyRef> {
   static PyResult<PyRef> extract(PyObject* object) { return PyRef::borrow(object); }
 };
 
-// How many items to reserve for a sequence that reports `reported` items: the
-// report is only a hint (a user's __len__ may say anything), so it is capped.
-std::size_t reservation_hint(PyObject* sequence, std::size_t item_size);
+// The length a sequence reports, or 0 when asking fails. Only a hint: a user's
+// __len__ may say anything, so what is reserved from it is capped.
+std::size_t reservation_hint(PyObject* sequence);
+inline constexpr std::size_t kReserveBytes = std::size_t{1} << 20;
 
-// A non-str sequence, read by iteration.
+// Reads a non-str sequence by iteration (never by index), converting each
+// item with `read_item(item)`; `reserve(n)` gets the capped length hint.
+template <class ReadItem, class Reserve>
+PyResult<void> extract_sequence(PyObject* object, ReadItem&& read_item, Reserve&& reserve) {
+  if (PyUnicode_Check(object)) return fail(PyErr::type_error("Can't extract `str` to `Vec`"));
+  if (!PySequence_Check(object)) return fail(PyErr::type_mismatch(object, "Sequence"));
+  reserve(reservation_hint(object));
+  PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+  if (!iterator) return fetch_error();
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    if (auto read = read_item(item.get()); !read) return read;
+  }
+  if (PyErr_Occurred()) return fetch_error();
+  return {};
+}
+
 template <class T>
 struct FromPy<std::vector<T>> {
   static PyResult<std::vector<T>> extract(PyObject* object) {
-    if (PyUnicode_Check(object)) return fail(PyErr::type_error("Can't extract `str` to `Vec`"));
-    if (!PySequence_Check(object)) return fail(PyErr::type_mismatch(object, "Sequence"));
     std::vector<T> items;
-    items.reserve(reservation_hint(object, sizeof(T)));
-    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
-    if (!iterator) return fetch_error();
-    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-      auto value = FromPy<T>::extract(item.get());
-      if (!value) return fail(std::move(value.error()));
-      items.push_back(*std::move(value));
-    }
-    if (PyErr_Occurred()) return fetch_error();
+    auto read = extract_sequence(
+        object,
+        [&items](PyObject* item) -> PyResult<void> {
+          auto value = FromPy<T>::extract(item);
+          if (!value) return fail(std::move(value.error()));
+          items.push_back(*std::move(value));
+          return {};
+        },
+        [&items](std::size_t hint) { items.reserve(std::min(hint, kReserveBytes / sizeof(T))); });
+    if (!read) return fail(std::move(read.error()));
     return items;
   }
+};
+
+// A vector: a 1-D float64/float32 array read directly, else a sequence of
+// numbers; each value goes to `sink`.
+template <class Sink, class Reserve>
+PyResult<void> extract_floats(PyObject* object, Sink&& sink, Reserve&& reserve) {
+  if (auto buffer = FloatBuffer::get(object, 1)) {
+    reserve(buffer->extent(0));
+    buffer->read_row(0, sink);
+    return {};
+  }
+  return extract_sequence(
+      object,
+      [&sink](PyObject* item) -> PyResult<void> {
+        auto value = FromPy<double>::extract(item);
+        if (!value) return fail(std::move(value.error()));
+        sink(*value);
+        return {};
+      },
+      reserve);
+}
+
+template <>
+struct FromPy<std::vector<double>> {
+  static PyResult<std::vector<double>> extract(PyObject* object) {
+    std::vector<double> values;
+    auto read = extract_floats(
+        object, [&values](double value) { values.push_back(value); },
+        [&values](std::size_t hint) { values.reserve(std::min(hint, kReserveBytes / sizeof(double))); });
+    if (!read) return fail(std::move(read.error()));
+    return values;
+  }
+};
+
+// A list of vectors: a C-ordered 2-D float64 array is viewed in place (the
+// buffer is held as long as the argument lives); other 2-D float arrays are
+// copied; anything else is read as a sequence of vectors.
+struct VectorListArgument {
+  std::optional<FloatBuffer> buffer;
+  VectorList list;
+};
+
+template <>
+struct FromPy<VectorListArgument> {
+  static PyResult<VectorListArgument> extract(PyObject* object);
 };
 
 // A 2-tuple of (text, any object).

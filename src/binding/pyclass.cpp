@@ -8,6 +8,29 @@ std::string build_pyclass_doc(const char* name, const char* text_signature, cons
   return std::string(name) + text_signature + "\n--\n\n" + body;
 }
 
+namespace {
+
+// Creates the type with its module-less name, silencing the DeprecationWarning
+// that such a name draws, which would fail the import when warnings are errors.
+PyResult<PyRef> create_quietly(PyType_Spec& type_spec) {
+  PyRef warnings = PyRef::steal(PyImport_ImportModule("warnings"));
+  if (!warnings) return fetch_error();
+  PyRef guard = PyRef::steal(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr));
+  if (!guard) return fetch_error();
+  PyRef entered = PyRef::steal(PyObject_CallMethod(guard.get(), "__enter__", nullptr));
+  if (!entered) return fetch_error();
+  PyRef ignored = PyRef::steal(PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore", PyExc_DeprecationWarning));
+  PyRef type = ignored ? PyRef::steal(PyType_FromSpec(&type_spec)) : PyRef();
+  std::optional<PyErr> error;
+  if (!type) error = PyErr::fetch();
+  PyRef exited = PyRef::steal(PyObject_CallMethod(guard.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+  if (error) return fail(*std::move(error));
+  if (!exited) return fetch_error();
+  return type;
+}
+
+}  // namespace
+
 PyResult<PyTypeObject*> LazyTypeObject::get_or_create() {
   if (type_ != nullptr) return type_;
   if (doc_.empty()) doc_ = build_pyclass_doc(spec_.name, spec_.text_signature, spec_.doc_body);
@@ -26,9 +49,13 @@ PyResult<PyTypeObject*> LazyTypeObject::get_or_create() {
       .flags = Py_TPFLAGS_DEFAULT,
       .slots = slots,
   };
-  PyObject* type = PyType_FromSpec(&type_spec);
-  if (type == nullptr) return fetch_error();
-  type_ = reinterpret_cast<PyTypeObject*>(type);
+  HOBRIN_TRY(PyRef type, create_quietly(type_spec));
+  // The name carries no module prefix, so the module is named here; without
+  // it the class has no __module__ and help() cannot document it.
+  if (PyObject_SetAttrString(type.get(), "__module__", PyRef::steal(PyUnicode_FromString(spec_.module)).get()) < 0) {
+    return fetch_error();
+  }
+  type_ = reinterpret_cast<PyTypeObject*>(type.release());
   return type_;
 }
 

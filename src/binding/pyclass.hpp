@@ -4,6 +4,7 @@
 // method-call path (bind, check receiver, take access, convert, run, return).
 #include <cstddef>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -24,6 +25,7 @@ struct Instance {
 
 // What a class is made from. Filled in statically by each class.
 struct ClassSpec {
+  const char* module;          // set as the class's __module__
   const char* name;
   const char* text_signature;  // "(dim, metric=None)"
   const char* doc_body;

@@ -20,14 +20,13 @@ std::expected<void, FlatError> Flat::insert(VectorView vector) {
   return {};
 }
 
-std::expected<void, FlatError> Flat::create(std::span<const std::vector<double>> vectors) {
+std::expected<void, FlatError> Flat::create(const VectorList& vectors) {
   if (vectors.empty()) return std::unexpected(FlatError::EmptyVectors);
-  const auto well_formed = static_cast<std::size_t>(std::ranges::find_if(vectors, [this](const auto& v) {
-                                                      return v.size() != dim_;
-                                                    }) - vectors.begin());
+  std::size_t well_formed = 0;
+  while (well_formed < vectors.size() && vectors[well_formed].size() == dim_) ++well_formed;
   vectors_.reserve(vectors_.size() + well_formed * dim_);
-  for (const auto& vector : vectors) {
-    if (auto inserted = insert(vector); !inserted) return inserted;
+  for (std::size_t i = 0; i < vectors.size(); ++i) {
+    if (auto inserted = insert(vectors[i]); !inserted) return inserted;
   }
   return {};
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../candidate.hpp"
+#include "../vector_list.hpp"
 #include "metrics.hpp"
 
 namespace hobrin {
@@ -23,7 +24,7 @@ class Flat {
   std::expected<void, FlatError> insert(VectorView vector);
   // Appends each vector in order; the first of another length stops the run
   // and the ones before it stay.
-  std::expected<void, FlatError> create(std::span<const std::vector<double>> vectors);
+  std::expected<void, FlatError> create(const VectorList& vectors);
   // The k nearest (k 0 counts as 1), nearest first; never more than stored.
   std::expected<std::vector<Candidate>, FlatError> search(VectorView query, std::uint64_t k) const;
 

@@ -57,15 +57,16 @@ PyObject* flat_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<Flat, Access::Exclusive, 1>(
       py_flat_type(), kCreate, self, args, nargs, kwnames, [](Flat& flat, std::span<PyObject*, 1> slots) -> PyResult<None> {
-        HOBRIN_TRY(auto vectors, extract_argument<std::vector<std::vector<double>>>(slots[0], "vectors"));
-        auto created = flat.create(vectors);
+        HOBRIN_TRY(auto vectors, extract_argument<VectorListArgument>(slots[0], "vectors"));
+        auto created = flat.create(vectors.list);
         if (created) return None{};
         if (created.error() != FlatError::DimensionMismatch) {
           return fail(PyErr::value_error("Create error: " + std::string(to_string(created.error()))));
         }
         // The vectors before the first one of another length are stored.
-        const auto& offending = *std::ranges::find_if(vectors, [&](const auto& v) { return v.size() != flat.dim(); });
-        return fail(PyErr::value_error("Vector length " + std::to_string(offending.size()) +
+        std::size_t offending = 0;
+        while (vectors.list[offending].size() == flat.dim()) ++offending;
+        return fail(PyErr::value_error("Vector length " + std::to_string(vectors.list[offending].size()) +
                                        " does not match index dimension " + std::to_string(flat.dim())));
       });
 }
@@ -86,6 +87,7 @@ PyMethodDef kMethods[] = {
 };
 
 const ClassSpec kSpec{
+    .module = "hobrin",
     .name = "PyFlat",
     .text_signature = "(dim, metric=None)",
     .doc_body = "Our Python-facing Flat index.",

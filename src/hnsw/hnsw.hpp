@@ -16,6 +16,7 @@
 #include "hnsw/hnsw_error.hpp"
 #include "hnsw/neighbour_lists.hpp"
 #include "metadata/metadata.hpp"
+#include "vector_list.hpp"
 
 namespace hobrin {
 
@@ -43,7 +44,7 @@ class HNSW {
   // Inserts the vectors in order, vector i with rows[i] when the index has a
   // schema (rows are ignored otherwise). Stops at the first failing insertion;
   // the ones before it stay.
-  std::expected<void, HNSWError> create(std::span<const std::vector<double>> vectors,
+  std::expected<void, HNSWError> create(const VectorList& vectors,
                                         std::span<const MetadataRow> rows, std::mt19937_64& rng);
 
   // Best-first search of one layer from `entry`: up to ef (distance, node)

@@ -102,7 +102,7 @@ void HNSW::roll_back(std::size_t node_count, std::span<const NodeId> back_entrie
   if (vectors_.size() > node_count * dim_) vectors_.resize(node_count * dim_);
 }
 
-std::expected<void, HNSWError> HNSW::create(std::span<const std::vector<double>> vectors,
+std::expected<void, HNSWError> HNSW::create(const VectorList& vectors,
                                             std::span<const MetadataRow> rows,
                                             std::mt19937_64& rng) {
   if (vectors.empty()) return std::unexpected(HNSWError::EmptyVectors);

@@ -49,8 +49,9 @@ INSTANTIATE_TEST_SUITE_P(Metrics, FlatSelection, ::testing::Values(euclidean_dis
 TEST(Flat, RefusesOtherLengthsAndKeepsEarlierVectorsOfACreate) {
   Flat flat(2, euclidean_distance);
   EXPECT_EQ(flat.insert(std::vector<double>{1}).error(), FlatError::DimensionMismatch);
-  EXPECT_EQ(flat.create({}).error(), FlatError::EmptyVectors);
-  const std::vector<std::vector<double>> batch{{1, 2}, {1, 2, 3}, {5, 6}};
+  EXPECT_EQ(flat.create(VectorList()).error(), FlatError::EmptyVectors);
+  const std::vector<std::vector<double>> rows{{1, 2}, {1, 2, 3}, {5, 6}};
+  const VectorList batch(rows);
   EXPECT_EQ(flat.create(batch).error(), FlatError::DimensionMismatch);
   EXPECT_EQ(flat.size(), 1u);
 }

@@ -127,17 +127,17 @@ TEST(HNSWCreate, ErrorsAndPartialProgress) {
   const std::vector<MetadataRow> rows(2, MetadataRow{{std::int64_t{1}}});
 
   HNSW with_schema(config(2, 1, 10, 10, Schema{"n"}));
-  EXPECT_EQ(with_schema.create({}, {}, rng).error(), HNSWError::EmptyVectors);
-  EXPECT_EQ(with_schema.create(vectors, rows, rng).error(), HNSWError::AttributeNotFound);
+  EXPECT_EQ(with_schema.create(VectorList(), {}, rng).error(), HNSWError::EmptyVectors);
+  EXPECT_EQ(with_schema.create(VectorList(vectors), rows, rng).error(), HNSWError::AttributeNotFound);
   EXPECT_EQ(with_schema.size(), 0u);
 
   HNSW no_schema(config(2, 1, 10, 10));
-  ASSERT_TRUE(no_schema.create(vectors, rows, rng));  // rows ignored without a schema
-  ASSERT_TRUE(no_schema.create(vectors, {}, rng));     // appends
+  ASSERT_TRUE(no_schema.create(VectorList(vectors), rows, rng));  // rows ignored without a schema
+  ASSERT_TRUE(no_schema.create(VectorList(vectors), {}, rng));     // appends
   EXPECT_EQ(no_schema.size(), 6u);
 
   HNSW failing(config(2, 1, 0, 10));
-  EXPECT_EQ(failing.create(vectors, {}, rng).error(), HNSWError::InvalidEF);
+  EXPECT_EQ(failing.create(VectorList(vectors), {}, rng).error(), HNSWError::InvalidEF);
   EXPECT_EQ(failing.size(), 1u);  // the first insertion stays
 }
 
@@ -194,7 +194,7 @@ TEST(HNSWSearch, HugeKAndEfOnASmallIndex) {
   HNSW index(config(2, 1, kMax, kMax));
   std::mt19937_64 rng(8);
   const auto vectors = random_vectors(20, 2, 8);
-  ASSERT_TRUE(index.create(vectors, {}, rng));
+  ASSERT_TRUE(index.create(VectorList(vectors), {}, rng));
   const std::vector<double> query{0.1, -0.2};
   std::vector<Candidate> exact;
   for (NodeId n = 0; n < vectors.size(); ++n) exact.push_back({euclidean_distance(query, vectors[n]), n});
@@ -206,7 +206,7 @@ TEST(HNSWSearch, HugeKAndEfOnASmallIndex) {
     EXPECT_EQ(ids(*found), ids(std::vector<Candidate>(exact.begin(), exact.begin() + expected)));
   }
   auto capped = HNSW(config(2, 1, kMax, 3));
-  ASSERT_TRUE(capped.create(vectors, {}, rng));
+  ASSERT_TRUE(capped.create(VectorList(vectors), {}, rng));
   EXPECT_EQ(capped.search(query, kMax, nullptr)->size(), 3u);  // never more than ef_search
 }
 
@@ -214,7 +214,7 @@ TEST(HNSWSearch, NaNDistancesRankLast) {
   HNSW index(config(2, 1, 50, 50, std::nullopt, cosine_similarity));
   std::mt19937_64 rng(8);
   const std::vector<std::vector<double>> vectors{{1, 0}, {0, 0}, {-1, 0}, {0, 1}};
-  ASSERT_TRUE(index.create(vectors, {}, rng));
+  ASSERT_TRUE(index.create(VectorList(vectors), {}, rng));
   auto found = index.search(std::vector<double>{1, 0}, 10, nullptr);
   ASSERT_TRUE(found);
   EXPECT_EQ(ids(*found), (std::vector<NodeId>{2, 3, 0, 1}));  // raw cosine, ascending
@@ -263,7 +263,7 @@ TEST(HNSWSearch, RecallAgainstBruteForce) {
   HNSW index(config(dim, 5, 64, 64));
   std::mt19937_64 rng(11);
   const auto vectors = random_vectors(n, dim, 11);
-  ASSERT_TRUE(index.create(vectors, {}, rng));
+  ASSERT_TRUE(index.create(VectorList(vectors), {}, rng));
   std::size_t hits = 0;
   for (const auto& query : random_vectors(30, dim, 12)) {
     std::vector<Candidate> exact;

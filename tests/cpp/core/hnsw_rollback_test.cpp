@@ -50,7 +50,7 @@ TEST(HNSWRollback, AllocationFailureAnywhereLeavesTheIndexAsItWas) {
   const auto vectors = random_vectors(40, 3, 21);
   std::vector<MetadataRow> rows;
   for (std::size_t i = 0; i < vectors.size(); ++i) rows.push_back({{std::int64_t(i % 3)}});
-  ASSERT_TRUE(base.create(vectors, rows, rng));
+  ASSERT_TRUE(base.create(VectorList(vectors), rows, rng));
 
   const std::vector<double> vector{0.05, -0.1, 0.2};
   const MetadataRow row{{"new"s}};

@@ -66,6 +66,7 @@ PyMethodDef kMethods[] = {
 };
 
 const ClassSpec kSpec{
+    .module = "probe",
     .name = "Probe",
     .text_signature = "(fault_on_destruction=None)",
     .doc_body = "",
