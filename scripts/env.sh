@@ -8,4 +8,4 @@ fi
 PY="$PWD/.venv/bin/python"
 "$PY" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
 "$PY" -m pip install -q --disable-pip-version-check -r requirements-dev.txt
-"$PY" -m pip install -q --disable-pip-version-check --no-build-isolation -Cbuild-dir=build/wheel .
+"$PY" -m pip install -q --disable-pip-version-check --no-build-isolation -Cbuild-dir=build/wheel . ./stubs
