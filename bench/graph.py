@@ -1,0 +1,225 @@
+"""Graph search: PyHNSW against hnswlib and faiss IndexHNSWFlat (one thread).
+
+PyHNSW fixes ef_search when it is constructed, so each point of its recall /
+speed curve is an index of its own: one build per (layers, ef_construction,
+ef_search). hnswlib and faiss are built once and swept by setting ef.
+"""
+
+import ctypes
+import time
+
+import numpy as np
+
+from timing import recall_at_k, time_methods
+
+K = 10
+STOP_RECALL = 0.999  # a sweep ends at the first ef that reaches this recall
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
+        "uordblks", "fordblks", "keepcost")]
+
+
+_libc = ctypes.CDLL(None)
+_libc.mallinfo2.restype = _MallInfo2
+
+
+def heap_bytes():
+    """Bytes in live malloc blocks (arena and mmap'd), which is where the C++
+    indexes keep their data. Unlike RSS it does not depend on whether freed
+    memory went back to the system, so a difference measures one index."""
+    info = _libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def _rows(block):
+    return block.tolist() if _rows.as_list else block
+
+
+_rows.as_list = False
+
+
+def build_pyhnsw(hobrin, base, layers, efc, ef, allowance_s=None, chunk=1000):
+    """Builds a PyHNSW over `base` by create() calls of `chunk` vectors (the
+    same index as one create: insertion is sequential either way).
+
+    With allowance_s, stops after the chunk that exceeds it, so the index may
+    hold only a prefix of base. Returns (index, vectors held, build seconds,
+    heap growth in bytes)."""
+    index = hobrin.PyHNSW(base.shape[1], layers=layers, ef_construction=efc,
+                          ef_search=ef, metric="euclidean")
+    heap0 = heap_bytes()
+    seconds, n = 0.0, 0
+    while n < len(base):
+        block = base[n:n + chunk]
+        try:
+            rows = _rows(block)  # conversion to lists, if needed, is not timed
+            t = time.perf_counter()
+            index.create(rows)
+        except TypeError:
+            if _rows.as_list:
+                raise
+            _rows.as_list = True
+            continue
+        seconds += time.perf_counter() - t
+        n += len(block)
+        if allowance_s is not None and seconds > allowance_s:
+            break
+    return index, n, seconds, heap_bytes() - heap0
+
+
+class VectorIds:
+    """Maps the vectors that PyHNSW returns back to base ids."""
+
+    def __init__(self, base):
+        self.base = base
+        self.by_hash = {}
+        for i, row in enumerate(base):
+            self.by_hash.setdefault(hash(row.tobytes()), []).append(i)
+
+    def id_of(self, vector):
+        v = np.asarray(vector, np.float64)
+        for i in self.by_hash.get(hash(v.tobytes()), ()):
+            if np.array_equal(self.base[i], v):
+                return i
+        return -1  # not a stored vector: counted as a miss and reported
+
+
+def pyhnsw_results(raw, ids, queries):
+    """Base ids of PyHNSW results, and the number of faulty results: a vector
+    that is not in the base, or a reported distance that is not the vector's
+    Euclidean distance to the query."""
+    out, faults = [], 0
+    for q, res in zip(queries, raw):
+        row = []
+        for dist, vec in res:
+            i = ids.id_of(vec)
+            true = np.sqrt(((np.asarray(vec) - q) ** 2).sum())
+            if i < 0 or not np.isclose(dist, true, rtol=1e-9, atol=1e-12):
+                faults += 1
+            row.append(i)
+        out.append(row)
+    return out, faults
+
+
+def pyhnsw_search_fn(index, sample_query):
+    try:
+        index.search(sample_query, k=K)
+        return lambda q: index.search(q, k=K)
+    except TypeError:
+        return lambda q: index.search(q.tolist(), k=K)
+
+
+def _point(method, setting, ef, build_s, qps, recall, bytes_per_vector, n_q):
+    return {"method": method, "setting": setting, "ef": ef, "build_s": build_s,
+            "qps": qps, "recall": recall, "bytes_per_vector": bytes_per_vector, "nq": n_q}
+
+
+def measure_pyhnsw(hobrin, ds, layers, efc, ef, nq, ids=None, allowance_s=None):
+    """Builds and searches one PyHNSW. With allowance_s the build may stop
+    early; the point is then measured on the prefix it holds.
+    Returns (point, data set measured, faulty results)."""
+    index, n, build_s, grow = build_pyhnsw(hobrin, ds.base, layers, efc, ef, allowance_s)
+    ds = ds.prefix(n)
+    if ids is None or len(ids.base) != n:
+        ids = VectorIds(ds.base)
+    queries = ds.queries[:nq]
+    fn = pyhnsw_search_fn(index, queries[0])
+    timed = time_methods([("pyhnsw", fn)], queries, 1e9, nq, nq, rounds=1)["pyhnsw"]
+    got, faults = pyhnsw_results(timed["ids"], ids, queries)
+    recall = recall_at_k(ds.base, queries, got, ds.truth(nq)[1], K)
+    point = _point("hobrin PyHNSW", f"layers={layers}, ef_construction={efc}", ef,
+                   build_s, timed["qps"], recall, grow / n, nq)
+    return point, ds, faults
+
+
+def pyhnsw_sweep(hobrin, ds, settings, efs, nq, budget_s, log=print):
+    """PyHNSW points for every (setting, ef) that fits in budget_s of build time.
+
+    The first build (first setting, first ef) may use half the budget divided
+    by the number of ef values; if it cannot hold all of ds by then, the whole
+    comparison moves to the prefix it reached. Returns (data set used, points,
+    notes)."""
+    points, notes, ids = [], [], None
+    spent = 0.0
+    for si, (layers, efc) in enumerate(settings):
+        last = 0.0
+        for ei, ef in enumerate(efs):
+            if spent + last > budget_s:
+                notes.append(f"PyHNSW layers={layers}, ef_construction={efc}, ef_search={ef}: "
+                             f"skipped (build budget {budget_s:.0f} s)")
+                continue
+            allowance = budget_s / (2 * len(efs)) if si == ei == 0 else None
+            point, used, faults = measure_pyhnsw(hobrin, ds, layers, efc, ef, nq, ids, allowance)
+            if len(used.base) < len(ds.base):
+                notes.append(f"{ds.label}: PyHNSW held {len(used.base):,} vectors after "
+                             f"{point['build_s']:.0f} s of building, so the graph comparison "
+                             f"uses the first {len(used.base):,} base vectors")
+                ds = used
+            if faults:
+                notes.append(f"FAULT: PyHNSW {point['setting']} ef_search={ef} returned "
+                             f"{faults} results that are not base vectors at their distance")
+            ids = ids if ids is not None and len(ids.base) == len(ds.base) else VectorIds(ds.base)
+            last = point["build_s"]
+            spent += last
+            points.append(point)
+            log(f"  PyHNSW {point['setting']} ef_search={ef}: build {last:.1f} s, "
+                f"{point['qps']:.0f} q/s, recall {point['recall']:.4f}")
+            if point["recall"] >= STOP_RECALL:
+                break
+    return ds, points, notes
+
+
+def hnswlib_points(ds, efs, nq, m=16, efc=200):
+    import hnswlib
+    base32 = np.ascontiguousarray(ds.base, np.float32)
+    heap0 = heap_bytes()
+    index = hnswlib.Index(space="l2", dim=ds.base.shape[1])
+    index.init_index(max_elements=len(base32), M=m, ef_construction=efc, random_seed=1)
+    index.set_num_threads(1)
+    t = time.perf_counter()
+    index.add_items(base32, np.arange(len(base32)), num_threads=1)
+    build_s = time.perf_counter() - t
+    per_vec = (heap_bytes() - heap0) / len(base32)
+
+    def make(ef):
+        return lambda q: index.knn_query(q.astype(np.float32), k=K, num_threads=1)[0][0]
+    return _sweep("hnswlib (float32)", f"M={m}, ef_construction={efc}", ds, efs, nq,
+                  build_s, per_vec, index.set_ef, make)
+
+
+def faiss_points(ds, efs, nq, m=16, efc=200):
+    import faiss
+    faiss.omp_set_num_threads(1)
+    base32 = np.ascontiguousarray(ds.base, np.float32)
+    heap0 = heap_bytes()
+    index = faiss.IndexHNSWFlat(ds.base.shape[1], m)
+    index.hnsw.efConstruction = efc
+    t = time.perf_counter()
+    index.add(base32)
+    build_s = time.perf_counter() - t
+    per_vec = (heap_bytes() - heap0) / len(base32)
+
+    def set_ef(ef):
+        index.hnsw.efSearch = ef
+
+    def make(ef):
+        return lambda q: index.search(q.astype(np.float32)[None, :], K)[1][0]
+    return _sweep("faiss IndexHNSWFlat (float32)", f"M={m}, efConstruction={efc}", ds, efs,
+                  nq, build_s, per_vec, set_ef, make)
+
+
+def _sweep(method, setting, ds, efs, nq, build_s, per_vec, set_ef, make):
+    queries = ds.queries[:nq]
+    truth_dist = ds.truth(nq)[1]
+    points = []
+    for ef in efs:
+        set_ef(ef)
+        timed = time_methods([(method, make(ef))], queries, 1e9, nq, nq, rounds=1)[method]
+        recall = recall_at_k(ds.base, queries, timed["ids"], truth_dist, K)
+        points.append(_point(method, setting, ef, build_s, timed["qps"], recall, per_vec, nq))
+        if recall >= STOP_RECALL:
+            break  # larger ef values only trade speed for recall already reached
+    return points

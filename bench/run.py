@@ -1,0 +1,181 @@
+"""Runs the benchmark and writes bench/results/latest.{md,json} and recall_qps.png.
+
+Start it through bench/run.sh, which prepares the environment (peers, one
+thread, the BLAS kernel of this CPU). --quick is a smoke test on small subsets.
+"""
+
+import argparse
+import json
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import threadpoolctl
+
+import data
+import exact
+import graph
+import report
+
+HERE = Path(__file__).resolve().parent
+SCALAR_DIR = HERE / ".scalar"
+
+FULL = {
+    "exact": [("gaussian-100k-128", None), ("fashion-mnist", None)],
+    "exact_nq": 200, "exact_budget_s": 8.0,
+    "graph": [("fashion-mnist", None), ("gaussian-50k-64", None)],
+    "graph_nq": 1000,
+    "settings": [(5, 200), (5, 64), (3, 32)],   # PyHNSW (layers, ef_construction)
+    "pyhnsw_efs": [10, 16, 24, 40, 64, 100, 160],
+    "peer_efs": [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024, 1536, 2048],
+    "pyhnsw_budget_s": 420.0,                   # PyHNSW build seconds per data set
+    "scalar_n": 10000, "scalar_nq": 200, "scalar_build_s": 20.0,
+}
+QUICK = {
+    "exact": [("gaussian-100k-128", 20000), ("fashion-mnist", 10000)],
+    "exact_nq": 30, "exact_budget_s": 0.5,
+    "graph": [("fashion-mnist", 3000), ("gaussian-50k-64", 3000)],
+    "graph_nq": 100,
+    "settings": [(5, 200), (3, 32)],
+    "pyhnsw_efs": [10, 20],
+    "peer_efs": [10, 32, 128, 512],
+    "pyhnsw_budget_s": 20.0,
+    "scalar_n": 1000, "scalar_nq": 50, "scalar_build_s": 3.0,
+}
+
+
+def log(msg):
+    print(msg, file=sys.stderr, flush=True)
+
+
+def load(name, n, cache={}):
+    if name not in cache:
+        cache[name] = data.load(name)
+    ds = cache[name]
+    return ds.prefix(n) if n else ds
+
+
+def run_exact(hobrin, cfg):
+    out = []
+    for name, n in cfg["exact"]:
+        ds = load(name, n)
+        log(f"exact search: {ds.label}")
+        res = exact.run(hobrin, ds, cfg["exact_nq"], cfg["exact_budget_s"])
+        for r in res["rows"]:
+            log(f"  {r['name']}: {r['qps']:.1f} q/s over {r['n']} queries")
+        out.append(res)
+    return out
+
+
+def run_graph(hobrin, cfg):
+    out = []
+    for name, n in cfg["graph"]:
+        ds = load(name, n)
+        log(f"graph search: {ds.label}")
+        used, points, notes = graph.pyhnsw_sweep(hobrin, ds, cfg["settings"], cfg["pyhnsw_efs"],
+                                                 cfg["graph_nq"], cfg["pyhnsw_budget_s"], log)
+        for peer in (graph.hnswlib_points, graph.faiss_points):
+            pts = peer(used, cfg["peer_efs"], cfg["graph_nq"])
+            log(f"  {pts[0]['method']}: build {pts[0]['build_s']:.1f} s, "
+                + ", ".join(f"ef {p['ef']}: {p['qps']:.0f} q/s @ {p['recall']:.4f}" for p in pts))
+            points += pts
+        out.append({"dataset": used.label, "name": name, "n": len(used.base),
+                    "points": points, "notes": notes})
+    return out
+
+
+def worker(args, hobrin_path=None, timeout=1800):
+    cmd = [sys.executable, str(HERE / "worker.py"), *map(str, args)]
+    if hobrin_path:
+        cmd += ["--hobrin-path", str(hobrin_path)]
+    try:
+        p = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, cwd=HERE)
+    except subprocess.TimeoutExpired:
+        return {"error": f"timed out after {timeout} s"}
+    if p.returncode != 0:
+        return {"error": p.stderr.strip().splitlines()[-1] if p.stderr.strip() else f"exit {p.returncode}"}
+    return json.loads(p.stdout)
+
+
+def run_scalar(cfg, graphs):
+    """The normal build and the scalar-kernel build, each in a fresh process."""
+    if not (SCALAR_DIR.is_dir() and any(SCALAR_DIR.glob("hobrin*.so"))):
+        return {"note": "No scalar-kernel build (bench/.scalar, made by run.sh when CMake offers "
+                        "HOBRIN_FORCE_SCALAR): not measured."}
+    res = {"note": "Same checkout built with HOBRIN_FORCE_SCALAR=ON (no SIMD kernels), each side "
+                   "measured in a process of its own, same data and parameters.",
+           "flat": [], "hnsw": []}
+    for name, n in cfg["exact"]:
+        args = ["--task", "flat", "--dataset", name, "--nq", cfg["exact_nq"],
+                "--budget", cfg["exact_budget_s"]] + (["--n", n] if n else [])
+        entry = {"dataset": load(name, n).label}
+        for side, path in (("main", None), ("scalar", SCALAR_DIR)):
+            r = worker(args, path)
+            if "error" in r:
+                entry.setdefault("errors", []).append(f"{side}: {r['error']}")
+            else:
+                entry[side] = r
+        log(f"scalar path, PyFlat {entry['dataset']}: {entry}")
+        res["flat"].append(entry)
+    for gr in graphs:
+        # Keep the normal build near scalar_build_s, from the default-setting
+        # build time measured in the sweep (build time grows at most ~n^2).
+        layers, efc = cfg["settings"][0]
+        n = min(cfg["scalar_n"], gr["n"])
+        default = [p for p in gr["points"] if p["setting"] == f"layers={layers}, ef_construction={efc}"]
+        if default:
+            t = min(p["build_s"] for p in default)
+            n = min(n, int(gr["n"] * (cfg["scalar_build_s"] / t) ** 0.5))
+        n = max(1000, n // 1000 * 1000)
+        args = ["--task", "hnsw", "--dataset", gr["name"], "--n", n, "--nq", cfg["scalar_nq"],
+                "--layers", layers, "--efc", efc, "--ef", 50]
+        entry = {"dataset": load(gr["name"], n).label}
+        for side, path in (("main", None), ("scalar", SCALAR_DIR)):
+            r = worker(args, path)
+            if "error" in r:
+                entry.setdefault("errors", []).append(f"{side}: {r['error']}")
+            else:
+                entry[side] = r
+        log(f"scalar path, PyHNSW {entry['dataset']}: {entry}")
+        res["hnsw"].append(entry)
+    return res
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--quick", action="store_true", help="small subsets, a smoke test")
+    ap.add_argument("--skip", nargs="*", default=[], choices=["exact", "graph", "scalar"])
+    ap.add_argument("--out", type=Path, default=HERE / "results")
+    args = ap.parse_args()
+    cfg = QUICK if args.quick else FULL
+    threadpoolctl.threadpool_limits(1)
+    import hobrin
+
+    start = time.time()
+    results = {
+        "command": "bash bench/run.sh" + (" --quick" if args.quick else ""),
+        "mode": "quick" if args.quick else "full",
+        "started": time.strftime("%Y-%m-%d %H:%M %Z"),
+        "machine": report.machine_info(),
+        "config": {**{k: v for k, v in cfg.items()}, "stop_recall": graph.STOP_RECALL},
+        "notes": [f"hobrin loaded from {hobrin.__file__}",
+                  "PyHNSW returns (distance, vector): results are mapped back to base ids "
+                  "through the stored vectors, and every returned distance is checked against "
+                  "the vector's distance to the query."],
+    }
+    if "exact" not in args.skip:
+        results["exact"] = run_exact(hobrin, cfg)
+    if "graph" not in args.skip:
+        results["graph"] = run_graph(hobrin, cfg)
+    if "scalar" not in args.skip:
+        results["scalar"] = run_scalar(cfg, results.get("graph", []))
+        for e in results["scalar"].get("flat", []) + results["scalar"].get("hnsw", []):
+            results["notes"] += [f"scalar-path comparison, {e['dataset']}: {x}" for x in e.get("errors", [])]
+    results["runtime_s"] = time.time() - start
+    report.write(results, args.out)
+    log(f"wrote {args.out}/latest.md, latest.json, recall_qps.png in {results['runtime_s'] / 60:.1f} min")
+
+
+if __name__ == "__main__":
+    main()
