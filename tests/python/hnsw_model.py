@@ -250,9 +250,10 @@ class ModelHNSW:
         return build_row(self.g.schema, pairs)
 
     def insert(self, vector, metadata=None):
+        # The metadata is checked first, as `create` does before it checks lengths.
+        row = None if metadata is None else self._row(metadata)
         if len(vector) != self.g.dim:
             raise ValueError(f"Expected vector of length {self.g.dim}, got {len(vector)}")
-        row = None if metadata is None else self._row(metadata)
         try:
             self.g.insert(vector, row)
         except GraphError as e:

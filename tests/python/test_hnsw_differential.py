@@ -43,6 +43,10 @@ def make_vectors(rnd, metric, n):
         kind = rnd.random()
         if vectors and kind < 0.15:
             v = list(rnd.choice(vectors))                     # duplicate: equal distances
+        elif kind < 0.2:
+            v = [0.0] * DIM                                   # NaN under angular
+        elif kind < 0.23:
+            v = [rnd.choice([math.inf, -math.inf, 0.0]) for _ in range(DIM)]  # inf, NaN
         elif kind < 0.6:
             v = [float(rnd.randint(-2, 2)) for _ in range(DIM)]  # small grid: many ties
         else:
@@ -94,7 +98,7 @@ def test_search_matches_model(metric, with_schema, ef_construction, ef_search):
     populate(real, model, rnd, vectors, 0.6 if with_schema else 0.05)
     queries = [list(rnd.choice(vectors)) for _ in range(6)]
     queries += [[rnd.uniform(-6, 6) for _ in range(DIM)] for _ in range(10)]
-    queries.append([0.0] * DIM)
+    queries += [[0.0] * DIM, [math.inf, 0.0, 1.0]]
     for q in queries:
         for k in (None, 0, 1, 5, ef_search + 3):
             both(real, model, lambda ix: ix.search(q, k))
