@@ -18,6 +18,7 @@ class Dataset:
     base: np.ndarray      # n x dim float64, C-contiguous
     queries: np.ndarray   # q x dim float64
     truth_cache: dict = field(default_factory=dict)
+    root: str = ""        # the name of the full data set a prefix comes from
 
     @property
     def label(self):
@@ -28,7 +29,8 @@ class Dataset:
         """The same data set restricted to its first n base vectors."""
         if n >= len(self.base):
             return self
-        return Dataset(f"{self.name}[:{n}]", self.base[:n], self.queries)
+        root = self.root or self.name
+        return Dataset(f"{root}[:{n}]", self.base[:n], self.queries, root=root)
 
     def truth(self, nq):
         """(ids, distances) of the K_TRUTH nearest base vectors of the first nq queries."""

@@ -14,6 +14,7 @@ from timing import recall_at_k, time_methods
 
 K = 10
 STOP_RECALL = 0.999  # a sweep ends at the first ef that reaches this recall
+FIRST_BUILD_SHARE = 0.2  # of the PyHNSW build budget, for the build that sets the size
 
 
 class _MallInfo2(ctypes.Structure):
@@ -127,7 +128,7 @@ def measure_pyhnsw(hobrin, ds, layers, efc, ef, nq, ids=None, allowance_s=None):
         ids = VectorIds(ds.base)
     queries = ds.queries[:nq]
     fn = pyhnsw_search_fn(index, queries[0])
-    timed = time_methods([("pyhnsw", fn)], queries, 1e9, nq, nq, rounds=1)["pyhnsw"]
+    timed = time_methods([("pyhnsw", fn)], queries, 1e9, nq, nq, rounds=3)["pyhnsw"]
     got, faults = pyhnsw_results(timed["ids"], ids, queries)
     recall = recall_at_k(ds.base, queries, got, ds.truth(nq)[1], K)
     point = _point("hobrin PyHNSW", f"layers={layers}, ef_construction={efc}", ef,
@@ -138,9 +139,10 @@ def measure_pyhnsw(hobrin, ds, layers, efc, ef, nq, ids=None, allowance_s=None):
 def pyhnsw_sweep(hobrin, ds, settings, efs, nq, budget_s, log=print):
     """PyHNSW points for every (setting, ef) that fits in budget_s of build time.
 
-    The first build (first setting, first ef) may use half the budget divided
-    by the number of ef values; if it cannot hold all of ds by then, the whole
-    comparison moves to the prefix it reached. Returns (data set used, points,
+    The first build (first setting, first ef) may use FIRST_BUILD_SHARE of the
+    budget; if it cannot hold all of ds by then, the whole comparison moves to
+    the prefix it reached. A build is skipped when the previous build of its
+    setting says it would overrun the budget. Returns (data set used, points,
     notes)."""
     points, notes, ids = [], [], None
     spent = 0.0
@@ -151,7 +153,7 @@ def pyhnsw_sweep(hobrin, ds, settings, efs, nq, budget_s, log=print):
                 notes.append(f"PyHNSW layers={layers}, ef_construction={efc}, ef_search={ef}: "
                              f"skipped (build budget {budget_s:.0f} s)")
                 continue
-            allowance = budget_s / (2 * len(efs)) if si == ei == 0 else None
+            allowance = budget_s * FIRST_BUILD_SHARE if si == ei == 0 else None
             point, used, faults = measure_pyhnsw(hobrin, ds, layers, efc, ef, nq, ids, allowance)
             if len(used.base) < len(ds.base):
                 notes.append(f"{ds.label}: PyHNSW held {len(used.base):,} vectors after "
@@ -217,7 +219,7 @@ def _sweep(method, setting, ds, efs, nq, build_s, per_vec, set_ef, make):
     points = []
     for ef in efs:
         set_ef(ef)
-        timed = time_methods([(method, make(ef))], queries, 1e9, nq, nq, rounds=1)[method]
+        timed = time_methods([(method, make(ef))], queries, 1e9, nq, nq, rounds=3)[method]
         recall = recall_at_k(ds.base, queries, timed["ids"], truth_dist, K)
         points.append(_point(method, setting, ef, build_s, timed["qps"], recall, per_vec, nq))
         if recall >= STOP_RECALL:

@@ -42,6 +42,7 @@ def machine_info():
             return "?"
     dirty = git("status", "--porcelain", "--", "src", "CMakeLists.txt")
     return {
+        "load average at start": " ".join(f"{x:.2f}" for x in os.getloadavg()),
         "cpu": cpu,
         "simd": " ".join(f for f in ("avx2", "fma", "avx512f") if f in flags) or "none of avx2/avx512f",
         "cores": os.cpu_count(),
@@ -128,7 +129,9 @@ def markdown(results):
 
     out += ["", "## Exact search (k = 10)", "",
             f"The first {cfg['exact_nq']} queries at most; each method runs as many of them as "
-            f"fit in about {cfg['exact_budget_s']:g} s (at least 10), interleaved in rounds. "
+            f"fit in about {cfg['exact_budget_s']:g} s (at least 10), in 4 interleaved rounds; "
+            "queries/s is that of the method's fastest round (other load on this shared "
+            "machine only slows rounds down). "
             "Recall@10 is against the float64 ground truth (a sanity check: every exact "
             "method should reach 1)."]
     for ex in results.get("exact", []):
@@ -152,7 +155,10 @@ def markdown(results):
             "build; bytes per vector is the growth of live malloc'd memory during the build, "
             "divided by the number of vectors, stored vectors included); an ef sweep stops once recall@10 reaches "
             f"{cfg['stop_recall']}. PyHNSW builds share a budget of {cfg['pyhnsw_budget_s']:g} s "
-            "per data set. hnswlib and faiss are built once and swept by ef. "
+            "per data set; the first build may take a fifth of it, and if it cannot insert the "
+            "whole base by then, the comparison for that data set runs on the prefix it "
+            "reached. hnswlib and faiss are built once and swept by ef. queries/s is the "
+            "fastest of 3 rounds. "
             "Recall counts a result as a hit when it is no farther than the true 10th neighbour."]
     for gr in results.get("graph", []):
         out += ["", f"### {gr['dataset']}", ""]
