@@ -4,15 +4,12 @@
 #include <cmath>
 
 namespace hobrin {
-namespace {
 
 double sum_of_squares(VectorView a) noexcept {
   double s = 0.0;
   for (double x : a) s = s + x * x;
   return s;
 }
-
-}  // namespace
 
 double euclidean_distance(VectorView a, VectorView b) noexcept {
   const std::size_t n = std::min(a.size(), b.size());

@@ -16,6 +16,8 @@ double euclidean_distance(VectorView a, VectorView b) noexcept;
 double dot_product(VectorView a, VectorView b) noexcept;
 // The norms cover each whole vector; no zero-norm test (0/0 gives NaN).
 double cosine_similarity(VectorView a, VectorView b) noexcept;
+// The sum of squares of the whole vector, as cosine_similarity computes it.
+double sum_of_squares(VectorView a) noexcept;
 
 // The exact index: "inner_product", "cosine", anything else is Euclidean.
 Metric flat_metric_by_name(std::optional<std::string_view> name) noexcept;
