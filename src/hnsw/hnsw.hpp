@@ -92,8 +92,6 @@ class HNSW {
   // The schema position a filter tests, or why the filter is refused.
   std::expected<std::size_t, HNSWError> filter_position(const Filter& filter) const;
   bool passes(NodeId node, const Filter& filter, std::size_t position) const;
-  // Distances from the query to each node of `nodes`, in order.
-  void score(VectorView query, std::span<const NodeId> nodes, std::span<double> out) const;
 
   std::vector<double> vectors_;        // node i's values at [i * dim, (i + 1) * dim)
   NeighbourLists lists_;               // per node, its neighbours in linking order

@@ -1,6 +1,8 @@
 // The layer search and the query search built on it.
 #include <algorithm>
 
+#include "flat/kernels.hpp"
+
 #include "fault.hpp"
 #include "hnsw/hnsw.hpp"
 #include "hnsw/result_list.hpp"
@@ -10,10 +12,13 @@ namespace hobrin {
 namespace {
 
 // Per-thread memory reused by every layer search on the thread, so that a
-// search allocates nothing in proportion to the index size.
+// search allocates nothing in proportion to the index size, and nothing at all
+// once the thread has run a search as large.
 struct SearchScratch {
   VisitedSet visited;
+  std::vector<Candidate> queue;     // the candidate queue, a heap
   std::vector<NodeId> batch;        // neighbours of one node that passed every test
+  std::vector<const double*> rows;  // their vectors, in the same order
   std::vector<double> distances;    // their distances, in the same order
   bool busy = false;
 };
@@ -28,15 +33,20 @@ class ScratchLease {
   ~ScratchLease() { scratch_.busy = false; }
   ScratchLease(const ScratchLease&) = delete;
   ScratchLease& operator=(const ScratchLease&) = delete;
-  SearchScratch* operator->() const noexcept { return &scratch_; }
+  SearchScratch& operator*() const noexcept { return scratch_; }
 
  private:
-  static SearchScratch& instance() {
+  // Out of line: inlined, GCC recomputes the thread-local address (a call in
+  // a shared library) at every use instead of keeping it in a register.
+  [[gnu::noinline]] static SearchScratch& instance() {
     thread_local SearchScratch scratch;
     return scratch;
   }
   SearchScratch& scratch_;
 };
+
+// How many entries of a neighbour list ahead the visited tag is prefetched.
+constexpr std::size_t kPrefetchAhead = 8;
 
 // Candidate queue order for the standard heap functions: the top is the
 // candidate that ranks first.
@@ -59,10 +69,6 @@ bool HNSW::passes(NodeId node, const Filter& filter, std::size_t position) const
   return row.has_value() && (*filter.predicate)((*row)[position]);
 }
 
-void HNSW::score(VectorView query, std::span<const NodeId> nodes, std::span<double> out) const {
-  for (std::size_t i = 0; i < nodes.size(); ++i) out[i] = distance_(query, stored(nodes[i]));
-}
-
 std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorView query,
                                                            std::uint64_t ef, std::uint64_t layer,
                                                            const Filter* filter) const {
@@ -76,12 +82,23 @@ std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorV
   }
   check_invariant(entry < size(), "layer search entered at a node that does not exist");
 
-  ScratchLease scratch;
-  scratch->visited.reset(size());
-  const double entry_distance = distance_(query, stored(entry));
+  const ScratchLease lease;
+  SearchScratch& scratch = *lease;
+  VisitedSet& visited = scratch.visited;
+  std::vector<Candidate>& queue = scratch.queue;
+  std::vector<NodeId>& batch = scratch.batch;
+  std::vector<const double*>& rows = scratch.rows;
+  std::vector<double>& distances = scratch.distances;
+  visited.reset(size());
+  queue.clear();
+
+  const BatchScorer scorer(distance_, query, dim_);
+  const double* const entry_row = stored(entry).data();
+  double entry_distance;
+  scorer.score(&entry_row, 1, &entry_distance);
   std::vector<Candidate> result{{entry_distance, entry}};
-  std::vector<Candidate> queue{{entry_distance, entry}};
-  scratch->visited.insert(entry);
+  queue.push_back({entry_distance, entry});
+  visited.insert(entry);
 
   while (!queue.empty()) {
     std::pop_heap(queue.begin(), queue.end(), ranks_after);
@@ -91,22 +108,28 @@ std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorV
     // last entry is NaN too, and a NaN last entry never stops it.
     if (compare_distance(current.distance, result.back().distance) > 0) break;
 
-    // The tests of one neighbour do not depend on what the earlier ones
-    // admitted, so the survivors are collected first, scored together, and
-    // then admitted in list order exactly as one step at a time would.
-    std::vector<NodeId>& batch = scratch->batch;
+    // The neighbours that reach the layer, in stored order. The tests of one
+    // neighbour do not depend on what the earlier ones admitted, so the
+    // survivors are collected first, scored together, and then admitted in
+    // list order exactly as one step at a time would.
+    const std::span<const NodeId> neighbours = lists_.of(current.id, layer);
     batch.clear();
-    for (const NodeId n : lists_.of(current.id)) {
-      if (levels_[n] < layer) continue;
+    rows.clear();
+    for (std::size_t i = 0; i < neighbours.size(); ++i) {
+      // The tags are read in list order but lie anywhere in memory.
+      if (i + kPrefetchAhead < neighbours.size()) visited.prefetch(neighbours[i + kPrefetchAhead]);
+      const NodeId n = neighbours[i];
       // A failing neighbour is not recorded as visited: it is tested again
       // whenever it is met.
       if (filter != nullptr && !passes(n, *filter, position)) continue;
-      if (!scratch->visited.insert(n)) continue;
+      if (!visited.insert(n)) continue;
+      const double* row = stored(n).data();
+      __builtin_prefetch(row);
       batch.push_back(n);
+      rows.push_back(row);
     }
-    std::vector<double>& distances = scratch->distances;
     if (distances.size() < batch.size()) distances.resize(batch.size());
-    score(query, batch, distances);
+    scorer.score(rows.data(), rows.size(), distances.data());
     for (std::size_t i = 0; i < batch.size(); ++i) {
       const Candidate c{distances[i], batch[i]};
       if (admit(result, ef, c)) {

@@ -34,6 +34,9 @@ class BasicVisitedSet {
 
   bool contains(NodeId id) const noexcept { return tags_[id] == epoch_; }
 
+  // Starts loading the tag of `id` into the cache ahead of a test.
+  void prefetch(NodeId id) const noexcept { __builtin_prefetch(tags_.data() + id); }
+
  private:
   std::vector<Tag> tags_;  // per node: the epoch in which it was last added
   Tag epoch_{0};           // the current set's tag; 0 never marks a member
