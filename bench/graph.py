@@ -15,6 +15,7 @@ from timing import recall_at_k, time_methods
 K = 10
 STOP_RECALL = 0.999  # a sweep ends at the first ef that reaches this recall
 FIRST_BUILD_SHARE = 0.2  # of the PyHNSW build budget, for the build that sets the size
+MAX_LIVE_BYTES = 4 << 30  # PyHNSW indexes kept at once for timing them together
 
 
 class _MallInfo2(ctypes.Structure):
@@ -118,22 +119,37 @@ def _point(method, setting, ef, build_s, qps, recall, bytes_per_vector, n_q):
             "qps": qps, "recall": recall, "bytes_per_vector": bytes_per_vector, "nq": n_q}
 
 
-def measure_pyhnsw(hobrin, ds, layers, efc, ef, nq, ids=None, allowance_s=None):
-    """Builds and searches one PyHNSW. With allowance_s the build may stop
-    early; the point is then measured on the prefix it holds.
-    Returns (point, data set measured, faulty results)."""
+def check_pyhnsw(hobrin, ds, layers, efc, ef, nq, ids=None, allowance_s=None):
+    """Builds one PyHNSW and finds its recall in an untimed pass over the
+    queries. With allowance_s the build may stop early, and the point then
+    refers to the prefix the index holds.
+    Returns (point without speed, search fn, data set measured, VectorIds, faulty results)."""
     index, n, build_s, grow = build_pyhnsw(hobrin, ds.base, layers, efc, ef, allowance_s)
     ds = ds.prefix(n)
     if ids is None or len(ids.base) != n:
         ids = VectorIds(ds.base)
     queries = ds.queries[:nq]
     fn = pyhnsw_search_fn(index, queries[0])
-    timed = time_methods([("pyhnsw", fn)], queries, 1e9, nq, nq, rounds=3)["pyhnsw"]
-    got, faults = pyhnsw_results(timed["ids"], ids, queries)
+    got, faults = pyhnsw_results([fn(q) for q in queries], ids, queries)
     recall = recall_at_k(ds.base, queries, got, ds.truth(nq)[1], K)
     point = _point("hobrin PyHNSW", f"layers={layers}, ef_construction={efc}", ef,
-                   build_s, timed["qps"], recall, grow / n, nq)
-    return point, ds, faults
+                   build_s, None, recall, grow / n, nq)
+    return point, fn, ds, ids, faults
+
+
+def time_points(entries, queries):
+    """Sets the speed of each (point, search fn); the searches take turns."""
+    timed = time_methods([(i, fn) for i, (_, fn) in enumerate(entries)], queries, 1e9,
+                         len(queries), len(queries), rounds=3, keep_results=False)
+    for i, (point, _) in enumerate(entries):
+        point["qps"] = timed[i]["qps"]
+
+
+def measure_pyhnsw(hobrin, ds, layers, efc, ef, nq):
+    """One PyHNSW point. Returns (point, faulty results)."""
+    point, fn, ds, _, faults = check_pyhnsw(hobrin, ds, layers, efc, ef, nq)
+    time_points([(point, fn)], ds.queries[:nq])
+    return point, faults
 
 
 def pyhnsw_sweep(hobrin, ds, settings, efs, nq, budget_s, log=print):
@@ -142,19 +158,29 @@ def pyhnsw_sweep(hobrin, ds, settings, efs, nq, budget_s, log=print):
     The first build (first setting, first ef) may use FIRST_BUILD_SHARE of the
     budget; if it cannot hold all of ds by then, the whole comparison moves to
     the prefix it reached. A build is skipped when the previous build of its
-    setting says it would overrun the budget. Returns (data set used, points,
-    notes)."""
+    setting says it would overrun the budget. The indexes of one setting are
+    kept (up to MAX_LIVE_BYTES) and timed together, taking turns.
+    Returns (data set used, points, notes)."""
     points, notes, ids = [], [], None
     spent = 0.0
+
+    def flush(pending):
+        time_points(pending, ds.queries[:nq])
+        for p, _ in pending:
+            log(f"  PyHNSW {p['setting']} ef_search={p['ef']}: build {p['build_s']:.1f} s, "
+                f"{p['qps']:.0f} q/s, recall {p['recall']:.4f}")
+        pending.clear()
+
     for si, (layers, efc) in enumerate(settings):
-        last = 0.0
+        last, pending = 0.0, []
         for ei, ef in enumerate(efs):
             if spent + last > budget_s:
                 notes.append(f"PyHNSW layers={layers}, ef_construction={efc}, ef_search={ef}: "
                              f"skipped (build budget {budget_s:.0f} s)")
                 continue
             allowance = budget_s * FIRST_BUILD_SHARE if si == ei == 0 else None
-            point, used, faults = measure_pyhnsw(hobrin, ds, layers, efc, ef, nq, ids, allowance)
+            point, fn, used, ids, faults = check_pyhnsw(hobrin, ds, layers, efc, ef, nq, ids,
+                                                        allowance)
             if len(used.base) < len(ds.base):
                 notes.append(f"{ds.label}: PyHNSW held {len(used.base):,} vectors after "
                              f"{point['build_s']:.0f} s of building, so the graph comparison "
@@ -163,14 +189,16 @@ def pyhnsw_sweep(hobrin, ds, settings, efs, nq, budget_s, log=print):
             if faults:
                 notes.append(f"FAULT: PyHNSW {point['setting']} ef_search={ef} returned "
                              f"{faults} results that are not base vectors at their distance")
-            ids = ids if ids is not None and len(ids.base) == len(ds.base) else VectorIds(ds.base)
             last = point["build_s"]
             spent += last
             points.append(point)
-            log(f"  PyHNSW {point['setting']} ef_search={ef}: build {last:.1f} s, "
-                f"{point['qps']:.0f} q/s, recall {point['recall']:.4f}")
+            if pending and point["bytes_per_vector"] * len(ds.base) * (len(pending) + 1) > MAX_LIVE_BYTES:
+                flush(pending)
+            pending.append((point, fn))
+            del fn
             if point["recall"] >= STOP_RECALL:
                 break
+        flush(pending)
     return ds, points, notes
 
 
@@ -186,10 +214,10 @@ def hnswlib_points(ds, efs, nq, m=16, efc=200):
     build_s = time.perf_counter() - t
     per_vec = (heap_bytes() - heap0) / len(base32)
 
-    def make(ef):
-        return lambda q: index.knn_query(q.astype(np.float32), k=K, num_threads=1)[0][0]
+    def search(q):
+        return index.knn_query(q.astype(np.float32), k=K, num_threads=1)[0][0]
     return _sweep("hnswlib (float32)", f"M={m}, ef_construction={efc}", ds, efs, nq,
-                  build_s, per_vec, index.set_ef, make)
+                  build_s, per_vec, index.set_ef, search)
 
 
 def faiss_points(ds, efs, nq, m=16, efc=200):
@@ -207,21 +235,26 @@ def faiss_points(ds, efs, nq, m=16, efc=200):
     def set_ef(ef):
         index.hnsw.efSearch = ef
 
-    def make(ef):
-        return lambda q: index.search(q.astype(np.float32)[None, :], K)[1][0]
+    def search(q):
+        return index.search(q.astype(np.float32)[None, :], K)[1][0]
     return _sweep("faiss IndexHNSWFlat (float32)", f"M={m}, efConstruction={efc}", ds, efs,
-                  nq, build_s, per_vec, set_ef, make)
+                  nq, build_s, per_vec, set_ef, search)
 
 
-def _sweep(method, setting, ds, efs, nq, build_s, per_vec, set_ef, make):
+def _sweep(method, setting, ds, efs, nq, build_s, per_vec, set_ef, search):
+    """One point per ef: recall from a first pass over the queries (which stops
+    at the first ef reaching STOP_RECALL), speed from a second pass in which
+    the chosen ef values take turns, so that load from elsewhere on the
+    machine does not fall on one ef alone."""
     queries = ds.queries[:nq]
     truth_dist = ds.truth(nq)[1]
-    points = []
+    recalls = {}
     for ef in efs:
         set_ef(ef)
-        timed = time_methods([(method, make(ef))], queries, 1e9, nq, nq, rounds=3)[method]
-        recall = recall_at_k(ds.base, queries, timed["ids"], truth_dist, K)
-        points.append(_point(method, setting, ef, build_s, timed["qps"], recall, per_vec, nq))
-        if recall >= STOP_RECALL:
+        recalls[ef] = recall_at_k(ds.base, queries, [search(q) for q in queries], truth_dist, K)
+        if recalls[ef] >= STOP_RECALL:
             break  # larger ef values only trade speed for recall already reached
-    return points
+    timed = time_methods([(ef, search, lambda ef=ef: set_ef(ef)) for ef in recalls],
+                         queries, 1e9, nq, nq, rounds=3)
+    return [_point(method, setting, ef, build_s, timed[ef]["qps"], recalls[ef], per_vec, nq)
+            for ef in recalls]

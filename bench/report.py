@@ -157,8 +157,11 @@ def markdown(results):
             f"{cfg['stop_recall']}. PyHNSW builds share a budget of {cfg['pyhnsw_budget_s']:g} s "
             "per data set; the first build may take a fifth of it, and if it cannot insert the "
             "whole base by then, the comparison for that data set runs on the prefix it "
-            "reached. hnswlib and faiss are built once and swept by ef. queries/s is the "
-            "fastest of 3 rounds. "
+            "reached. hnswlib and faiss are built once and swept by ef. Recall comes from one "
+            "pass over the queries; queries/s from a second pass of 3 rounds in which the "
+            "indexes of one PyHNSW setting (or the ef values of one peer index) take turns, "
+            "and is that of the fastest round. Each PyHNSW build draws its own random levels, "
+            "so builds with the same parameters differ in speed too. "
             "Recall counts a result as a hit when it is no farther than the true 10th neighbour."]
     for gr in results.get("graph", []):
         out += ["", f"### {gr['dataset']}", ""]
@@ -203,11 +206,17 @@ def plot(results, path):
             series.setdefault(f"{p['method']} ({p['setting']})", []).append(p)
         for label, pts in series.items():
             pts.sort(key=lambda p: p["recall"])
-            style = "o-" if label.startswith("hobrin") else "s--"
-            ax.plot([p["recall"] for p in pts], [p["qps"] for p in pts], style, label=label, ms=4)
+            ours = label.startswith("hobrin")
+            ax.plot([p["recall"] for p in pts], [p["qps"] for p in pts],
+                    "o-" if ours else "s--", label=label, ms=4, alpha=0.9)
+            for p in pts if ours else ():
+                ax.annotate(str(p["ef"]), (p["recall"], p["qps"]), fontsize=6,
+                            xytext=(3, 3), textcoords="offset points")
         ax.axvline(TARGET_RECALL, color="grey", lw=0.8, ls=":")
+        low = min(p["recall"] for p in gr["points"])
+        ax.set_xlim(max(low - 0.005, 0.9), 1.001)
         ax.set_yscale("log")
-        ax.set_xlabel("recall@10")
+        ax.set_xlabel("recall@10 (from 0.9; PyHNSW points labelled with ef_search)")
         ax.set_ylabel("queries per second (one thread)")
         ax.set_title(gr["dataset"])
         ax.grid(True, which="both", alpha=0.3)

@@ -5,10 +5,12 @@ import time
 import numpy as np
 
 
-def time_methods(methods, queries, budget_s, min_q, max_q, rounds=4):
+def time_methods(methods, queries, budget_s, min_q, max_q, rounds=4, keep_results=True):
     """Time each method over the first n queries, n chosen per method.
 
-    methods: list of (name, fn); fn(query) returns a list of base ids or None.
+    methods: list of (name, fn) or (name, fn, prepare); fn(query) returns a
+    list of base ids or None; prepare(), if given, runs untimed before each of
+    the method's chunks (to set a search parameter on a shared index, say).
     A short calibration picks n = budget_s / (time per query), clamped to
     [min_q, max_q]; then the queries run in `rounds` chunks, every method doing
     its chunk in turn. Other load on the machine only ever slows a round down,
@@ -16,28 +18,34 @@ def time_methods(methods, queries, budget_s, min_q, max_q, rounds=4):
     all rounds is kept as "qps_mean".
     Returns {name: {"n", "seconds", "qps", "qps_mean", "ids"}}.
     """
+    methods = [(m[0], m[1], m[2] if len(m) > 2 else None) for m in methods]
     plan = {}
-    for name, fn in methods:
+    for name, fn, prepare in methods:
+        if prepare:
+            prepare()
         t = time.perf_counter()
         fn(queries[0])
         fn(queries[1 % len(queries)])
         per = max((time.perf_counter() - t) / 2, 1e-7)
         n = int(min(max(budget_s / per, min_q), max_q, len(queries)))
         plan[name] = max(n, 1)
-    out = {name: {"n": plan[name], "seconds": 0.0, "ids": [], "rates": []} for name, _ in methods}
+    out = {name: {"n": plan[name], "seconds": 0.0, "ids": [], "rates": []} for name, _, _ in methods}
     for r in range(rounds):
-        for name, fn in methods:
+        for name, fn, prepare in methods:
             n = plan[name]
             chunk = queries[r * n // rounds:(r + 1) * n // rounds]
             if not len(chunk):
                 continue
+            if prepare:
+                prepare()
             res = out[name]
             t = time.perf_counter()
             got = [fn(q) for q in chunk]
             dt = time.perf_counter() - t
             res["seconds"] += dt
             res["rates"].append(len(chunk) / dt)
-            res["ids"].extend(got)
+            if keep_results:
+                res["ids"].extend(got)
     for res in out.values():
         res["qps"] = max(res.pop("rates"))
         res["qps_mean"] = res["n"] / res["seconds"]

@@ -47,8 +47,7 @@ def main():
         timed = time_methods([("flat", search)], queries, args.budget, 10, args.nq)["flat"]
         out.update(qps=timed["qps"], nq=timed["n"])
     else:
-        point, _, faults = graph.measure_pyhnsw(hobrin, ds, args.layers, args.efc, args.ef,
-                                                args.nq)
+        point, faults = graph.measure_pyhnsw(hobrin, ds, args.layers, args.efc, args.ef, args.nq)
         out.update(point, faults=faults)
     json.dump(out, sys.stdout, default=lambda x: x.item() if isinstance(x, np.generic) else str(x))
 
