@@ -3,7 +3,7 @@
 # bench/.venv (numpy, hnswlib, faiss-cpu, matplotlib, threadpoolctl and hobrin
 # built from this checkout), a scalar-kernel build in bench/.scalar when the
 # build offers one, then runs bench/run.py with the given arguments
-# (for example --quick). Results go to bench/results/.
+# (for example --quick). Results go to bench/results/ (--quick: bench/results/quick/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT="$PWD"
