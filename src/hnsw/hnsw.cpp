@@ -32,9 +32,10 @@ VectorView HNSW::vector(NodeId node) const {
   return stored(node);
 }
 
-std::span<const NodeId> HNSW::neighbours(NodeId node) const {
+std::vector<NodeId> HNSW::neighbours(NodeId node) const {
   check_invariant(node < size(), "neighbours asked for a node that does not exist");
-  return lists_.of(node);
+  const auto list = lists_.of(node);
+  return std::vector<NodeId>(list.begin(), list.end());
 }
 
 std::uint64_t HNSW::level(NodeId node) const {

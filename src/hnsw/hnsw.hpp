@@ -61,7 +61,8 @@ class HNSW {
 
   std::size_t size() const noexcept { return levels_.size(); }
   VectorView vector(NodeId node) const;
-  std::span<const NodeId> neighbours(NodeId node) const;
+  // A copy of the node's whole neighbour list, in linking order.
+  std::vector<NodeId> neighbours(NodeId node) const;
   std::uint64_t level(NodeId node) const;
   const std::optional<Schema>& schema() const noexcept { return schema_; }
   const MetadataStore& metadata() const noexcept { return metadata_; }

@@ -1,22 +1,32 @@
 #pragma once
-// One neighbour list per node, each a contiguous slice read as a span. Adding
-// an entry to one node's list never moves another node's entries, so linking
-// costs amortised O(1) per entry however large the graph grows.
+// One neighbour list per node, each a contiguous slice. Adding an entry to one
+// node's list never moves another node's entries, so linking costs amortised
+// O(1) per entry however large the graph grows.
 //
-// A layer search at layer l follows only the entries whose node reaches l, in
-// stored order. Besides its whole list, each node therefore keeps, for every
-// layer l >= 1 that some entry reaches, the subsequence of its list whose
-// nodes' levels are at least l. A search of an upper layer reads exactly the
-// entries it may follow, instead of skipping through the long lists that the
-// nodes of the top layers collect (one entry from nearly every insertion).
+// A layer search at layer l follows, in stored order, the entries whose node
+// reaches l, and skips every node it has already met: a second entry for the
+// same node in one list is always skipped. Besides its whole list, each node
+// therefore keeps, for every layer l up to the highest level among its
+// entries, the first occurrences of the entries whose level is at least l,
+// in stored order: exactly what a search of layer l can use. Lists are long
+// here (they are not pruned, and a neighbour found in several link passes is
+// listed once per pass), and the nodes of the top layers collect an entry
+// from nearly every insertion; these subsequences spare the searches most of
+// that reading.
+//
+// Entries are stored in 32 bits, which halves the memory the searches stream
+// through; a graph holds at most 2^32 - 1 nodes.
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 #include "candidate.hpp"
+#include "hnsw/visited_set.hpp"
 
 namespace hobrin {
+
+using NeighbourId = std::uint32_t;
 
 class NeighbourLists {
  public:
@@ -24,34 +34,47 @@ class NeighbourLists {
 
   // The node's entries in the order they were added. No bounds check: callers
   // pass ids of stored nodes.
-  std::span<const NodeId> of(NodeId node) const noexcept { return nodes_[node].all; }
+  std::span<const NeighbourId> of(NodeId node) const noexcept { return nodes_[node].all; }
 
-  // The node's entries whose level is at least `layer`, in the order they
-  // were added.
-  std::span<const NodeId> of(NodeId node, std::uint64_t layer) const noexcept {
+  // The first occurrences of the node's entries whose level is at least
+  // `layer`, in the order they were added.
+  std::span<const NeighbourId> searched(NodeId node, std::uint64_t layer) const noexcept {
     const Lists& lists = nodes_[node];
-    if (layer == 0) return lists.all;
+    if (layer == 0) return lists.first;
     if (layer > lists.upper.size()) return {};
     return lists.upper[layer - 1];
   }
 
-  // Adds an empty list for the next node. Unchanged when it throws.
+  // Start loading into the cache what searched(node, layer) reads: the
+  // node's record first, then the start of its list.
+  void prefetch_node(NodeId node) const noexcept { __builtin_prefetch(nodes_.data() + node); }
+  void prefetch(NodeId node, std::uint64_t layer) const noexcept {
+    __builtin_prefetch(searched(node, layer).data());
+  }
+
+  // Adds an empty list for a new node, which becomes the newest. Throws
+  // std::length_error when the graph already holds 2^32 - 1 nodes. Unchanged
+  // when it throws.
   void add_node();
   // Appends `entry`, a node of level `entry_level`, as the node's last entry.
-  // Unchanged when it throws.
+  // Either `node` or `entry` is the newest node: linking adds the newest
+  // node's own entries and, to older lists, entries naming it. Unchanged when
+  // it throws.
   void append(NodeId node, NodeId entry, std::uint64_t entry_level);
-  // Removes the node's last entry, undoing the latest append to that node;
-  // `entry_level` is the level that append was given.
+  // Removes the last entry of a node other than the newest, undoing the latest
+  // append to it; `entry_level` is the level that append was given.
   void drop_last(NodeId node, std::uint64_t entry_level) noexcept;
   // Forgets the lists of every node from `node_count` on.
   void truncate_nodes(std::size_t node_count) noexcept;
 
  private:
   struct Lists {
-    std::vector<NodeId> all;                 // every entry, in insertion order
-    std::vector<std::vector<NodeId>> upper;  // [l - 1]: the entries of level >= l
+    std::vector<NeighbourId> all;                 // every entry, in insertion order
+    std::vector<NeighbourId> first;               // first occurrences
+    std::vector<std::vector<NeighbourId>> upper;  // [l - 1]: first occurrences of level >= l
   };
   std::vector<Lists> nodes_;
+  BasicVisitedSet<std::uint32_t> in_newest_;  // the entries of the newest node's list
 };
 
 }  // namespace hobrin

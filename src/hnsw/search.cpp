@@ -48,6 +48,29 @@ class ScratchLease {
 // How many entries of a neighbour list ahead the visited tag is prefetched.
 constexpr std::size_t kPrefetchAhead = 8;
 
+// Collects, in list order, the entries of `list` that pass `admissible` and
+// were not yet in the visited set, adding them to it, with their vectors:
+// ids[i], rows[i]. Returns how many. A failing entry is not recorded as
+// visited: it is tested again whenever it is met.
+template <class Admissible>
+std::size_t collect(std::span<const NeighbourId> list, const VisitedSet::Marker marker,
+                    const Admissible& admissible, const double* vectors, std::size_t dim,
+                    NodeId* ids, const double** rows) {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    // The tags are read in list order but lie anywhere in memory.
+    if (i + kPrefetchAhead < list.size()) marker.prefetch(list[i + kPrefetchAhead]);
+    const NodeId n = list[i];
+    if (!admissible(n) || !marker.insert(n)) continue;
+    const double* row = vectors + n * dim;
+    __builtin_prefetch(row);
+    ids[count] = n;
+    rows[count] = row;
+    ++count;
+  }
+  return count;
+}
+
 // Candidate queue order for the standard heap functions: the top is the
 // candidate that ranks first.
 bool ranks_after(const Candidate& a, const Candidate& b) noexcept { return ranks_before(b, a); }
@@ -108,33 +131,35 @@ std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorV
     // last entry is NaN too, and a NaN last entry never stops it.
     if (compare_distance(current.distance, result.back().distance) > 0) break;
 
-    // The neighbours that reach the layer, in stored order. The tests of one
-    // neighbour do not depend on what the earlier ones admitted, so the
-    // survivors are collected first, scored together, and then admitted in
-    // list order exactly as one step at a time would.
-    const std::span<const NodeId> neighbours = lists_.of(current.id, layer);
-    batch.clear();
-    rows.clear();
-    for (std::size_t i = 0; i < neighbours.size(); ++i) {
-      // The tags are read in list order but lie anywhere in memory.
-      if (i + kPrefetchAhead < neighbours.size()) visited.prefetch(neighbours[i + kPrefetchAhead]);
-      const NodeId n = neighbours[i];
-      // A failing neighbour is not recorded as visited: it is tested again
-      // whenever it is met.
-      if (filter != nullptr && !passes(n, *filter, position)) continue;
-      if (!visited.insert(n)) continue;
-      const double* row = stored(n).data();
-      __builtin_prefetch(row);
-      batch.push_back(n);
-      rows.push_back(row);
+    // The first occurrences of the neighbours that reach the layer, in stored
+    // order (a later copy of an entry is always skipped: as visited, or as
+    // failing the filter again). The tests of one neighbour do not depend on
+    // what the earlier ones admitted, so the survivors are collected first,
+    // scored together, and then admitted in list order exactly as one step at
+    // a time would.
+    const std::span<const NeighbourId> neighbours = lists_.searched(current.id, layer);
+    // The node most likely expanded next: its list is on its way meanwhile.
+    if (!queue.empty()) lists_.prefetch(queue.front().id, layer);
+    if (batch.size() < neighbours.size()) {
+      batch.resize(neighbours.size());
+      rows.resize(neighbours.size());
+      distances.resize(neighbours.size());
     }
-    if (distances.size() < batch.size()) distances.resize(batch.size());
-    scorer.score(rows.data(), rows.size(), distances.data());
-    for (std::size_t i = 0; i < batch.size(); ++i) {
+    const auto marker = visited.marker();
+    const std::size_t count =
+        filter == nullptr
+            ? collect(neighbours, marker, [](NodeId) { return true; }, vectors_.data(), dim_,
+                      batch.data(), rows.data())
+            : collect(neighbours, marker,
+                      [&](NodeId n) { return passes(n, *filter, position); }, vectors_.data(),
+                      dim_, batch.data(), rows.data());
+    scorer.score(rows.data(), count, distances.data());
+    for (std::size_t i = 0; i < count; ++i) {
       const Candidate c{distances[i], batch[i]};
       if (admit(result, ef, c)) {
         queue.push_back(c);
         std::push_heap(queue.begin(), queue.end(), ranks_after);
+        lists_.prefetch_node(c.id);
       }
     }
   }

@@ -34,8 +34,25 @@ class BasicVisitedSet {
 
   bool contains(NodeId id) const noexcept { return tags_[id] == epoch_; }
 
-  // Starts loading the tag of `id` into the cache ahead of a test.
-  void prefetch(NodeId id) const noexcept { __builtin_prefetch(tags_.data() + id); }
+  // The set seen through plain pointers, for a loop that should keep them in
+  // registers; valid until the next reset.
+  class Marker {
+   public:
+    Marker(Tag* tags, Tag epoch) noexcept : tags_(tags), epoch_(epoch) {}
+    bool insert(NodeId id) const noexcept {
+      Tag& tag = tags_[id];
+      if (tag == epoch_) return false;
+      tag = epoch_;
+      return true;
+    }
+    // Starts loading the tag of `id` into the cache ahead of a test.
+    void prefetch(NodeId id) const noexcept { __builtin_prefetch(tags_ + id); }
+
+   private:
+    Tag* tags_;
+    Tag epoch_;
+  };
+  Marker marker() noexcept { return Marker(tags_.data(), epoch_); }
 
  private:
   std::vector<Tag> tags_;  // per node: the epoch in which it was last added
