@@ -16,8 +16,10 @@ enum class KernelVariant { Scalar, AVX2, AVX512 };
 // The variant's kernels, or nullptr when this CPU cannot run them.
 const KernelSet* kernel_set(KernelVariant variant) noexcept;
 
-// The kernels every index uses: the widest variant the CPU runs, or the scalar
+// The variant every index uses: the widest the CPU runs well, or the scalar
 // one in a build configured with HOBRIN_FORCE_SCALAR. Chosen on first use.
+KernelVariant active_variant() noexcept;
+// The kernels of that variant.
 const KernelSet& active_kernels() noexcept;
 
 // One query ready to be scored with one metric against stored vectors of

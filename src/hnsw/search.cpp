@@ -6,6 +6,7 @@
 #include "fault.hpp"
 #include "hnsw/hnsw.hpp"
 #include "hnsw/result_list.hpp"
+#include "hnsw/visited_scan.hpp"
 #include "hnsw/visited_set.hpp"
 
 namespace hobrin {
@@ -17,7 +18,8 @@ namespace {
 struct SearchScratch {
   VisitedSet visited;
   std::vector<Candidate> queue;     // the candidate queue, a heap
-  std::vector<NodeId> batch;        // neighbours of one node that passed every test
+  std::vector<NeighbourId> fresh;   // neighbours of one node not yet visited
+  std::vector<NodeId> batch;        // those of them that passed every test
   std::vector<const double*> rows;  // their vectors, in the same order
   std::vector<double> distances;    // their distances, in the same order
   bool busy = false;
@@ -45,22 +47,20 @@ class ScratchLease {
   SearchScratch& scratch_;
 };
 
-// How many entries of a neighbour list ahead the visited tag is prefetched.
-constexpr std::size_t kPrefetchAhead = 8;
-
-// Collects, in list order, the entries of `list` that pass `admissible` and
-// were not yet in the visited set, adding them to it, with their vectors:
-// ids[i], rows[i]. Returns how many. A failing entry is not recorded as
-// visited: it is tested again whenever it is met.
+// Collects, in list order, the entries of `list` that were not yet in the
+// visited set and pass `admissible`, adding them to the set, with their
+// vectors: ids[i], rows[i]. Returns how many. A failing entry is not recorded
+// as visited: it is tested again whenever it is met. `fresh` has room for the
+// whole list.
 template <class Admissible>
 std::size_t collect(std::span<const NeighbourId> list, const VisitedSet::Marker marker,
                     const Admissible& admissible, const double* vectors, std::size_t dim,
-                    NodeId* ids, const double** rows) {
+                    NeighbourId* fresh, NodeId* ids, const double** rows) {
+  static const UnvisitedScan scan = active_unvisited_scan();
+  const std::size_t unvisited = scan(list.data(), list.size(), marker.tags(), marker.epoch(), fresh);
   std::size_t count = 0;
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    // The tags are read in list order but lie anywhere in memory.
-    if (i + kPrefetchAhead < list.size()) marker.prefetch(list[i + kPrefetchAhead]);
-    const NodeId n = list[i];
+  for (std::size_t i = 0; i < unvisited; ++i) {
+    const NodeId n = fresh[i];
     if (!admissible(n) || !marker.insert(n)) continue;
     const double* row = vectors + n * dim;
     __builtin_prefetch(row);
@@ -109,6 +109,7 @@ std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorV
   SearchScratch& scratch = *lease;
   VisitedSet& visited = scratch.visited;
   std::vector<Candidate>& queue = scratch.queue;
+  std::vector<NeighbourId>& fresh = scratch.fresh;
   std::vector<NodeId>& batch = scratch.batch;
   std::vector<const double*>& rows = scratch.rows;
   std::vector<double>& distances = scratch.distances;
@@ -141,6 +142,7 @@ std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorV
     // The node most likely expanded next: its list is on its way meanwhile.
     if (!queue.empty()) lists_.prefetch(queue.front().id, layer);
     if (batch.size() < neighbours.size()) {
+      fresh.resize(neighbours.size());
       batch.resize(neighbours.size());
       rows.resize(neighbours.size());
       distances.resize(neighbours.size());
@@ -149,10 +151,10 @@ std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorV
     const std::size_t count =
         filter == nullptr
             ? collect(neighbours, marker, [](NodeId) { return true; }, vectors_.data(), dim_,
-                      batch.data(), rows.data())
+                      fresh.data(), batch.data(), rows.data())
             : collect(neighbours, marker,
                       [&](NodeId n) { return passes(n, *filter, position); }, vectors_.data(),
-                      dim_, batch.data(), rows.data());
+                      dim_, fresh.data(), batch.data(), rows.data());
     scorer.score(rows.data(), count, distances.data());
     for (std::size_t i = 0; i < count; ++i) {
       const Candidate c{distances[i], batch[i]};

@@ -45,8 +45,8 @@ class BasicVisitedSet {
       tag = epoch_;
       return true;
     }
-    // Starts loading the tag of `id` into the cache ahead of a test.
-    void prefetch(NodeId id) const noexcept { __builtin_prefetch(tags_ + id); }
+    const Tag* tags() const noexcept { return tags_; }
+    Tag epoch() const noexcept { return epoch_; }
 
    private:
     Tag* tags_;
@@ -59,6 +59,7 @@ class BasicVisitedSet {
   Tag epoch_{0};           // the current set's tag; 0 never marks a member
 };
 
-using VisitedSet = BasicVisitedSet<std::uint16_t>;
+// 32-bit tags, as the SIMD neighbour scan gathers them.
+using VisitedSet = BasicVisitedSet<std::uint32_t>;
 
 }  // namespace hobrin

@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 
 #include "fault.hpp"
+#include "flat/kernels.hpp"
 #include "hnsw/level_sampler.hpp"
 #include "hnsw/neighbour_lists.hpp"
 #include "hnsw/result_list.hpp"
+#include "hnsw/visited_scan.hpp"
 #include "hnsw/visited_set.hpp"
 
 namespace hobrin {
@@ -111,6 +113,29 @@ TEST(VisitedSet, ResetsInConstantTimeAndSurvivesWrapping) {
     EXPECT_TRUE(set.insert(round % 8));
     EXPECT_FALSE(set.insert(round % 8));
     EXPECT_TRUE(set.contains(round % 8));
+  }
+}
+
+// Each scan variant this CPU runs: the unvisited entries, in list order, for
+// lists of every length around the vector width.
+TEST(VisitedScan, VariantsKeepExactlyTheUnvisitedEntriesInOrder) {
+  std::vector<UnvisitedScan> scans{scalar_scan::unvisited};
+  if (kernel_set(KernelVariant::AVX2) != nullptr) scans.push_back(avx2_scan::unvisited);
+  std::mt19937_64 rng(3);
+  const std::uint32_t epoch = 7;
+  std::vector<std::uint32_t> tags(500);
+  for (auto& t : tags) t = rng() % 3 == 0 ? epoch : epoch - 1 + 2 * std::uint32_t(rng() % 2);
+  for (std::size_t count : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 40u, 333u}) {
+    std::vector<std::uint32_t> ids(count);
+    for (auto& id : ids) id = static_cast<std::uint32_t>(rng() % tags.size());
+    std::vector<std::uint32_t> expected;
+    for (std::uint32_t id : ids) if (tags[id] != epoch) expected.push_back(id);
+    for (UnvisitedScan scan : scans) {
+      std::vector<std::uint32_t> out(count + 1, 12345);
+      const std::size_t found = scan(ids.data(), count, tags.data(), epoch, out.data());
+      EXPECT_EQ(std::vector<std::uint32_t>(out.begin(), out.begin() + found), expected) << count;
+      EXPECT_EQ(out[found], 12345u) << count;
+    }
   }
 }
 
