@@ -14,7 +14,7 @@ from timing import recall_at_k, time_methods
 
 K = 10
 STOP_RECALL = 0.999  # a sweep ends at the first ef that reaches this recall
-FIRST_BUILD_SHARE = 0.2  # of the PyHNSW build budget, for the build that sets the size
+FIRST_BUILD_SHARE = 1 / 3  # of a setting's build budget, for the build that sets the size
 MAX_LIVE_BYTES = 4 << 30  # PyHNSW indexes kept at once for timing them together
 
 
@@ -155,11 +155,12 @@ def measure_pyhnsw(hobrin, ds, layers, efc, ef, nq):
 def pyhnsw_sweep(hobrin, ds, settings, efs, nq, budget_s, log=print):
     """PyHNSW points for every (setting, ef) that fits in budget_s of build time.
 
-    The first build (first setting, first ef) may use FIRST_BUILD_SHARE of the
-    budget; if it cannot hold all of ds by then, the whole comparison moves to
+    Each setting may spend an equal share of what is left of the budget. The
+    first build (first setting, first ef) may use FIRST_BUILD_SHARE of its
+    share; if it cannot hold all of ds by then, the whole comparison moves to
     the prefix it reached. A build is skipped when the previous build of its
-    setting says it would overrun the budget. The indexes of one setting are
-    kept (up to MAX_LIVE_BYTES) and timed together, taking turns.
+    setting says it would overrun the setting's share. The indexes of one
+    setting are kept (up to MAX_LIVE_BYTES) and timed together, taking turns.
     Returns (data set used, points, notes)."""
     points, notes, ids = [], [], None
     spent = 0.0
@@ -172,13 +173,14 @@ def pyhnsw_sweep(hobrin, ds, settings, efs, nq, budget_s, log=print):
         pending.clear()
 
     for si, (layers, efc) in enumerate(settings):
-        last, pending = 0.0, []
+        share = (budget_s - spent) / (len(settings) - si)
+        last, used_here, pending = 0.0, 0.0, []
         for ei, ef in enumerate(efs):
-            if spent + last > budget_s:
-                notes.append(f"PyHNSW layers={layers}, ef_construction={efc}, ef_search={ef}: "
-                             f"skipped (build budget {budget_s:.0f} s)")
-                continue
-            allowance = budget_s * FIRST_BUILD_SHARE if si == ei == 0 else None
+            if used_here + last > share:
+                notes.append(f"PyHNSW layers={layers}, ef_construction={efc}, ef_search={ef} and "
+                             f"above: skipped (this setting's build budget: {share:.0f} s)")
+                break
+            allowance = share * FIRST_BUILD_SHARE if si == ei == 0 else None
             point, fn, used, ids, faults = check_pyhnsw(hobrin, ds, layers, efc, ef, nq, ids,
                                                         allowance)
             if len(used.base) < len(ds.base):
@@ -191,6 +193,7 @@ def pyhnsw_sweep(hobrin, ds, settings, efs, nq, budget_s, log=print):
                              f"{faults} results that are not base vectors at their distance")
             last = point["build_s"]
             spent += last
+            used_here += last
             points.append(point)
             if pending and point["bytes_per_vector"] * len(ds.base) * (len(pending) + 1) > MAX_LIVE_BYTES:
                 flush(pending)

@@ -30,7 +30,7 @@ FULL = {
     "settings": [(5, 200), (5, 64), (3, 32)],   # PyHNSW (layers, ef_construction)
     "pyhnsw_efs": [10, 16, 24, 40, 64, 100, 160],
     "peer_efs": [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024, 1536, 2048],
-    "pyhnsw_budget_s": 300.0,                   # PyHNSW build seconds per data set
+    "pyhnsw_budget_s": 420.0,                   # PyHNSW build seconds per data set
     "scalar_n": 10000, "scalar_nq": 200, "scalar_build_s": 10.0,
 }
 QUICK = {
