@@ -5,6 +5,15 @@
 #include "kernels.hpp"
 
 namespace hobrin {
+namespace {
+
+// Exact search reads kStreams runs of the array side by side, kSteps vectors
+// of each per batch.
+constexpr std::size_t kStreams = 16;
+constexpr std::size_t kSteps = 8;
+constexpr std::size_t kBatch = kStreams * kSteps;
+
+}  // namespace
 
 std::string_view to_string(FlatError error) noexcept {
   switch (error) {
@@ -38,20 +47,19 @@ std::expected<std::vector<Candidate>, FlatError> Flat::search(VectorView query, 
   if (n == 0) return std::unexpected(FlatError::EmptyIndex);
   const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(k, 1), n));
 
-  // A max-heap of the best `keep` so far: its top is the worst of them. The
-  // array is scored a block of vectors at a time, in id order.
-  constexpr std::size_t kBlock = 128;
-  const BatchScorer scorer(distance_, query, dim_);
-  const double* rows[kBlock];
-  double distances[kBlock];
+  // A max-heap of the best `keep` so far: its top is the worst of them. What
+  // it ends with does not depend on the order in which vectors are offered,
+  // since candidates are totally ordered (distance, then id).
   std::vector<Candidate> best;
   best.reserve(keep);
-  for (std::size_t first = 0; first < n; first += kBlock) {
-    const std::size_t count = std::min(kBlock, n - first);
-    for (std::size_t j = 0; j < count; ++j) rows[j] = vectors_.data() + (first + j) * dim_;
+  const BatchScorer scorer(distance_, query, dim_);
+  std::size_t ids[kBatch];
+  const double* rows[kBatch];
+  double distances[kBatch];
+  const auto score_and_select = [&](std::size_t count) {
     scorer.score(rows, count, distances);
     for (std::size_t j = 0; j < count; ++j) {
-      const Candidate candidate{distances[j], first + j};
+      const Candidate candidate{distances[j], ids[j]};
       if (best.size() < keep) {
         best.push_back(candidate);
         std::ranges::push_heap(best, ranks_before);
@@ -61,7 +69,30 @@ std::expected<std::vector<Candidate>, FlatError> Flat::search(VectorView query, 
         std::ranges::push_heap(best, ranks_before);
       }
     }
+  };
+  // The array is cut into kStreams equal runs that are read side by side, one
+  // vector of each run after the other: the kernels read every vector of a
+  // batch at once, and the memory system streams far-apart runs at full speed
+  // but neighbouring vectors read in step at half of it.
+  const std::size_t run = n / kStreams;
+  for (std::size_t step = 0; step < run; step += kSteps) {
+    const std::size_t steps = std::min(kSteps, run - step);
+    std::size_t count = 0;
+    for (std::size_t s = step; s < step + steps; ++s) {
+      for (std::size_t r = 0; r < kStreams; ++r, ++count) {
+        ids[count] = r * run + s;
+        rows[count] = vectors_.data() + ids[count] * dim_;
+      }
+    }
+    score_and_select(count);
   }
+  // What the runs leave over, fewer than kStreams vectors, in id order.
+  std::size_t count = 0;
+  for (std::size_t id = kStreams * run; id < n; ++id, ++count) {
+    ids[count] = id;
+    rows[count] = vectors_.data() + id * dim_;
+  }
+  score_and_select(count);
   std::ranges::sort_heap(best, ranks_before);
   return best;
 }
