@@ -22,6 +22,8 @@ struct SearchScratch {
   std::vector<NodeId> batch;        // those of them that passed every test
   std::vector<const double*> rows;  // their vectors, in the same order
   std::vector<double> distances;    // their distances, in the same order
+  std::vector<const double*> spread_rows;  // the rows reordered for scoring
+  std::vector<double> spread_distances;    // their distances, in that order
   bool busy = false;
 };
 
@@ -71,6 +73,30 @@ std::size_t collect(std::span<const NeighbourId> list, const VisitedSet::Marker 
   return count;
 }
 
+// Scores rows[0 .. count) into out. A long batch is read as kRuns runs side by
+// side, one vector of each run after the other, through `spread_rows` and
+// `spread_out` (room for count each): the kernels read every vector of a group
+// at once, and the vectors of a long batch often lie next to each other in
+// memory (the oldest nodes' lists name the nodes in insertion order), which
+// the memory system streams at half speed when they are read in step.
+void score_batch(const BatchScorer& scorer, const double* const* rows, std::size_t count,
+                 double* out, const double** spread_rows, double* spread_out) {
+  constexpr std::size_t kRuns = 16;
+  const std::size_t run = count / kRuns;
+  if (run < 4) {
+    scorer.score(rows, count, out);
+    return;
+  }
+  for (std::size_t s = 0; s < run; ++s) {
+    for (std::size_t r = 0; r < kRuns; ++r) spread_rows[s * kRuns + r] = rows[r * run + s];
+  }
+  scorer.score(spread_rows, kRuns * run, spread_out);
+  for (std::size_t s = 0; s < run; ++s) {
+    for (std::size_t r = 0; r < kRuns; ++r) out[r * run + s] = spread_out[s * kRuns + r];
+  }
+  scorer.score(rows + kRuns * run, count - kRuns * run, out + kRuns * run);
+}
+
 // Candidate queue order for the standard heap functions: the top is the
 // candidate that ranks first.
 bool ranks_after(const Candidate& a, const Candidate& b) noexcept { return ranks_before(b, a); }
@@ -113,6 +139,8 @@ std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorV
   std::vector<NodeId>& batch = scratch.batch;
   std::vector<const double*>& rows = scratch.rows;
   std::vector<double>& distances = scratch.distances;
+  std::vector<const double*>& spread_rows = scratch.spread_rows;
+  std::vector<double>& spread_distances = scratch.spread_distances;
   visited.reset(size());
   queue.clear();
 
@@ -146,6 +174,8 @@ std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorV
       batch.resize(neighbours.size());
       rows.resize(neighbours.size());
       distances.resize(neighbours.size());
+      spread_rows.resize(neighbours.size());
+      spread_distances.resize(neighbours.size());
     }
     const auto marker = visited.marker();
     const std::size_t count =
@@ -155,7 +185,8 @@ std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorV
             : collect(neighbours, marker,
                       [&](NodeId n) { return passes(n, *filter, position); }, vectors_.data(),
                       dim_, fresh.data(), batch.data(), rows.data());
-    scorer.score(rows.data(), count, distances.data());
+    score_batch(scorer, rows.data(), count, distances.data(), spread_rows.data(),
+                spread_distances.data());
     for (std::size_t i = 0; i < count; ++i) {
       const Candidate c{distances[i], batch[i]};
       if (admit(result, ef, c)) {
