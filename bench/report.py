@@ -214,8 +214,10 @@ def plot(results, path):
                 ax.annotate(str(p["ef"]), (p["recall"], p["qps"]), fontsize=6,
                             xytext=(3, 3), textcoords="offset points")
         ax.axvline(TARGET_RECALL, color="grey", lw=0.8, ls=":")
-        low = min(p["recall"] for p in gr["points"])
-        ax.set_xlim(max(low - 0.005, 0.9), 1.001)
+        left = max(min(p["recall"] for p in gr["points"]) - 0.005, 0.9)
+        shown = [p["qps"] for p in gr["points"] if p["recall"] >= left]
+        ax.set_xlim(left, 1.001)
+        ax.set_ylim(min(shown) / 1.3, max(shown) * 1.3)
         ax.set_yscale("log")
         ax.set_xlabel("recall@10 (from 0.9; PyHNSW points labelled with ef_search)")
         ax.set_ylabel("queries per second (one thread)")

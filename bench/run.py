@@ -160,9 +160,14 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--quick", action="store_true", help="small subsets, a smoke test")
     ap.add_argument("--skip", nargs="*", default=[], choices=["exact", "graph", "scalar"])
+    ap.add_argument("--report-only", action="store_true",
+                    help="rewrite the table and plot from the latest.json in --out, measure nothing")
     ap.add_argument("--out", type=Path, help="default: bench/results, bench/results/quick for --quick")
     args = ap.parse_args()
     args.out = args.out or HERE / ("results/quick" if args.quick else "results")
+    if args.report_only:
+        report.write(json.loads((args.out / "latest.json").read_text()), args.out)
+        return
     cfg = QUICK if args.quick else FULL
     threadpoolctl.threadpool_limits(1)
     import hobrin
