@@ -52,7 +52,9 @@ def machine_info():
         "OPENBLAS_CORETYPE": os.environ.get("OPENBLAS_CORETYPE", "unset"),
         "hnswlib": version("hnswlib"),
         "faiss-cpu": version("faiss-cpu"),
-        "hobrin": f"{git('rev-parse', '--short', 'HEAD')}{' + uncommitted changes in src/' if dirty else ''}",
+        # run.sh notes the source state when it builds; later commits do not change the build
+        "hobrin": os.environ.get("HOBRIN_BENCH_SOURCE") or
+        f"{git('rev-parse', '--short', 'HEAD')}{' + uncommitted changes in src/' if dirty else ''}",
     }
 
 

@@ -31,7 +31,12 @@ fi
 "${PIP[@]}" -r bench/requirements.txt
 
 # hobrin from this checkout, as it is now (uncommitted changes included).
-echo "building hobrin from $ROOT" >&2
+HOBRIN_BENCH_SOURCE="$(git rev-parse --short HEAD 2>/dev/null || echo unknown)"
+if [ -n "$(git status --porcelain -- src CMakeLists.txt 2>/dev/null)" ]; then
+  HOBRIN_BENCH_SOURCE+=" + uncommitted changes in src/"
+fi
+export HOBRIN_BENCH_SOURCE
+echo "building hobrin from $ROOT ($HOBRIN_BENCH_SOURCE)" >&2
 "${PIP[@]}" --force-reinstall --no-deps -Cbuild-dir=build/bench .
 
 # The same tree with the SIMD kernels switched off, for the "own scalar path"
