@@ -33,18 +33,18 @@ PyResult<PyRef> create_quietly(PyType_Spec& type_spec) {
 
 PyResult<PyTypeObject*> LazyTypeObject::get_or_create() {
   if (type_ != nullptr) return type_;
-  if (doc_.empty()) doc_ = build_pyclass_doc(spec_.name, spec_.text_signature, spec_.doc_body);
+  if (doc_.empty()) doc_ = build_pyclass_doc(definition_.name, definition_.text_signature, definition_.doc_body);
   PyType_Slot slots[] = {
-      {Py_tp_methods, reinterpret_cast<void*>(spec_.methods)},
-      {Py_tp_new, reinterpret_cast<void*>(spec_.tp_new)},
+      {Py_tp_methods, reinterpret_cast<void*>(definition_.methods)},
+      {Py_tp_new, reinterpret_cast<void*>(definition_.tp_new)},
       {Py_tp_base, reinterpret_cast<void*>(&PyBaseObject_Type)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(spec_.tp_dealloc)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(definition_.tp_dealloc)},
       {Py_tp_doc, const_cast<char*>(doc_.c_str())},
       {0, nullptr},
   };
   PyType_Spec type_spec = {
-      .name = spec_.name,
-      .basicsize = static_cast<int>(spec_.basic_size),
+      .name = definition_.name,
+      .basicsize = static_cast<int>(definition_.basic_size),
       .itemsize = 0,
       .flags = Py_TPFLAGS_DEFAULT,
       .slots = slots,
@@ -52,7 +52,7 @@ PyResult<PyTypeObject*> LazyTypeObject::get_or_create() {
   HOBRIN_TRY(PyRef type, create_quietly(type_spec));
   // The name carries no module prefix, so the module is named here; without
   // it the class has no __module__ and help() cannot document it.
-  if (PyObject_SetAttrString(type.get(), "__module__", PyRef::steal(PyUnicode_FromString(spec_.module)).get()) < 0) {
+  if (PyObject_SetAttrString(type.get(), "__module__", PyRef::steal(PyUnicode_FromString(definition_.module)).get()) < 0) {
     return fetch_error();
   }
   type_ = reinterpret_cast<PyTypeObject*>(type.release());
@@ -64,7 +64,7 @@ PyTypeObject* LazyTypeObject::get() {
   if (type) return *type;
   std::move(type.error()).restore();
   PyErr_PrintEx(0);
-  throw InternalFault(std::string("failed to create type object for ") + spec_.name);
+  throw InternalFault(std::string("failed to create type object for ") + definition_.name);
 }
 
 namespace {
@@ -79,7 +79,7 @@ PyErr wrap_in_runtime_error(const char* name, PyErr cause) {
 }  // namespace
 
 PyResult<void> add_class(PyObject* module, LazyTypeObject& cell) {
-  const char* name = cell.spec().name;
+  const char* name = cell.definition().name;
   auto type = cell.get_or_create();
   if (!type) return fail(wrap_in_runtime_error(name, std::move(type.error())));
   PyRef name_object = PyRef::steal(PyUnicode_FromString(name));

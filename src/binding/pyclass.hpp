@@ -1,6 +1,6 @@
 #pragma once
 // The machinery shared by the Python classes: the instance layout, the type
-// objects created once from a specification, construction, destruction and the
+// objects created once from a static description, construction, destruction and the
 // method-call path (bind, check receiver, take access, convert, run, return).
 #include <cstddef>
 #include <new>
@@ -24,7 +24,7 @@ struct Instance {
 };
 
 // What a class is made from. Filled in statically by each class.
-struct ClassSpec {
+struct ClassDefinition {
   const char* module;          // set as the class's __module__
   const char* name;
   const char* text_signature;  // "(dim, metric=None)"
@@ -35,17 +35,23 @@ struct ClassSpec {
   Py_ssize_t basic_size;
 };
 
+// A fast-call method entry: positional values, their count and keyword names.
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyMethodDef fast_method(const char* name, FastMethod function, const char* doc) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(function)), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
 // A class's type object, created on first need and kept for the process.
 class LazyTypeObject {
  public:
-  explicit LazyTypeObject(const ClassSpec& spec) : spec_(spec) {}
+  explicit LazyTypeObject(const ClassDefinition& definition) : definition_(definition) {}
   PyResult<PyTypeObject*> get_or_create();
   // For the receiver check: a failure here is an internal fault.
   PyTypeObject* get();
-  const ClassSpec& spec() const { return spec_; }
+  const ClassDefinition& definition() const { return definition_; }
 
  private:
-  const ClassSpec& spec_;
+  const ClassDefinition& definition_;
   std::string doc_;
   PyTypeObject* type_ = nullptr;
 };
@@ -110,7 +116,7 @@ PyObject* call_method(LazyTypeObject& cell, const FunctionDescription& descripti
     if (auto bound = extract_arguments_fastcall(description, args, nargs, kwnames, slots); !bound) {
       return fail(std::move(bound.error()));
     }
-    if (!PyObject_TypeCheck(self, cell.get())) return fail(PyErr::type_mismatch(self, cell.spec().name));
+    if (!PyObject_TypeCheck(self, cell.get())) return fail(PyErr::type_mismatch(self, cell.definition().name));
     auto* instance = reinterpret_cast<Instance<Payload>*>(self);
     auto guard = AccessGuard<kind>::acquire(self, instance->access);
     if (!guard) return fail(std::move(guard.error()));

@@ -72,21 +72,18 @@ PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyMethodDef kMethods[] = {
-    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(flat_insert)), METH_FASTCALL | METH_KEYWORDS,
-     "insert($self, vector)\n--\n\n"
+    fast_method("insert", flat_insert, "insert($self, vector)\n--\n\n"
      "Insert a vector into the index.\n\n"
-     "The vector is expected as a list of floats whose length equals the index dimension."},
-    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(flat_search)), METH_FASTCALL | METH_KEYWORDS,
-     "search($self, query, k=None)\n--\n\n"
+     "The vector is expected as a list of floats whose length equals the index dimension."),
+    fast_method("search", flat_search, "search($self, query, k=None)\n--\n\n"
      "Search for the k nearest neighbors.\n\n"
-     "Returns a list of tuples `(id, distance)`."},
-    {"create", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(flat_create)), METH_FASTCALL | METH_KEYWORDS,
-     "create($self, vectors)\n--\n\n"
-     "Create an index from a list of vectors."},
+     "Returns a list of tuples `(id, distance)`."),
+    fast_method("create", flat_create, "create($self, vectors)\n--\n\n"
+     "Create an index from a list of vectors."),
     {nullptr, nullptr, 0, nullptr},
 };
 
-const ClassSpec kSpec{
+const ClassDefinition kDefinition{
     .module = "hobrin",
     .name = "PyFlat",
     .text_signature = "(dim, metric=None)",
@@ -100,7 +97,7 @@ const ClassSpec kSpec{
 }  // namespace
 
 LazyTypeObject& py_flat_type() {
-  static LazyTypeObject cell(kSpec);
+  static LazyTypeObject cell(kDefinition);
   return cell;
 }
 

@@ -154,22 +154,19 @@ PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyMethodDef kMethods[] = {
-    {"insert", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(hnsw_insert)), METH_FASTCALL | METH_KEYWORDS,
-     "insert($self, vector, metadata=None)\n--\n\n"
+    fast_method("insert", hnsw_insert, "insert($self, vector, metadata=None)\n--\n\n"
      "Insert a vector into the index.\n\n"
      "The vector is expected as a list of floats.\n"
      "Optionally, metadata can be provided as a list of tuples, e.g.:\n"
-     "`[(\"color\", \"blue\"), (\"size\", 42)]`"},
-    {"search", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(hnsw_search)), METH_FASTCALL | METH_KEYWORDS,
-     "search($self, query, k=None, filter=None)\n--\n\n"
+     "`[(\"color\", \"blue\"), (\"size\", 42)]`"),
+    fast_method("search", hnsw_search, "search($self, query, k=None, filter=None)\n--\n\n"
      "Search for the k nearest neighbors.\n\n"
-     "Returns a list of tuples `(distance, vector)`."},
-    {"create", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(hnsw_create)), METH_FASTCALL | METH_KEYWORDS,
-     "create($self, vectors, metadata=None)\n--\n\n"},
+     "Returns a list of tuples `(distance, vector)`."),
+    fast_method("create", hnsw_create, "create($self, vectors, metadata=None)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
-const ClassSpec kSpec{
+const ClassDefinition kDefinition{
     .module = "hobrin",
     .name = "PyHNSW",
     .text_signature = "(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None)",
@@ -183,7 +180,7 @@ const ClassSpec kSpec{
 }  // namespace
 
 LazyTypeObject& py_hnsw_type() {
-  static LazyTypeObject cell(kSpec);
+  static LazyTypeObject cell(kDefinition);
   return cell;
 }
 

@@ -58,14 +58,12 @@ PyObject* probe_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyMethodDef kMethods[] = {
-    {"fault", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(probe_fault)), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
-    {"call", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(probe_call)), METH_FASTCALL | METH_KEYWORDS,
-     nullptr},
+    fast_method("fault", probe_fault, nullptr),
+    fast_method("call", probe_call, nullptr),
     {nullptr, nullptr, 0, nullptr},
 };
 
-const ClassSpec kSpec{
+const ClassDefinition kDefinition{
     .module = "probe",
     .name = "Probe",
     .text_signature = "(fault_on_destruction=None)",
@@ -77,7 +75,7 @@ const ClassSpec kSpec{
 };
 
 LazyTypeObject& probe_type() {
-  static LazyTypeObject cell(kSpec);
+  static LazyTypeObject cell(kDefinition);
   return cell;
 }
 
