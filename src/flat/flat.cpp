@@ -70,11 +70,12 @@ std::expected<std::vector<Candidate>, FlatError> Flat::search(VectorView query, 
       }
     }
   };
-  // The array is cut into kStreams equal runs that are read side by side, one
-  // vector of each run after the other: the kernels read every vector of a
-  // batch at once, and the memory system streams far-apart runs at full speed
-  // but neighbouring vectors read in step at half of it.
-  const std::size_t run = n / kStreams;
+  // Kernels that read several vectors in step get the array cut into
+  // kStreams equal runs read side by side, one vector of each run after the
+  // other: the memory system streams far-apart runs at full speed but
+  // neighbouring vectors read in step at about half of it. A kernel that reads
+  // one vector after the other streams fastest in id order.
+  const std::size_t run = scorer.in_step() > 1 ? n / kStreams : 0;
   for (std::size_t step = 0; step < run; step += kSteps) {
     const std::size_t steps = std::min(kSteps, run - step);
     std::size_t count = 0;
@@ -86,13 +87,15 @@ std::expected<std::vector<Candidate>, FlatError> Flat::search(VectorView query, 
     }
     score_and_select(count);
   }
-  // What the runs leave over, fewer than kStreams vectors, in id order.
-  std::size_t count = 0;
-  for (std::size_t id = kStreams * run; id < n; ++id, ++count) {
-    ids[count] = id;
-    rows[count] = vectors_.data() + id * dim_;
+  // What the runs leave over, in id order.
+  for (std::size_t first = kStreams * run; first < n; first += kBatch) {
+    const std::size_t count = std::min(kBatch, n - first);
+    for (std::size_t j = 0; j < count; ++j) {
+      ids[j] = first + j;
+      rows[j] = vectors_.data() + ids[j] * dim_;
+    }
+    score_and_select(count);
   }
-  score_and_select(count);
   std::ranges::sort_heap(best, ranks_before);
   return best;
 }

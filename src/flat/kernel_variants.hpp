@@ -17,6 +17,7 @@ using BatchKernel = void (*)(const double* query, double query_sum_of_squares,
 
 struct KernelSet {
   const char* name;
+  std::size_t in_step;  // how many stored vectors the kernels read side by side
   BatchKernel euclidean;
   BatchKernel dot;
   BatchKernel cosine;

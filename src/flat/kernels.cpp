@@ -3,10 +3,11 @@
 namespace hobrin {
 namespace {
 
-constexpr KernelSet kScalar{"scalar", scalar_kernels::euclidean, scalar_kernels::dot,
+constexpr KernelSet kScalar{"scalar", 1, scalar_kernels::euclidean, scalar_kernels::dot,
                             scalar_kernels::cosine};
-constexpr KernelSet kAVX2{"avx2", avx2_kernels::euclidean, avx2_kernels::dot, avx2_kernels::cosine};
-constexpr KernelSet kAVX512{"avx512", avx512_kernels::euclidean, avx512_kernels::dot,
+constexpr KernelSet kAVX2{"avx2", 16, avx2_kernels::euclidean, avx2_kernels::dot,
+                          avx2_kernels::cosine};
+constexpr KernelSet kAVX512{"avx512", 8, avx512_kernels::euclidean, avx512_kernels::dot,
                             avx512_kernels::cosine};
 
 // The CPU test also checks that the operating system saves the wide registers.
@@ -61,6 +62,7 @@ BatchScorer::BatchScorer(Metric metric, VectorView query, std::size_t dim,
                          const KernelSet& kernels) noexcept
     : metric_(metric), query_(query), dim_(dim) {
   if (query.size() != dim) return;
+  in_step_ = kernels.in_step;
   if (metric == euclidean_distance) {
     kernel_ = kernels.euclidean;
   } else if (metric == dot_product) {
@@ -68,6 +70,8 @@ BatchScorer::BatchScorer(Metric metric, VectorView query, std::size_t dim,
   } else if (metric == cosine_similarity) {
     kernel_ = kernels.cosine;
     query_sum_of_squares_ = sum_of_squares(query);
+  } else {
+    in_step_ = 1;
   }
 }
 

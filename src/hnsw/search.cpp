@@ -73,17 +73,17 @@ std::size_t collect(std::span<const NeighbourId> list, const VisitedSet::Marker 
   return count;
 }
 
-// Scores rows[0 .. count) into out. A long batch is read as kRuns runs side by
-// side, one vector of each run after the other, through `spread_rows` and
-// `spread_out` (room for count each): the kernels read every vector of a group
-// at once, and the vectors of a long batch often lie next to each other in
-// memory (the oldest nodes' lists name the nodes in insertion order), which
-// the memory system streams at half speed when they are read in step.
+// Scores rows[0 .. count) into out. For kernels that read several vectors in
+// step, a long batch is read as kRuns runs side by side, one vector of each
+// run after the other, through `spread_rows` and `spread_out` (room for count
+// each): the vectors of a long batch often lie next to each other in memory
+// (the oldest nodes' lists name the nodes in insertion order), which the
+// memory system streams at about half speed when they are read in step.
 void score_batch(const BatchScorer& scorer, const double* const* rows, std::size_t count,
                  double* out, const double** spread_rows, double* spread_out) {
   constexpr std::size_t kRuns = 16;
   const std::size_t run = count / kRuns;
-  if (run < 4) {
+  if (run < 4 || scorer.in_step() == 1) {
     scorer.score(rows, count, out);
     return;
   }
