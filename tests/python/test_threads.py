@@ -72,10 +72,11 @@ class Number:
 
 
 class Items:
-    """A sequence that yields the thread between items and says nothing true about its length."""
+    """A sequence that says nothing true about its length and runs `hook` (a thread
+    switch or a call back into the index) before each item."""
 
-    def __init__(self, items):
-        self.items = items
+    def __init__(self, items, hook):
+        self.items, self.hook = items, hook
 
     def __len__(self):
         return 10**6
@@ -85,17 +86,18 @@ class Items:
 
     def __iter__(self):
         for item in self.items:
-            time.sleep(0)
+            self.hook()
             yield item
 
 
 def worker(shared, seed, tagged):
     rng, index = random.Random(seed), shared.index
     number = lambda v, may_raise=True: Number(shared, rng, v, may_raise)  # noqa: E731
+    items = lambda xs: Items(xs, number(0).convert)  # noqa: E731
     for i in range(OPS):
         uid = seed * 10**6 + i * 10
         vectors = [[float(uid + j), 1.0, 2.0, 3.0] for j in range(rng.randint(1, 4))]
-        wrapped = [Items([number(x) for x in v]) if rng.random() < 0.5 else [number(x) for x in v] for v in vectors]
+        wrapped = [items([number(x) for x in v]) if rng.random() < 0.5 else [number(x) for x in v] for v in vectors]
         # A metadata or filter value whose conversion fails is a legitimate "unsupported" error.
         meta = [[("tag", number(int(v[0]) % 3, False))] for v in vectors] if tagged else None
         roll = rng.random()
@@ -104,7 +106,7 @@ def worker(shared, seed, tagged):
             ok, _ = shared.attempt("insert", lambda: index.insert(*args))
             vectors = vectors[:1]
         elif roll < 0.55:
-            ok, _ = shared.attempt("create", lambda: index.create(*((Items(wrapped), meta) if tagged else (wrapped,))))
+            ok, _ = shared.attempt("create", lambda: index.create(*((items(wrapped), meta) if tagged else (wrapped,))))
         else:
             query = [rng.uniform(0, 10**7) for _ in range(DIM)]
             flt = ("tag", number(1, False)) if tagged and rng.random() < 0.5 else None
