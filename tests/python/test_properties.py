@@ -251,7 +251,7 @@ def pick(data, well_formed, good, bad):
     return data.draw(good if well_formed else st.one_of(good, bad))
 
 
-SETTINGS = settings(max_examples=300, stateful_step_count=25, deadline=None,
+SETTINGS = settings(max_examples=200, stateful_step_count=25, deadline=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
 
 
@@ -362,7 +362,7 @@ class FlatMachine(Machine):
 TestHNSW = HNSWMachine.TestCase
 TestHNSW.settings = SETTINGS
 TestFlat = FlatMachine.TestCase
-TestFlat.settings = settings(SETTINGS, max_examples=150)
+TestFlat.settings = settings(SETTINGS, max_examples=100)
 
 
 # ---- the fuzz target and its corpus ------------------------------------------------
