@@ -1,9 +1,8 @@
 // The layer search and the query search built on it.
 #include <algorithm>
 
-#include "flat/kernels.hpp"
-
 #include "fault.hpp"
+#include "flat/kernels.hpp"
 #include "hnsw/hnsw.hpp"
 #include "hnsw/result_list.hpp"
 #include "hnsw/visited_scan.hpp"
@@ -12,18 +11,40 @@
 namespace hobrin {
 namespace {
 
+// The arrays one expansion fills, each with room for a whole neighbour list.
+struct Batch {
+  std::vector<NeighbourId> fresh;          // neighbours not yet visited
+  std::vector<NodeId> ids;                 // those of them that passed every test
+  std::vector<const double*> rows;         // their vectors, in the same order
+  std::vector<double> distances;           // their distances, in the same order
+  std::vector<const double*> spread_rows;  // the rows reordered for scoring
+  std::vector<double> spread_distances;    // their distances, in that order
+
+  // Makes room for a list of `length` entries; each array keeps what it has
+  // when a later one fails to grow.
+  void fit(std::size_t length) {
+    grow(fresh, length);
+    grow(ids, length);
+    grow(rows, length);
+    grow(distances, length);
+    grow(spread_rows, length);
+    grow(spread_distances, length);
+  }
+
+ private:
+  template <class T>
+  static void grow(std::vector<T>& array, std::size_t length) {
+    if (array.size() < length) array.resize(length);
+  }
+};
+
 // Per-thread memory reused by every layer search on the thread, so that a
 // search allocates nothing in proportion to the index size, and nothing at all
 // once the thread has run a search as large.
 struct SearchScratch {
   VisitedSet visited;
-  std::vector<Candidate> queue;     // the candidate queue, a heap
-  std::vector<NeighbourId> fresh;   // neighbours of one node not yet visited
-  std::vector<NodeId> batch;        // those of them that passed every test
-  std::vector<const double*> rows;  // their vectors, in the same order
-  std::vector<double> distances;    // their distances, in the same order
-  std::vector<const double*> spread_rows;  // the rows reordered for scoring
-  std::vector<double> spread_distances;    // their distances, in that order
+  std::vector<Candidate> queue;  // the candidate queue, a heap
+  Batch batch;
   bool busy = false;
 };
 
@@ -58,8 +79,8 @@ template <class Admissible>
 std::size_t collect(std::span<const NeighbourId> list, const VisitedSet::Marker marker,
                     const Admissible& admissible, const double* vectors, std::size_t dim,
                     NeighbourId* fresh, NodeId* ids, const double** rows) {
-  static const UnvisitedScan scan = active_unvisited_scan();
-  const std::size_t unvisited = scan(list.data(), list.size(), marker.tags(), marker.epoch(), fresh);
+  const std::size_t unvisited =
+      active_unvisited_scan()(list.data(), list.size(), marker.tags(), marker.epoch(), fresh);
   std::size_t count = 0;
   for (std::size_t i = 0; i < unvisited; ++i) {
     const NodeId n = fresh[i];
@@ -135,12 +156,7 @@ std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorV
   SearchScratch& scratch = *lease;
   VisitedSet& visited = scratch.visited;
   std::vector<Candidate>& queue = scratch.queue;
-  std::vector<NeighbourId>& fresh = scratch.fresh;
-  std::vector<NodeId>& batch = scratch.batch;
-  std::vector<const double*>& rows = scratch.rows;
-  std::vector<double>& distances = scratch.distances;
-  std::vector<const double*>& spread_rows = scratch.spread_rows;
-  std::vector<double>& spread_distances = scratch.spread_distances;
+  Batch& batch = scratch.batch;
   visited.reset(size());
   queue.clear();
 
@@ -169,26 +185,19 @@ std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorV
     const std::span<const NeighbourId> neighbours = lists_.searched(current.id, layer);
     // The node most likely expanded next: its list is on its way meanwhile.
     if (!queue.empty()) lists_.prefetch(queue.front().id, layer);
-    if (batch.size() < neighbours.size()) {
-      fresh.resize(neighbours.size());
-      batch.resize(neighbours.size());
-      rows.resize(neighbours.size());
-      distances.resize(neighbours.size());
-      spread_rows.resize(neighbours.size());
-      spread_distances.resize(neighbours.size());
-    }
+    batch.fit(neighbours.size());
     const auto marker = visited.marker();
     const std::size_t count =
         filter == nullptr
             ? collect(neighbours, marker, [](NodeId) { return true; }, vectors_.data(), dim_,
-                      fresh.data(), batch.data(), rows.data())
+                      batch.fresh.data(), batch.ids.data(), batch.rows.data())
             : collect(neighbours, marker,
                       [&](NodeId n) { return passes(n, *filter, position); }, vectors_.data(),
-                      dim_, fresh.data(), batch.data(), rows.data());
-    score_batch(scorer, rows.data(), count, distances.data(), spread_rows.data(),
-                spread_distances.data());
+                      dim_, batch.fresh.data(), batch.ids.data(), batch.rows.data());
+    score_batch(scorer, batch.rows.data(), count, batch.distances.data(),
+                batch.spread_rows.data(), batch.spread_distances.data());
     for (std::size_t i = 0; i < count; ++i) {
-      const Candidate c{distances[i], batch[i]};
+      const Candidate c{batch.distances[i], batch.ids[i]};
       if (admit(result, ef, c)) {
         queue.push_back(c);
         std::push_heap(queue.begin(), queue.end(), ranks_after);

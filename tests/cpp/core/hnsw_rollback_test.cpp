@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <new>
 #include <random>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -86,6 +87,39 @@ TEST(HNSWRollback, AllocationFailureAnywhereLeavesTheIndexAsItWas) {
   // Several passes ran, so failures hit after back entries had been added.
   EXPECT_GT(failures, 10);
   EXPECT_GE(reference.level(40), 0u);
+}
+
+// A search that runs out of memory while its thread's scratch grows leaves
+// that scratch usable: the next search on the thread answers as usual. Each
+// attempt runs on a new thread, whose scratch starts empty.
+TEST(HNSWRollback, AllocationFailureDuringASearchLeavesTheThreadUsable) {
+  HNSW index(config(4, 3, 30, 30));
+  std::mt19937_64 rng(5);
+  ASSERT_TRUE(index.create(VectorList(random_vectors(300, 4, 5)), {}, rng));
+  const std::vector<double> query{0.1, 0.2, -0.3, 0.4};
+  const auto expected = index.search(query, 10, nullptr);
+  ASSERT_TRUE(expected);
+  int failures = 0;
+  for (long n = 0; n < 1000; ++n) {
+    bool threw = false;
+    std::vector<NodeId> after;
+    std::thread attempt([&] {
+      {
+        FailingAllocations arm(n);
+        try {
+          (void)index.search(query, 10, nullptr);
+        } catch (const std::bad_alloc&) {
+          threw = true;
+        }
+      }
+      after = ids(*index.search(query, 10, nullptr));
+    });
+    attempt.join();
+    ASSERT_EQ(after, ids(*expected)) << "allocation " << n;
+    if (!threw) break;
+    ++failures;
+  }
+  EXPECT_GT(failures, 3);
 }
 
 }  // namespace
