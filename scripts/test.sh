@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds the package and runs every test: the C++ tests of the cores and of the
-# binding layer, the Python suite, then all of them again under the sanitizers.
+# binding layer and the Python suite, a minute of fuzzing, then the tests again
+# under the sanitizers.
 source "$(dirname "$0")/env.sh"
 cmake -S . -B build/tests -DHOBRIN_BUILD_TESTS=ON -DHOBRIN_BUILD_MODULE=OFF \
   -DPython_EXECUTABLE="$PY" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/tests -j 2
 ctest --test-dir build/tests --output-on-failure
 "$PY" -m pytest tests/python -q "$@"
+PY="$PY" bash scripts/fuzz.sh
 bash scripts/sanitized.sh "$@"
