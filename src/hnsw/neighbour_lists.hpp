@@ -12,7 +12,8 @@
 // here (they are not pruned, and a neighbour found in several link passes is
 // listed once per pass), and the nodes of the top layers collect an entry
 // from nearly every insertion; these subsequences spare the searches most of
-// that reading.
+// that reading. They are kept per layer, the nodes' lists of one layer side by
+// side, so that finding a node's list is one read from a dense array.
 //
 // Entries are stored in 32 bits, which halves the memory the searches stream
 // through; a graph holds at most 2^32 - 1 nodes.
@@ -30,24 +31,26 @@ using NeighbourId = std::uint32_t;
 
 class NeighbourLists {
  public:
-  std::size_t node_count() const noexcept { return nodes_.size(); }
+  std::size_t node_count() const noexcept { return all_.size(); }
 
   // The node's entries in the order they were added. No bounds check: callers
   // pass ids of stored nodes.
-  std::span<const NeighbourId> of(NodeId node) const noexcept { return nodes_[node].all; }
+  std::span<const NeighbourId> of(NodeId node) const noexcept { return all_[node]; }
 
   // The first occurrences of the node's entries whose level is at least
   // `layer`, in the order they were added.
   std::span<const NeighbourId> searched(NodeId node, std::uint64_t layer) const noexcept {
-    const Lists& lists = nodes_[node];
-    if (layer == 0) return lists.first;
-    if (layer > lists.upper.size()) return {};
-    return lists.upper[layer - 1];
+    if (layer >= searched_.size()) return {};
+    const auto& lists = searched_[layer];
+    return node < lists.size() ? std::span<const NeighbourId>(lists[node])
+                               : std::span<const NeighbourId>();
   }
 
-  // Start loading into the cache what searched(node, layer) reads: the
-  // node's record first, then the start of its list.
-  void prefetch_node(NodeId node) const noexcept { __builtin_prefetch(nodes_.data() + node); }
+  // Start loading into the cache what searched(node, layer) reads: where the
+  // list lies first, then the start of the list.
+  void prefetch_where(NodeId node, std::uint64_t layer) const noexcept {
+    if (layer < searched_.size()) __builtin_prefetch(searched_[layer].data() + node);
+  }
   void prefetch(NodeId node, std::uint64_t layer) const noexcept {
     __builtin_prefetch(searched(node, layer).data());
   }
@@ -68,12 +71,10 @@ class NeighbourLists {
   void truncate_nodes(std::size_t node_count) noexcept;
 
  private:
-  struct Lists {
-    std::vector<NeighbourId> all;                 // every entry, in insertion order
-    std::vector<NeighbourId> first;               // first occurrences
-    std::vector<std::vector<NeighbourId>> upper;  // [l - 1]: first occurrences of level >= l
-  };
-  std::vector<Lists> nodes_;
+  using List = std::vector<NeighbourId>;
+  std::vector<List> all_;                    // [node]: every entry, in insertion order
+  std::vector<std::vector<List>> searched_;  // [layer][node]: first occurrences of level >= layer;
+                                             // a layer's array ends before nodes it never lists
   BasicVisitedSet<std::uint32_t> in_newest_;  // the entries of the newest node's list
 };
 

@@ -201,7 +201,7 @@ std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorV
       if (admit(result, ef, c)) {
         queue.push_back(c);
         std::push_heap(queue.begin(), queue.end(), ranks_after);
-        lists_.prefetch_node(c.id);
+        lists_.prefetch_where(c.id, layer);
       }
     }
   }
