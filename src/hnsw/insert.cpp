@@ -54,7 +54,7 @@ void HNSW::append_node(VectorView vector, std::uint64_t level, const MetadataRow
     } else {
       metadata_.append_no_row();
     }
-    lists_.add_node();
+    lists_.add_node(level);
   } catch (...) {
     roll_back(node, {});
     throw;
@@ -80,10 +80,10 @@ std::expected<void, HNSWError> HNSW::link(NodeId node, std::uint64_t level,
     back_entries.reserve(back_entries.size() + found->size());
     for (const Candidate& c : *found) {
       if (c.id >= size()) return std::unexpected(HNSWError::InvalidNodeID);
-      lists_.append(c.id, node, level);
+      lists_.append(c.id, node);
       back_entries.push_back(c.id);
     }
-    for (const Candidate& c : *found) lists_.append(node, c.id, levels_[c.id]);
+    for (const Candidate& c : *found) lists_.append(node, c.id);
     entry = node;
   }
   return {};
@@ -92,10 +92,9 @@ std::expected<void, HNSWError> HNSW::link(NodeId node, std::uint64_t level,
 void HNSW::roll_back(std::size_t node_count, std::span<const NodeId> back_entries) noexcept {
   // Each back entry was the last entry of its list when added and later ones
   // are undone first, so each undo removes exactly the entry it recorded.
-  // Entries in the dropped nodes' own lists go with those lists. Back entries
-  // exist only once the new node's level is stored.
+  // Entries in the dropped nodes' own lists go with those lists.
   for (auto it = back_entries.rbegin(); it != back_entries.rend(); ++it) {
-    if (*it < node_count) lists_.drop_last(*it, levels_[node_count]);
+    if (*it < node_count) lists_.drop_last(*it);
   }
   lists_.truncate_nodes(node_count);
   metadata_.truncate_nodes(node_count);

@@ -7,20 +7,47 @@
 
 namespace hobrin {
 
-void NeighbourLists::add_node() {
+void NeighbourLists::add_node(std::uint64_t level) {
   if (all_.size() >= std::numeric_limits<NeighbourId>::max()) {
     throw std::length_error("a graph index holds at most 2^32 - 1 nodes");
   }
+  check_invariant(level <= std::numeric_limits<std::uint8_t>::max(), "node level above 255");
+  // Room in the counts first: growing them changes no count.
+  if (named_at_.size() <= level) named_at_.resize(level + 1, 0);
   in_newest_.reset(all_.size() + 1);
-  all_.emplace_back();
+  levels_.push_back(static_cast<std::uint8_t>(level));
+  try {
+    named_.push_back(0);
+    try {
+      all_.emplace_back();
+    } catch (...) {
+      named_.pop_back();
+      throw;
+    }
+  } catch (...) {
+    levels_.pop_back();
+    throw;
+  }
 }
 
-void NeighbourLists::append(NodeId node, NodeId entry, std::uint64_t entry_level) {
+void NeighbourLists::count_named(NeighbourId node, bool named) noexcept {
+  for (std::uint64_t l = 0; l <= levels_[node]; ++l) {
+    if (named) {
+      ++named_at_[l];
+    } else {
+      --named_at_[l];
+    }
+  }
+}
+
+void NeighbourLists::append(NodeId node, NodeId entry) {
   const NodeId newest = all_.size() - 1;
-  check_invariant(!all_.empty() && node <= newest && (node == newest || entry == newest),
+  check_invariant(!all_.empty() && node <= newest && entry <= newest &&
+                      (node == newest || entry == newest),
                   "neighbour entry added that names neither the newest node nor its list");
   List& all = all_[node];
   const auto id = static_cast<NeighbourId>(entry);
+  const std::uint64_t entry_level = levels_[entry];
   // An older list receives only entries naming the newest node, all during
   // that node's linking, so its copies of one entry are adjacent.
   const bool first = node == newest ? !in_newest_.contains(entry) : all.empty() || all.back() != id;
@@ -42,22 +69,39 @@ void NeighbourLists::append(NodeId node, NodeId entry, std::uint64_t entry_level
     all.pop_back();
     throw;
   }
+  if (first && named_[id]++ == 0) count_named(id, true);
   if (node == newest) in_newest_.insert(entry);
 }
 
-void NeighbourLists::drop_last(NodeId node, std::uint64_t entry_level) noexcept {
+void NeighbourLists::drop_last(NodeId node) noexcept {
   if (node + 1 >= all_.size() || all_[node].empty()) return;
   List& all = all_[node];
   const NeighbourId entry = all.back();
   all.pop_back();
   // A copy right before it means this one was not a first occurrence.
   if (!all.empty() && all.back() == entry) return;
-  for (std::uint64_t l = 0; l <= entry_level && l < searched_.size(); ++l) {
+  for (std::uint64_t l = 0; l <= levels_[entry] && l < searched_.size(); ++l) {
     if (node < searched_[l].size() && !searched_[l][node].empty()) searched_[l][node].pop_back();
   }
+  if (--named_[entry] == 0) count_named(entry, false);
 }
 
 void NeighbourLists::truncate_nodes(std::size_t node_count) noexcept {
+  if (all_.size() <= node_count) return;
+  // What the dropped lists name stops being named by them; then the dropped
+  // nodes stop being counted at all.
+  if (!searched_.empty()) {
+    for (std::size_t node = node_count; node < searched_[0].size(); ++node) {
+      for (const NeighbourId entry : searched_[0][node]) {
+        if (--named_[entry] == 0) count_named(entry, false);
+      }
+    }
+  }
+  for (std::size_t node = node_count; node < all_.size(); ++node) {
+    if (named_[node] != 0) count_named(static_cast<NeighbourId>(node), false);
+  }
+  levels_.resize(node_count);
+  named_.resize(node_count);
   while (all_.size() > node_count) all_.pop_back();
   for (auto& lists : searched_) {
     while (lists.size() > node_count) lists.pop_back();

@@ -55,26 +55,41 @@ class NeighbourLists {
     __builtin_prefetch(searched(node, layer).data());
   }
 
-  // Adds an empty list for a new node, which becomes the newest. Throws
-  // std::length_error when the graph already holds 2^32 - 1 nodes. Unchanged
-  // when it throws.
-  void add_node();
-  // Appends `entry`, a node of level `entry_level`, as the node's last entry.
-  // Either `node` or `entry` is the newest node: linking adds the newest
-  // node's own entries and, to older lists, entries naming it. Unchanged when
-  // it throws.
-  void append(NodeId node, NodeId entry, std::uint64_t entry_level);
+  // How many nodes of level >= layer some list names: all that a search of
+  // that layer can reach through lists. Once a search has visited them all,
+  // no list holds anything new for it.
+  std::size_t named_count(std::uint64_t layer) const noexcept {
+    return layer < named_at_.size() ? named_at_[layer] : 0;
+  }
+  // Whether some list names the node.
+  bool named(NodeId node) const noexcept { return named_[node] != 0; }
+
+  // Adds an empty list for a new node of level `level`, which becomes the
+  // newest. Throws std::length_error when the graph already holds 2^32 - 1
+  // nodes. Unchanged when it throws.
+  void add_node(std::uint64_t level);
+  // Appends `entry` as the node's last entry. Either `node` or `entry` is the
+  // newest node: linking adds the newest node's own entries and, to older
+  // lists, entries naming it. Unchanged when it throws.
+  void append(NodeId node, NodeId entry);
   // Removes the last entry of a node other than the newest, undoing the latest
-  // append to it; `entry_level` is the level that append was given.
-  void drop_last(NodeId node, std::uint64_t entry_level) noexcept;
-  // Forgets the lists of every node from `node_count` on.
+  // append to it.
+  void drop_last(NodeId node) noexcept;
+  // Forgets every node from `node_count` on with its list. Entries naming
+  // those nodes in the lists that stay must have been dropped first.
   void truncate_nodes(std::size_t node_count) noexcept;
 
  private:
   using List = std::vector<NeighbourId>;
+  // Counts node as named at layers 0 .. its level, or stops counting it.
+  void count_named(NeighbourId node, bool named) noexcept;
+
+  std::vector<std::uint8_t> levels_;         // [node]: its level
   std::vector<List> all_;                    // [node]: every entry, in insertion order
   std::vector<std::vector<List>> searched_;  // [layer][node]: first occurrences of level >= layer;
                                              // a layer's array ends before nodes it never lists
+  std::vector<std::uint32_t> named_;         // [node]: how many lists name it
+  std::vector<std::size_t> named_at_;        // [layer]: named nodes of level >= layer
   BasicVisitedSet<std::uint32_t> in_newest_;  // the entries of the newest node's list
 };
 

@@ -168,6 +168,13 @@ std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorV
   queue.push_back({entry_distance, entry});
   visited.insert(entry);
 
+  // The nodes that a scan of some list can still add: those the lists of this
+  // layer name, less the ones visited. Once none is left, no expansion can
+  // admit anything and the result is final. (The oldest nodes' lists name
+  // nearly every node, so this often comes after the first expansion.)
+  std::size_t unreached = lists_.named_count(layer);
+  if (lists_.named(entry) && levels_[entry] >= layer) --unreached;
+
   while (!queue.empty()) {
     std::pop_heap(queue.begin(), queue.end(), ranks_after);
     const Candidate current = queue.back();
@@ -175,6 +182,7 @@ std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorV
     // NaN counts as greater here: a NaN candidate stops the search unless the
     // last entry is NaN too, and a NaN last entry never stops it.
     if (compare_distance(current.distance, result.back().distance) > 0) break;
+    if (unreached == 0) break;
 
     // The first occurrences of the neighbours that reach the layer, in stored
     // order (a later copy of an entry is always skipped: as visited, or as
@@ -194,6 +202,7 @@ std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorV
             : collect(neighbours, marker,
                       [&](NodeId n) { return passes(n, *filter, position); }, vectors_.data(),
                       dim_, batch.fresh.data(), batch.ids.data(), batch.rows.data());
+    unreached -= count;
     score_batch(scorer, batch.rows.data(), count, batch.distances.data(),
                 batch.spread_rows.data(), batch.spread_distances.data());
     for (std::size_t i = 0; i < count; ++i) {

@@ -142,43 +142,55 @@ TEST(VisitedScan, VariantsKeepExactlyTheUnvisitedEntriesInOrder) {
 std::vector<NodeId> as_ids(std::span<const NeighbourId> list) { return {list.begin(), list.end()}; }
 
 // What the searches read: per layer, the first occurrences of the entries that
-// reach it; and undoing appends restores exactly that.
-TEST(NeighbourLists, SearchedSubsequencesAndUndo) {
+// reach it, and how many nodes of each layer some list names; and undoing
+// appends or dropping nodes restores exactly that.
+TEST(NeighbourLists, SearchedSubsequencesNamedCountsAndUndo) {
   using V = std::vector<NodeId>;
   NeighbourLists lists;
-  for (int i = 0; i < 3; ++i) lists.add_node();
+  lists.add_node(2);
+  lists.add_node(0);
+  lists.append(1, 0);
+  lists.append(0, 1);
+  lists.add_node(1);
   // Linking node 2 (level 1) next to node 0 (level 2) and node 1 (level 0).
-  lists.append(2, 0, 2);
-  lists.append(2, 1, 0);
-  lists.append(0, 2, 1);
-  lists.append(0, 2, 1);  // a second pass finds node 0 again
-  lists.append(2, 2, 1);  // the node lists itself
-  lists.append(2, 0, 2);
-  lists.append(1, 2, 1);
+  lists.append(2, 0);
+  lists.append(2, 1);
+  lists.append(0, 2);
+  lists.append(0, 2);  // a second pass finds node 0 again
+  lists.append(2, 2);  // the node lists itself
+  lists.append(2, 0);
+  lists.append(1, 2);
   EXPECT_EQ(as_ids(lists.of(2)), (V{0, 1, 2, 0}));
   EXPECT_EQ(as_ids(lists.searched(2, 0)), (V{0, 1, 2}));
   EXPECT_EQ(as_ids(lists.searched(2, 1)), (V{0, 2}));
   EXPECT_EQ(as_ids(lists.searched(2, 2)), (V{0}));
   EXPECT_TRUE(lists.searched(2, 3).empty());
-  EXPECT_EQ(as_ids(lists.of(0)), (V{2, 2}));
+  EXPECT_EQ(as_ids(lists.of(0)), (V{1, 2, 2}));
+  EXPECT_EQ(as_ids(lists.searched(0, 0)), (V{1, 2}));
   EXPECT_EQ(as_ids(lists.searched(0, 1)), (V{2}));
   EXPECT_TRUE(lists.searched(0, 2).empty());
-  EXPECT_THROW(lists.append(1, 0, 2), InternalFault);  // names neither the newest nor its list
+  EXPECT_EQ((V{lists.named_count(0), lists.named_count(1), lists.named_count(2)}), (V{3, 2, 1}));
+  EXPECT_THROW(lists.append(1, 0), InternalFault);  // names neither the newest nor its list
 
-  lists.drop_last(0, 1);  // the copy goes, the first occurrence stays
-  EXPECT_EQ(as_ids(lists.of(0)), (V{2}));
+  lists.drop_last(0);  // the copy goes, the first occurrence stays
+  EXPECT_EQ(as_ids(lists.of(0)), (V{1, 2}));
   EXPECT_EQ(as_ids(lists.searched(0, 1)), (V{2}));
-  lists.drop_last(0, 1);
-  lists.drop_last(1, 1);
-  for (NodeId n : {0u, 1u}) {
-    EXPECT_TRUE(lists.of(n).empty());
-    for (std::uint64_t l = 0; l < 3; ++l) EXPECT_TRUE(lists.searched(n, l).empty());
-  }
-  // A new node starts with none of the previous newest node's entries marked.
+  lists.drop_last(0);
+  lists.drop_last(1);
+  EXPECT_EQ(as_ids(lists.searched(0, 0)), (V{1}));
+  EXPECT_TRUE(lists.searched(0, 1).empty());
+  EXPECT_EQ(as_ids(lists.searched(1, 0)), (V{0}));
+  EXPECT_EQ(as_ids(lists.searched(1, 2)), (V{0}));
+  EXPECT_TRUE(lists.named(2));  // it still lists itself
   lists.truncate_nodes(2);
-  lists.add_node();
-  lists.append(2, 0, 2);
+  EXPECT_EQ((V{lists.named_count(0), lists.named_count(1), lists.named_count(2)}), (V{2, 1, 1}));
+  // A new node starts with none of the previous newest node's entries marked.
+  lists.add_node(1);
+  lists.append(2, 0);
   EXPECT_EQ(as_ids(lists.searched(2, 2)), (V{0}));
+  EXPECT_EQ((V{lists.named_count(0), lists.named_count(1), lists.named_count(2)}), (V{2, 1, 1}));
+  lists.append(0, 2);
+  EXPECT_EQ((V{lists.named_count(0), lists.named_count(1), lists.named_count(2)}), (V{3, 2, 1}));
 }
 
 }  // namespace

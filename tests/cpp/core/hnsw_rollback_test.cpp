@@ -60,6 +60,16 @@ TEST(HNSWRollback, AllocationFailureAnywhereLeavesTheIndexAsItWas) {
   ASSERT_TRUE(reference.insert(vector, &row, reference_rng));
   const Snapshot before = snapshot(base);
   const Snapshot after = snapshot(reference);
+  // What searches answer, which also depends on what the lists keep beside
+  // the entries a snapshot shows.
+  const auto queries = random_vectors(12, 3, 22);
+  const auto answers = [&](const HNSW& index) {
+    std::vector<std::vector<NodeId>> out;
+    for (const auto& q : queries) out.push_back(ids(*index.search(q, 5, nullptr)));
+    return out;
+  };
+  const auto answers_before = answers(base);
+  const auto answers_after = answers(reference);
 
   int failures = 0;
   for (long n = 0; n < 100000; ++n) {
@@ -80,9 +90,11 @@ TEST(HNSWRollback, AllocationFailureAnywhereLeavesTheIndexAsItWas) {
     }
     ++failures;
     ASSERT_EQ(snapshot(index), before) << "allocation " << n;
+    ASSERT_EQ(answers(index), answers_before) << "allocation " << n;
     std::mt19937_64 retry_rng(99);
     ASSERT_TRUE(index.insert(vector, &row, retry_rng));
     ASSERT_EQ(snapshot(index), after) << "allocation " << n;
+    ASSERT_EQ(answers(index), answers_after) << "allocation " << n;
   }
   // Several passes ran, so failures hit after back entries had been added.
   EXPECT_GT(failures, 10);
