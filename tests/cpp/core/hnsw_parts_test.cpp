@@ -47,7 +47,9 @@ INSTANTIATE_TEST_SUITE_P(
                       PositionCase{{1, 2, 3}, 2.5, 2}, PositionCase{{1, 2, 3}, 9, 3},
                       // Among equal entries: immediately before the last of them.
                       PositionCase{{1, 2, 3}, 2, 1}, PositionCase{{1, 2, 2, 2, 3}, 2, 3},
-                      PositionCase{{0.0, 1}, -0.0, 0},
+                      PositionCase{{0.0, 1}, -0.0, 0}, PositionCase{{-0.0, 0.0, 1}, 0.0, 1},
+                      PositionCase{{1, HUGE_VAL, HUGE_VAL}, HUGE_VAL, 2},
+                      PositionCase{{-HUGE_VAL, -HUGE_VAL, 0}, -HUGE_VAL, 1},
                       // NaN ranks after every number and equals NaN.
                       PositionCase{{1, kNaN}, 5, 1}, PositionCase{{1, kNaN, kNaN}, kNaN, 2},
                       PositionCase{{1, 2}, kNaN, 2}, PositionCase{{-HUGE_VAL, HUGE_VAL}, kNaN, 2}));
