@@ -49,7 +49,9 @@ class NeighbourLists {
   // Start loading into the cache what searched(node, layer) reads: where the
   // list lies first, then the start of the list.
   void prefetch_where(NodeId node, std::uint64_t layer) const noexcept {
-    if (layer < searched_.size()) __builtin_prefetch(searched_[layer].data() + node);
+    if (layer < searched_.size() && node < searched_[layer].size()) {
+      __builtin_prefetch(searched_[layer].data() + node);
+    }
   }
   void prefetch(NodeId node, std::uint64_t layer) const noexcept {
     __builtin_prefetch(searched(node, layer).data());
