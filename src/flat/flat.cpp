@@ -7,11 +7,8 @@
 namespace hobrin {
 namespace {
 
-// Exact search reads kStreams runs of the array side by side, kSteps vectors
-// of each per batch.
-constexpr std::size_t kStreams = 16;
-constexpr std::size_t kSteps = 8;
-constexpr std::size_t kBatch = kStreams * kSteps;
+// Exact search scores at most kBatch vectors per call of the kernels.
+constexpr std::size_t kBatch = 128;
 
 }  // namespace
 
@@ -70,17 +67,19 @@ std::expected<std::vector<Candidate>, FlatError> Flat::search(VectorView query, 
       }
     }
   };
-  // Kernels that read several vectors in step get the array cut into
-  // kStreams equal runs read side by side, one vector of each run after the
+  // A kernel that reads several vectors in step gets the array cut into as
+  // many equal runs, read side by side, one vector of each run after the
   // other: the memory system streams far-apart runs at full speed but
   // neighbouring vectors read in step at about half of it. A kernel that reads
   // one vector after the other streams fastest in id order.
-  const std::size_t run = scorer.in_step() > 1 ? n / kStreams : 0;
-  for (std::size_t step = 0; step < run; step += kSteps) {
-    const std::size_t steps = std::min(kSteps, run - step);
+  const std::size_t streams = std::min(scorer.in_step(), kBatch);
+  const std::size_t run = streams > 1 ? n / streams : 0;
+  const std::size_t steps_per_batch = kBatch / streams;
+  for (std::size_t step = 0; step < run; step += steps_per_batch) {
+    const std::size_t steps = std::min(steps_per_batch, run - step);
     std::size_t count = 0;
     for (std::size_t s = step; s < step + steps; ++s) {
-      for (std::size_t r = 0; r < kStreams; ++r, ++count) {
+      for (std::size_t r = 0; r < streams; ++r, ++count) {
         ids[count] = r * run + s;
         rows[count] = vectors_.data() + ids[count] * dim_;
       }
@@ -88,7 +87,7 @@ std::expected<std::vector<Candidate>, FlatError> Flat::search(VectorView query, 
     score_and_select(count);
   }
   // What the runs leave over, in id order.
-  for (std::size_t first = kStreams * run; first < n; first += kBatch) {
+  for (std::size_t first = streams * run; first < n; first += kBatch) {
     const std::size_t count = std::min(kBatch, n - first);
     for (std::size_t j = 0; j < count; ++j) {
       ids[j] = first + j;
