@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <tuple>
 
 #include "../fault.hpp"
 
@@ -69,16 +70,26 @@ PyErr PyErr::type_mismatch(PyObject* object, const char* target) {
   return type_error(std::move(message));
 }
 
-PyErr PyErr::fetch() {
+namespace {
+
+// Takes the pending exception as a normalised (type, value, traceback), the
+// traceback attached to the value; all three empty when none is pending.
+std::tuple<PyRef, PyRef, PyRef> take_pending() {
   PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
-  if (type == nullptr) {
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-    return system_error("attempted to fetch exception but none was set");
+  if (type != nullptr) {
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
   }
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  return {PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)};
+}
+
+}  // namespace
+
+PyErr PyErr::fetch() {
+  auto [type_ref, value_ref, traceback_ref] = take_pending();
+  if (!type_ref) return system_error("attempted to fetch exception but none was set");
+  PyObject* value = value_ref.get();
   PyObject* fault_type = fault_exception_type();
   if (value != nullptr && Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(fault_type)) {
     // An internal fault of ours came back through Python code (a nested call
@@ -93,11 +104,11 @@ PyErr PyErr::fetch() {
     std::fputs("hobrin: resuming an internal fault after fetching FaultException from Python\n"
                "Python stack trace below:\n",
                stderr);
-    PyErr_Restore(type, value, traceback);
+    PyErr_Restore(type_ref.release(), value_ref.release(), traceback_ref.release());
     PyErr_PrintEx(0);
     throw InternalFault(InternalFault::Resumed{}, message);
   }
-  return PyErr(Materialised{PyRef::steal(type), PyRef::steal(value), PyRef::steal(traceback)});
+  return PyErr(Materialised{std::move(type_ref), std::move(value_ref), std::move(traceback_ref)});
 }
 
 void PyErr::restore() && {
@@ -117,14 +128,9 @@ void PyErr::restore() && {
 }
 
 PyRef PyErr::into_value() && {
+  if (auto* materialised = std::get_if<Materialised>(&state_)) return std::move(materialised->value);
   std::move(*this).restore();
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  return PyRef::steal(value);
+  return std::get<1>(take_pending());
 }
 
 bool PyErr::is_exactly(PyObject* type) const {
