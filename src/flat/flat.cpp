@@ -1,8 +1,8 @@
-#include "flat.hpp"
+#include "flat/flat.hpp"
 
 #include <algorithm>
 
-#include "kernels.hpp"
+#include "distance/kernels.hpp"
 
 namespace hobrin {
 namespace {

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "../candidate.hpp"
-#include "../vector_list.hpp"
-#include "metrics.hpp"
+#include "common/candidate.hpp"
+#include "common/vector_list.hpp"
+#include "distance/metrics.hpp"
 
 namespace hobrin {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <utility>
 
-#include "fault.hpp"
+#include "common/fault.hpp"
 #include "hnsw/level_sampler.hpp"
 
 namespace hobrin {

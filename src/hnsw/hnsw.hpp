@@ -10,13 +10,13 @@
 #include <span>
 #include <vector>
 
-#include "candidate.hpp"
-#include "filter/filter.hpp"
-#include "flat/metrics.hpp"
+#include "common/candidate.hpp"
+#include "metadata/filter.hpp"
+#include "distance/metrics.hpp"
 #include "hnsw/hnsw_error.hpp"
 #include "hnsw/neighbour_lists.hpp"
 #include "metadata/metadata.hpp"
-#include "vector_list.hpp"
+#include "common/vector_list.hpp"
 
 namespace hobrin {
 

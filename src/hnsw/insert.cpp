@@ -1,7 +1,7 @@
 // Insertion of one vector with its random level, and bulk creation.
 #include <functional>
 
-#include "fault.hpp"
+#include "common/fault.hpp"
 #include "hnsw/hnsw.hpp"
 #include "hnsw/level_sampler.hpp"
 

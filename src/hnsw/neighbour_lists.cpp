@@ -3,7 +3,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "fault.hpp"
+#include "common/fault.hpp"
 
 namespace hobrin {
 

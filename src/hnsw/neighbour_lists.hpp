@@ -22,7 +22,7 @@
 #include <span>
 #include <vector>
 
-#include "candidate.hpp"
+#include "common/candidate.hpp"
 #include "hnsw/visited_set.hpp"
 
 namespace hobrin {

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "candidate.hpp"
+#include "common/candidate.hpp"
 
 namespace hobrin {
 

@@ -1,8 +1,8 @@
 // The layer search and the query search built on it.
 #include <algorithm>
 
-#include "fault.hpp"
-#include "flat/kernels.hpp"
+#include "common/fault.hpp"
+#include "distance/kernels.hpp"
 #include "hnsw/hnsw.hpp"
 #include "hnsw/result_list.hpp"
 #include "hnsw/visited_scan.hpp"

@@ -1,6 +1,6 @@
 #include "hnsw/visited_scan.hpp"
 
-#include "flat/kernels.hpp"
+#include "distance/kernels.hpp"
 
 namespace hobrin {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "candidate.hpp"
+#include "common/candidate.hpp"
 
 namespace hobrin {
 

@@ -1,6 +1,6 @@
 #include "metadata/metadata.hpp"
 
-#include "fault.hpp"
+#include "common/fault.hpp"
 
 namespace hobrin {
 

@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "candidate.hpp"
+#include "common/candidate.hpp"
 
 namespace hobrin {
 

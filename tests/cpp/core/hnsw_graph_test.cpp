@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fault.hpp"
+#include "common/fault.hpp"
 #include "graph_fixtures.hpp"
 #include "hnsw/hnsw.hpp"
 

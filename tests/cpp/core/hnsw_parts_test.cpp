@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "fault.hpp"
-#include "flat/kernels.hpp"
+#include "common/fault.hpp"
+#include "distance/kernels.hpp"
 #include "hnsw/level_sampler.hpp"
 #include "hnsw/neighbour_lists.hpp"
 #include "hnsw/result_list.hpp"

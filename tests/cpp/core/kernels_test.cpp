@@ -4,7 +4,7 @@
 // widths, stored vectors met in any order and more than once, and the values
 // at which a reordered or fused sum would show (signed zeros, infinities, NaN,
 // subnormals, squares that overflow or underflow).
-#include "flat/kernels.hpp"
+#include "distance/kernels.hpp"
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "fault.hpp"
-#include "filter/filter.hpp"
+#include "common/fault.hpp"
+#include "metadata/filter.hpp"
 #include "metadata/metadata.hpp"
 
 namespace hobrin {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "binding/pyclass.hpp"
+#include "python/runtime/pyclass.hpp"
 
 extern "C" PyObject* PyInit_hobrin();
 

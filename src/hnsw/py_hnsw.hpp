@@ -1,9 +1,0 @@
-#pragma once
-#include "../binding/pyclass.hpp"
-
-namespace hobrin::py {
-
-// The PyHNSW class: the graph index with metadata and filters.
-LazyTypeObject& py_hnsw_type();
-
-}  // namespace hobrin::py
