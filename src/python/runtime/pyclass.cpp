@@ -52,9 +52,11 @@ PyResult<PyTypeObject*> LazyTypeObject::get_or_create() {
   HOBRIN_TRY(PyRef type, create_quietly(type_spec));
   // The name carries no module prefix, so the module is named here; without
   // it the class has no __module__ and help() cannot document it.
-  if (PyObject_SetAttrString(type.get(), "__module__", PyRef::steal(PyUnicode_FromString(definition_.module)).get()) < 0) {
-    return fetch_error();
-  }
+  // A failed string creation must not reach the setter: a NULL value there
+  // would delete the attribute instead of reporting the error.
+  PyRef module_name = PyRef::steal(PyUnicode_FromString(definition_.module));
+  if (!module_name) return fetch_error();
+  if (PyObject_SetAttrString(type.get(), "__module__", module_name.get()) < 0) return fetch_error();
   type_ = reinterpret_cast<PyTypeObject*>(type.release());
   return type_;
 }

@@ -2,7 +2,11 @@
 // module built from the binding layer runs inside an embedded interpreter.
 #include <gtest/gtest.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
+
+#include "common/capacity.hpp"
 
 #include "python/runtime/pyclass.hpp"
 
@@ -223,6 +227,58 @@ TEST_F(Embedded, ArgumentPrefixKeepsTheCauseOfTheFailedTypeError) {
   EXPECT_EQ(rewritten.cause().get(), cause.get());
   PyErr other = argument_extraction_error("vector", PyErr::value_error("kept"));
   EXPECT_EQ(other.message_text(), "kept");
+}
+
+// A class whose module name cannot become a str fails with the decoding
+// error, and is not created half-way without its __module__.
+TEST_F(Embedded, UndecodableModuleNameFailsTheClass) {
+  static const ClassDefinition undecodable{
+      .module = "\xff",
+      .name = "Undecodable",
+      .text_signature = "()",
+      .doc_body = "",
+      .methods = kMethods,
+      .tp_new = probe_new,
+      .tp_dealloc = probe_dealloc,
+      .basic_size = sizeof(Instance<Probe>),
+  };
+  LazyTypeObject cell(undecodable);
+  auto type = cell.get_or_create();
+  ASSERT_FALSE(type);
+  EXPECT_TRUE(type.error().is_exactly(PyExc_UnicodeDecodeError)) << type.error().message_text();
+  EXPECT_FALSE(PyErr_Occurred());
+}
+
+// Running out of memory and reaching an index's size limit both raise
+// MemoryError; only the limit has a message, naming it.
+TEST_F(Embedded, CapacityLimitIsAMemoryErrorWithItsMessage) {
+  const auto raised = [](auto thrower) {
+    PyObject* result = trampoline<PyObject*>(nullptr, [&]() -> PyResult<PyObject*> { thrower(); return nullptr; });
+    EXPECT_EQ(result, nullptr);
+    PyErr error = PyErr::fetch();
+    EXPECT_TRUE(error.is_exactly(PyExc_MemoryError)) << error.message_text();
+    return error.message_text();
+  };
+  EXPECT_EQ(raised([] { throw CapacityExceeded("a graph index holds at most 2^32 - 1 vectors"); }),
+            "a graph index holds at most 2^32 - 1 vectors");
+  EXPECT_EQ(raised([] { throw std::length_error("vector::reserve"); }), "");
+  EXPECT_EQ(raised([] { throw std::bad_alloc(); }), "");
+}
+
+// Signed 64-bit conversion: the full range, and OverflowError just outside it.
+TEST_F(Embedded, SignedIntegersConvertOverSixtyFourBits) {
+  const auto convert = [](const char* digits) {
+    PyRef number = PyRef::steal(PyLong_FromString(digits, nullptr, 10));
+    return FromPy<std::int64_t>::extract(number.get());
+  };
+  EXPECT_EQ(convert("9223372036854775807").value(), INT64_MAX);
+  EXPECT_EQ(convert("-9223372036854775808").value(), INT64_MIN);
+  EXPECT_EQ(convert("-1").value(), -1);
+  for (const char* outside : {"9223372036854775808", "-9223372036854775809"}) {
+    auto converted = convert(outside);
+    ASSERT_FALSE(converted) << outside;
+    EXPECT_TRUE(converted.error().is_exactly(PyExc_OverflowError));
+  }
 }
 
 }  // namespace
