@@ -37,7 +37,8 @@ class HNSW {
 
   // Adds one vector of exactly `dim` values, with a row of schema length or
   // without one (nullptr), linking it into the graph. On an error or a thrown
-  // exception (std::bad_alloc) the index is left exactly as it was.
+  // exception (std::bad_alloc, or CapacityExceeded once the graph holds 2^32 - 1
+  // nodes) the index is left exactly as it was.
   std::expected<void, HNSWError> insert(VectorView vector, const MetadataRow* row,
                                         std::mt19937_64& rng);
 

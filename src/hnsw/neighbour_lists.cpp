@@ -3,13 +3,14 @@
 #include <limits>
 #include <stdexcept>
 
+#include "common/capacity.hpp"
 #include "common/fault.hpp"
 
 namespace hobrin {
 
 void NeighbourLists::add_node(std::uint64_t level) {
   if (all_.size() >= std::numeric_limits<NeighbourId>::max()) {
-    throw std::length_error("a graph index holds at most 2^32 - 1 nodes");
+    throw CapacityExceeded("a graph index holds at most 2^32 - 1 vectors");
   }
   check_invariant(level <= std::numeric_limits<std::uint8_t>::max(), "node level above 255");
   // Room in the counts first: growing them changes no count.

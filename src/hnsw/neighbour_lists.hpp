@@ -67,7 +67,7 @@ class NeighbourLists {
   bool named(NodeId node) const noexcept { return named_[node] != 0; }
 
   // Adds an empty list for a new node of level `level`, which becomes the
-  // newest. Throws std::length_error when the graph already holds 2^32 - 1
+  // newest. Throws CapacityExceeded when the graph already holds 2^32 - 1
   // nodes. Unchanged when it throws.
   void add_node(std::uint64_t level);
   // Appends `entry` as the node's last entry. Either `node` or `entry` is the

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "common/capacity.hpp"
 #include "common/fault.hpp"
 #include "python/runtime/error.hpp"
 
@@ -31,6 +32,8 @@ inline void raise_current_exception() noexcept {
       raise_fault(fault.what());
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
+    } catch (const CapacityExceeded& error) {
+      PyErr_SetString(PyExc_MemoryError, error.what());
     } catch (const std::length_error&) {
       PyErr_NoMemory();
     } catch (const std::exception& error) {
