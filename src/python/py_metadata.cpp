@@ -13,7 +13,9 @@ std::optional<Metadata> to_metadata(PyObject* object) {
     }
     PyErr_Clear();
   }
-  const long integer = PyLong_AsLong(object);
+  // A signed 64-bit value: long long is that wide everywhere, long is not.
+  static_assert(sizeof(long long) == sizeof(std::int64_t));
+  const long long integer = PyLong_AsLongLong(object);
   if (!(integer == -1 && PyErr_Occurred())) return Metadata{static_cast<std::int64_t>(integer)};
   PyErr_Clear();
   if (PyFloat_CheckExact(object)) return Metadata{PyFloat_AS_DOUBLE(object)};

@@ -18,8 +18,10 @@ PyResult<std::uint64_t> FromPy<std::uint64_t>::extract(PyObject* object) {
 }
 
 PyResult<std::int64_t> FromPy<std::int64_t>::extract(PyObject* object) {
-  const long value = PyLong_AsLong(object);
+  // long long is at least 64 bits on every platform; long is 32 on some.
+  const long long value = PyLong_AsLongLong(object);
   if (value == -1 && PyErr_Occurred()) return fetch_error();
+  static_assert(sizeof(long long) == sizeof(std::int64_t));
   return static_cast<std::int64_t>(value);
 }
 
