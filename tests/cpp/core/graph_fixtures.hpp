@@ -42,6 +42,9 @@ struct Snapshot {
   std::vector<std::uint64_t> levels;
   std::vector<std::vector<NodeId>> lists;
   std::vector<std::optional<std::vector<std::string>>> rows;
+  // Nodes the metadata store keeps, which must be one per node: a leftover
+  // entry past the last node would pair later rows with the wrong nodes.
+  std::size_t metadata_nodes = 0;
   bool operator==(const Snapshot&) const = default;
 };
 
@@ -62,6 +65,7 @@ inline Snapshot snapshot(const HNSW& index) {
       s.rows.emplace_back(std::move(values));
     }
   }
+  s.metadata_nodes = index.metadata().node_count();
   return s;
 }
 

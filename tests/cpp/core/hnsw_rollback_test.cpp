@@ -1,6 +1,7 @@
 // Allocation failure at every point of an insertion: the exception reaches the
-// caller and the index is left exactly as it was, so that the same insertion
-// afterwards yields the same graph as on an index that never failed.
+// caller and the index is left exactly as it was, so that the same vector
+// inserted afterwards, with another metadata row, yields the same graph and
+// rows as on an index that never failed.
 //
 // This program's global operator new is replaced by one that can be armed to
 // fail from its n-th call on; unarmed, it is a plain malloc.
@@ -55,11 +56,19 @@ TEST(HNSWRollback, AllocationFailureAnywhereLeavesTheIndexAsItWas) {
 
   const std::vector<double> vector{0.05, -0.1, 0.2};
   const MetadataRow row{{"new"s}};
+  // The retry carries a different row, so that a row left behind by the failed
+  // attempt cannot pass for the retry's own.
+  const MetadataRow retry_row{{"retry"s}};
   HNSW reference = base;
   std::mt19937_64 reference_rng(99);
   ASSERT_TRUE(reference.insert(vector, &row, reference_rng));
+  HNSW retry_reference = base;
+  std::mt19937_64 retry_reference_rng(99);
+  ASSERT_TRUE(retry_reference.insert(vector, &retry_row, retry_reference_rng));
   const Snapshot before = snapshot(base);
   const Snapshot after = snapshot(reference);
+  const Snapshot after_retry = snapshot(retry_reference);
+  ASSERT_EQ(after_retry.metadata_nodes, retry_reference.size());
   // What searches answer, which also depends on what the lists keep beside
   // the entries a snapshot shows.
   const auto queries = random_vectors(12, 3, 22);
@@ -92,8 +101,8 @@ TEST(HNSWRollback, AllocationFailureAnywhereLeavesTheIndexAsItWas) {
     ASSERT_EQ(snapshot(index), before) << "allocation " << n;
     ASSERT_EQ(answers(index), answers_before) << "allocation " << n;
     std::mt19937_64 retry_rng(99);
-    ASSERT_TRUE(index.insert(vector, &row, retry_rng));
-    ASSERT_EQ(snapshot(index), after) << "allocation " << n;
+    ASSERT_TRUE(index.insert(vector, &retry_row, retry_rng));
+    ASSERT_EQ(snapshot(index), after_retry) << "allocation " << n;
     ASSERT_EQ(answers(index), answers_after) << "allocation " << n;
   }
   // Several passes ran, so failures hit after back entries had been added.
