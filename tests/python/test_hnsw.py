@@ -150,6 +150,16 @@ def test_huge_parameters_work_on_small_index():
         ix.search([0, 0], U64_MAX + 1)
 
 
+@pytest.mark.parametrize("k", [-1, Idx(-1), -(2 ** 64), U64_MAX + 1, Idx(U64_MAX + 1)],
+                         ids=["-1", "index -1", "-2**64", "2**64", "index 2**64"])
+def test_k_outside_unsigned_64_bits_overflows(k):
+    ix = index(vectors=[[3, 0], [1, 0]], schema=["c"])
+    for flt in (None, ("c", 1)):
+        with pytest.raises(OverflowError):
+            ix.search([0, 0], k, flt)
+    assert ix.search([0, 0], 2) == [(1.0, [1.0, 0.0]), (3.0, [3.0, 0.0])]
+
+
 @pytest.mark.parametrize("metric,expected", [
     ("euclidean", [(0.0, [1.0, 0.0]), (math.sqrt(2), [0.0, -1.0]), (2.0, [-1.0, 0.0])]),
     ("inner_product", [(-1.0, [-1.0, 0.0]), (0.0, [0.0, -1.0]), (1.0, [1.0, 0.0])]),

@@ -92,6 +92,7 @@ CASES = {
     "hnsw search filter no schema": (ValueError, NOSCHEMA.search, V, 3, ("color", "red")),
     "hnsw search ef": (ValueError, NOSEARCH.search, V),
     "hnsw search length": (ValueError, H.search, V[:3]),
+    "hnsw search bad k": (OverflowError, H.search, V, -1),
     "hnsw insert ef": (ValueError, NOEF.insert, V, META),
     "hnsw create ef": (ValueError, NOEF.create, M, [META] * 3),
     "hnsw insert length": (ValueError, H.insert, V[:3], META),
