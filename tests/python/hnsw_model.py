@@ -8,46 +8,9 @@ import heapq
 import math
 import operator
 
+from conftest import HNSW_METRICS as METRICS
+
 INT_MIN, INT_MAX = -(2 ** 63), 2 ** 63 - 1
-
-
-# ---- metrics: one accumulator, index order, IEEE results without exceptions ----
-
-def _div(x, y):
-    try:
-        return x / y
-    except ZeroDivisionError:
-        if math.isnan(x) or x == 0.0:
-            return math.nan
-        return math.copysign(math.inf, x) * math.copysign(1.0, y)
-
-
-def euclidean(a, b):
-    s = 0.0
-    for i in range(min(len(a), len(b))):
-        d = a[i] - b[i]
-        s = s + d * d
-    return math.sqrt(s)
-
-
-def dot(a, b):
-    s = 0.0
-    for i in range(min(len(a), len(b))):
-        s = s + a[i] * b[i]
-    return s
-
-
-def cosine(a, b):
-    na = 0.0
-    for x in a:
-        na = na + x * x
-    nb = 0.0
-    for x in b:
-        nb = nb + x * x
-    return _div(dot(a, b), math.sqrt(na) * math.sqrt(nb))
-
-
-METRICS = {"euclidean": euclidean, "angular": cosine, "inner_product": dot}
 
 
 # ---- metadata values: ("s", text) | ("i", int) | ("f", float) ----

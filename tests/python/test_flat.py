@@ -5,17 +5,9 @@ import random
 import pytest
 
 from hobrin import PyFlat
-from test_metrics import METRICS, bits
+from conftest import FLAT_METRICS as METRICS, bits, flat_reference as reference
 
 ALL = 2**64 - 1
-
-
-def reference(metric, stored, query, k):
-    """Score everything, sort the whole list (NaN last, distance, id), cut at k (at least 1)."""
-    fn = METRICS[metric]
-    full = sorted(((fn(query, v), i) for i, v in enumerate(stored)),
-                  key=lambda c: (math.isnan(c[0]), 0.0 if math.isnan(c[0]) else c[0], c[1]))
-    return [(i, d) for d, i in full[: max(1, 1 if k is None else k)]]
 
 
 def comparable(result):

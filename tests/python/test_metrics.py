@@ -1,50 +1,14 @@
 """The three metrics, bit for bit against plain scalar loops, read through PyFlat.search."""
 import math
 import random
-import struct
 
 import pytest
 
 from hobrin import PyFlat
 
+from conftest import FLAT_METRICS as METRICS, bits, euclidean
+
 INF, NAN = math.inf, math.nan
-
-
-def ieee_div(a, b):
-    """a / b with IEEE semantics (Python raises on a zero divisor)."""
-    if b != 0.0:
-        return a / b
-    if a == 0.0 or math.isnan(a):
-        return NAN
-    return math.copysign(INF, math.copysign(1.0, a) * math.copysign(1.0, b))
-
-
-def euclidean(a, b):
-    s = 0.0
-    for x, y in zip(a, b):
-        d = x - y
-        s = s + d * d
-    return math.sqrt(s)
-
-
-def dot(a, b):
-    s = 0.0
-    for x, y in zip(a, b):
-        s = s + x * y
-    return s
-
-
-def cosine(a, b):
-    return ieee_div(dot(a, b), math.sqrt(dot(a, a)) * math.sqrt(dot(b, b)))
-
-
-# metric argument of PyFlat -> reference function
-METRICS = {None: euclidean, "inner_product": dot, "cosine": cosine}
-
-
-def bits(x):
-    """Comparable form of a float: all NaNs alike, otherwise the exact bit pattern."""
-    return "nan" if math.isnan(x) else struct.pack("<d", x)
 
 
 def flat_distances(metric, query, stored):

@@ -18,7 +18,7 @@ from hypothesis.stateful import RuleBasedStateMachine, get_state_machine_test, i
 
 import hobrin
 from hnsw_model import ModelHNSW, meta_eq, to_metadata
-from test_flat import reference as flat_reference
+from conftest import flat_reference
 
 ALL = 2**64 - 1
 

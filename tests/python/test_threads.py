@@ -12,17 +12,11 @@ import time
 
 import pytest
 
+from conftest import euclidean
 from hobrin import PyFlat, PyHNSW
 
 ACCESS = ("Already borrowed", "Already mutably borrowed")
 DIM, THREADS, OPS, ALL = 4, 4, 400, 2**64 - 1
-
-
-def euclidean(a, b):
-    s = 0.0
-    for x, y in zip(a, b):
-        s = s + (x - y) * (x - y)
-    return math.sqrt(s)
 
 
 class Shared:

@@ -1,0 +1,56 @@
+"""Helpers shared by the test modules: the metrics as plain scalar loops, a
+bit-exact comparable form of floats, and the exact ranking PyFlat must give.
+
+The metrics use one accumulator in index order, as the native code does, so
+their results agree with the indexes' distances bit for bit.
+"""
+import math
+import struct
+
+
+def ieee_div(a, b):
+    """a / b with IEEE semantics (Python raises on a zero divisor)."""
+    if b != 0.0:
+        return a / b
+    if a == 0.0 or math.isnan(a):
+        return math.nan
+    return math.copysign(math.inf, math.copysign(1.0, a) * math.copysign(1.0, b))
+
+
+def euclidean(a, b):
+    s = 0.0
+    for x, y in zip(a, b):
+        d = x - y
+        s = s + d * d
+    return math.sqrt(s)
+
+
+def dot(a, b):
+    s = 0.0
+    for x, y in zip(a, b):
+        s = s + x * y
+    return s
+
+
+def cosine(a, b):
+    return ieee_div(dot(a, b), math.sqrt(dot(a, a)) * math.sqrt(dot(b, b)))
+
+
+# metric argument of PyFlat -> reference function
+FLAT_METRICS = {None: euclidean, "inner_product": dot, "cosine": cosine}
+# metric argument of PyHNSW -> reference function
+HNSW_METRICS = {"euclidean": euclidean, "angular": cosine, "inner_product": dot}
+
+
+def bits(x):
+    """Comparable form of a float: all NaNs alike, otherwise the exact bit pattern."""
+    return "nan" if math.isnan(x) else struct.pack("<d", x)
+
+
+def flat_reference(metric, stored, query, k):
+    """PyFlat's answer: score everything, sort the whole list (NaN last, distance,
+    id), cut at k (None or 0 means 1)."""
+    fn = FLAT_METRICS[metric]
+    full = sorted(((fn(query, v), i) for i, v in enumerate(stored)),
+                  key=lambda c: (math.isnan(c[0]), 0.0 if math.isnan(c[0]) else c[0], c[1]))
+    return [(i, d) for d, i in full[: max(1, 1 if k is None else k)]]
