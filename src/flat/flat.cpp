@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "distance/kernels.hpp"
+#include "distance/spread_runs.hpp"
 
 namespace hobrin {
 namespace {
@@ -50,51 +51,25 @@ std::expected<std::vector<Candidate>, FlatError> Flat::search(VectorView query, 
   std::vector<Candidate> best;
   best.reserve(keep);
   const BatchScorer scorer(distance_, query, dim_);
-  std::size_t ids[kBatch];
-  const double* rows[kBatch];
-  double distances[kBatch];
-  const auto score_and_select = [&](std::size_t count) {
-    scorer.score(rows, count, distances);
-    for (std::size_t j = 0; j < count; ++j) {
-      const Candidate candidate{distances[j], ids[j]};
-      if (best.size() < keep) {
-        best.push_back(candidate);
-        std::ranges::push_heap(best, ranks_before);
-      } else if (ranks_before(candidate, best.front())) {
-        std::ranges::pop_heap(best, ranks_before);
-        best.back() = candidate;
-        std::ranges::push_heap(best, ranks_before);
-      }
+  const auto offer = [&](std::size_t id, double distance) {
+    const Candidate candidate{distance, id};
+    if (best.size() < keep) {
+      best.push_back(candidate);
+      std::ranges::push_heap(best, ranks_before);
+    } else if (ranks_before(candidate, best.front())) {
+      std::ranges::pop_heap(best, ranks_before);
+      best.back() = candidate;
+      std::ranges::push_heap(best, ranks_before);
     }
   };
   // A kernel that reads several vectors in step gets the array cut into as
-  // many equal runs, read side by side, one vector of each run after the
-  // other: the memory system streams far-apart runs at full speed but
-  // neighbouring vectors read in step at about half of it. A kernel that reads
-  // one vector after the other streams fastest in id order.
-  const std::size_t streams = std::min(scorer.in_step(), kBatch);
-  const std::size_t run = streams > 1 ? n / streams : 0;
-  const std::size_t steps_per_batch = kBatch / streams;
-  for (std::size_t step = 0; step < run; step += steps_per_batch) {
-    const std::size_t steps = std::min(steps_per_batch, run - step);
-    std::size_t count = 0;
-    for (std::size_t s = step; s < step + steps; ++s) {
-      for (std::size_t r = 0; r < streams; ++r, ++count) {
-        ids[count] = r * run + s;
-        rows[count] = vectors_.data() + ids[count] * dim_;
-      }
-    }
-    score_and_select(count);
-  }
-  // What the runs leave over, in id order.
-  for (std::size_t first = streams * run; first < n; first += kBatch) {
-    const std::size_t count = std::min(kBatch, n - first);
-    for (std::size_t j = 0; j < count; ++j) {
-      ids[j] = first + j;
-      rows[j] = vectors_.data() + ids[j] * dim_;
-    }
-    score_and_select(count);
-  }
+  // many runs, read side by side; one that reads one vector after the other
+  // streams fastest in id order, a single run.
+  const double* rows[kBatch];
+  double distances[kBatch];
+  score_side_by_side(
+      scorer, n, std::min(scorer.in_step(), kBatch),
+      [&](std::size_t id) { return vectors_.data() + id * dim_; }, offer, rows, distances, kBatch);
   std::ranges::sort_heap(best, ranks_before);
   return best;
 }

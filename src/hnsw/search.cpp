@@ -3,6 +3,7 @@
 
 #include "common/fault.hpp"
 #include "distance/kernels.hpp"
+#include "distance/spread_runs.hpp"
 #include "hnsw/hnsw.hpp"
 #include "hnsw/result_list.hpp"
 #include "hnsw/visited_scan.hpp"
@@ -95,27 +96,19 @@ std::size_t collect(std::span<const NeighbourId> list, const VisitedSet::Marker 
 }
 
 // Scores rows[0 .. count) into out. For kernels that read several vectors in
-// step, a long batch is read as kRuns runs side by side, one vector of each
-// run after the other, through `spread_rows` and `spread_out` (room for count
-// each): the vectors of a long batch often lie next to each other in memory
-// (the oldest nodes' lists name the nodes in insertion order), which the
-// memory system streams at about half speed when they are read in step.
+// step, a long batch is read as kRuns runs side by side through `spread_rows`
+// and `spread_out` (room for count each); a short one, or one for a kernel
+// that reads one vector after the other, is scored in place.
 void score_batch(const BatchScorer& scorer, const double* const* rows, std::size_t count,
                  double* out, const double** spread_rows, double* spread_out) {
   constexpr std::size_t kRuns = 16;
-  const std::size_t run = count / kRuns;
-  if (run < 4 || scorer.in_step() == 1) {
+  if (count / kRuns < 4 || scorer.in_step() == 1) {
     scorer.score(rows, count, out);
     return;
   }
-  for (std::size_t s = 0; s < run; ++s) {
-    for (std::size_t r = 0; r < kRuns; ++r) spread_rows[s * kRuns + r] = rows[r * run + s];
-  }
-  scorer.score(spread_rows, kRuns * run, spread_out);
-  for (std::size_t s = 0; s < run; ++s) {
-    for (std::size_t r = 0; r < kRuns; ++r) out[r * run + s] = spread_out[s * kRuns + r];
-  }
-  scorer.score(rows + kRuns * run, count - kRuns * run, out + kRuns * run);
+  score_side_by_side(
+      scorer, count, kRuns, [&](std::size_t i) { return rows[i]; },
+      [&](std::size_t i, double distance) { out[i] = distance; }, spread_rows, spread_out, count);
 }
 
 // Candidate queue order for the standard heap functions: the top is the
