@@ -3,6 +3,7 @@
 # UndefinedBehaviorSanitizer and runs every test under them. The interpreter
 # itself is not instrumented: the runtimes are preloaded and its own leak
 # reports are off; every other check is on and any report fails the run.
+export HOBRIN_DEV=1
 source "$(dirname "$0")/env.sh"
 cmake -S . -B build/sanitized-tests -DHOBRIN_BUILD_TESTS=ON -DHOBRIN_BUILD_MODULE=OFF -DHOBRIN_SANITIZE=ON \
   -DPython_EXECUTABLE="$PY" -DCMAKE_BUILD_TYPE=Release >/dev/null

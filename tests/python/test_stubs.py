@@ -1,4 +1,6 @@
 """The shipped stubs agree with the built module, and type the documented usage."""
+import pathlib
+import re
 import subprocess
 import sys
 import textwrap
@@ -23,6 +25,37 @@ USAGE = textwrap.dedent(
     found: list[tuple[float, list[float]]] = index.search([2, 2], k=2, filter=("color", "blue"))
     """
 )
+# NumPy arrays of any dtype, whole or row by row, as vectors, lists of them and
+# queries; NumPy scalars as k and as metadata.
+NUMPY_USAGE = textwrap.dedent(
+    """
+    import numpy as np
+    import numpy.typing as npt
+    import hobrin
+
+    base = np.random.default_rng(0).standard_normal((10, 2))
+    typed: npt.NDArray[np.float32] = base.astype(np.float32)
+    flat = hobrin.PyFlat(2)
+    flat.create(base)
+    flat.create(typed)
+    flat.create([base[0], typed[1]])
+    flat.insert(base[0])
+    flat.insert(np.arange(2))
+    hits: list[tuple[int, float]] = flat.search(np.zeros(2), k=np.int64(3))
+
+    index = hobrin.PyHNSW(2, metric="euclidean", schema=["size"])
+    index.create(base, metadata=[[("size", np.int64(i))] for i in range(10)])
+    index.insert(typed[0], [("size", np.float32(0.5))])
+    found: list[tuple[float, list[float]]] = index.search(typed[2], k=2, filter=("size", np.int64(1)))
+    """
+)
+MISUSE = textwrap.dedent(
+    """
+    import hobrin
+    hobrin.PyFlat(2).search('ab', k='3')
+    hobrin.PyFlat(2).insert({0: 1.0})
+    """
+)
 
 
 def run(*args, **kwargs):
@@ -34,10 +67,28 @@ def test_stubs_match_the_module():
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_documented_usage_type_checks(tmp_path):
-    (tmp_path / "usage.py").write_text(USAGE)
+@pytest.mark.parametrize("usage", [USAGE, NUMPY_USAGE], ids=["lists", "numpy"])
+def test_documented_usage_type_checks_and_runs(tmp_path, usage):
+    (tmp_path / "usage.py").write_text(usage)
     good = run("mypy", "--strict", "--no-incremental", "usage.py", cwd=tmp_path)
     assert good.returncode == 0, good.stdout + good.stderr
-    (tmp_path / "misuse.py").write_text("import hobrin\nhobrin.PyFlat(2).search('ab', k='3')\n")
+    ran = subprocess.run([sys.executable, "usage.py"], cwd=tmp_path, capture_output=True, text=True)
+    assert ran.returncode == 0, ran.stderr
+
+
+def test_readme_examples_type_check(tmp_path):
+    readme = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text()
+    blocks = re.findall(r"^```python\n(.*?)^```", readme, flags=re.M | re.S)
+    assert blocks
+    (tmp_path / "readme.py").write_text("import hobrin\n" + "\n".join(blocks))
+    result = run("mypy", "--strict", "--no-incremental", "readme.py", cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_misuse_is_reported(tmp_path):
+    (tmp_path / "misuse.py").write_text(MISUSE)
     bad = run("mypy", "--no-incremental", "misuse.py", cwd=tmp_path)
-    assert bad.returncode == 1 and 'Argument "k"' in bad.stdout and 'Argument 1' in bad.stdout, bad.stdout
+    errors = [line for line in bad.stdout.splitlines() if ": error:" in line]
+    assert bad.returncode == 1 and len(errors) == 3, bad.stdout
+    assert 'misuse.py:3: error: Argument 1 to "search"' in errors[0] and 'Argument "k"' in errors[1], bad.stdout
+    assert 'misuse.py:4: error: Argument 1 to "insert"' in errors[2] and '"dict[int, float]"' in errors[2], bad.stdout

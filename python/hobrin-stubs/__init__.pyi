@@ -1,15 +1,26 @@
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, final
+from typing import Protocol, SupportsFloat, SupportsIndex, TypeVar, final
 
 from typing_extensions import Buffer, TypeAlias
 
 __all__ = ["PyFlat", "PyHNSW"]
 
+_T_co = TypeVar("_T_co", covariant=True)
+
+# An array-like (a numpy array, say) with a length and items at integer
+# positions. The indexes read its buffer directly when it holds float64 or
+# float32 values and iterate it otherwise. NumPy types its arrays as buffers
+# only from Python 3.12 on, so they are matched here on every version.
+class _ArrayLike(Protocol[_T_co]):
+    def __array__(self) -> object: ...
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> _T_co: ...
+
 # A vector: numbers (anything float() or an integer index accepts), or an
 # array of float64 / float32 values.
 _Number: TypeAlias = SupportsFloat | SupportsIndex
-_Vector: TypeAlias = Sequence[_Number] | Buffer
-_Vectors: TypeAlias = Sequence[_Vector] | Buffer
+_Vector: TypeAlias = Sequence[_Number] | _ArrayLike[_Number] | Buffer
+_Vectors: TypeAlias = Sequence[_Vector] | _ArrayLike[_Vector] | Buffer
 # Stored as text, else as a 64-bit integer, else as a float.
 _MetadataValue: TypeAlias = str | SupportsIndex | SupportsFloat
 _Metadata: TypeAlias = Sequence[tuple[str, _MetadataValue]]
