@@ -2,6 +2,7 @@
 // The machinery shared by the Python classes: the instance layout, the type
 // objects created once from a static description, construction, destruction and the
 // method-call path (bind, check receiver, take access, convert, run, return).
+#include <array>
 #include <cstddef>
 #include <new>
 #include <optional>
@@ -95,7 +96,7 @@ template <class Payload, std::size_t N, class Build>
 PyObject* construct(const FunctionDescription& description, PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
                     Build&& build) {
   return trampoline<PyObject*>(nullptr, [&]() -> PyResult<PyObject*> {
-    PyObject* slots[N] = {};
+    std::array<PyObject*, N> slots{};
     if (auto bound = extract_arguments_tuple_dict(description, args, kwargs, slots); !bound) {
       return fail(std::move(bound.error()));
     }
@@ -112,7 +113,7 @@ template <class Payload, Access kind, std::size_t N, class Body>
 PyObject* call_method(LazyTypeObject& cell, const FunctionDescription& description, PyObject* self,
                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   return trampoline<PyObject*>(nullptr, [&]() -> PyResult<PyObject*> {
-    PyObject* slots[N] = {};
+    std::array<PyObject*, N> slots{};
     if (auto bound = extract_arguments_fastcall(description, args, nargs, kwnames, slots); !bound) {
       return fail(std::move(bound.error()));
     }

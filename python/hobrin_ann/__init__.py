@@ -1,0 +1,287 @@
+"""hobrin_ann: approximate nearest-neighbour search over a layered graph that
+scales to millions of vectors, with ids, numpy batches, threads, float32 and
+metadata filters. See ``Index``."""
+
+from __future__ import annotations
+
+import operator
+from collections.abc import Sequence
+from importlib import metadata as _metadata
+from typing import Any, SupportsIndex
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _core
+from ._progress import run_with_progress
+
+__all__ = ["Index", "__version__"]
+
+try:
+    __version__: str = _metadata.version("hobrin")
+except _metadata.PackageNotFoundError:  # run from a source tree
+    __version__ = "0.0.0"
+
+_METRICS = {"euclidean": "euclidean", "cosine": "cosine", "angular": "cosine", "inner_product": "inner_product"}
+_DTYPES = ("float32", "float64")
+
+MetadataValue = str | int | float
+Filter = tuple[str, MetadataValue]
+Metadata = Sequence[Sequence[tuple[str, MetadataValue]]]
+
+
+def _count(name: str, value: SupportsIndex, minimum: int) -> int:
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an integer, not bool")
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+    if number < minimum:
+        raise ValueError(f"{name} must be at least {minimum}, got {number}")
+    if number >= 2**63:
+        raise ValueError(f"{name} is too large: {number}")
+    return number
+
+
+def _first_bad_row(rows: npt.NDArray[np.floating[Any]]) -> int | None:
+    bad = ~np.isfinite(rows).all(axis=1)
+    return int(np.argmax(bad)) if bad.any() else None
+
+
+class Index:
+    """An approximate nearest-neighbour index over a hierarchical navigable
+    small-world graph.
+
+    ``metric`` is "euclidean", "cosine" (also "angular") or "inner_product".
+    Searches return the nearest (most similar) first, with distances that
+    ascend: the Euclidean distance, 1 - cosine similarity, or 1 - dot product.
+    Vectors are stored as ``dtype`` ("float32" or "float64"); with "cosine"
+    they are stored scaled to unit length.
+    """
+
+    def __init__(
+        self,
+        dim: SupportsIndex,
+        metric: str = "euclidean",
+        *,
+        dtype: str | type[np.floating[Any]] | np.dtype[Any] = "float32",
+        m: SupportsIndex = 16,
+        ef_construction: SupportsIndex = 200,
+        ef_search: SupportsIndex = 64,
+        schema: Sequence[str] | None = None,
+        seed: SupportsIndex | None = None,
+    ) -> None:
+        dim = _count("dim", dim, 1)
+        if not isinstance(metric, str) or metric not in _METRICS:
+            names = ", ".join(repr(name) for name in _METRICS)
+            raise ValueError(f"unknown metric {metric!r}: expected one of {names}")
+        try:
+            dtype_name = np.dtype(dtype).name
+        except TypeError:
+            dtype_name = repr(dtype)
+        if dtype_name not in _DTYPES:
+            raise ValueError(f"unknown dtype {dtype!r}: expected 'float32' or 'float64'")
+        m = _count("m", m, 2)
+        if m > 4096:
+            raise ValueError(f"m must be at most 4096, got {m}")
+        ef_construction = _count("ef_construction", ef_construction, 1)
+        if schema is not None:
+            if isinstance(schema, str) or not all(isinstance(name, str) for name in schema):
+                raise TypeError("schema must be a sequence of attribute names (str)")
+            schema = list(schema)
+            if len(set(schema)) != len(schema):
+                raise ValueError(f"schema names must be unique: {schema!r}")
+        if seed is not None:
+            seed = _count("seed", seed, 0)
+        self._dtype = np.dtype(dtype_name)
+        self._metric = _METRICS[metric]
+        self._schema = None if schema is None else tuple(schema)
+        self.ef_search = ef_search
+        self._core = _core.GraphIndex(dim, self._metric, dtype_name, m, ef_construction, seed, schema)
+        self._dim = dim
+        self._m = m
+        self._ef_construction = ef_construction
+
+    # ---- parameters ---------------------------------------------------------
+
+    @property
+    def dim(self) -> int:
+        return self._dim
+
+    @property
+    def metric(self) -> str:
+        return self._metric
+
+    @property
+    def dtype(self) -> str:
+        return self._dtype.name
+
+    @property
+    def m(self) -> int:
+        return self._m
+
+    @property
+    def ef_construction(self) -> int:
+        return self._ef_construction
+
+    @property
+    def schema(self) -> tuple[str, ...] | None:
+        return self._schema
+
+    @property
+    def ef_search(self) -> int:
+        """The default candidate list length of a search (at least k is used)."""
+        return self._ef_search
+
+    @ef_search.setter
+    def ef_search(self, value: SupportsIndex) -> None:
+        self._ef_search = _count("ef_search", value, 1)
+
+    @property
+    def nbytes(self) -> int:
+        """Bytes held by the vectors, the links and the ids (not the metadata)."""
+        return int(self._core.nbytes())
+
+    def __len__(self) -> int:
+        return int(self._core.size())
+
+    def __contains__(self, id: object) -> bool:
+        if isinstance(id, bool):
+            return False
+        try:
+            key = operator.index(id)  # type: ignore[arg-type]
+        except TypeError:
+            return False
+        return 0 <= key < 2**63 and bool(self._core.contains(key))
+
+    def __repr__(self) -> str:
+        return (
+            f"hobrin_ann.Index(dim={self._dim}, metric={self._metric!r}, dtype={self.dtype!r}, "
+            f"m={self._m}, ef_construction={self._ef_construction}, ef_search={self._ef_search}, size={len(self)})"
+        )
+
+    # ---- conversion ---------------------------------------------------------
+
+    def _rows(self, values: npt.ArrayLike, name: str) -> tuple[npt.NDArray[Any], bool]:
+        """Values as a C-ordered (n, dim) array of the index dtype, and whether
+        a single 1-D vector was given."""
+        try:
+            array = np.asarray(values)
+        except (ValueError, TypeError) as error:
+            raise ValueError(f"{name}: expected an array of shape (n, {self._dim}) or ({self._dim},): {error}") from None
+        if array.dtype.kind not in "fiu":
+            raise TypeError(f"{name}: expected real numbers, got an array of dtype {array.dtype}")
+        single = array.ndim == 1
+        if single:
+            array = array.reshape(1, -1)
+        if array.ndim != 2 or array.shape[1] != self._dim:
+            given = array.shape[1:] if single else array.shape
+            raise ValueError(f"{name}: expected shape (n, {self._dim}) or ({self._dim},), got {given}")
+        with np.errstate(over="ignore", invalid="ignore"):
+            rows = np.ascontiguousarray(array, dtype=self._dtype)
+        bad = _first_bad_row(rows)
+        if bad is not None:
+            raise ValueError(f"{name}: row {bad} contains NaN or infinity (as {self.dtype})")
+        return rows, single
+
+    @staticmethod
+    def _ids(ids: npt.ArrayLike, count: int, name: str = "ids") -> npt.NDArray[np.int64]:
+        array = np.asarray(ids)
+        if array.ndim == 0:
+            array = array.reshape(1)
+        if array.size == 0:
+            array = array.astype(np.int64)
+        if array.dtype.kind not in "iu":
+            raise TypeError(f"{name}: expected integers, got an array of dtype {array.dtype}")
+        if array.ndim != 1 or (count >= 0 and array.shape[0] != count):
+            raise ValueError(f"{name}: expected shape ({count},), got {array.shape}")
+        if array.size and array.min() < 0:
+            raise ValueError(f"{name}: ids must be non-negative, got {int(array[np.argmax(array < 0)])}")
+        if array.size and array.dtype.kind == "u" and array.max() >= 2**63:
+            raise ValueError(f"{name}: ids must be below 2**63, got {int(array.max())}")
+        return np.ascontiguousarray(array, dtype=np.int64)
+
+    # ---- adding and searching -----------------------------------------------
+
+    def add(
+        self,
+        vectors: npt.ArrayLike,
+        ids: npt.ArrayLike | None = None,
+        metadata: Metadata | None = None,
+        *,
+        threads: SupportsIndex = 0,
+        progress: bool = False,
+    ) -> npt.NDArray[np.int64]:
+        """Adds a (n, dim) batch or one vector; returns their ids.
+
+        ``ids`` default to the next free integers. ``metadata`` is one list of
+        (name, value) pairs per vector, naming every schema attribute. Either
+        every vector is added or, on any error, none is. ``threads=0`` uses
+        every core; ``progress=True`` draws a progress bar on stderr.
+        """
+        rows, _ = self._rows(vectors, "vectors")
+        count = rows.shape[0]
+        id_array = None
+        if ids is not None:
+            id_array = self._ids(ids, count)
+            unique, first = np.unique(id_array, return_index=True)
+            if unique.size != count:
+                repeated = np.setdiff1d(np.arange(count), first)[0]
+                raise ValueError(f"ids: id {int(id_array[repeated])} is given more than once")
+        if metadata is not None and (isinstance(metadata, str) or len(metadata) != count):
+            raise ValueError(f"metadata: expected one row per vector ({count})")
+        workers = _count("threads", threads, 0)
+        out = np.empty(count, dtype=np.int64)
+        if count == 0:
+            return out
+
+        def work() -> None:
+            self._core.add(rows, id_array, out, metadata, workers)
+
+        if progress:
+            run_with_progress(work, self._core.linked, count)
+        else:
+            work()
+        return out
+
+    def search(
+        self,
+        queries: npt.ArrayLike,
+        k: SupportsIndex = 10,
+        *,
+        ef: SupportsIndex | None = None,
+        filter: Filter | None = None,
+        threads: SupportsIndex = 0,
+        exact: bool = False,
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[Any]]:
+        """The k nearest stored vectors of each query, nearest first.
+
+        One 1-D query gives 1-D ``labels`` and ``distances`` of length k; a
+        (n, dim) batch gives (n, k) arrays. Where fewer than k vectors are
+        found, labels are -1 and distances inf. ``ef`` (default
+        ``ef_search``, at least k) trades speed for recall; ``filter`` is a
+        (name, value) pair that results must match; ``exact=True`` scans every
+        stored vector.
+        """
+        rows, single = self._rows(queries, "queries")
+        k = _count("k", k, 1)
+        candidates = self._ef_search if ef is None else _count("ef", ef, 1)
+        if filter is not None and not (isinstance(filter, tuple) and len(filter) == 2 and isinstance(filter[0], str)):
+            raise TypeError("filter: expected a (name, value) pair")
+        workers = _count("threads", threads, 0)
+        labels = np.empty((rows.shape[0], k), dtype=np.int64)
+        distances = np.empty((rows.shape[0], k), dtype=self._dtype)
+        self._core.search(rows, k, max(candidates, k), bool(exact), filter, workers, labels, distances)
+        if single:
+            return labels[0], distances[0]
+        return labels, distances
+
+    def get(self, ids: npt.ArrayLike) -> npt.NDArray[Any]:
+        """The stored vectors of ``ids`` (one id gives one 1-D vector); a
+        KeyError names the first unknown id. Cosine indexes store unit vectors."""
+        single = np.ndim(ids) == 0
+        id_array = self._ids(ids, -1)
+        out = np.empty((id_array.shape[0], self._dim), dtype=self._dtype)
+        self._core.get(id_array, out)
+        return out[0] if single else out

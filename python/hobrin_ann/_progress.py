@@ -1,0 +1,65 @@
+"""A one-line progress bar on stderr for long additions."""
+
+from __future__ import annotations
+
+import sys
+import threading
+import time
+from collections.abc import Callable
+from typing import TextIO
+
+
+def _clock(seconds: float) -> str:
+    minutes, seconds = divmod(int(seconds), 60)
+    return f"{minutes:d}:{seconds:02d}"
+
+
+class ProgressBar:
+    """Redraws `done/total`, the rate, the time spent and the time left."""
+
+    def __init__(self, total: int, stream: TextIO | None = None) -> None:
+        self.total = total
+        self.stream = stream if stream is not None else sys.stderr
+        self.started = time.monotonic()
+
+    def line(self, done: int) -> str:
+        elapsed = time.monotonic() - self.started
+        rate = done / elapsed if elapsed > 0 else 0.0
+        left = _clock((self.total - done) / rate) if rate > 0 else "?"
+        width = 30
+        filled = width * done // self.total if self.total else width
+        bar = "#" * filled + "-" * (width - filled)
+        return f"\r[{bar}] {done}/{self.total} {rate:,.0f}/s {_clock(elapsed)} elapsed, {left} left"
+
+    def show(self, done: int) -> None:
+        self.stream.write(self.line(done))
+        self.stream.flush()
+
+    def finish(self) -> None:
+        self.show(self.total)
+        self.stream.write("\n")
+        self.stream.flush()
+
+
+def run_with_progress(work: Callable[[], None], done: Callable[[], int], total: int, interval: float = 0.2) -> None:
+    """Runs `work` on a helper thread (it releases the interpreter lock) while
+    this thread redraws a bar from `done()` every `interval` seconds; whatever
+    `work` raises is raised here."""
+    failure: list[BaseException] = []
+
+    def target() -> None:
+        try:
+            work()
+        except BaseException as error:  # handed to the calling thread
+            failure.append(error)
+
+    worker = threading.Thread(target=target, name="hobrin_ann add", daemon=True)
+    bar = ProgressBar(total)
+    worker.start()
+    while worker.is_alive():
+        worker.join(interval)
+        bar.show(done())
+    if failure:
+        bar.stream.write("\n")
+        raise failure[0]
+    bar.finish()

@@ -1,0 +1,53 @@
+#pragma once
+// Distances for the scalable graph index (hobrin_ann.Index). Unlike the
+// kernels of PyFlat and PyHNSW, these may reorder a sum: they keep several
+// accumulators and use fused multiply-add where the CPU has it, so results
+// can differ from a plain loop in the last bits.
+//
+// Rows are stored padded with zeros to a whole number of 64-byte blocks and
+// aligned to 64 bytes, and queries are copied into the same shape, so no
+// kernel needs a tail loop.
+#include <cstddef>
+#include <cstdint>
+
+namespace hobrin::fast {
+
+inline constexpr std::size_t kBlockBytes = 64;
+
+// Values of T per row of `dim` values once padded to whole blocks.
+template <class T>
+constexpr std::size_t padded_length(std::size_t dim) noexcept {
+  constexpr std::size_t per_block = kBlockBytes / sizeof(T);
+  return (dim + per_block - 1) / per_block * per_block;
+}
+
+// What the graph ranks by: the squared Euclidean distance, or the negated dot
+// product (cosine runs on unit vectors, so it is the dot product too).
+enum class Measure { SquaredEuclidean, NegativeDot };
+
+// out[i] = distance(query, base + nodes[i] * stride) for i below count; the
+// next row is prefetched while one is scored.
+template <class T>
+using BatchDistance = void (*)(const T* query, const T* base, std::size_t stride, const std::uint32_t* nodes,
+                               std::size_t count, std::size_t padded_dim, T* out) noexcept;
+// The distance between two padded rows.
+template <class T>
+using PairDistance = T (*)(const T* a, const T* b, std::size_t padded_dim) noexcept;
+
+template <class T>
+struct FastKernels {
+  const char* variant;  // "baseline", "avx2" or "avx512"
+  BatchDistance<T> batch;
+  PairDistance<T> pair;
+};
+
+// The kernels for `measure` of the widest variant this CPU runs well.
+template <class T>
+FastKernels<T> fast_kernels(Measure measure) noexcept;
+
+// The kernels of one variant by name, or a set with null functions when the
+// CPU cannot run it (for tests that compare variants).
+template <class T>
+FastKernels<T> fast_kernels(Measure measure, const char* variant) noexcept;
+
+}  // namespace hobrin::fast

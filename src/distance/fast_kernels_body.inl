@@ -1,0 +1,99 @@
+// The one body of the fast kernels, included by each instruction-set file
+// after it defines HOBRIN_FAST_VARIANT (its namespace), HOBRIN_FAST_NAME and
+// HOBRIN_FAST_VECTOR_BYTES (its register width: 16, 32 or 64). With FMA
+// enabled, `acc += a * b` becomes one fused instruction.
+#include <cstring>
+
+#include "distance/fast_kernels.hpp"
+
+namespace hobrin::fast::HOBRIN_FAST_VARIANT {
+namespace {
+
+// One register of the instruction set: HOBRIN_FAST_VECTOR_BYTES wide.
+template <class T>
+struct Register;
+template <>
+struct Register<float> {
+  typedef float Vector __attribute__((vector_size(HOBRIN_FAST_VECTOR_BYTES)));
+};
+template <>
+struct Register<double> {
+  typedef double Vector __attribute__((vector_size(HOBRIN_FAST_VECTOR_BYTES)));
+};
+
+// Vectors are passed by reference only: a vector returned by value would
+// follow a different calling convention in each file.
+template <class T, Measure measure>
+inline void accumulate(typename Register<T>::Vector& acc, const T* a, const T* b) noexcept {
+  typename Register<T>::Vector x;
+  typename Register<T>::Vector y;
+  std::memcpy(&x, a, sizeof x);
+  std::memcpy(&y, b, sizeof y);
+  if constexpr (measure == Measure::SquaredEuclidean) {
+    const auto d = x - y;
+    acc += d * d;
+  } else {
+    acc += x * y;
+  }
+}
+
+// Four accumulators keep four chains of additions in flight; `prefetch` is
+// read one step ahead, for the next row to be scored.
+template <class T, Measure measure>
+inline T distance(const T* a, const T* b, std::size_t padded_dim, const T* prefetch) noexcept {
+  using Vector = typename Register<T>::Vector;
+  constexpr std::size_t lanes = HOBRIN_FAST_VECTOR_BYTES / sizeof(T);
+  constexpr std::size_t step = 4 * lanes;
+  Vector acc0{};
+  Vector acc1{};
+  Vector acc2{};
+  Vector acc3{};
+  std::size_t i = 0;
+  for (; i + step <= padded_dim; i += step) {
+    for (std::size_t byte = 0; byte < step * sizeof(T); byte += kBlockBytes) {
+      __builtin_prefetch(reinterpret_cast<const char*>(prefetch + i) + byte);
+    }
+    accumulate<T, measure>(acc0, a + i, b + i);
+    accumulate<T, measure>(acc1, a + i + lanes, b + i + lanes);
+    accumulate<T, measure>(acc2, a + i + 2 * lanes, b + i + 2 * lanes);
+    accumulate<T, measure>(acc3, a + i + 3 * lanes, b + i + 3 * lanes);
+  }
+  for (; i < padded_dim; i += lanes) {
+    __builtin_prefetch(prefetch + i);
+    accumulate<T, measure>(acc0, a + i, b + i);
+  }
+  const Vector acc = (acc0 + acc1) + (acc2 + acc3);
+  T sum = 0;
+  for (std::size_t j = 0; j < lanes; ++j) sum += acc[j];
+  return measure == Measure::NegativeDot ? -sum : sum;
+}
+
+template <class T, Measure measure>
+void batch(const T* query, const T* base, std::size_t stride, const std::uint32_t* nodes, std::size_t count,
+           std::size_t padded_dim, T* out) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    const T* row = base + std::size_t{nodes[i]} * stride;
+    const T* next = i + 1 < count ? base + std::size_t{nodes[i + 1]} * stride : row;
+    out[i] = distance<T, measure>(query, row, padded_dim, next);
+  }
+}
+
+template <class T, Measure measure>
+T pair(const T* a, const T* b, std::size_t padded_dim) noexcept {
+  return distance<T, measure>(a, b, padded_dim, b);
+}
+
+template <class T>
+FastKernels<T> kernels_for(Measure measure) noexcept {
+  if (measure == Measure::SquaredEuclidean) {
+    return {HOBRIN_FAST_NAME, batch<T, Measure::SquaredEuclidean>, pair<T, Measure::SquaredEuclidean>};
+  }
+  return {HOBRIN_FAST_NAME, batch<T, Measure::NegativeDot>, pair<T, Measure::NegativeDot>};
+}
+
+}  // namespace
+
+FastKernels<float> float_kernels(Measure measure) noexcept { return kernels_for<float>(measure); }
+FastKernels<double> double_kernels(Measure measure) noexcept { return kernels_for<double>(measure); }
+
+}  // namespace hobrin::fast::HOBRIN_FAST_VARIANT

@@ -1,0 +1,293 @@
+#include "index/graph_index.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <random>
+#include <shared_mutex>
+#include <stdexcept>
+#include <vector>
+
+#include "index/core.hpp"
+#include "index/exact_scan.hpp"
+#include "index/insert.hpp"
+#include "index/match_set.hpp"
+#include "index/parallel_for.hpp"
+#include "index/search_layer.hpp"
+
+namespace hobrin::ann {
+namespace {
+
+// Node ids are 32-bit and kNoNode is reserved.
+constexpr std::size_t kMaxNodes = kNoNode;
+// Levels above this would need more vectors than a 32-bit id can name.
+constexpr int kMaxLevel = 30;
+
+template <class T>
+class TypedIndex final : public GraphIndex {
+ public:
+  explicit TypedIndex(const IndexOptions& options)
+      : core_(options),
+        level_scale_(1.0 / std::log(static_cast<double>(options.m))),
+        rng_(options.seed ? *options.seed : std::random_device{}()) {}
+
+  const IndexOptions& options() const noexcept override { return core_.options; }
+  std::size_t size() const noexcept override { return size_.load(std::memory_order_acquire); }
+
+  bool contains(std::int64_t id) const override {
+    std::shared_lock lock(mutex_);
+    return core_.nodes_by_label.find(id).has_value();
+  }
+
+  std::optional<std::size_t> get(const std::int64_t* ids, std::size_t count, void* out) const override {
+    std::shared_lock lock(mutex_);
+    const std::size_t dim = core_.options.dim;
+    T* rows = static_cast<T*>(out);
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto node = core_.nodes_by_label.find(ids[i]);
+      if (!node) return i;
+      std::copy_n(core_.vectors.row(*node), dim, rows + i * dim);
+    }
+    return std::nullopt;
+  }
+
+  std::size_t memory_bytes() const override {
+    std::shared_lock lock(mutex_);
+    return sizeof(*this) + core_.vectors.bytes() + core_.graph.bytes() +
+           core_.labels.capacity() * sizeof(std::int64_t) + core_.nodes_by_label.bytes();
+  }
+
+  std::expected<void, AddError> add(const void* rows, std::size_t count, const std::int64_t* ids,
+                                    std::int64_t* ids_out, std::span<const MetadataRow> metadata, std::size_t threads,
+                                    std::atomic<std::size_t>* progress) override;
+
+  std::expected<void, SearchError> search(const SearchRequest& request) const override;
+
+ private:
+  using ScratchSet = std::vector<std::unique_ptr<Scratch<T>>>;
+
+  int draw_level() {
+    const double u = 1.0 - std::generate_canonical<double, 53>(rng_);  // in (0, 1]
+    return std::min(static_cast<int>(-std::log(u) * level_scale_), kMaxLevel);
+  }
+
+  // Scratch for `workers` threads over `nodes` nodes, from the pool when it
+  // has some; throws std::bad_alloc.
+  ScratchSet acquire_scratch(std::size_t workers, std::size_t nodes) const {
+    ScratchSet set;
+    set.reserve(workers);
+    {
+      std::lock_guard lock(pool_mutex_);
+      while (set.size() < workers && !pool_.empty()) {
+        set.push_back(std::move(pool_.back()));
+        pool_.pop_back();
+      }
+    }
+    try {
+      while (set.size() < workers) set.push_back(std::make_unique<Scratch<T>>(core_.options.dim));
+      for (auto& scratch : set) scratch->prepare(nodes, 2 * core_.options.m, core_.options.ef_construction);
+    } catch (...) {
+      release_scratch(set);
+      throw;
+    }
+    return set;
+  }
+
+  void release_scratch(ScratchSet& set) const noexcept {
+    std::lock_guard lock(pool_mutex_);
+    try {
+      for (auto& scratch : set) pool_.push_back(std::move(scratch));
+    } catch (...) {
+      // A full pool only means the scratch is freed instead of kept.
+    }
+    set.clear();
+  }
+
+  void search_one(Scratch<T>& s, const SearchRequest& request, std::size_t query_index,
+                  const MatchSet* allowed) const;
+
+  mutable std::shared_mutex mutex_;  // exclusive for add, shared for everything else
+  mutable IndexCore<T> core_;        // searches lock link lists through it
+  const double level_scale_;         // mL = 1 / ln(m)
+  std::mt19937_64 rng_;              // level draws
+  std::int64_t next_id_ = 0;         // one above the largest id ever added
+  std::atomic<std::size_t> size_{0};
+  mutable std::mutex pool_mutex_;
+  mutable ScratchSet pool_;          // scratch left by finished calls
+};
+
+template <class T>
+std::expected<void, AddError> TypedIndex<T>::add(const void* rows, std::size_t count, const std::int64_t* ids,
+                                                 std::int64_t* ids_out, std::span<const MetadataRow> metadata,
+                                                 std::size_t threads, std::atomic<std::size_t>* progress) {
+  if (count == 0) return {};
+  std::unique_lock lock(mutex_);
+  const std::size_t old = core_.graph.size();
+  if (count > kMaxNodes - old) return std::unexpected(AddError{AddError::Kind::TooManyVectors});
+  if (ids != nullptr) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (ids[i] < 0) return std::unexpected(AddError{AddError::Kind::NegativeId, ids[i]});
+    }
+  }
+
+  // Everything that can fail comes first, while the index is still as it was.
+  const std::mt19937_64 rng_before = rng_;
+  std::vector<std::uint8_t> levels(count);
+  std::size_t upper_lists = core_.graph.upper_lists();
+  for (auto& level : levels) {
+    level = static_cast<std::uint8_t>(draw_level());
+    upper_lists += level;
+  }
+  const std::size_t total = old + count;
+  const std::size_t workers = std::min(resolve_threads(threads), count);
+  ScratchSet scratch;
+  try {
+    core_.vectors.reserve(total);
+    core_.graph.reserve(total, upper_lists);
+    reserve_for(core_.labels, total);
+    core_.nodes_by_label.reserve(total);
+    scratch = acquire_scratch(workers, total);
+  } catch (...) {
+    rng_ = rng_before;
+    throw;
+  }
+  auto forget_ids = [&](std::size_t added) {
+    for (std::size_t i = 0; i < added; ++i) core_.nodes_by_label.erase(ids ? ids[i] : next_id_ + std::int64_t(i));
+  };
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::int64_t id = ids ? ids[i] : next_id_ + static_cast<std::int64_t>(i);
+    if (core_.nodes_by_label.find(id)) {
+      forget_ids(i);
+      rng_ = rng_before;
+      release_scratch(scratch);
+      return std::unexpected(AddError{AddError::Kind::IdPresent, id});
+    }
+    core_.nodes_by_label.insert(id, static_cast<std::uint32_t>(old + i));
+  }
+  if (core_.options.schema) {
+    try {
+      for (std::size_t i = 0; i < count; ++i) {
+        if (metadata.empty()) core_.metadata.append_no_row();
+        else core_.metadata.append_row(metadata[i]);
+      }
+    } catch (...) {
+      core_.metadata.truncate_nodes(old);
+      forget_ids(count);
+      rng_ = rng_before;
+      release_scratch(scratch);
+      throw;
+    }
+  }
+
+  // From here on nothing allocates: every array has its room.
+  const T* values = static_cast<const T*>(rows);
+  const std::size_t dim = core_.options.dim;
+  std::int64_t next_id = next_id_;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::int64_t id = ids ? ids[i] : next_id_ + static_cast<std::int64_t>(i);
+    core_.vectors.append(values + i * dim, core_.unit_rows);
+    core_.graph.append(levels[i]);
+    core_.labels.push_back(id);
+    ids_out[i] = id;
+    next_id = std::max(next_id, id + 1);
+  }
+  next_id_ = next_id;
+  size_.store(total, std::memory_order_release);
+
+  std::size_t first = old;
+  auto linked = [progress] {
+    if (progress != nullptr) progress->fetch_add(1, std::memory_order_relaxed);
+  };
+  if (core_.entry_point == kNoNode) {
+    insert_node<T, false>(core_, *scratch[0], static_cast<std::uint32_t>(first++));
+    linked();
+  }
+  if (workers <= 1) {
+    for (std::size_t node = first; node < total; ++node) {
+      insert_node<T, false>(core_, *scratch[0], static_cast<std::uint32_t>(node));
+      linked();
+    }
+  } else {
+    parallel_for(total - first, workers, [&](std::size_t worker, std::size_t i) {
+      insert_node<T, true>(core_, *scratch[worker], static_cast<std::uint32_t>(first + i));
+      linked();
+    });
+  }
+  release_scratch(scratch);
+  return {};
+}
+
+template <class T>
+void TypedIndex<T>::search_one(Scratch<T>& s, const SearchRequest& request, std::size_t query_index,
+                               const MatchSet* allowed) const {
+  const std::size_t dim = core_.options.dim;
+  const std::size_t k = request.k;
+  s.query.truncate(0);
+  s.query.append(static_cast<const T*>(request.queries) + query_index * dim, core_.unit_rows);
+  const T* query = s.query.row(0);
+
+  s.results.clear();
+  const std::size_t nodes = core_.graph.size();
+  const std::size_t ef = std::max(request.ef, k);
+  if (nodes == 0) {
+    // nothing to find
+  } else if (request.exact || (allowed != nullptr && allowed->prefers_scan(ef, core_.options.m, nodes))) {
+    exact_scan(core_, s, query, k, allowed);
+  } else {
+    Scored<T> nearest{core_.distance(query, core_.entry_point), core_.entry_point};
+    for (int l = core_.top_level; l > 0; --l) nearest = greedy_closest<T, false>(core_, s, query, nearest, l);
+    auto admit = [allowed](std::uint32_t node) { return allowed == nullptr || allowed->contains(node); };
+    begin_layer_search<T>(s, std::span<const Scored<T>>(&nearest, 1), kNoNode, admit);
+    search_layer<T, false>(core_, s, query, 0, ef, admit);
+  }
+  std::sort_heap(s.results.begin(), s.results.end());
+
+  std::int64_t* labels = request.labels + query_index * k;
+  T* distances = static_cast<T*>(request.distances) + query_index * k;
+  const std::size_t found = std::min(k, s.results.size());
+  for (std::size_t i = 0; i < found; ++i) {
+    const Scored<T>& hit = s.results[i];
+    labels[i] = core_.labels[hit.node];
+    distances[i] = core_.options.metric == Metric::Euclidean ? std::sqrt(hit.distance) : T{1} + hit.distance;
+  }
+  std::fill(labels + found, labels + k, std::int64_t{-1});
+  std::fill(distances + found, distances + k, std::numeric_limits<T>::infinity());
+}
+
+template <class T>
+std::expected<void, SearchError> TypedIndex<T>::search(const SearchRequest& request) const {
+  if (request.count == 0) return {};
+  std::shared_lock lock(mutex_);
+  std::optional<MatchSet> allowed;
+  if (request.filter != nullptr) {
+    if (!core_.options.schema) return std::unexpected(SearchError::NoSchema);
+    const auto position = schema_position(*core_.options.schema, request.filter->attribute);
+    if (!position) return std::unexpected(SearchError::UnknownAttribute);
+    allowed.emplace(MatchSet::of(core_.metadata, core_.options.schema->size(), *position, *request.filter,
+                                 core_.graph.size()));
+  }
+  const std::size_t workers = std::min(resolve_threads(request.threads), request.count);
+  ScratchSet scratch = acquire_scratch(workers, core_.graph.size());
+  try {
+    parallel_for(request.count, workers, [&](std::size_t worker, std::size_t i) {
+      search_one(*scratch[worker], request, i, allowed ? &*allowed : nullptr);
+    });
+  } catch (...) {
+    release_scratch(scratch);
+    throw;
+  }
+  release_scratch(scratch);
+  return {};
+}
+
+}  // namespace
+
+std::unique_ptr<GraphIndex> GraphIndex::create(const IndexOptions& options) {
+  if (options.dim == 0) throw std::invalid_argument("dim must be at least 1");
+  if (options.m < 2) throw std::invalid_argument("m must be at least 2");
+  if (options.dtype == ElementType::Float32) return std::make_unique<TypedIndex<float>>(options);
+  return std::make_unique<TypedIndex<double>>(options);
+}
+
+}  // namespace hobrin::ann

@@ -1,0 +1,42 @@
+#pragma once
+// Locks for link lists during parallel insertion: one spin lock per stripe of
+// nodes (node id modulo the stripe count), so the memory does not grow with
+// the index. A thread holds at most one at a time, so stripes cannot deadlock.
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace hobrin::ann {
+
+class LinkLocks {
+ public:
+  class Held {
+   public:
+    explicit Held(std::atomic<bool>* lock) noexcept : lock_(lock) {
+      if (lock_ == nullptr) return;
+      while (lock_->exchange(true, std::memory_order_acquire)) {
+        while (lock_->load(std::memory_order_relaxed)) __builtin_ia32_pause();
+      }
+    }
+    ~Held() {
+      if (lock_ != nullptr) lock_->store(false, std::memory_order_release);
+    }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+
+   private:
+    std::atomic<bool>* lock_;
+  };
+
+  // Locks the node's stripe when `enabled` (parallel insertion), else nothing.
+  Held hold(std::uint32_t node, bool enabled) noexcept {
+    return Held(enabled ? &stripes_[node % kStripes] : nullptr);
+  }
+
+ private:
+  static constexpr std::size_t kStripes = 4096;
+  std::array<std::atomic<bool>, kStripes> stripes_{};
+};
+
+}  // namespace hobrin::ann
