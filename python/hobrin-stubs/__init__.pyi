@@ -1,7 +1,7 @@
 from collections.abc import Sequence
-from typing import Protocol, SupportsFloat, SupportsIndex, TypeVar, final
+from typing import Protocol, SupportsFloat, SupportsIndex, TypeAlias, TypeVar, final
 
-from typing_extensions import Buffer, TypeAlias
+from typing_extensions import Buffer
 
 __all__ = ["PyFlat", "PyHNSW"]
 

@@ -4,7 +4,6 @@ threads run or calls back into the same index. The only failures allowed are
 the two access errors; afterwards the index holds exactly the vectors whose
 insertion succeeded, and every result seen on the way was consistent."""
 import collections
-import math
 import random
 import sys
 import threading
