@@ -1,5 +1,6 @@
 #include "distance/fast_kernels.hpp"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "distance/kernels.hpp"
@@ -44,7 +45,14 @@ template <class T>
 FastKernels<T> fast_kernels(Measure measure) noexcept {
   // The same choice as the exact kernels: the widest variant the CPU runs
   // well (AVX2 on cores that split 512-bit operations in two).
-  return of_variant<T>(active_variant(), measure);
+  static const KernelVariant chosen = [] {
+    if (const char* forced = std::getenv("HOBRIN_FAST_VARIANT_EXPERIMENT")) {
+      if (std::strcmp(forced, "avx512") == 0) return KernelVariant::AVX512;
+      if (std::strcmp(forced, "avx2") == 0) return KernelVariant::AVX2;
+    }
+    return active_variant();
+  }();
+  return of_variant<T>(chosen, measure);
 }
 
 template <class T>

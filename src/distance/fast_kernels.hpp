@@ -26,10 +26,12 @@ constexpr std::size_t padded_length(std::size_t dim) noexcept {
 enum class Measure { SquaredEuclidean, NegativeDot };
 
 // out[i] = distance(query, base + nodes[i] * stride) for i below count; the
-// next row is prefetched while one is scored.
+// next row is prefetched while one is scored. A squared Euclidean distance
+// above `bound` may stop early, giving some value above `bound` instead
+// (pass infinity for exact values); negated dot products ignore it.
 template <class T>
 using BatchDistance = void (*)(const T* query, const T* base, std::size_t stride, const std::uint32_t* nodes,
-                               std::size_t count, std::size_t padded_dim, T* out) noexcept;
+                               std::size_t count, std::size_t padded_dim, T bound, T* out) noexcept;
 // The distance between two padded rows.
 template <class T>
 using PairDistance = T (*)(const T* a, const T* b, std::size_t padded_dim) noexcept;

@@ -37,13 +37,24 @@ inline void accumulate(typename Register<T>::Vector& acc, const T* a, const T* b
   }
 }
 
+template <class T>
+inline T lane_sum(const typename Register<T>::Vector& acc) noexcept {
+  constexpr std::size_t lanes = HOBRIN_FAST_VECTOR_BYTES / sizeof(T);
+  T sum = 0;
+  for (std::size_t j = 0; j < lanes; ++j) sum += acc[j];
+  return sum;
+}
+
 // Four accumulators keep four chains of additions in flight; `prefetch` is
-// read one step ahead, for the next row to be scored.
-template <class T, Measure measure>
-inline T distance(const T* a, const T* b, std::size_t padded_dim, const T* prefetch) noexcept {
+// read one step ahead, for the next row to be scored. With `bounded`, a
+// squared Euclidean sum stops every 512 bytes once it exceeds `bound`: the
+// terms left are never negative, so the whole sum would exceed it too.
+template <class T, Measure measure, bool bounded>
+inline T distance(const T* a, const T* b, std::size_t padded_dim, const T* prefetch, T bound) noexcept {
   using Vector = typename Register<T>::Vector;
   constexpr std::size_t lanes = HOBRIN_FAST_VECTOR_BYTES / sizeof(T);
   constexpr std::size_t step = 4 * lanes;
+  constexpr std::size_t check_every = 512 / sizeof(T);
   Vector acc0{};
   Vector acc1{};
   Vector acc2{};
@@ -57,30 +68,42 @@ inline T distance(const T* a, const T* b, std::size_t padded_dim, const T* prefe
     accumulate<T, measure>(acc1, a + i + lanes, b + i + lanes);
     accumulate<T, measure>(acc2, a + i + 2 * lanes, b + i + 2 * lanes);
     accumulate<T, measure>(acc3, a + i + 3 * lanes, b + i + 3 * lanes);
+    if constexpr (bounded && measure == Measure::SquaredEuclidean) {
+      if ((i + step) % check_every == 0 && i + step < padded_dim) {
+        const T partial = lane_sum<T>((acc0 + acc1) + (acc2 + acc3));
+        if (partial > bound) return partial;
+      }
+    }
   }
   for (; i < padded_dim; i += lanes) {
     __builtin_prefetch(prefetch + i);
     accumulate<T, measure>(acc0, a + i, b + i);
   }
-  const Vector acc = (acc0 + acc1) + (acc2 + acc3);
-  T sum = 0;
-  for (std::size_t j = 0; j < lanes; ++j) sum += acc[j];
+  const T sum = lane_sum<T>((acc0 + acc1) + (acc2 + acc3));
   return measure == Measure::NegativeDot ? -sum : sum;
 }
 
+// Reading a row from memory takes longer than scoring one, so the next row
+// is prefetched while one is scored (the first before the loop). A finite
+// bound lets squared Euclidean sums stop early; the others ignore it.
 template <class T, Measure measure>
 void batch(const T* query, const T* base, std::size_t stride, const std::uint32_t* nodes, std::size_t count,
-           std::size_t padded_dim, T* out) noexcept {
+           std::size_t padded_dim, T bound, T* out) noexcept {
+  auto row = [&](std::size_t i) { return base + std::size_t{nodes[i]} * stride; };
+  if (count > 0) {
+    for (std::size_t j = 0; j < padded_dim; j += kBlockBytes / sizeof(T)) __builtin_prefetch(row(0) + j);
+  }
+  const bool bounded = measure == Measure::SquaredEuclidean && bound < __builtin_huge_val();
   for (std::size_t i = 0; i < count; ++i) {
-    const T* row = base + std::size_t{nodes[i]} * stride;
-    const T* next = i + 1 < count ? base + std::size_t{nodes[i + 1]} * stride : row;
-    out[i] = distance<T, measure>(query, row, padded_dim, next);
+    const T* ahead = i + 1 < count ? row(i + 1) : row(i);
+    out[i] = bounded ? distance<T, measure, true>(query, row(i), padded_dim, ahead, bound)
+                     : distance<T, measure, false>(query, row(i), padded_dim, ahead, bound);
   }
 }
 
 template <class T, Measure measure>
 T pair(const T* a, const T* b, std::size_t padded_dim) noexcept {
-  return distance<T, measure>(a, b, padded_dim, b);
+  return distance<T, measure, false>(a, b, padded_dim, b, T{0});
 }
 
 template <class T>

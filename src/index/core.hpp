@@ -75,7 +75,8 @@ struct IndexCore {
   const IndexOptions options;
   const bool unit_rows;                 // cosine: rows are stored at unit length
   const fast::FastKernels<T> kernels;
-  VectorRows<T> vectors;                // per node: its vector
+  std::vector<std::uint32_t> dim_order;  // stored value j is the caller's value dim_order[j]; empty: as given
+  VectorRows<T> vectors;                // per node: its vector, in dim_order
   LinkGraph graph;                      // per node: its level and links
   std::vector<std::int64_t> labels;     // per node: its external id
   LabelMap nodes_by_label;              // external id to node

@@ -16,7 +16,7 @@ void exact_scan(const IndexCore<T>& core, Scratch<T>& s, const T* query, std::si
   s.results.clear();
   s.fresh.clear();
   auto flush = [&] {
-    score_fresh(core, query, s);
+    score_fresh(core, query, s, admission_bound(s, k));
     for (std::size_t i = 0; i < s.fresh.size(); ++i) {
       const Scored<T> hit{rankable(s.distances[i]), s.fresh[i]};
       if (s.results.size() >= k && !(hit < s.results.front())) continue;

@@ -27,6 +27,13 @@ class LinkGraph {
     return const_cast<LinkGraph*>(this)->links(node, level);
   }
 
+  // Starts loading the node's list on `level` into the cache.
+  void prefetch_links(std::uint32_t node, int level) const noexcept {
+    const char* list = reinterpret_cast<const char*>(links(node, level));
+    const std::size_t bytes = (level == 0 ? layer0_width_ : upper_width_) * sizeof(std::uint32_t);
+    for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(list + at);
+  }
+
   // Room for `nodes` nodes with `upper_lists` upper-layer lists among them;
   // throws std::bad_alloc or std::length_error and keeps the contents.
   void reserve(std::size_t nodes, std::size_t upper_lists);

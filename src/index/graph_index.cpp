@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "index/core.hpp"
+#include "index/dimension_order.hpp"
 #include "index/exact_scan.hpp"
 #include "index/insert.hpp"
 #include "index/match_set.hpp"
@@ -47,7 +48,13 @@ class TypedIndex final : public GraphIndex {
     for (std::size_t i = 0; i < count; ++i) {
       const auto node = core_.nodes_by_label.find(ids[i]);
       if (!node) return i;
-      std::copy_n(core_.vectors.row(*node), dim, rows + i * dim);
+      const T* stored = core_.vectors.row(*node);
+      T* out_row = rows + i * dim;
+      if (core_.dim_order.empty()) {
+        std::copy_n(stored, dim, out_row);
+      } else {
+        for (std::size_t j = 0; j < dim; ++j) out_row[core_.dim_order[j]] = stored[j];
+      }
     }
     return std::nullopt;
   }
@@ -142,7 +149,11 @@ std::expected<void, AddError> TypedIndex<T>::add(const void* rows, std::size_t c
   const std::size_t total = old + count;
   const std::size_t workers = std::min(resolve_threads(threads), count);
   ScratchSet scratch;
+  const T* values = static_cast<const T*>(rows);
+  const std::size_t dim = core_.options.dim;
+  std::vector<std::uint32_t> dim_order;  // chosen by the first addition, kept once it succeeds
   try {
+    if (old == 0 && core_.options.metric == Metric::Euclidean) dim_order = order_by_spread(values, count, dim);
     core_.vectors.reserve(total);
     core_.graph.reserve(total, upper_lists);
     reserve_for(core_.labels, total);
@@ -181,12 +192,11 @@ std::expected<void, AddError> TypedIndex<T>::add(const void* rows, std::size_t c
   }
 
   // From here on nothing allocates: every array has its room.
-  const T* values = static_cast<const T*>(rows);
-  const std::size_t dim = core_.options.dim;
+  if (old == 0) core_.dim_order = std::move(dim_order);
   std::int64_t next_id = next_id_;
   for (std::size_t i = 0; i < count; ++i) {
     const std::int64_t id = ids ? ids[i] : next_id_ + static_cast<std::int64_t>(i);
-    core_.vectors.append(values + i * dim, core_.unit_rows);
+    core_.vectors.append(values + i * dim, core_.unit_rows, core_.dim_order);
     core_.graph.append(levels[i]);
     core_.labels.push_back(id);
     ids_out[i] = id;
@@ -224,7 +234,7 @@ void TypedIndex<T>::search_one(Scratch<T>& s, const SearchRequest& request, std:
   const std::size_t dim = core_.options.dim;
   const std::size_t k = request.k;
   s.query.truncate(0);
-  s.query.append(static_cast<const T*>(request.queries) + query_index * dim, core_.unit_rows);
+  s.query.append(static_cast<const T*>(request.queries) + query_index * dim, core_.unit_rows, core_.dim_order);
   const T* query = s.query.row(0);
 
   s.results.clear();

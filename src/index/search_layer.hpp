@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <span>
 
 #include "index/core.hpp"
@@ -25,12 +26,20 @@ std::span<const std::uint32_t> read_links(IndexCore<T>& core, Scratch<T>& s, std
   }
 }
 
-// Scores s.fresh against the query into s.distances.
+// Scores s.fresh against the query into s.distances. Distances above
+// `bound` may come out as any value above it (see BatchDistance).
 template <class T>
-void score_fresh(const IndexCore<T>& core, const T* query, Scratch<T>& s) {
+void score_fresh(const IndexCore<T>& core, const T* query, Scratch<T>& s,
+                 T bound = std::numeric_limits<T>::infinity()) {
   s.distances.resize(s.fresh.size());
   core.kernels.batch(query, core.vectors.base(), core.vectors.stride(), s.fresh.data(), s.fresh.size(),
-                     core.vectors.stride(), s.distances.data());
+                     core.vectors.stride(), bound, s.distances.data());
+}
+
+// The distance a new result must beat: the worst kept once there are ef.
+template <class T>
+T admission_bound(const Scratch<T>& s, std::size_t ef) noexcept {
+  return s.results.size() >= ef ? s.results.front().distance : std::numeric_limits<T>::infinity();
 }
 
 // Moves to the nearest neighbour on `level` while that is nearer.
@@ -40,7 +49,7 @@ Scored<T> greedy_closest(IndexCore<T>& core, Scratch<T>& s, const T* query, Scor
     moved = false;
     const auto links = read_links<T, locked>(core, s, current.node, level);
     s.fresh.assign(links.begin(), links.end());
-    score_fresh(core, query, s);
+    score_fresh(core, query, s, current.distance);
     for (std::size_t i = 0; i < s.fresh.size(); ++i) {
       const Scored<T> next{rankable(s.distances[i]), s.fresh[i]};
       if (next < current) {
@@ -79,19 +88,21 @@ void search_layer(IndexCore<T>& core, Scratch<T>& s, const T* query, int level, 
     if (s.results.size() >= ef && s.results.front() < nearest) break;
     std::pop_heap(s.candidates.begin(), s.candidates.end(), std::greater<>{});
     s.candidates.pop_back();
-
     const auto links = read_links<T, locked>(core, s, nearest.node, level);
     for (const std::uint32_t node : links) s.visited.prefetch(node);
-    s.fresh.clear();
+    std::size_t fresh = 0;
+    s.fresh.resize(links.size());
     for (const std::uint32_t node : links) {
-      if (s.visited.test_and_mark(node)) continue;
-      s.fresh.push_back(node);
-      __builtin_prefetch(core.vectors.row(node));
+      s.fresh[fresh] = node;
+      fresh += !s.visited.test_and_mark(node);
     }
-    score_fresh(core, query, s);
+    s.fresh.resize(fresh);
+    score_fresh(core, query, s, admission_bound(s, ef));
     for (std::size_t i = 0; i < s.fresh.size(); ++i) {
       const Scored<T> next{rankable(s.distances[i]), s.fresh[i]};
       if (s.results.size() >= ef && !(next < s.results.front())) continue;
+      // Most candidates are expanded later: start fetching their lists now.
+      core.graph.prefetch_links(next.node, level);
       s.candidates.push_back(next);
       std::push_heap(s.candidates.begin(), s.candidates.end(), std::greater<>{});
       if (!admit(next.node)) continue;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <span>
 
 #include "distance/fast_kernels.hpp"
 #include "index/growth.hpp"
@@ -40,9 +41,10 @@ class VectorRows {
   }
 
   // Appends a row of dim() values within the reserved room, scaled to unit
-  // length when `unit` is set (a zero row stays zero).
+  // length when `unit` is set (a zero row stays zero), its value j taken from
+  // values[order[j]] when an order is given.
   template <class Source>
-  void append(const Source* values, bool unit) noexcept {
+  void append(const Source* values, bool unit, std::span<const std::uint32_t> order = {}) noexcept {
     T* out = data_.get() + size_ * stride_;
     double scale = 1.0;
     if (unit) {
@@ -50,7 +52,10 @@ class VectorRows {
       for (std::size_t j = 0; j < dim_; ++j) squares += static_cast<double>(values[j]) * static_cast<double>(values[j]);
       if (squares > 0.0) scale = 1.0 / std::sqrt(squares);
     }
-    for (std::size_t j = 0; j < dim_; ++j) out[j] = static_cast<T>(static_cast<double>(values[j]) * scale);
+    for (std::size_t j = 0; j < dim_; ++j) {
+      const std::size_t from = order.empty() ? j : order[j];
+      out[j] = static_cast<T>(static_cast<double>(values[from]) * scale);
+    }
     std::fill(out + dim_, out + stride_, T{0});
     ++size_;
   }

@@ -38,7 +38,7 @@ TEST_P(FastKernelVariants, AgreeWithAPlainLoop) {
       for (std::size_t r = 0; r < 3; ++r) rows.append(values.data() + r * dim, false);
       const std::uint32_t nodes[] = {1, 2, 0};
       double out[3];
-      kernels.batch(rows.row(0), rows.base(), rows.stride(), nodes, 3, rows.stride(), out);
+      kernels.batch(rows.row(0), rows.base(), rows.stride(), nodes, 3, rows.stride(), HUGE_VAL, out);
       for (std::size_t i = 0; i < 3; ++i) {
         double expected = 0;
         for (std::size_t j = 0; j < dim; ++j) {
