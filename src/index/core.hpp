@@ -23,8 +23,6 @@
 
 namespace hobrin::ann {
 
-inline constexpr std::uint32_t kNoNode = std::numeric_limits<std::uint32_t>::max();
-
 // What one search or one insertion needs besides the index, reused from call
 // to call so that the hot loops allocate nothing.
 template <class T>

@@ -1,16 +1,35 @@
 #pragma once
 // The link structure of the layered graph, apart from the vectors: each
-// node's level, its layer-0 links in fixed slots, and its upper-layer links in
-// side storage. A link list is a count followed by that many node ids.
+// node's level, its layer-0 links in 2m fixed slots, and its upper-layer
+// links (m slots a layer) in side storage. A list fills its slots from the
+// front and every unused slot holds kNoNode, so with m = 16 a layer-0 list
+// is exactly two aligned cache lines and its length is a branch-free count.
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <new>
+#include <span>
 #include <vector>
 
 namespace hobrin::ann {
 
+inline constexpr std::uint32_t kNoNode = std::numeric_limits<std::uint32_t>::max();
+
+// Allocates on 64-byte boundaries, so that fixed-size lists share no line.
+template <class T>
+struct LineAlignedAllocator {
+  using value_type = T;
+  LineAlignedAllocator() = default;
+  template <class U>
+  LineAlignedAllocator(const LineAlignedAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{64})); }
+  void deallocate(T* p, std::size_t) noexcept { ::operator delete(p, std::align_val_t{64}); }
+  friend bool operator==(const LineAlignedAllocator&, const LineAlignedAllocator&) noexcept { return true; }
+};
+
 class LinkGraph {
  public:
-  explicit LinkGraph(std::size_t m) : m_(m), layer0_width_(1 + 2 * m), upper_width_(1 + m) {}
+  explicit LinkGraph(std::size_t m) : m_(m) {}
 
   std::size_t m() const noexcept { return m_; }
   // Most links a node keeps on `level`: 2m on layer 0, m above.
@@ -18,20 +37,32 @@ class LinkGraph {
   std::size_t size() const noexcept { return levels_.size(); }
   int level(std::uint32_t node) const noexcept { return levels_[node]; }
 
-  // The node's list on `level` (which must be at most its own level).
-  std::uint32_t* links(std::uint32_t node, int level) noexcept {
-    if (level == 0) return layer0_.data() + std::size_t{node} * layer0_width_;
-    return upper_.data() + upper_start_[node] + std::size_t(level - 1) * upper_width_;
+  // Every slot of the node's list on `level` (at most its own level).
+  std::span<std::uint32_t> slots(std::uint32_t node, int level) noexcept {
+    if (level == 0) return {layer0_.data() + std::size_t{node} * 2 * m_, 2 * m_};
+    return {upper_.data() + upper_start_[node] + std::size_t(level - 1) * m_, m_};
   }
-  const std::uint32_t* links(std::uint32_t node, int level) const noexcept {
-    return const_cast<LinkGraph*>(this)->links(node, level);
+  // The node's links on `level`: the slots that do not hold kNoNode.
+  std::span<const std::uint32_t> links(std::uint32_t node, int level) const noexcept {
+    const auto all = const_cast<LinkGraph*>(this)->slots(node, level);
+    std::size_t count = 0;
+    for (const std::uint32_t slot : all) count += slot != kNoNode;
+    return all.first(count);
+  }
+  // Replaces the node's links on `level` with `node_of(item)` for each item.
+  template <class Items, class NodeOf>
+  void set_links(std::uint32_t node, int level, const Items& items, NodeOf&& node_of) noexcept {
+    const auto all = slots(node, level);
+    std::size_t i = 0;
+    for (const auto& item : items) all[i++] = node_of(item);
+    for (; i < all.size(); ++i) all[i] = kNoNode;
   }
 
   // Starts loading the node's list on `level` into the cache.
   void prefetch_links(std::uint32_t node, int level) const noexcept {
-    const char* list = reinterpret_cast<const char*>(links(node, level));
-    const std::size_t bytes = (level == 0 ? layer0_width_ : upper_width_) * sizeof(std::uint32_t);
-    for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(list + at);
+    const auto all = const_cast<LinkGraph*>(this)->slots(node, level);
+    const char* first = reinterpret_cast<const char*>(all.data());
+    for (std::size_t at = 0; at < all.size_bytes(); at += 64) __builtin_prefetch(first + at);
   }
 
   // Room for `nodes` nodes with `upper_lists` upper-layer lists among them;
@@ -43,17 +74,15 @@ class LinkGraph {
   void truncate(std::size_t nodes) noexcept;
 
   // Upper-layer lists stored, over all nodes.
-  std::size_t upper_lists() const noexcept { return upper_.size() / upper_width_; }
+  std::size_t upper_lists() const noexcept { return upper_.size() / m_; }
   std::size_t bytes() const noexcept;
 
  private:
   std::size_t m_;
-  std::size_t layer0_width_;                // 1 + 2m values per node
-  std::size_t upper_width_;                 // 1 + m values per upper list
-  std::vector<std::uint8_t> levels_;        // per node: its top layer
-  std::vector<std::uint32_t> layer0_;       // per node: count, then 2m slots
+  std::vector<std::uint8_t> levels_;                                            // per node: its top layer
+  std::vector<std::uint32_t, LineAlignedAllocator<std::uint32_t>> layer0_;      // per node: 2m slots
   std::vector<std::uint32_t> upper_start_;  // per node: where its layer-1 list starts in upper_
-  std::vector<std::uint32_t> upper_;        // lists of layers 1.. of every node, node by node
+  std::vector<std::uint32_t> upper_;        // m slots per layer above 0, node by node
 };
 
 }  // namespace hobrin::ann

@@ -20,30 +20,25 @@ namespace detail {
 template <class T, bool locked>
 void link_back(IndexCore<T>& core, Scratch<T>& s, std::uint32_t neighbour, Scored<T> node, int level) {
   auto held = core.link_locks.hold(neighbour, locked);
-  std::uint32_t* list = core.graph.links(neighbour, level);
-  const std::size_t count = list[0];
+  const auto list = core.graph.links(neighbour, level);
   const std::size_t max_links = core.graph.max_links(level);
-  if (count < max_links) {
-    list[1 + count] = node.node;
-    list[0] = static_cast<std::uint32_t>(count + 1);
+  if (list.size() < max_links) {
+    core.graph.slots(neighbour, level)[list.size()] = node.node;
     return;
   }
   s.pool.clear();
   s.pool.push_back(node);
-  for (std::size_t i = 0; i < count; ++i) s.pool.push_back({core.distance(neighbour, list[1 + i]), list[1 + i]});
+  for (const std::uint32_t linked : list) s.pool.push_back({core.distance(neighbour, linked), linked});
   std::sort(s.pool.begin(), s.pool.end());
   // s.selected holds the new node's own choice, which the caller is walking.
   select_neighbours<T>(core, s.pool, max_links, s.kept);
-  for (std::size_t i = 0; i < s.kept.size(); ++i) list[1 + i] = s.kept[i].node;
-  list[0] = static_cast<std::uint32_t>(s.kept.size());
+  core.graph.set_links(neighbour, level, s.kept, [](const Scored<T>& kept) { return kept.node; });
 }
 
 template <class T, bool locked>
 void set_links(IndexCore<T>& core, std::uint32_t node, int level, std::span<const Scored<T>> neighbours) {
   auto held = core.link_locks.hold(node, locked);
-  std::uint32_t* list = core.graph.links(node, level);
-  for (std::size_t i = 0; i < neighbours.size(); ++i) list[1 + i] = neighbours[i].node;
-  list[0] = static_cast<std::uint32_t>(neighbours.size());
+  core.graph.set_links(node, level, neighbours, [](const Scored<T>& chosen) { return chosen.node; });
 }
 
 }  // namespace detail

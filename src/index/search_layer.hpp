@@ -16,12 +16,12 @@ namespace hobrin::ann {
 
 template <class T, bool locked>
 std::span<const std::uint32_t> read_links(IndexCore<T>& core, Scratch<T>& s, std::uint32_t node, int level) {
-  const std::uint32_t* list = core.graph.links(node, level);
   if constexpr (!locked) {
-    return {list + 1, list[0]};
+    return core.graph.links(node, level);
   } else {
     auto held = core.link_locks.hold(node, true);
-    s.links.assign(list + 1, list + 1 + list[0]);
+    const auto list = core.graph.links(node, level);
+    s.links.assign(list.begin(), list.end());
     return s.links;
   }
 }
@@ -88,6 +88,9 @@ void search_layer(IndexCore<T>& core, Scratch<T>& s, const T* query, int level, 
     if (s.results.size() >= ef && s.results.front() < nearest) break;
     std::pop_heap(s.candidates.begin(), s.candidates.end(), std::greater<>{});
     s.candidates.pop_back();
+    // The next candidate is likely the next one expanded: fetch its list
+    // while this one's neighbours are scored.
+    if (!s.candidates.empty()) core.graph.prefetch_links(s.candidates.front().node, level);
     const auto links = read_links<T, locked>(core, s, nearest.node, level);
     for (const std::uint32_t node : links) s.visited.prefetch(node);
     std::size_t fresh = 0;

@@ -99,17 +99,16 @@ TEST(GraphShape, ListsAreBoundedDistinctAndPointAtNodesOfTheirLayer) {
   std::size_t layer0_links = 0;
   for (std::uint32_t node = 0; node < n; ++node) {
     for (int level = 0; level <= core.graph.level(node); ++level) {
-      const std::uint32_t* list = core.graph.links(node, level);
-      ASSERT_LE(list[0], core.graph.max_links(level));
+      const auto list = core.graph.links(node, level);
+      ASSERT_LE(list.size(), core.graph.max_links(level));
       std::set<std::uint32_t> seen;
-      for (std::uint32_t i = 0; i < list[0]; ++i) {
-        const std::uint32_t to = list[1 + i];
+      for (const std::uint32_t to : list) {
         ASSERT_LT(to, n);
         ASSERT_NE(to, node);
         ASSERT_GE(core.graph.level(to), level);
         ASSERT_TRUE(seen.insert(to).second);
       }
-      if (level == 0) layer0_links += list[0];
+      if (level == 0) layer0_links += list.size();
     }
   }
   EXPECT_GE(layer0_links, n * options.m / 2);  // the heuristic prunes, but not to a sparse graph
