@@ -77,10 +77,11 @@ class Index:
             names = ", ".join(repr(name) for name in _METRICS)
             raise ValueError(f"unknown metric {metric!r}: expected one of {names}")
         try:
-            dtype_name = np.dtype(dtype).name
+            resolved = np.dtype(dtype)
         except TypeError:
-            dtype_name = repr(dtype)
-        if dtype_name not in _DTYPES:
+            resolved = None
+        dtype_name = next((name for name in _DTYPES if resolved == np.dtype(name)), None)
+        if dtype_name is None:
             raise ValueError(f"unknown dtype {dtype!r}: expected 'float32' or 'float64'")
         m = _count("m", m, 2)
         if m > 4096:
@@ -95,6 +96,7 @@ class Index:
         if seed is not None:
             seed = _count("seed", seed, 0)
         self._dtype = np.dtype(dtype_name)
+        self._dtype_name = dtype_name
         self._metric = _METRICS[metric]
         self._schema = None if schema is None else tuple(schema)
         self.ef_search = ef_search
@@ -115,7 +117,7 @@ class Index:
 
     @property
     def dtype(self) -> str:
-        return self._dtype.name
+        return self._dtype_name
 
     @property
     def m(self) -> int:

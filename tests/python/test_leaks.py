@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 from hobrin import PyFlat, PyHNSW
+from hobrin_ann import Index
 
 DIM = 64  # a leaked copy of one vector is 512 bytes: 5000 of them show in the resident set
 CALLS = 5000
@@ -58,6 +59,22 @@ def build_hnsw():
 
 
 F, E, H, NOEF, NOSEARCH, NOSCHEMA = flat(), flat(0), hnsw(), hnsw(1, ef_construction=0), hnsw(ef_search=0), hnsw(schema=None)
+
+
+def ann(n=3):
+    idx = Index(DIM, schema=["color", "size"], seed=1)
+    if n:
+        idx.add(M[:n], metadata=[META] * n)
+    return idx
+
+
+def build_ann():
+    idx = ann()
+    idx.add(np.array(V, dtype=np.float32), ids=[7])
+    return idx.search(M, 2, filter=("color", "red")), idx.get([7, 0]), 7 in idx
+
+
+A = ann()
 # (expected exception or None, callable, arguments...)
 CASES = {
     "flat new": (None, PyFlat, DIM, "inner_product"),
@@ -107,6 +124,15 @@ CASES = {
     "hnsw search conflict": (RuntimeError, H.search, V[:-1] + [Reenter(lambda: H.insert(V))]),
     "hnsw metadata conflict": (ValueError, H.insert, V, [("color", Reenter(lambda: H.insert(V))), ("size", 1)]),
     "hnsw filter conflict": (ValueError, H.search, V, 1, ("color", Reenter(lambda: H.create(M)))),
+    "ann build": (None, build_ann),
+    "ann search": (None, A.search, M, 2),
+    "ann search exact": (None, lambda: A.search(V, 5, exact=True, threads=2)),
+    "ann search filter attribute": (ValueError, lambda: A.search(V, 1, filter=("shape", 1))),
+    "ann add length": (ValueError, A.add, V[:3]),
+    "ann add id present": (ValueError, A.add, M[:1], [0], [META]),
+    "ann add metadata": (ValueError, A.add, M[:1], None, [[("color", [1]), ("size", 1)]]),
+    "ann add metadata reenters": (None, lambda: ann(0).add(M[:1], None, [[("color", Reenter(lambda: A.search(V))), ("size", 1)]])),
+    "ann get missing": (KeyError, A.get, [0, 99]),
 }
 
 

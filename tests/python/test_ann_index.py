@@ -1,0 +1,201 @@
+"""hobrin_ann.Index: recall against an exact scan, ids and results as arrays,
+determinism, filters, and every refused call leaving the index unchanged."""
+
+import numpy as np
+import pytest
+
+hobrin_ann = pytest.importorskip("hobrin_ann")
+Index = hobrin_ann.Index
+
+RNG = np.random.default_rng(7)
+BASE = RNG.standard_normal((1500, 24))
+QUERIES = RNG.standard_normal((40, 24))
+
+
+def brute_force(metric, base, queries, k):
+    """Ids and distances of the k nearest, from numpy."""
+    if metric == "euclidean":
+        d = np.sqrt(((queries[:, None, :] - base[None, :, :]) ** 2).sum(-1))
+    else:
+        b, q = base, queries
+        if metric == "cosine":
+            b = b / np.linalg.norm(b, axis=1, keepdims=True)
+            q = q / np.linalg.norm(q, axis=1, keepdims=True)
+        d = 1 - q @ b.T
+    order = np.argsort(d, axis=1, kind="stable")[:, :k]
+    return order, np.take_along_axis(d, order, axis=1)
+
+
+def recall(found, truth):
+    return np.mean([len(set(f) & set(t)) / len(t) for f, t in zip(found, truth)])
+
+
+def snapshot(index):
+    """What a refused call must leave as it was."""
+    labels, distances = index.search(QUERIES[:5], 5, exact=True)
+    return len(index), labels.tolist(), distances.tolist()
+
+
+@pytest.mark.parametrize("dtype", ["float32", "float64"])
+@pytest.mark.parametrize("metric", ["euclidean", "cosine", "inner_product"])
+def test_recall_and_exact_search_agree_with_numpy(metric, dtype):
+    index = Index(24, metric, dtype=dtype, m=12, ef_construction=100, seed=1)
+    ids = index.add(BASE)
+    assert ids.dtype == np.int64 and ids.tolist() == list(range(len(BASE)))
+    truth, truth_d = brute_force(metric, BASE, QUERIES, 10)
+
+    exact, exact_d = index.search(QUERIES, 10, exact=True)
+    assert exact.dtype == np.int64 and exact_d.dtype == np.dtype(dtype)
+    tolerance = 1e-4 if dtype == "float32" else 1e-9
+    np.testing.assert_allclose(exact_d, truth_d, rtol=tolerance, atol=tolerance)
+    assert recall(exact, truth) >= 0.99  # ties in float32 may swap neighbours
+
+    labels, distances = index.search(QUERIES, 10, ef=80)
+    assert recall(labels, truth) >= 0.95
+    assert (np.diff(distances, axis=1) >= 0).all()
+
+
+def test_results_shapes_padding_and_ids():
+    index = Index(3, seed=0)
+    empty_labels, empty_d = index.search([0, 0, 0], 2)
+    assert empty_labels.tolist() == [-1, -1] and np.isinf(empty_d).all()
+
+    ids = index.add([[0, 0, 0], [1, 0, 0], [0, 3, 0]], ids=[10, 20, 30])
+    assert ids.tolist() == [10, 20, 30]
+    assert index.add([5, 5, 5]).tolist() == [31]  # one 1-D vector; ids go on from the largest
+    labels, distances = index.search([0, 0, 0.1], 6)
+    assert labels.shape == (6,) and labels.tolist()[:4] == [10, 20, 30, 31] and labels.tolist()[4:] == [-1, -1]
+    np.testing.assert_allclose(distances[:3], [0.1, np.sqrt(1.01), np.sqrt(9.01)], rtol=1e-6)
+    assert np.isinf(distances[4:]).all()
+    batch, _ = index.search(np.zeros((2, 3), dtype=np.int16), 1)
+    assert batch.shape == (2, 1) and batch.tolist() == [[10], [10]]
+
+    assert len(index) == 4 and 20 in index and 21 not in index and "20" not in index
+    np.testing.assert_array_equal(index.get([30, 10]), [[0, 3, 0], [0, 0, 0]])
+    np.testing.assert_array_equal(index.get(20), [1, 0, 0])
+    with pytest.raises(KeyError, match="99"):
+        index.get([10, 99])
+
+
+def test_similarity_metrics_rank_most_similar_first():
+    for metric in ("cosine", "inner_product"):
+        index = Index(2, metric)
+        index.add([[1, 0], [-1, 0], [0, 1]])
+        labels, distances = index.search([1, 0.1], 3)
+        assert labels.tolist() == [0, 2, 1]
+        assert distances[0] < distances[1] < distances[2]
+    labels, distances = Index(2, "angular").search([1, 0], 1)
+    assert labels.tolist() == [-1]
+
+
+def test_seeded_single_thread_builds_are_identical():
+    def build():
+        index = Index(24, seed=42, m=8, ef_construction=50)
+        index.add(BASE, threads=1)
+        return index.search(QUERIES, 10, ef=20)
+
+    (a_labels, a_d), (b_labels, b_d) = build(), build()
+    np.testing.assert_array_equal(a_labels, b_labels)
+    np.testing.assert_array_equal(a_d, b_d)
+
+
+def test_parallel_build_and_search_find_the_same_as_exact():
+    index = Index(24, seed=3, ef_construction=100)
+    index.add(BASE, threads=2)
+    truth, _ = index.search(QUERIES, 10, exact=True)
+    labels, _ = index.search(QUERIES, 10, ef=80, threads=2)
+    assert recall(labels, truth) >= 0.95
+    single, _ = index.search(QUERIES, 10, ef=80, threads=1)
+    np.testing.assert_array_equal(labels, single)
+
+
+def test_filters_return_only_matching_vectors():
+    index = Index(24, schema=["color", "size"], seed=5)
+    colors = ["red", "green", "blue"]
+    index.add(BASE[:600], metadata=[[("color", colors[i % 3]), ("size", i)] for i in range(600)])
+    index.add(BASE[600:700])  # no metadata: never matches
+    for color_index, color in enumerate(colors):
+        labels, _ = index.search(QUERIES, 10, filter=("color", color))
+        assert (labels % 3 == color_index).all() and (labels < 600).all()
+    labels, _ = index.search(QUERIES[0], 10, filter=("size", 7))
+    assert labels.tolist() == [7] + [-1] * 9
+    labels, _ = index.search(QUERIES[0], 3, filter=("size", 7.0))  # a float never equals an int
+    assert labels.tolist() == [-1, -1, -1]
+
+
+def test_ef_search_is_settable_and_checked():
+    index = Index(4, ef_search=16)
+    index.ef_search = 128
+    assert index.ef_search == 128
+    with pytest.raises(ValueError, match="ef_search must be at least 1"):
+        index.ef_search = 0
+    assert index.ef_search == 128
+
+
+def test_progress_bar_goes_to_stderr(capsys):
+    Index(24).add(BASE[:300], progress=True)
+    err = capsys.readouterr().err
+    assert "300/300" in err and "elapsed" in err
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "message"),
+    [
+        (lambda ix: ix.add(np.zeros((2, 5))), ValueError, r"expected shape \(n, 24\) or \(24,\), got \(2, 5\)"),
+        (lambda ix: ix.add([[np.nan] * 24, [1] * 24][::-1]), ValueError, "row 1 contains NaN"),
+        (lambda ix: ix.add(np.full((1, 24), 1e300)), ValueError, r"row 0 contains NaN or infinity \(as float32\)"),
+        (lambda ix: ix.add(BASE[:2], ids=[4, 4]), ValueError, "id 4 is given more than once"),
+        (lambda ix: ix.add(BASE[:2], ids=[4, -1]), ValueError, "non-negative, got -1"),
+        (lambda ix: ix.add(BASE[:2], ids=[999, 3]), ValueError, "id 3 is already in the index"),
+        (lambda ix: ix.add(BASE[:2], ids=[1.5, 2]), TypeError, "expected integers"),
+        (lambda ix: ix.add(BASE[:1], metadata=[[("color", "red")]]), ValueError, "Missing metadata for attribute 'size'"),
+        (lambda ix: ix.add(BASE[:1], metadata=[[("color", "red"), ("size", [])]]), ValueError, "metadata row 0: Unsupported"),
+        (lambda ix: ix.add(BASE[:2], metadata=[[]]), ValueError, "one row per vector"),
+        (lambda ix: ix.add(["a"] * 24), TypeError, "expected real numbers"),
+        (lambda ix: ix.add(BASE[:1], colour="red"), TypeError, "unexpected keyword"),
+        (lambda ix: ix.search(QUERIES[0], 0), ValueError, "k must be at least 1"),
+        (lambda ix: ix.search(QUERIES[0], 2.0), TypeError, "k must be an integer"),
+        (lambda ix: ix.search(QUERIES[0], ef=-1), ValueError, "ef must be at least 1"),
+        (lambda ix: ix.search([[np.inf] * 24]), ValueError, "queries: row 0"),
+        (lambda ix: ix.search(QUERIES[0], filter=("shape", 1)), ValueError, "'shape' is not in the schema"),
+        (lambda ix: ix.search(QUERIES[0], filter="color"), TypeError, r"a \(name, value\) pair"),
+        (lambda ix: ix.search(QUERIES[0], threads=-1), ValueError, "threads must be at least 0"),
+    ],
+)
+def test_bad_input_is_refused_and_changes_nothing(call, error, message):
+    index = Index(24, schema=["color", "size"], seed=9)
+    index.add(BASE[:10], metadata=[[("color", "red"), ("size", i)] for i in range(10)])
+    before = snapshot(index)
+    with pytest.raises(error, match=message):
+        call(index)
+    assert snapshot(index) == before
+    assert index.add(BASE[10:11], metadata=[[("color", "x"), ("size", 0)]]).tolist() == [10]
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "error", "message"),
+    [
+        ({"dim": 0}, ValueError, "dim must be at least 1"),
+        ({"dim": 4, "metric": "manhattan"}, ValueError, "unknown metric 'manhattan': expected one of 'euclidean'"),
+        ({"dim": 4, "dtype": "int8"}, ValueError, "unknown dtype"),
+        ({"dim": 4, "m": 1}, ValueError, "m must be at least 2"),
+        ({"dim": 4, "ef_construction": 0}, ValueError, "ef_construction must be at least 1"),
+        ({"dim": 4, "schema": ["a", "a"]}, ValueError, "unique"),
+        ({"dim": 4, "schema": "ab"}, TypeError, "sequence of attribute names"),
+        ({"dim": 4, "seed": -1}, ValueError, "seed must be at least 0"),
+        ({"dim": True}, TypeError, "not bool"),
+    ],
+)
+def test_bad_construction_arguments(kwargs, error, message):
+    with pytest.raises(error, match=message):
+        Index(**kwargs)
+
+
+def test_filter_without_schema_and_metadata_without_schema():
+    index = Index(2)
+    index.add([[0, 0]])
+    with pytest.raises(ValueError, match="needs an index built with a schema"):
+        index.search([0, 0], filter=("a", 1))
+    with pytest.raises(ValueError, match="needs an index built with a schema"):
+        index.add([[1, 1]], metadata=[[("a", 1)]])
+    assert len(index) == 1
