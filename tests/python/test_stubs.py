@@ -49,6 +49,22 @@ NUMPY_USAGE = textwrap.dedent(
     found: list[tuple[float, list[float]]] = index.search(typed[2], k=2, filter=("size", np.int64(1)))
     """
 )
+# The scalable index: typed inline, its compiled part by a stub.
+ANN_USAGE = textwrap.dedent(
+    """
+    import numpy as np
+    import numpy.typing as npt
+    import hobrin_ann
+
+    index = hobrin_ann.Index(2, "cosine", dtype="float64", schema=["size"], seed=1)
+    ids: npt.NDArray[np.int64] = index.add(np.eye(2), metadata=[[("size", 1)], [("size", 2)]], threads=1)
+    index.add([[1.0, 2.0]], ids=[7])
+    labels, distances = index.search([1, 0], k=2, ef=8, filter=("size", 1))
+    index.ef_search = 32
+    stored: npt.NDArray[np.float64] = index.get(ids)
+    summary: tuple[int, bool, int, str] = (len(index), 7 in index, index.nbytes, index.dtype)
+    """
+)
 MISUSE = textwrap.dedent(
     """
     import hobrin
@@ -62,12 +78,18 @@ def run(*args, **kwargs):
     return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, **kwargs)
 
 
-def test_stubs_match_the_module():
-    result = run("mypy.stubtest", "hobrin")
+@pytest.mark.parametrize("module", ["hobrin", "hobrin_ann._core"])
+def test_stubs_match_the_module(module):
+    result = run("mypy.stubtest", module)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-@pytest.mark.parametrize("usage", [USAGE, NUMPY_USAGE], ids=["lists", "numpy"])
+def test_ann_package_passes_strict_type_checks():
+    result = run("mypy", "--strict", "--no-incremental", "-p", "hobrin_ann")
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("usage", [USAGE, NUMPY_USAGE, ANN_USAGE], ids=["lists", "numpy", "ann"])
 def test_documented_usage_type_checks_and_runs(tmp_path, usage):
     (tmp_path / "usage.py").write_text(usage)
     good = run("mypy", "--strict", "--no-incremental", "usage.py", cwd=tmp_path)
