@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <thread>
 
 namespace hobrin::ann {
 
@@ -15,8 +16,13 @@ class LinkLocks {
    public:
     explicit Held(std::atomic<bool>* lock) noexcept : lock_(lock) {
       if (lock_ == nullptr) return;
-      while (lock_->exchange(true, std::memory_order_acquire)) {
-        while (lock_->load(std::memory_order_relaxed)) __builtin_ia32_pause();
+      // Lists are held for a few microseconds; past that the holder was
+      // probably descheduled, so give up the core instead of spinning on.
+      for (unsigned spins = 0; lock_->exchange(true, std::memory_order_acquire);) {
+        while (lock_->load(std::memory_order_relaxed)) {
+          if (++spins < 1024) __builtin_ia32_pause();
+          else std::this_thread::yield();
+        }
       }
     }
     ~Held() {
