@@ -26,7 +26,10 @@ _METRICS = {"euclidean": "euclidean", "cosine": "cosine", "angular": "cosine", "
 _DTYPES = ("float32", "float64")
 
 MetadataValue = str | int | float
-Filter = tuple[str, MetadataValue]
+Condition = tuple[str, MetadataValue | Sequence[MetadataValue]]
+# (name, value), (name, [values]) (any of them), a list of conditions (all
+# must hold), or an allow-list of ids.
+Filter = Condition | list[Condition] | npt.NDArray[np.integer[Any]]
 Metadata = Sequence[Sequence[tuple[str, MetadataValue]]]
 
 
@@ -42,6 +45,24 @@ def _count(name: str, value: SupportsIndex, minimum: int) -> int:
     if number >= 2**63:
         raise ValueError(f"{name} is too large: {number}")
     return number
+
+
+def _is_condition(item: object) -> bool:
+    return isinstance(item, tuple) and len(item) == 2 and isinstance(item[0], str)
+
+
+def _filter_query(filter: Filter) -> tuple[list[tuple[str, list[Any]]], npt.NDArray[np.int64] | None]:
+    """A filter in the form the core reads: (conditions, allow-list)."""
+    if isinstance(filter, np.ndarray) or (
+        isinstance(filter, (list, range)) and filter and all(isinstance(i, int) and not isinstance(i, bool) for i in filter)
+    ):
+        return [], Index._ids(filter, -1, "filter")
+    conditions: list[Any] = [filter] if _is_condition(filter) else filter  # type: ignore[assignment]
+    if not isinstance(conditions, list) or not all(_is_condition(c) for c in conditions):
+        raise TypeError(
+            "filter: expected (name, value), (name, [values]), a list of such conditions, or an array of ids"
+        )
+    return [(name, list(v) if isinstance(v, (list, tuple, set, frozenset)) else [v]) for name, v in conditions], None
 
 
 def _first_bad_row(rows: npt.NDArray[np.floating[Any]]) -> int | None:
@@ -264,17 +285,18 @@ class Index:
         found, labels are -1 and distances inf. ``ef`` (default
         ``ef_search``, at least k) trades speed for recall; ``filter`` is a
         (name, value) pair that results must match; ``exact=True`` scans every
-        stored vector.
+        stored vector. A filter is ``(name, value)``, ``(name, [v1, v2])``
+        (any of the values), a list of such conditions (all must hold), or a
+        1-D array of the ids allowed.
         """
         rows, single = self._rows(queries, "queries")
         k = _count("k", k, 1)
         candidates = self._ef_search if ef is None else _count("ef", ef, 1)
-        if filter is not None and not (isinstance(filter, tuple) and len(filter) == 2 and isinstance(filter[0], str)):
-            raise TypeError("filter: expected a (name, value) pair")
+        query = None if filter is None else _filter_query(filter)
         workers = _count("threads", threads, 0)
         labels = np.empty((rows.shape[0], k), dtype=np.int64)
         distances = np.empty((rows.shape[0], k), dtype=self._dtype)
-        self._core.search(rows, k, max(candidates, k), bool(exact), filter, workers, labels, distances)
+        self._core.search(rows, k, max(candidates, k), bool(exact), query, workers, labels, distances)
         if single:
             return labels[0], distances[0]
         return labels, distances

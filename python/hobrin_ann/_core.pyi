@@ -35,7 +35,7 @@ class GraphIndex:
         k: int,
         ef: int,
         exact: bool,
-        filter: tuple[str, Any] | None,
+        filter: tuple[Sequence[tuple[str, Sequence[Any]]], npt.NDArray[np.int64] | None] | None,
         threads: int,
         labels: npt.NDArray[np.int64],
         distances: npt.NDArray[Any],

@@ -20,6 +20,7 @@
 #include "index/vectors.hpp"
 #include "index/visited.hpp"
 #include "metadata/metadata.hpp"
+#include "metadata/value_index.hpp"
 
 namespace hobrin::ann {
 
@@ -43,6 +44,7 @@ struct Scratch {
   // Room for searches over `nodes` nodes with lists of up to `max_links` and
   // an insertion's candidate list of `ef`; throws std::bad_alloc.
   void prepare(std::size_t nodes, std::size_t max_links, std::size_t ef) {
+    ef = std::min(ef, nodes);  // a list never holds more nodes than there are
     visited.prepare(nodes);
     links.reserve(max_links + 1);
     fresh.reserve(max_links + 1);
@@ -63,7 +65,8 @@ struct IndexCore {
         kernels(fast::fast_kernels<T>(opts.metric == Metric::Euclidean ? fast::Measure::SquaredEuclidean
                                                                         : fast::Measure::NegativeDot)),
         vectors(opts.dim),
-        graph(opts.m) {}
+        graph(opts.m),
+        values(opts.schema ? opts.schema->size() : 0) {}
 
   T distance(const T* query, std::uint32_t node) const noexcept {
     return rankable(kernels.pair(query, vectors.row(node), vectors.stride()));
@@ -79,6 +82,7 @@ struct IndexCore {
   std::vector<std::int64_t> labels;     // per node: its external id
   LabelMap nodes_by_label;              // external id to node
   MetadataStore metadata;               // per node: its metadata row, if any
+  ValueIndex values;                    // per attribute and value: the nodes that hold it
   LinkLocks link_locks;                 // held while a list is read or written during parallel insertion
   std::mutex entry_mutex;               // guards the two below during parallel insertion
   std::uint32_t entry_point = kNoNode;  // a node of the top layer

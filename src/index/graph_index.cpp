@@ -179,11 +179,16 @@ std::expected<void, AddError> TypedIndex<T>::add(const void* rows, std::size_t c
   if (core_.options.schema) {
     try {
       for (std::size_t i = 0; i < count; ++i) {
-        if (metadata.empty()) core_.metadata.append_no_row();
-        else core_.metadata.append_row(metadata[i]);
+        if (metadata.empty()) {
+          core_.metadata.append_no_row();
+        } else {
+          core_.metadata.append_row(metadata[i]);
+          core_.values.append(static_cast<std::uint32_t>(old + i), metadata[i]);
+        }
       }
     } catch (...) {
       core_.metadata.truncate_nodes(old);
+      core_.values.truncate(old);
       forget_ids(count);
       rng_ = rng_before;
       release_scratch(scratch);
@@ -248,8 +253,13 @@ void TypedIndex<T>::search_one(Scratch<T>& s, const SearchRequest& request, std:
     Scored<T> nearest{core_.distance(query, core_.entry_point), core_.entry_point};
     for (int l = core_.top_level; l > 0; --l) nearest = greedy_closest<T, false>(core_, s, query, nearest, l);
     auto admit = [allowed](std::uint32_t node) { return allowed == nullptr || allowed->contains(node); };
+    // The entry is a candidate even when a filter does not admit it.
     begin_layer_search<T>(s, std::span<const Scored<T>>(&nearest, 1), kNoNode, admit);
-    search_layer<T, false>(core_, s, query, 0, ef, admit);
+    if (allowed != nullptr && allowed->prefers_two_hops(nodes)) {
+      search_layer_two_hops<T>(core_, s, query, ef, admit);
+    } else {
+      search_layer<T, false>(core_, s, query, 0, ef, admit);
+    }
   }
   std::sort_heap(s.results.begin(), s.results.end());
 
@@ -271,11 +281,12 @@ std::expected<void, SearchError> TypedIndex<T>::search(const SearchRequest& requ
   std::shared_lock lock(mutex_);
   std::optional<MatchSet> allowed;
   if (request.filter != nullptr) {
-    if (!core_.options.schema) return std::unexpected(SearchError::NoSchema);
-    const auto position = schema_position(*core_.options.schema, request.filter->attribute);
-    if (!position) return std::unexpected(SearchError::UnknownAttribute);
-    allowed.emplace(MatchSet::of(core_.metadata, core_.options.schema->size(), *position, *request.filter,
-                                 core_.graph.size()));
+    if (!core_.options.schema && !request.filter->all_of.empty()) return std::unexpected(SearchError::NoSchema);
+    static const Schema kNoSchema;
+    const std::string* unknown = nullptr;
+    allowed = MatchSet::of(*request.filter, core_.options.schema ? *core_.options.schema : kNoSchema, core_.values,
+                           core_.nodes_by_label, core_.graph.size(), &unknown);
+    if (!allowed) return std::unexpected(SearchError::UnknownAttribute);
   }
   const std::size_t workers = std::min(resolve_threads(request.threads), request.count);
   ScratchSet scratch = acquire_scratch(workers, core_.graph.size());

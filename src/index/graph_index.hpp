@@ -1,7 +1,7 @@
 #pragma once
 // The scalable graph index behind hobrin_ann.Index: a layered proximity
 // graph with degree-bounded links, external 64-bit ids, metadata rows and
-// equality filters, parallel insertion and batch search.
+// filters, parallel insertion and batch search.
 //
 // Every method is safe to call from several threads at once: additions take
 // the index exclusively, searches and reads share it. No method calls back
@@ -16,7 +16,7 @@
 #include <span>
 
 #include "index/options.hpp"
-#include "metadata/filter.hpp"
+#include "index/filter_query.hpp"
 
 namespace hobrin::ann {
 
@@ -33,7 +33,7 @@ struct SearchRequest {
   std::size_t k = 1;
   std::size_t ef = 1;             // the candidate list length; at least k is used
   bool exact = false;             // scan every stored vector instead of the graph
-  const Filter* filter = nullptr;  // only vectors whose metadata pass it
+  const FilterQuery* filter = nullptr;  // only vectors that pass it
   std::size_t threads = 0;        // 0: one per core
   std::int64_t* labels = nullptr;  // out: count x k ids, -1 where fewer were found
   void* distances = nullptr;      // out: count x k values of the element type, inf where fewer

@@ -1,31 +1,51 @@
 #pragma once
 // The nodes a filter admits, as a bitmap over node ids, with their count so
 // that a search can choose its strategy before it starts.
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
-#include "metadata/filter.hpp"
-#include "metadata/metadata.hpp"
+#include "index/filter_query.hpp"
+#include "index/labels.hpp"
+#include "metadata/value_index.hpp"
 
 namespace hobrin::ann {
 
 class MatchSet {
  public:
-  // The nodes below `nodes` whose value at `position` of a row of
-  // `row_length` passes the filter; nodes without a row never do.
-  static MatchSet of(const MetadataStore& store, std::size_t row_length, std::size_t position, const Filter& filter,
-                     std::size_t nodes) {
+  // The nodes below `nodes` that pass `query`, or the name of a condition's
+  // attribute that is not in the schema.
+  static std::optional<MatchSet> of(const FilterQuery& query, const Schema& schema, const ValueIndex& values,
+                                    const LabelMap& labels, std::size_t nodes, const std::string** unknown) {
     MatchSet set;
-    set.words_.assign((nodes + 63) / 64, 0);
-    const auto& passes = *filter.predicate;
-    for (std::size_t node = 0; node < nodes; ++node) {
-      const auto row = store.row(node, row_length);
-      if (!row || !passes((*row)[position])) continue;
-      set.words_[node / 64] |= std::uint64_t{1} << (node % 64);
-      ++set.count_;
+    set.words_.assign((nodes + 63) / 64, ~std::uint64_t{0});
+    if (nodes % 64 != 0) set.words_.back() = (std::uint64_t{1} << (nodes % 64)) - 1;
+    std::vector<std::uint64_t> passing;
+    for (const Condition& condition : query.all_of) {
+      const auto position = schema_position(schema, condition.attribute);
+      if (!position) {
+        *unknown = &condition.attribute;
+        return std::nullopt;
+      }
+      passing.assign(set.words_.size(), 0);
+      for (const Metadata& value : condition.any_of) {
+        for (const std::uint32_t node : values.nodes_with(*position, value)) {
+          if (node < nodes) passing[node / 64] |= std::uint64_t{1} << (node % 64);
+        }
+      }
+      for (std::size_t w = 0; w < passing.size(); ++w) set.words_[w] &= passing[w];
     }
+    if (query.ids) {
+      passing.assign(set.words_.size(), 0);
+      for (const std::int64_t id : *query.ids) {
+        if (const auto node = labels.find(id); node && *node < nodes) passing[*node / 64] |= std::uint64_t{1} << (*node % 64);
+      }
+      for (std::size_t w = 0; w < passing.size(); ++w) set.words_[w] &= passing[w];
+    }
+    for (const std::uint64_t word : set.words_) set.count_ += static_cast<std::size_t>(std::popcount(word));
     return set;
   }
 
@@ -50,6 +70,11 @@ class MatchSet {
     const double c = static_cast<double>(count_);
     return c * c <= static_cast<double>(ef) * 2.0 * static_cast<double>(m) * static_cast<double>(nodes);
   }
+
+  // Whether members are sparse enough that a walk through non-members would
+  // mostly score nodes it cannot admit: then the search reaches members
+  // through one intermediate node and scores only them.
+  bool prefers_two_hops(std::size_t nodes) const noexcept { return count_ * 5 < nodes; }
 
  private:
   std::vector<std::uint64_t> words_;

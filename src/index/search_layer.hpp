@@ -120,3 +120,51 @@ void search_layer(IndexCore<T>& core, Scratch<T>& s, const T* query, int level, 
 }
 
 }  // namespace hobrin::ann
+
+namespace hobrin::ann {
+
+// Best-first search on layer 0 of a finished graph that scores and keeps only
+// admitted nodes, reaching them directly or through one node that is not
+// admitted: an expansion of x takes x's admitted neighbours and the admitted
+// neighbours of its other neighbours. When admitted nodes are sparse, a plain
+// walk scores mostly nodes it cannot keep; two hops keep the admitted ones
+// connected without scoring the others. s.results ends as in search_layer.
+template <class T, class Admit>
+void search_layer_two_hops(IndexCore<T>& core, Scratch<T>& s, const T* query, std::size_t ef, Admit&& admit) {
+  while (!s.candidates.empty()) {
+    const Scored<T> nearest = s.candidates.front();
+    if (s.results.size() >= ef && s.results.front() < nearest) break;
+    std::pop_heap(s.candidates.begin(), s.candidates.end(), std::greater<>{});
+    s.candidates.pop_back();
+
+    s.fresh.clear();
+    for (const std::uint32_t node : core.graph.links(nearest.node, 0)) {
+      if (s.visited.test_and_mark(node)) continue;
+      if (admit(node)) {
+        s.fresh.push_back(node);
+        continue;
+      }
+      for (const std::uint32_t second : core.graph.links(node, 0)) {
+        if (!s.visited.marked(second) && admit(second)) {
+          s.visited.test_and_mark(second);
+          s.fresh.push_back(second);
+        }
+      }
+    }
+    score_fresh(core, query, s, admission_bound(s, ef));
+    for (std::size_t i = 0; i < s.fresh.size(); ++i) {
+      const Scored<T> next{rankable(s.distances[i]), s.fresh[i]};
+      if (s.results.size() >= ef && !(next < s.results.front())) continue;
+      s.candidates.push_back(next);
+      std::push_heap(s.candidates.begin(), s.candidates.end(), std::greater<>{});
+      s.results.push_back(next);
+      std::push_heap(s.results.begin(), s.results.end());
+      if (s.results.size() > ef) {
+        std::pop_heap(s.results.begin(), s.results.end());
+        s.results.pop_back();
+      }
+    }
+  }
+}
+
+}  // namespace hobrin::ann

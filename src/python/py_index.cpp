@@ -120,13 +120,42 @@ PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       });
 }
 
-PyResult<std::optional<Filter>> filter_argument(PyObject* object) {
-  if (object == Py_None) return std::optional<Filter>();
-  using NamedValue = std::pair<std::string, PyRef>;
-  HOBRIN_TRY(auto pair, extract_argument<NamedValue>(object, "filter"));
-  auto value = to_metadata(pair.second.get());
-  if (!value) return fail(PyErr::type_error("filter value for '" + pair.first + "' must be a str, int or float"));
-  return std::optional<Filter>(Filter::equal_to(pair.first, *std::move(value)));
+// The filter as hobrin_ann.Index passes it: None, or (conditions, ids) with
+// conditions a list of (name, [values]) and ids None or an int64 array.
+PyResult<std::optional<ann::FilterQuery>> filter_argument(PyObject* object) {
+  if (object == Py_None) return std::optional<ann::FilterQuery>();
+  using NamedValues = std::pair<std::string, PyRef>;
+  if (!PyTuple_Check(object) || PyTuple_GET_SIZE(object) != 2) {
+    return fail(PyErr::type_error("argument 'filter': expected (conditions, ids)"));
+  }
+  ann::FilterQuery query;
+  HOBRIN_TRY(auto conditions, extract_argument<std::vector<NamedValues>>(PyTuple_GET_ITEM(object, 0), "filter"));
+  for (auto& [name, listed] : conditions) {
+    HOBRIN_TRY(auto values, extract_argument<std::vector<PyRef>>(listed.get(), "filter"));
+    ann::Condition condition{name, {}};
+    condition.any_of.reserve(values.size());
+    for (const PyRef& value : values) {
+      auto converted = to_metadata(value.get());
+      if (!converted) return fail(PyErr::type_error("filter value for '" + name + "' must be a str, int or float"));
+      condition.any_of.push_back(*std::move(converted));
+    }
+    query.all_of.push_back(std::move(condition));
+  }
+  PyObject* ids = PyTuple_GET_ITEM(object, 1);
+  if (ids != Py_None) {
+    HOBRIN_TRY(auto view, ArrayView::get(ids, "filter", ItemKind::Int64, 1, false));
+    const auto* first = static_cast<const std::int64_t*>(view.data());
+    query.ids.emplace(first, first + view.extent(0));
+  }
+  return std::optional<ann::FilterQuery>(std::move(query));
+}
+
+// The first condition whose attribute is not in the schema.
+std::string unknown_attribute(const GraphIndex& index, const ann::FilterQuery& query) {
+  for (const ann::Condition& condition : query.all_of) {
+    if (!schema_position(index.options().schema.value_or(Schema{}), condition.attribute)) return condition.attribute;
+  }
+  return "";
 }
 
 PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -158,7 +187,7 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         if (searched.error() == ann::SearchError::NoSchema) {
           return fail(PyErr::value_error("a filter needs an index built with a schema"));
         }
-        return fail(PyErr::value_error("filter attribute '" + filter->attribute + "' is not in the schema"));
+        return fail(PyErr::value_error("filter attribute '" + unknown_attribute(index, *filter) + "' is not in the schema"));
       });
 }
 

@@ -158,7 +158,7 @@ def test_progress_bar_goes_to_stderr(capsys):
         (lambda ix: ix.search(QUERIES[0], ef=-1), ValueError, "ef must be at least 1"),
         (lambda ix: ix.search([[np.inf] * 24]), ValueError, "queries: row 0"),
         (lambda ix: ix.search(QUERIES[0], filter=("shape", 1)), ValueError, "'shape' is not in the schema"),
-        (lambda ix: ix.search(QUERIES[0], filter="color"), TypeError, r"a \(name, value\) pair"),
+        (lambda ix: ix.search(QUERIES[0], filter="color"), TypeError, r"expected \(name, value\), \(name, \[values\]\)"),
         (lambda ix: ix.search(QUERIES[0], threads=-1), ValueError, "threads must be at least 0"),
     ],
 )
@@ -199,3 +199,42 @@ def test_filter_without_schema_and_metadata_without_schema():
     with pytest.raises(ValueError, match="needs an index built with a schema"):
         index.add([[1, 1]], metadata=[[("a", 1)]])
     assert len(index) == 1
+
+
+@pytest.fixture(scope="module")
+def bucketed():
+    """20,000 vectors with a bucket number 0..999 each; bucket b holds about
+    20 vectors, so `bucket < n` selects about n / 10 percent of them."""
+    rng = np.random.default_rng(3)
+    base = rng.standard_normal((20000, 8))
+    buckets = rng.integers(0, 1000, len(base))
+    index = Index(8, schema=["bucket", "parity"], m=6, ef_construction=60, seed=4)
+    index.add(base, metadata=[[("bucket", int(b)), ("parity", int(b) % 2)] for b in buckets])
+    return index, base, buckets
+
+
+# Matching shares that exercise each strategy at ef 40: a walk that admits
+# only matches (50%), two hops through non-matches (18%), and a scan of the
+# matches (5%, 0.1%).
+@pytest.mark.parametrize("share", [500, 180, 50, 1])
+def test_filtered_recall_at_every_selectivity(bucketed, share):
+    index, base, buckets = bucketed
+    wanted = list(range(share))
+    labels, _ = index.search(QUERIES[:, :8], 10, ef=40, filter=("bucket", wanted))
+    assert np.isin(buckets[labels[labels >= 0]], wanted).all()
+    matching = np.flatnonzero(np.isin(buckets, wanted))
+    truth, _ = brute_force("euclidean", base[matching], QUERIES[:, :8], 10)
+    assert recall(labels, matching[truth]) >= 0.95
+
+
+def test_filter_forms_conjunctions_and_allow_lists(bucketed):
+    index, base, buckets = bucketed
+    labels, _ = index.search(QUERIES[:5, :8], 10, filter=[("bucket", [1, 2, 3, 4]), ("parity", 0)])
+    found = buckets[labels[labels >= 0]]
+    assert set(found.tolist()) <= {2, 4} and len(found) == 50
+    allowed = np.array([5, 17, 19999, 123456])
+    labels, distances = index.search(base[17], 4, filter=allowed)
+    assert labels[0] == 17 and distances[0] == 0 and labels[3] == -1
+    assert set(labels.tolist()) == {5, 17, 19999, -1}
+    empty, _ = index.search(base[0], 3, filter=[("bucket", []), ("parity", 1)])
+    assert empty.tolist() == [-1, -1, -1]
