@@ -7,6 +7,7 @@
 #include "common/fault.hpp"
 #include "metadata/filter.hpp"
 #include "metadata/metadata.hpp"
+#include "metadata/value_index.hpp"
 
 namespace hobrin {
 namespace {
@@ -103,6 +104,31 @@ TEST(MetadataStore, EmptyRowsAreRowsNotAbsence) {
   ASSERT_TRUE(store.row(0, 0).has_value());
   EXPECT_TRUE(store.row(0, 0)->empty());
   EXPECT_FALSE(store.row(1, 0).has_value());
+}
+
+}  // namespace
+}  // namespace hobrin
+
+namespace hobrin {
+namespace {
+
+TEST(ValueIndex, ListsNodesByValueAndForgetsTruncatedOnes) {
+  ValueIndex index(2);
+  const auto row = [](Metadata a, Metadata b) { return MetadataRow{std::move(a), std::move(b)}; };
+  index.append(0, row(Metadata{std::int64_t{1}}, Metadata{-0.0}));
+  index.append(1, row(Metadata{1.0}, Metadata{std::nan("")}));
+  index.append(2, row(Metadata{std::int64_t{1}}, Metadata{0.0}));
+  const auto nodes = [&](std::size_t attribute, Metadata value) {
+    const auto found = index.nodes_with(attribute, value);
+    return std::vector<std::uint32_t>(found.begin(), found.end());
+  };
+  EXPECT_EQ(nodes(0, Metadata{std::int64_t{1}}), (std::vector<std::uint32_t>{0, 2}));
+  EXPECT_EQ(nodes(0, Metadata{1.0}), (std::vector<std::uint32_t>{1}));  // kinds never mix
+  EXPECT_EQ(nodes(1, Metadata{0.0}), (std::vector<std::uint32_t>{0, 2}));  // -0.0 equals +0.0
+  EXPECT_TRUE(nodes(1, Metadata{std::nan("")}).empty());
+  index.truncate(1);
+  EXPECT_EQ(nodes(0, Metadata{std::int64_t{1}}), (std::vector<std::uint32_t>{0}));
+  EXPECT_TRUE(nodes(0, Metadata{1.0}).empty());
 }
 
 }  // namespace
