@@ -17,16 +17,7 @@ void exact_scan(const IndexCore<T>& core, Scratch<T>& s, const T* query, std::si
   s.fresh.clear();
   auto flush = [&] {
     score_fresh(core, query, s, admission_bound(s, k));
-    for (std::size_t i = 0; i < s.fresh.size(); ++i) {
-      const Scored<T> hit{rankable(s.distances[i]), s.fresh[i]};
-      if (s.results.size() >= k && !(hit < s.results.front())) continue;
-      s.results.push_back(hit);
-      std::push_heap(s.results.begin(), s.results.end());
-      if (s.results.size() > k) {
-        std::pop_heap(s.results.begin(), s.results.end());
-        s.results.pop_back();
-      }
-    }
+    for (std::size_t i = 0; i < s.fresh.size(); ++i) keep_best(s.results, {rankable(s.distances[i]), s.fresh[i]}, k);
     s.fresh.clear();
   };
   auto visit = [&](std::uint32_t node) {

@@ -42,6 +42,30 @@ T admission_bound(const Scratch<T>& s, std::size_t ef) noexcept {
   return s.results.size() >= ef ? s.results.front().distance : std::numeric_limits<T>::infinity();
 }
 
+// Keeps `hit` in the max-heap `best` if it is among the `limit` best so far.
+template <class T>
+void keep_best(std::vector<Scored<T>>& best, Scored<T> hit, std::size_t limit) {
+  if (best.size() >= limit && !(hit < best.front())) return;
+  best.push_back(hit);
+  std::push_heap(best.begin(), best.end());
+  if (best.size() > limit) {
+    std::pop_heap(best.begin(), best.end());
+    best.pop_back();
+  }
+}
+
+// A scored node that could still enter the results becomes a candidate for
+// expansion, and a result too if it is admitted.
+template <class T, class Admit>
+void offer(const IndexCore<T>& core, Scratch<T>& s, Scored<T> next, int level, std::size_t ef, Admit&& admit) {
+  if (s.results.size() >= ef && !(next < s.results.front())) return;
+  // Most candidates are expanded later: start fetching their lists now.
+  core.graph.prefetch_links(next.node, level);
+  s.candidates.push_back(next);
+  std::push_heap(s.candidates.begin(), s.candidates.end(), std::greater<>{});
+  if (admit(next.node)) keep_best(s.results, next, ef);
+}
+
 // Moves to the nearest neighbour on `level` while that is nearer.
 template <class T, bool locked>
 Scored<T> greedy_closest(IndexCore<T>& core, Scratch<T>& s, const T* query, Scored<T> current, int level) {
@@ -102,19 +126,7 @@ void search_layer(IndexCore<T>& core, Scratch<T>& s, const T* query, int level, 
     s.fresh.resize(fresh);
     score_fresh(core, query, s, admission_bound(s, ef));
     for (std::size_t i = 0; i < s.fresh.size(); ++i) {
-      const Scored<T> next{rankable(s.distances[i]), s.fresh[i]};
-      if (s.results.size() >= ef && !(next < s.results.front())) continue;
-      // Most candidates are expanded later: start fetching their lists now.
-      core.graph.prefetch_links(next.node, level);
-      s.candidates.push_back(next);
-      std::push_heap(s.candidates.begin(), s.candidates.end(), std::greater<>{});
-      if (!admit(next.node)) continue;
-      s.results.push_back(next);
-      std::push_heap(s.results.begin(), s.results.end());
-      if (s.results.size() > ef) {
-        std::pop_heap(s.results.begin(), s.results.end());
-        s.results.pop_back();
-      }
+      offer(core, s, {rankable(s.distances[i]), s.fresh[i]}, level, ef, admit);
     }
   }
 }
@@ -153,16 +165,7 @@ void search_layer_two_hops(IndexCore<T>& core, Scratch<T>& s, const T* query, st
     }
     score_fresh(core, query, s, admission_bound(s, ef));
     for (std::size_t i = 0; i < s.fresh.size(); ++i) {
-      const Scored<T> next{rankable(s.distances[i]), s.fresh[i]};
-      if (s.results.size() >= ef && !(next < s.results.front())) continue;
-      s.candidates.push_back(next);
-      std::push_heap(s.candidates.begin(), s.candidates.end(), std::greater<>{});
-      s.results.push_back(next);
-      std::push_heap(s.results.begin(), s.results.end());
-      if (s.results.size() > ef) {
-        std::pop_heap(s.results.begin(), s.results.end());
-        s.results.pop_back();
-      }
+      offer(core, s, {rankable(s.distances[i]), s.fresh[i]}, 0, ef, admit);
     }
   }
 }
