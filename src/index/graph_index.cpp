@@ -24,6 +24,7 @@ namespace {
 constexpr std::size_t kMaxNodes = kNoNode;
 // Levels above this would need more vectors than a 32-bit id can name.
 constexpr int kMaxLevel = 30;
+constexpr std::uint64_t kMaxId = std::numeric_limits<std::int64_t>::max();
 
 template <class T>
 class TypedIndex final : public GraphIndex {
@@ -118,7 +119,7 @@ class TypedIndex final : public GraphIndex {
   mutable IndexCore<T> core_;        // searches lock link lists through it
   const double level_scale_;         // mL = 1 / ln(m)
   std::mt19937_64 rng_;              // level draws
-  std::int64_t next_id_ = 0;         // one above the largest id ever added
+  std::uint64_t next_id_ = 0;        // one above the largest id ever added (up to 2^63)
   std::atomic<std::size_t> size_{0};
   mutable std::mutex pool_mutex_;
   mutable ScratchSet pool_;          // scratch left by finished calls
@@ -136,6 +137,8 @@ std::expected<void, AddError> TypedIndex<T>::add(const void* rows, std::size_t c
     for (std::size_t i = 0; i < count; ++i) {
       if (ids[i] < 0) return std::unexpected(AddError{AddError::Kind::NegativeId, ids[i]});
     }
+  } else if (next_id_ + (count - 1) > kMaxId) {
+    return std::unexpected(AddError{AddError::Kind::IdsExhausted, static_cast<std::int64_t>(next_id_ - 1)});
   }
 
   // Everything that can fail comes first, while the index is still as it was.
@@ -164,10 +167,10 @@ std::expected<void, AddError> TypedIndex<T>::add(const void* rows, std::size_t c
     throw;
   }
   auto forget_ids = [&](std::size_t added) {
-    for (std::size_t i = 0; i < added; ++i) core_.nodes_by_label.erase(ids ? ids[i] : next_id_ + std::int64_t(i));
+    for (std::size_t i = 0; i < added; ++i) core_.nodes_by_label.erase(ids ? ids[i] : static_cast<std::int64_t>(next_id_ + i));
   };
   for (std::size_t i = 0; i < count; ++i) {
-    const std::int64_t id = ids ? ids[i] : next_id_ + static_cast<std::int64_t>(i);
+    const std::int64_t id = ids ? ids[i] : static_cast<std::int64_t>(next_id_ + i);
     if (core_.nodes_by_label.find(id)) {
       forget_ids(i);
       rng_ = rng_before;
@@ -198,14 +201,14 @@ std::expected<void, AddError> TypedIndex<T>::add(const void* rows, std::size_t c
 
   // From here on nothing allocates: every array has its room.
   if (old == 0) core_.dim_order = std::move(dim_order);
-  std::int64_t next_id = next_id_;
+  std::uint64_t next_id = next_id_;
   for (std::size_t i = 0; i < count; ++i) {
-    const std::int64_t id = ids ? ids[i] : next_id_ + static_cast<std::int64_t>(i);
+    const std::int64_t id = ids ? ids[i] : static_cast<std::int64_t>(next_id_ + i);
     core_.vectors.append(values + i * dim, core_.unit_rows, core_.dim_order);
     core_.graph.append(levels[i]);
     core_.labels.push_back(id);
     ids_out[i] = id;
-    next_id = std::max(next_id, id + 1);
+    next_id = std::max(next_id, static_cast<std::uint64_t>(id) + 1);
   }
   next_id_ = next_id;
   size_.store(total, std::memory_order_release);

@@ -21,8 +21,9 @@
 namespace hobrin::ann {
 
 struct AddError {
-  enum class Kind { IdPresent, NegativeId, TooManyVectors } kind;
-  std::int64_t id = 0;  // the offending id (IdPresent, NegativeId)
+  // IdsExhausted: default ids would pass the largest 64-bit integer.
+  enum class Kind { IdPresent, NegativeId, TooManyVectors, IdsExhausted } kind;
+  std::int64_t id = 0;  // the offending id (IdPresent, NegativeId), the largest (IdsExhausted)
 };
 
 enum class SearchError { NoSchema, UnknownAttribute };

@@ -113,6 +113,9 @@ PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             return fail(PyErr::value_error("id " + std::to_string(added.error().id) + " is already in the index"));
           case ann::AddError::Kind::NegativeId:
             return fail(PyErr::value_error("ids must be non-negative, got " + std::to_string(added.error().id)));
+          case ann::AddError::Kind::IdsExhausted:
+            return fail(PyErr::value_error("no free ids are left after " + std::to_string(added.error().id) +
+                                           ": pass ids explicitly"));
           case ann::AddError::Kind::TooManyVectors:
             break;
         }

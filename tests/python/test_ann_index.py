@@ -77,6 +77,14 @@ def test_results_shapes_padding_and_ids():
         index.get([10, 99])
 
 
+def test_default_ids_stop_at_the_largest_integer():
+    index = Index(2)
+    index.add([[0, 0]], ids=[2**63 - 1])
+    with pytest.raises(ValueError, match="no free ids are left"):
+        index.add([[1, 1]])
+    assert len(index) == 1 and index.add([[1, 1]], ids=[5]).tolist() == [5]
+
+
 def test_similarity_metrics_rank_most_similar_first():
     for metric in ("cosine", "inner_product"):
         index = Index(2, metric)
