@@ -135,12 +135,11 @@ void search_layer(IndexCore<T>& core, Scratch<T>& s, const T* query, int level, 
 
 namespace hobrin::ann {
 
-// Best-first search on layer 0 of a finished graph that scores and keeps only
-// admitted nodes, reaching them directly or through one node that is not
-// admitted: an expansion of x takes x's admitted neighbours and the admitted
-// neighbours of its other neighbours. When admitted nodes are sparse, a plain
-// walk scores mostly nodes it cannot keep; two hops keep the admitted ones
-// connected without scoring the others. s.results ends as in search_layer.
+// Best-first search on layer 0 of a finished graph for sparse admitted
+// nodes: like search_layer it walks through nodes that are not admitted, and
+// from each of those it also scores the admitted nodes one hop further. A
+// walk whose neighbourhood holds few admitted nodes still finds them, and it
+// cannot get stuck where none is near. s.results ends as in search_layer.
 template <class T, class Admit>
 void search_layer_two_hops(IndexCore<T>& core, Scratch<T>& s, const T* query, std::size_t ef, Admit&& admit) {
   while (!s.candidates.empty()) {
@@ -152,10 +151,8 @@ void search_layer_two_hops(IndexCore<T>& core, Scratch<T>& s, const T* query, st
     s.fresh.clear();
     for (const std::uint32_t node : core.graph.links(nearest.node, 0)) {
       if (s.visited.test_and_mark(node)) continue;
-      if (admit(node)) {
-        s.fresh.push_back(node);
-        continue;
-      }
+      s.fresh.push_back(node);
+      if (admit(node)) continue;
       for (const std::uint32_t second : core.graph.links(node, 0)) {
         if (!s.visited.marked(second) && admit(second)) {
           s.visited.test_and_mark(second);
