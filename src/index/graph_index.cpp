@@ -258,11 +258,17 @@ void TypedIndex<T>::search_one(Scratch<T>& s, const SearchRequest& request, std:
     auto admit = [allowed](std::uint32_t node) { return allowed == nullptr || allowed->contains(node); };
     // The entry is a candidate even when a filter does not admit it.
     begin_layer_search<T>(s, std::span<const Scored<T>>(&nearest, 1), kNoNode, admit);
-    if (allowed != nullptr && allowed->prefers_two_hops(nodes)) {
-      search_layer_two_hops<T>(core_, s, query, ef, admit);
-    } else {
+    bool completed = true;
+    if (allowed == nullptr) {
       search_layer<T, false>(core_, s, query, 0, ef, admit);
+    } else if (allowed->prefers_two_hops(nodes)) {
+      completed = search_layer_two_hops<T>(core_, s, query, ef, admit, allowed->count());
+    } else {
+      completed = search_layer<T, false>(core_, s, query, 0, ef, admit, allowed->count());
     }
+    // Where matches lie far from the query, a filtered walk can score more
+    // nodes than there are matches: then scoring the matches is cheaper.
+    if (!completed) exact_scan(core_, s, query, k, allowed);
   }
   std::sort_heap(s.results.begin(), s.results.end());
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <cstdint>
 #include <limits>
 #include <span>
 
@@ -104,9 +105,12 @@ void begin_layer_search(Scratch<T>& s, std::span<const Scored<T>> entries, std::
 
 // Best-first search on `level` from the candidates begin_layer_search set
 // up. On return s.results is a max-heap of the (at most) ef nearest admitted
-// nodes reached. Nodes that are not admitted are still walked through.
+// nodes reached. Nodes that are not admitted are still walked through. A
+// search that would score more than `budget` nodes stops and returns false.
 template <class T, bool locked, class Admit>
-void search_layer(IndexCore<T>& core, Scratch<T>& s, const T* query, int level, std::size_t ef, Admit&& admit) {
+bool search_layer(IndexCore<T>& core, Scratch<T>& s, const T* query, int level, std::size_t ef, Admit&& admit,
+                  std::size_t budget = SIZE_MAX) {
+  std::size_t scored = 0;
   while (!s.candidates.empty()) {
     const Scored<T> nearest = s.candidates.front();
     if (s.results.size() >= ef && s.results.front() < nearest) break;
@@ -124,11 +128,13 @@ void search_layer(IndexCore<T>& core, Scratch<T>& s, const T* query, int level, 
       fresh += !s.visited.test_and_mark(node);
     }
     s.fresh.resize(fresh);
+    if ((scored += fresh) > budget) return false;
     score_fresh(core, query, s, admission_bound(s, ef));
     for (std::size_t i = 0; i < s.fresh.size(); ++i) {
       offer(core, s, {rankable(s.distances[i]), s.fresh[i]}, level, ef, admit);
     }
   }
+  return true;
 }
 
 }  // namespace hobrin::ann
@@ -141,7 +147,9 @@ namespace hobrin::ann {
 // walk whose neighbourhood holds few admitted nodes still finds them, and it
 // cannot get stuck where none is near. s.results ends as in search_layer.
 template <class T, class Admit>
-void search_layer_two_hops(IndexCore<T>& core, Scratch<T>& s, const T* query, std::size_t ef, Admit&& admit) {
+bool search_layer_two_hops(IndexCore<T>& core, Scratch<T>& s, const T* query, std::size_t ef, Admit&& admit,
+                           std::size_t budget) {
+  std::size_t scored = 0;
   while (!s.candidates.empty()) {
     const Scored<T> nearest = s.candidates.front();
     if (s.results.size() >= ef && s.results.front() < nearest) break;
@@ -160,11 +168,13 @@ void search_layer_two_hops(IndexCore<T>& core, Scratch<T>& s, const T* query, st
         }
       }
     }
+    if ((scored += s.fresh.size()) > budget) return false;
     score_fresh(core, query, s, admission_bound(s, ef));
     for (std::size_t i = 0; i < s.fresh.size(); ++i) {
       offer(core, s, {rankable(s.distances[i]), s.fresh[i]}, 0, ef, admit);
     }
   }
+  return true;
 }
 
 }  // namespace hobrin::ann
