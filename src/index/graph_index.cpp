@@ -258,16 +258,17 @@ void TypedIndex<T>::search_one(Scratch<T>& s, const SearchRequest& request, std:
     auto admit = [allowed](std::uint32_t node) { return allowed == nullptr || allowed->contains(node); };
     // The entry is a candidate even when a filter does not admit it.
     begin_layer_search<T>(s, std::span<const Scored<T>>(&nearest, 1), kNoNode, admit);
+    // Where matches lie far from the query, a filtered walk can score many
+    // nodes before it finds them. A node reached through the graph costs a
+    // few times one read in order, so past a quarter of the matches' count,
+    // scoring the matches in order is cheaper.
+    const std::size_t budget = allowed == nullptr ? SIZE_MAX : allowed->count() / 4;
     bool completed = true;
-    if (allowed == nullptr) {
-      search_layer<T, false>(core_, s, query, 0, ef, admit);
-    } else if (allowed->prefers_two_hops(nodes)) {
-      completed = search_layer_two_hops<T>(core_, s, query, ef, admit, allowed->count());
+    if (allowed != nullptr && allowed->prefers_two_hops(nodes)) {
+      completed = search_layer_two_hops<T>(core_, s, query, ef, admit, budget);
     } else {
-      completed = search_layer<T, false>(core_, s, query, 0, ef, admit, allowed->count());
+      completed = search_layer<T, false>(core_, s, query, 0, ef, admit, budget);
     }
-    // Where matches lie far from the query, a filtered walk can score more
-    // nodes than there are matches: then scoring the matches is cheaper.
     if (!completed) exact_scan(core_, s, query, k, allowed);
   }
   std::sort_heap(s.results.begin(), s.results.end());

@@ -161,6 +161,7 @@ bool search_layer_two_hops(IndexCore<T>& core, Scratch<T>& s, const T* query, st
       if (s.visited.test_and_mark(node)) continue;
       s.fresh.push_back(node);
       if (admit(node)) continue;
+      ++scored;  // reading a list costs about as much as scoring a node
       for (const std::uint32_t second : core.graph.links(node, 0)) {
         if (!s.visited.marked(second) && admit(second)) {
           s.visited.test_and_mark(second);
