@@ -246,3 +246,12 @@ def test_filter_forms_conjunctions_and_allow_lists(bucketed):
     assert set(labels.tolist()) == {5, 17, 19999, -1}
     empty, _ = index.search(base[0], 3, filter=[("bucket", []), ("parity", 1)])
     assert empty.tolist() == [-1, -1, -1]
+
+
+def test_packages_stay_apart():
+    import subprocess
+    import sys
+
+    probe = "import sys, hobrin; print(sorted(m for m in sys.modules if m.split('.')[0] in ('numpy', 'hobrin_ann')))"
+    assert subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True).stdout == "[]\n"
+    assert hobrin_ann.__all__ == ["Index", "__version__"] and hobrin_ann.__version__.count(".") == 2
