@@ -98,11 +98,42 @@ def gaussian(n, dim, nq=1000, seed=0):
                    rng.standard_normal((nq, dim)))
 
 
+def clustered(n, dim, clusters=100, nq=1000, seed=0):
+    """A Gaussian mixture: `clusters` centres drawn N(0, I), each cluster an
+    ellipsoid of its own orientation (a random rotation) and size, with axis
+    scales falling as 1/sqrt(axis) so that most of the spread lies in a few
+    directions, as in real embeddings. Cluster weights are uneven.
+
+    The draws come from separate seeded streams, so the set of n vectors is
+    the first n of a larger one: the sizes of a growth series are nested
+    samples, and every size shares the same queries (drawn from the mixture).
+    """
+    shape_rng, *streams = (np.random.default_rng(s) for s in
+                           np.random.SeedSequence([seed, dim, clusters]).spawn(5))
+    centres = shape_rng.standard_normal((clusters, dim))
+    rotations = [np.linalg.qr(shape_rng.standard_normal((dim, dim)))[0] for _ in range(clusters)]
+    sizes = shape_rng.uniform(0.25, 0.6, clusters) / np.sqrt(np.mean(1.0 / np.arange(1, dim + 1)))
+    axes = 1.0 / np.sqrt(np.arange(1, dim + 1))
+    weights = shape_rng.dirichlet(np.full(clusters, 2.0))
+
+    def draw(label_rng, noise_rng, count):
+        # Each stream yields one draw per row, in order: n rows are a prefix of more.
+        label = label_rng.choice(clusters, size=count, p=weights)
+        noise = noise_rng.standard_normal((count, dim)) * axes
+        out = np.empty((count, dim))
+        for c in np.unique(label):
+            rows = label == c
+            out[rows] = centres[c] + sizes[c] * (noise[rows] @ rotations[c])
+        return out
+
+    return Dataset(f"clustered-{n // 1000}k-{dim}", draw(*streams[:2], n), draw(*streams[2:], nq))
+
+
 def load(name):
-    """Data set by name: 'fashion-mnist' or 'gaussian-<n>k-<dim>'."""
+    """Data set by name: 'fashion-mnist', 'gaussian-<n>k-<dim>' or 'clustered-<n>k-<dim>'."""
     if name == "fashion-mnist":
         return fashion_mnist()
     kind, n, dim = name.split("-")
-    if kind != "gaussian" or not n.endswith("k"):
+    if kind not in ("gaussian", "clustered") or not n.endswith("k"):
         raise ValueError(f"unknown data set {name!r}")
-    return gaussian(int(n[:-1]) * 1000, int(dim))
+    return (gaussian if kind == "gaussian" else clustered)(int(n[:-1]) * 1000, int(dim))

@@ -14,6 +14,7 @@ from pathlib import Path
 
 import threadpoolctl
 
+import ann
 import data
 import exact
 import graph
@@ -22,7 +23,11 @@ import report
 HERE = Path(__file__).resolve().parent
 SCALAR_DIR = HERE / ".scalar"
 
+ANN_EFS = [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024, 1536, 2048, 3072]
 FULL = {
+    "ann": [("fashion-mnist", None), ("gaussian-50k-64", None)],
+    "ann_nq": 1000, "ann_efs": ANN_EFS, "build_scaling_n": 15000,
+    "growth": {"dim": 96, "sizes": [25000, 50000, 100000, 200000]},
     "exact": [("gaussian-100k-128", None), ("fashion-mnist", None)],
     "exact_nq": 200, "exact_budget_s": 8.0,
     "graph": [("fashion-mnist", None), ("gaussian-50k-64", None)],
@@ -30,10 +35,13 @@ FULL = {
     "settings": [(5, 200), (5, 64), (3, 32)],   # PyHNSW (layers, ef_construction)
     "pyhnsw_efs": [10, 16, 24, 40, 64, 100, 160],
     "peer_efs": [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024, 1536, 2048],
-    "pyhnsw_budget_s": 420.0,                   # PyHNSW build seconds per data set
+    "pyhnsw_budget_s": 180.0,                   # PyHNSW build seconds per data set
     "scalar_n": 10000, "scalar_nq": 200, "scalar_build_s": 10.0,
 }
 QUICK = {
+    "ann": [("fashion-mnist", 4000), ("gaussian-50k-64", 4000)],
+    "ann_nq": 200, "ann_efs": [10, 24, 64, 192, 512], "build_scaling_n": 1000,
+    "growth": {"dim": 96, "sizes": [2000, 4000, 8000]},
     "exact": [("gaussian-100k-128", 20000), ("fashion-mnist", 10000)],
     "exact_nq": 30, "exact_budget_s": 0.5,
     "graph": [("fashion-mnist", 3000), ("gaussian-50k-64", 3000)],
@@ -55,6 +63,22 @@ def load(name, n, cache={}):
         cache[name] = data.load(name)
     ds = cache[name]
     return ds.prefix(n) if n else ds
+
+
+def run_ann(cfg):
+    out = []
+    for name, n in cfg["ann"]:
+        ds = load(name, n)
+        log(f"hobrin_ann and peers: {ds.label}")
+        out.append(ann.run_dataset(ds, name, n, cfg["ann_efs"], cfg["ann_nq"], log,
+                                   cfg["build_scaling_n"]))
+    g = cfg["growth"]
+    big = data.clustered(max(g["sizes"]), g["dim"])
+    sets = [data.Dataset(f"clustered-{n // 1000}k-{g['dim']}", big.base[:n], big.queries)
+            for n in g["sizes"]]
+    log(f"growth with n: clustered, {', '.join(s.label for s in sets)}")
+    growth = ann.run_growth(sets, cfg["ann_efs"], cfg["ann_nq"], log)
+    return out, growth
 
 
 def run_exact(hobrin, cfg):
@@ -159,7 +183,7 @@ def run_scalar(cfg, graphs):
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--quick", action="store_true", help="small subsets, a smoke test")
-    ap.add_argument("--skip", nargs="*", default=[], choices=["exact", "graph", "scalar"])
+    ap.add_argument("--skip", nargs="*", default=[], choices=["ann", "exact", "graph", "scalar"])
     ap.add_argument("--report-only", action="store_true",
                     help="rewrite the table and plot from the latest.json in --out, measure nothing")
     ap.add_argument("--out", type=Path, help="default: bench/results, bench/results/quick for --quick")
@@ -178,18 +202,30 @@ def main():
         "mode": "quick" if args.quick else "full",
         "started": time.strftime("%Y-%m-%d %H:%M %Z"),
         "machine": report.machine_info(),
-        "config": {**{k: v for k, v in cfg.items()}, "stop_recall": graph.STOP_RECALL},
+        "config": {**{k: v for k, v in cfg.items()}, "stop_recall": graph.STOP_RECALL,
+                   "ann_stop_recall": ann.STOP_RECALL},
         "notes": [f"hobrin loaded from {hobrin.__file__}",
                   "PyHNSW returns (distance, vector): results are mapped back to base ids "
                   "through the stored vectors, and every returned distance is checked against "
                   "the vector's distance to the query."],
     }
+    sections = results["section_minutes"] = {}
+
+    def timed(name, fn):
+        t = time.time()
+        out = fn()
+        sections[name] = round((time.time() - t) / 60, 1)
+        return out
+    if "ann" not in args.skip:
+        import hobrin_ann
+        results["notes"].insert(1, f"hobrin_ann loaded from {hobrin_ann.__file__}")
+        results["ann"], results["growth"] = timed("ann", lambda: run_ann(cfg))
     if "exact" not in args.skip:
-        results["exact"] = run_exact(hobrin, cfg)
+        results["exact"] = timed("exact", lambda: run_exact(hobrin, cfg))
     if "graph" not in args.skip:
-        results["graph"] = run_graph(hobrin, cfg)
+        results["graph"] = timed("graph", lambda: run_graph(hobrin, cfg))
     if "scalar" not in args.skip:
-        results["scalar"] = run_scalar(cfg, results.get("graph", []))
+        results["scalar"] = timed("scalar", lambda: run_scalar(cfg, results.get("graph", [])))
         for e in results["scalar"].get("flat", []) + results["scalar"].get("hnsw", []):
             results["notes"] += [f"scalar-path comparison, {e['dataset']}: {x}" for x in e.get("errors", [])]
     results["runtime_s"] = time.time() - start

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmark hobrin against its peers in one run: makes its own environment in
-# bench/.venv (numpy, hnswlib, faiss-cpu, matplotlib, threadpoolctl and hobrin
-# built from this checkout), a scalar-kernel build in bench/.scalar when the
+# bench/.venv (numpy, hnswlib, faiss-cpu, matplotlib, threadpoolctl, and hobrin
+# with hobrin_ann built from this checkout on every run, so that the code as it
+# is now is measured), a scalar-kernel build in bench/.scalar when the
 # build offers one, then runs bench/run.py with the given arguments
 # (for example --quick). Results go to bench/results/ (--quick: bench/results/quick/).
 set -euo pipefail
@@ -30,14 +31,22 @@ if [ ! -x "$PY" ]; then
 fi
 "${PIP[@]}" -r bench/requirements.txt
 
-# hobrin from this checkout, as it is now (uncommitted changes included).
+# hobrin and hobrin_ann from this checkout, as it is now (uncommitted changes
+# included): one `pip install .` builds and installs both.
 HOBRIN_BENCH_SOURCE="$(git rev-parse --short HEAD 2>/dev/null || echo unknown)"
-if [ -n "$(git status --porcelain -- src CMakeLists.txt 2>/dev/null)" ]; then
-  HOBRIN_BENCH_SOURCE+=" + uncommitted changes in src/"
+DIRTY="$(git status --porcelain -- src python CMakeLists.txt pyproject.toml 2>/dev/null || true)"
+if [ -n "$DIRTY" ]; then
+  HOBRIN_BENCH_SOURCE+=" + uncommitted changes in $(echo "$DIRTY" | awk '{print $2}' \
+    | cut -d/ -f1 | sort -u | paste -sd, -)"
 fi
 export HOBRIN_BENCH_SOURCE
-echo "building hobrin from $ROOT ($HOBRIN_BENCH_SOURCE)" >&2
+echo "building hobrin and hobrin_ann from $ROOT ($HOBRIN_BENCH_SOURCE)" >&2
 "${PIP[@]}" --force-reinstall --no-deps -Cbuild-dir=build/bench .
+# The modules measured must be the ones just built, not a copy lying in the tree.
+env -u PYTHONPATH "$PY" -c 'import sys, hobrin, hobrin_ann._core as c
+for m in (hobrin, c):
+    assert m.__file__.startswith(sys.prefix), f"{m.__name__} loaded from {m.__file__}"' \
+  || { echo "the benchmark environment does not load the fresh build" >&2; exit 1; }
 
 # The same tree with the SIMD kernels switched off, for the "own scalar path"
 # ratios; only when the build knows the option.
@@ -52,6 +61,6 @@ fi
 
 # One thread everywhere; OpenBLAS picks its kernel from the CPU (the two
 # OPENBLAS_ overrides, when set on this machine, select a slower kernel).
-exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE \
+exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE -u PYTHONPATH \
   OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 MKL_NUM_THREADS=1 \
   "$PY" bench/run.py "$@"

@@ -1,7 +1,9 @@
-"""Measures one hobrin build in a process of its own and prints JSON.
+"""Measures one build in a process of its own and prints JSON.
 
 Used to set hobrin against its own scalar path: run once with the normal
-build and once with --hobrin-path pointing at the scalar-kernel build.
+build and once with --hobrin-path pointing at the scalar-kernel build; and
+for the memory an approximate index takes (--task ann-build), which only a
+process that has built nothing before shows.
 """
 
 import argparse
@@ -15,7 +17,7 @@ import numpy as np
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--hobrin-path", help="directory holding the hobrin module to load")
-    ap.add_argument("--task", choices=["flat", "hnsw"], required=True)
+    ap.add_argument("--task", choices=["flat", "hnsw", "ann-build"], required=True)
     ap.add_argument("--dataset", required=True)
     ap.add_argument("--n", type=int, help="use the first n base vectors")
     ap.add_argument("--nq", type=int, default=200)
@@ -23,7 +25,22 @@ def main():
     ap.add_argument("--layers", type=int, default=5)
     ap.add_argument("--efc", type=int, default=200)
     ap.add_argument("--ef", type=int, default=50)
+    ap.add_argument("--method", help="ann-build: hobrin_ann, hnswlib or faiss HNSWFlat")
+    ap.add_argument("--threads", type=int, default=1, help="ann-build: build threads")
     args = ap.parse_args()
+
+    if args.task == "ann-build":
+        import ann
+        import data
+        ds = data.load(args.dataset)
+        if args.n:
+            ds = ds.prefix(args.n)
+        base32 = np.ascontiguousarray(ds.base, np.float32)
+        del ds
+        index, out = ann.build(args.method, base32, args.threads)
+        out["unreachable"] = ann.unreachable(args.method, index, base32)
+        json.dump(out, sys.stdout)
+        return
 
     if args.hobrin_path:
         sys.path.insert(0, str(Path(args.hobrin_path).resolve()))

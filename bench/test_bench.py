@@ -1,0 +1,99 @@
+"""Checks of the benchmark's own arithmetic: the speed read off a recall
+curve, target verdicts from bounds, recall scoring and the synthetic data.
+
+Run with the benchmark's environment: bench/.venv/bin/python -m unittest bench/test_bench.py
+"""
+
+import sys
+import unittest
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import data  # noqa: E402
+from curves import frontier, qps_at, verdict  # noqa: E402
+from timing import recall_at_k  # noqa: E402
+
+
+def pts(*pairs):
+    return [{"recall": r, "qps": q} for r, q in pairs]
+
+
+class SpeedAtRecall(unittest.TestCase):
+    def test_interpolates_between_the_points_around_the_recall(self):
+        curve = pts((0.9, 1000.0), (0.99, 100.0))
+        q, how = qps_at(curve, 0.99)
+        self.assertEqual(how, "interpolated")
+        self.assertAlmostEqual(q, 100.0)
+        # Halfway in log(1 - recall) is halfway in log(qps).
+        q, _ = qps_at(curve, 1 - 10 ** -1.5)
+        self.assertAlmostEqual(q, 10 ** 2.5, places=6)
+
+    def test_a_slower_point_with_less_recall_does_not_bend_the_curve(self):
+        # ef 48 measured slower than ef 64 under load, with less recall.
+        curve = pts((0.9, 1000.0), (0.95, 300.0), (0.97, 500.0), (0.99, 100.0))
+        self.assertEqual([p["recall"] for p in frontier(curve)], [0.9, 0.97, 0.99])
+        q, _ = qps_at(curve, 0.95)
+        self.assertGreater(q, 500.0)
+
+    def test_bounds_and_unreached_recall_are_reported_as_such(self):
+        curve = pts((0.97, 800.0), (0.995, 200.0))
+        self.assertEqual(qps_at(curve, 0.95), (800.0, "fastest point above"))
+        self.assertEqual(qps_at(curve, 0.999), (None, "not reached"))
+        self.assertEqual(qps_at([], 0.9), (None, "not reached"))
+
+    def test_recall_one_does_not_break_the_interpolation(self):
+        q, how = qps_at(pts((0.998, 300.0), (1.0, 100.0)), 0.999)
+        self.assertEqual(how, "interpolated")
+        self.assertTrue(100.0 < q < 300.0)
+
+
+class Verdicts(unittest.TestCase):
+    at_least = staticmethod(lambda r: r >= 1.2)
+
+    def test_exact_figures_decide(self):
+        self.assertIs(verdict(1.3, self.at_least, False, False), True)
+        self.assertIs(verdict(1.1, self.at_least, False, False), False)
+
+    def test_a_bound_that_can_only_help_keeps_a_met_target_and_leaves_a_miss_open(self):
+        self.assertIs(verdict(1.3, self.at_least, True, False), True)
+        self.assertIsNone(verdict(1.1, self.at_least, True, False))
+
+    def test_a_bound_that_can_hurt_leaves_a_met_target_open_and_keeps_a_miss(self):
+        self.assertIsNone(verdict(1.3, self.at_least, False, True))
+        self.assertIs(verdict(1.1, self.at_least, False, True), False)
+
+
+class Recall(unittest.TestCase):
+    base = np.array([[0.0], [1.0], [-1.0], [5.0]])
+    queries = np.array([[0.0]])
+
+    def test_an_equally_near_vector_counts_and_a_repeated_id_counts_once(self):
+        truth = np.array([[0.0, 1.0]])  # distances of the 2 true neighbours
+        self.assertEqual(recall_at_k(self.base, self.queries, [[0, 2]], truth, k=2), 1.0)
+        self.assertEqual(recall_at_k(self.base, self.queries, [[0, 0]], truth, k=2), 0.5)
+        self.assertEqual(recall_at_k(self.base, self.queries, [[0, 3]], truth, k=2), 0.5)
+        self.assertEqual(recall_at_k(self.base, self.queries, [[-1, -1]], truth, k=2), 0.0)
+
+
+class ClusteredData(unittest.TestCase):
+    def test_smaller_sets_are_prefixes_of_larger_ones_with_the_same_queries(self):
+        small, large = data.clustered(300, 8, clusters=5, nq=20), data.clustered(900, 8, clusters=5, nq=20)
+        np.testing.assert_array_equal(small.base, large.base[:300])
+        np.testing.assert_array_equal(small.queries, large.queries)
+        np.testing.assert_array_equal(data.load("clustered-1k-8").base,
+                                      data.clustered(1000, 8).base)
+
+    def test_points_gather_around_several_centres(self):
+        ds = data.clustered(2000, 16, clusters=10)
+        # Nearest neighbours lie much closer than random pairs.
+        ids, dist = data.exact_knn(ds.base, ds.queries[:50], k=1)
+        rng = np.random.default_rng(0)
+        pairs = np.linalg.norm(ds.base[rng.integers(0, 2000, 200)] - ds.base[rng.integers(0, 2000, 200)], axis=1)
+        self.assertLess(np.median(dist), 0.5 * np.median(pairs))
+
+
+if __name__ == "__main__":
+    unittest.main()
