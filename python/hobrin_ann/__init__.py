@@ -5,6 +5,7 @@ metadata filters. See ``Index``."""
 from __future__ import annotations
 
 import operator
+import os
 from collections.abc import Sequence
 from importlib import metadata as _metadata
 from typing import Any, SupportsIndex
@@ -116,15 +117,28 @@ class Index:
                 raise ValueError(f"schema names must be unique: {schema!r}")
         if seed is not None:
             seed = _count("seed", seed, 0)
-        self._dtype = np.dtype(dtype_name)
-        self._dtype_name = dtype_name
-        self._metric = _METRICS[metric]
-        self._schema = None if schema is None else tuple(schema)
-        self.ef_search = ef_search
-        self._core = _core.GraphIndex(dim, self._metric, dtype_name, m, ef_construction, seed, schema)
+        ef_search = _count("ef_search", ef_search, 1)
+        core = _core.GraphIndex(dim, _METRICS[metric], dtype_name, m, ef_construction, seed, schema)
+        self._adopt(core, ef_search)
+
+    def _adopt(self, core: _core.GraphIndex, ef_search: int) -> None:
+        """Takes ``core`` as this index's, with the parameters it was built with."""
+        dim, metric, dtype_name, m, ef_construction, _seed, schema = core.params()
+        self._core = core
         self._dim = dim
+        self._metric = metric
+        self._dtype_name = dtype_name
+        self._dtype = np.dtype(dtype_name)
         self._m = m
         self._ef_construction = ef_construction
+        self._schema = None if schema is None else tuple(schema)
+        self.ef_search = ef_search
+
+    @classmethod
+    def _from_core(cls, core: _core.GraphIndex, ef_search: int) -> Index:
+        index = cls.__new__(cls)
+        index._adopt(core, ef_search)
+        return index
 
     # ---- parameters ---------------------------------------------------------
 
@@ -309,3 +323,55 @@ class Index:
         out = np.empty((id_array.shape[0], self._dim), dtype=self._dtype)
         self._core.get(id_array, out)
         return out[0] if single else out
+
+    # ---- removal --------------------------------------------------------------
+
+    def remove(self, ids: npt.ArrayLike) -> None:
+        """Removes the vectors of ``ids`` (one id or a sequence).
+
+        No search returns them again; ``len``, ``in`` and ``get`` no longer
+        count them, and their ids may be added again as new vectors. A
+        KeyError names the first id that is not in the index (or was already
+        removed), and then nothing is removed. Removed vectors keep their room
+        and still lead searches through the graph; ``compact()`` builds an
+        index without them.
+        """
+        id_array = self._ids(ids, -1)
+        unique, first = np.unique(id_array, return_index=True)
+        if unique.size != id_array.size:
+            repeated = np.setdiff1d(np.arange(id_array.size), first)[0]
+            raise ValueError(f"ids: id {int(id_array[repeated])} is given more than once")
+        self._core.remove(id_array)
+
+    def compact(self, *, threads: SupportsIndex = 0) -> Index:
+        """A new index of the vectors not removed, with the same ids, metadata
+        and parameters, its graph built anew (``threads=0``: every core)."""
+        workers = _count("threads", threads, 0)
+        return self._from_core(self._core.compact(workers), self._ef_search)
+
+    # ---- files and pickling ---------------------------------------------------
+
+    def save(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
+        """Writes the index, removals and ``ef_search`` included, to ``path``.
+
+        The file (docs/index-format.md) is written beside ``path`` under a
+        temporary name, synced, and renamed over it: a failure raises OSError
+        and leaves a previous file at ``path`` as it was.
+        """
+        self._core.save(os.fspath(path), self._ef_search)
+
+    @classmethod
+    def load(cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Index:
+        """The index that ``save`` wrote to ``path``. A file that is not a
+        sound index file raises ValueError("corrupt index file: ...")."""
+        core, ef_search = _core.GraphIndex.load(os.fspath(path))
+        return cls._from_core(core, ef_search)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Pickles and copies hold the bytes of the index file.
+        return (_restore, (type(self), self._core.to_bytes(self._ef_search)))
+
+
+def _restore(cls: type[Index], data: bytes) -> Index:
+    core, ef_search = _core.GraphIndex.from_bytes(data)
+    return cls._from_core(core, ef_search)

@@ -72,6 +72,7 @@ struct IndexCore {
     return rankable(kernels.pair(query, vectors.row(node), vectors.stride()));
   }
   T distance(std::uint32_t a, std::uint32_t b) const noexcept { return distance(vectors.row(a), b); }
+  bool is_removed(std::uint32_t node) const noexcept { return node < removed.size() && removed[node] != 0; }
 
   const IndexOptions options;
   const bool unit_rows;                 // cosine: rows are stored at unit length
@@ -83,6 +84,8 @@ struct IndexCore {
   LabelMap nodes_by_label;              // external id to node
   MetadataStore metadata;               // per node: its metadata row, if any
   ValueIndex values;                    // per attribute and value: the nodes that hold it
+  std::vector<std::uint8_t> removed;    // per node up to the last removed one: 1 once removed
+  std::size_t removed_count = 0;        // removed nodes, which searches walk through but never return
   LinkLocks link_locks;                 // held while a list is read or written during parallel insertion
   std::mutex entry_mutex;               // guards the two below during parallel insertion
   std::uint32_t entry_point = kNoNode;  // a node of the top layer

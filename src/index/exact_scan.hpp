@@ -1,6 +1,7 @@
 #pragma once
-// Ground truth: every stored vector (or every one a filter admits) scored
-// against the query, keeping the k nearest in s.results as a max-heap.
+// Ground truth: every stored vector (or every one a filter admits) that is
+// not removed, scored against the query, keeping the k nearest in s.results
+// as a max-heap.
 #include <algorithm>
 #include <cstdint>
 
@@ -21,6 +22,7 @@ void exact_scan(const IndexCore<T>& core, Scratch<T>& s, const T* query, std::si
     s.fresh.clear();
   };
   auto visit = [&](std::uint32_t node) {
+    if (core.is_removed(node)) return;
     s.fresh.push_back(node);
     if (s.fresh.size() == kChunk) flush();
   };

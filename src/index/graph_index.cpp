@@ -9,9 +9,11 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/fault.hpp"
 #include "index/core.hpp"
 #include "index/dimension_order.hpp"
 #include "index/exact_scan.hpp"
+#include "index/index_file.hpp"
 #include "index/insert.hpp"
 #include "index/match_set.hpp"
 #include "index/parallel_for.hpp"
@@ -24,6 +26,7 @@ namespace {
 constexpr std::size_t kMaxNodes = kNoNode;
 // Levels above this would need more vectors than a 32-bit id can name.
 constexpr int kMaxLevel = 30;
+static_assert(kMaxLevel == kMaxFileLevel, "index files hold the levels an index may have");
 constexpr std::uint64_t kMaxId = std::numeric_limits<std::int64_t>::max();
 
 template <class T>
@@ -32,7 +35,8 @@ class TypedIndex final : public GraphIndex {
   explicit TypedIndex(const IndexOptions& options)
       : core_(options),
         level_scale_(1.0 / std::log(static_cast<double>(options.m))),
-        rng_(options.seed ? *options.seed : std::random_device{}()) {}
+        level_seed_(options.seed ? *options.seed : std::random_device{}()),
+        rng_(level_seed_) {}
 
   const IndexOptions& options() const noexcept override { return core_.options; }
   std::size_t size() const noexcept override { return size_.load(std::memory_order_acquire); }
@@ -44,18 +48,11 @@ class TypedIndex final : public GraphIndex {
 
   std::optional<std::size_t> get(const std::int64_t* ids, std::size_t count, void* out) const override {
     std::shared_lock lock(mutex_);
-    const std::size_t dim = core_.options.dim;
     T* rows = static_cast<T*>(out);
     for (std::size_t i = 0; i < count; ++i) {
       const auto node = core_.nodes_by_label.find(ids[i]);
       if (!node) return i;
-      const T* stored = core_.vectors.row(*node);
-      T* out_row = rows + i * dim;
-      if (core_.dim_order.empty()) {
-        std::copy_n(stored, dim, out_row);
-      } else {
-        for (std::size_t j = 0; j < dim; ++j) out_row[core_.dim_order[j]] = stored[j];
-      }
+      copy_out(*node, rows + i * core_.options.dim);
     }
     return std::nullopt;
   }
@@ -63,7 +60,27 @@ class TypedIndex final : public GraphIndex {
   std::size_t memory_bytes() const override {
     std::shared_lock lock(mutex_);
     return sizeof(*this) + core_.vectors.bytes() + core_.graph.bytes() +
-           core_.labels.capacity() * sizeof(std::int64_t) + core_.nodes_by_label.bytes();
+           core_.labels.capacity() * sizeof(std::int64_t) + core_.nodes_by_label.bytes() +
+           core_.removed.capacity();
+  }
+
+  std::optional<std::size_t> remove(const std::int64_t* ids, std::size_t count) override;
+  std::unique_ptr<GraphIndex> compact(std::size_t threads) const override;
+
+  void save(ByteSink& sink, std::uint64_t ef_search) const override {
+    std::shared_lock lock(mutex_);
+    write_index(core_, IndexState{level_seed_, next_id_, ef_search}, sink);
+  }
+
+  // Fills this new, empty index from the sections after `header`.
+  void restore(ByteSource& source, const FileHeader& header) {
+    read_body(source, header, core_);
+    // The generator has drawn one level per node since it was seeded.
+    level_seed_ = header.state.level_seed;
+    rng_.seed(level_seed_);
+    rng_.discard(header.nodes);
+    next_id_ = header.state.next_id;
+    size_.store(header.nodes - header.removed, std::memory_order_release);
   }
 
   std::expected<void, AddError> add(const void* rows, std::size_t count, const std::int64_t* ids,
@@ -115,10 +132,21 @@ class TypedIndex final : public GraphIndex {
   void search_one(Scratch<T>& s, const SearchRequest& request, std::size_t query_index,
                   const MatchSet* allowed) const;
 
+  // The node's vector as it was given: dimensions back in the caller's order.
+  void copy_out(std::uint32_t node, T* out) const noexcept {
+    const T* stored = core_.vectors.row(node);
+    if (core_.dim_order.empty()) {
+      std::copy_n(stored, core_.options.dim, out);
+    } else {
+      for (std::size_t j = 0; j < core_.options.dim; ++j) out[core_.dim_order[j]] = stored[j];
+    }
+  }
+
   mutable std::shared_mutex mutex_;  // exclusive for add, shared for everything else
   mutable IndexCore<T> core_;        // searches lock link lists through it
   const double level_scale_;         // mL = 1 / ln(m)
-  std::mt19937_64 rng_;              // level draws
+  std::uint64_t level_seed_;         // rng_'s seed, from the options or the system
+  std::mt19937_64 rng_;              // level draws: exactly one per node added
   std::uint64_t next_id_ = 0;        // one above the largest id ever added (up to 2^63)
   std::atomic<std::size_t> size_{0};
   mutable std::mutex pool_mutex_;
@@ -211,7 +239,7 @@ std::expected<void, AddError> TypedIndex<T>::add(const void* rows, std::size_t c
     next_id = std::max(next_id, static_cast<std::uint64_t>(id) + 1);
   }
   next_id_ = next_id;
-  size_.store(total, std::memory_order_release);
+  size_.store(total - core_.removed_count, std::memory_order_release);
 
   std::size_t first = old;
   auto linked = [progress] {
@@ -255,7 +283,9 @@ void TypedIndex<T>::search_one(Scratch<T>& s, const SearchRequest& request, std:
   } else {
     Scored<T> nearest{core_.distance(query, core_.entry_point), core_.entry_point};
     for (int l = core_.top_level; l > 0; --l) nearest = greedy_closest<T, false>(core_, s, query, nearest, l);
-    auto admit = [allowed](std::uint32_t node) { return allowed == nullptr || allowed->contains(node); };
+    auto admit = [this, allowed](std::uint32_t node) {
+      return !core_.is_removed(node) && (allowed == nullptr || allowed->contains(node));
+    };
     // The entry is a candidate even when a filter does not admit it.
     begin_layer_search<T>(s, std::span<const Scored<T>>(&nearest, 1), kNoNode, admit);
     // Where matches lie far from the query, a filtered walk can score many
@@ -312,7 +342,92 @@ std::expected<void, SearchError> TypedIndex<T>::search(const SearchRequest& requ
   return {};
 }
 
+template <class T>
+std::optional<std::size_t> TypedIndex<T>::remove(const std::int64_t* ids, std::size_t count) {
+  if (count == 0) return std::nullopt;
+  std::unique_lock lock(mutex_);
+  // Marks first, undone at the first id that is not there; the ids leave the
+  // table only once all are found.
+  core_.removed.resize(core_.graph.size(), 0);
+  std::vector<std::uint32_t> marked;
+  marked.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto node = core_.nodes_by_label.find(ids[i]);
+    if (!node || core_.removed[*node] != 0) {
+      for (const std::uint32_t undone : marked) core_.removed[undone] = 0;
+      return i;
+    }
+    core_.removed[*node] = 1;
+    marked.push_back(*node);
+  }
+  for (std::size_t i = 0; i < count; ++i) core_.nodes_by_label.erase(ids[i]);
+  core_.removed_count += count;
+  size_.store(core_.graph.size() - core_.removed_count, std::memory_order_release);
+  return std::nullopt;
+}
+
+template <class T>
+std::unique_ptr<GraphIndex> TypedIndex<T>::compact(std::size_t threads) const {
+  auto fresh = std::make_unique<TypedIndex<T>>(core_.options);
+  const std::size_t dim = core_.options.dim;
+  std::vector<T> rows;
+  std::vector<std::int64_t> ids;
+  std::vector<MetadataRow> metadata;  // empty rows for vectors that have none
+  std::vector<std::uint8_t> has_row;
+  {
+    std::shared_lock lock(mutex_);
+    const std::size_t nodes = core_.graph.size();
+    const std::size_t live = nodes - core_.removed_count;
+    rows.resize(live * dim);
+    ids.reserve(live);
+    if (core_.options.schema) {
+      metadata.reserve(live);
+      has_row.reserve(live);
+    }
+    for (std::size_t node = 0; node < nodes; ++node) {
+      const auto id = static_cast<std::uint32_t>(node);
+      if (core_.is_removed(id)) continue;
+      copy_out(id, rows.data() + ids.size() * dim);
+      ids.push_back(core_.labels[id]);
+      if (!core_.options.schema) continue;
+      const auto row = core_.metadata.row(id, core_.options.schema->size());
+      has_row.push_back(row.has_value());
+      metadata.push_back(row ? MetadataRow(row->begin(), row->end()) : MetadataRow());
+    }
+    fresh->next_id_ = next_id_;
+  }
+  // A batch either has a metadata row for every vector or for none: one
+  // addition per run of vectors alike in that.
+  std::vector<std::int64_t> ids_out(ids.size());
+  auto with_row = [&](std::size_t i) { return !has_row.empty() && has_row[i] != 0; };
+  for (std::size_t start = 0; start < ids.size();) {
+    const bool with_rows = with_row(start);
+    std::size_t end = start + 1;
+    while (end < ids.size() && with_row(end) == with_rows) ++end;
+    const auto batch = with_rows ? std::span<const MetadataRow>(metadata).subspan(start, end - start)
+                                 : std::span<const MetadataRow>();
+    const auto added = fresh->add(rows.data() + start * dim, end - start, ids.data() + start, ids_out.data() + start,
+                                  batch, threads, nullptr);
+    check_invariant(added.has_value(), "the live vectors of an index could not be added to a new one");
+    start = end;
+  }
+  return fresh;
+}
+
+template <class T>
+std::unique_ptr<TypedIndex<T>> restored(ByteSource& source, const FileHeader& header) {
+  auto index = std::make_unique<TypedIndex<T>>(header.options);
+  index->restore(source, header);
+  return index;
+}
+
 }  // namespace
+
+GraphIndex::Loaded GraphIndex::load(ByteSource& source) {
+  const FileHeader header = read_header(source);
+  if (header.options.dtype == ElementType::Float32) return {restored<float>(source, header), header.state.ef_search};
+  return {restored<double>(source, header), header.state.ef_search};
+}
 
 std::unique_ptr<GraphIndex> GraphIndex::create(const IndexOptions& options) {
   if (options.dim == 0) throw std::invalid_argument("dim must be at least 1");

@@ -40,6 +40,9 @@ struct SearchRequest {
   void* distances = nullptr;      // out: count x k values of the element type, inf where fewer
 };
 
+class ByteSink;
+class ByteSource;
+
 class GraphIndex {
  public:
   // Throws std::invalid_argument for a dim or m of 0.
@@ -59,6 +62,7 @@ class GraphIndex {
 
   virtual std::expected<void, SearchError> search(const SearchRequest& request) const = 0;
 
+  // Vectors held, not counting removed ones.
   virtual std::size_t size() const noexcept = 0;
   virtual bool contains(std::int64_t id) const = 0;
   // Copies the stored rows of `ids` to `out` (count x dim values); returns the
@@ -66,6 +70,27 @@ class GraphIndex {
   virtual std::optional<std::size_t> get(const std::int64_t* ids, std::size_t count, void* out) const = 0;
   // Bytes held by vectors, links and ids (metadata not counted).
   virtual std::size_t memory_bytes() const = 0;
+
+  // Marks the vectors of `ids` removed: no search returns them again and their
+  // ids are free for new vectors, while the graph still walks through them.
+  // Returns the position of the first id that is not in the index (unknown,
+  // already removed, or named earlier in `ids`); then nothing is removed.
+  virtual std::optional<std::size_t> remove(const std::int64_t* ids, std::size_t count) = 0;
+
+  // A new index with the same options, ids, metadata and id counter, built
+  // from the vectors that are not removed.
+  virtual std::unique_ptr<GraphIndex> compact(std::size_t threads) const = 0;
+
+  // Writes the index to `sink` in the file format of index_file.hpp, with the
+  // caller's default search ef stored beside it.
+  virtual void save(ByteSink& sink, std::uint64_t ef_search) const = 0;
+  struct Loaded {
+    std::unique_ptr<GraphIndex> index;
+    std::uint64_t ef_search;
+  };
+  // Rebuilds an index that save() wrote; throws CorruptIndex (index_file.hpp)
+  // when the bytes are not a sound index file.
+  static Loaded load(ByteSource& source);
 };
 
 }  // namespace hobrin::ann

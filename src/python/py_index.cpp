@@ -1,8 +1,10 @@
 #include "python/py_index.hpp"
 
 #include <atomic>
+#include <cstring>
 #include <memory>
 
+#include "index/file_io.hpp"
 #include "index/graph_index.hpp"
 #include "python/py_metadata.hpp"
 #include "python/runtime/array_view.hpp"
@@ -222,6 +224,192 @@ PyObject* index_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       });
 }
 
+// ---- removal, compaction and files ---------------------------------------------
+
+constexpr const char* kRemoveParameters[] = {"ids"};
+constexpr const char* kThreadsParameters[] = {"threads"};
+constexpr const char* kSaveParameters[] = {"path", "ef_search"};
+constexpr const char* kEfParameters[] = {"ef_search"};
+constexpr const char* kPathParameters[] = {"path"};
+constexpr const char* kDataParameters[] = {"data"};
+constexpr FunctionDescription kRemove{"GraphIndex", "remove", kRemoveParameters, 1};
+constexpr FunctionDescription kCompact{"GraphIndex", "compact", kThreadsParameters, 1};
+constexpr FunctionDescription kParams{"GraphIndex", "params", {}, 0};
+constexpr FunctionDescription kSave{"GraphIndex", "save", kSaveParameters, 2};
+constexpr FunctionDescription kToBytes{"GraphIndex", "to_bytes", kEfParameters, 1};
+constexpr FunctionDescription kLoad{"GraphIndex", "load", kPathParameters, 1};
+constexpr FunctionDescription kFromBytes{"GraphIndex", "from_bytes", kDataParameters, 1};
+
+PyObject* index_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method<IndexPayload, Access::Shared, 1>(
+      py_index_type(), kRemove, self, args, nargs, kwnames, [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<None> {
+        HOBRIN_TRY(auto ids, ArrayView::get(slots[0], "ids", ItemKind::Int64, 1, false));
+        const auto* wanted = static_cast<const std::int64_t*>(ids.data());
+        const auto missing = without_gil([&] { return p.index->remove(wanted, ids.extent(0)); });
+        if (!missing) return None{};
+        PyRef key = PyRef::steal(checked(PyLong_FromLongLong(wanted[*missing])));
+        PyErr_SetObject(PyExc_KeyError, key.get());
+        return fetch_error();
+      });
+}
+
+// A new GraphIndex object around `index`.
+PyResult<PyRef> wrap_index(std::unique_ptr<GraphIndex> index) {
+  HOBRIN_TRY(PyTypeObject* type, py_index_type().get_or_create());
+  HOBRIN_TRY(PyObject* object,
+             tp_new_impl(type, IndexPayload{std::move(index), std::make_unique<std::atomic<std::size_t>>(0)}));
+  return PyRef::steal(object);
+}
+
+// (GraphIndex, ef_search) for a loaded index.
+PyResult<PyRef> loaded_pair(GraphIndex::Loaded loaded) {
+  HOBRIN_TRY(PyRef index, wrap_index(std::move(loaded.index)));
+  PyRef ef = PyRef::steal(checked(PyLong_FromUnsignedLongLong(loaded.ef_search)));
+  return PyRef::steal(checked(PyTuple_Pack(2, index.get(), ef.get())));
+}
+
+PyObject* index_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method<IndexPayload, Access::Shared, 1>(
+      py_index_type(), kCompact, self, args, nargs, kwnames, [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<PyRef> {
+        HOBRIN_TRY(auto threads, extract_argument<std::uint64_t>(slots[0], "threads"));
+        return wrap_index(without_gil([&] { return p.index->compact(threads); }));
+      });
+}
+
+// (dim, metric, dtype, m, ef_construction, seed, schema), as the constructor takes them.
+PyObject* index_params(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method<IndexPayload, Access::Shared, 0>(
+      py_index_type(), kParams, self, args, nargs, kwnames, [](IndexPayload& p, std::span<PyObject*, 0>) -> PyResult<PyRef> {
+        const ann::IndexOptions& o = p.index->options();
+        static constexpr const char* kMetrics[] = {"euclidean", "cosine", "inner_product"};
+        PyRef seed = o.seed ? PyRef::steal(checked(PyLong_FromUnsignedLongLong(*o.seed))) : PyRef::borrow(Py_None);
+        PyRef schema = PyRef::borrow(Py_None);
+        if (o.schema) {
+          schema = PyRef::steal(checked(PyList_New(static_cast<Py_ssize_t>(o.schema->size()))));
+          for (std::size_t i = 0; i < o.schema->size(); ++i) {
+            const std::string& name = (*o.schema)[i];
+            PyObject* text = checked(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
+            PyList_SET_ITEM(schema.get(), static_cast<Py_ssize_t>(i), text);
+          }
+        }
+        return PyRef::steal(checked(Py_BuildValue(
+            "(KssKKOO)", static_cast<unsigned long long>(o.dim), kMetrics[static_cast<int>(o.metric)],
+            o.dtype == ann::ElementType::Float32 ? "float32" : "float64", static_cast<unsigned long long>(o.m),
+            static_cast<unsigned long long>(o.ef_construction), seed.get(), schema.get())));
+      });
+}
+
+// A file system path (str, encoded as the file system wants, or bytes),
+// without NUL characters.
+PyResult<std::string> path_argument(PyObject* object) {
+  PyRef encoded;
+  if (PyUnicode_Check(object)) {
+    encoded = PyRef::steal(PyUnicode_EncodeFSDefault(object));
+    if (!encoded) return fetch_error();
+    object = encoded.get();
+  }
+  if (!PyBytes_Check(object)) return fail(PyErr::type_mismatch(object, "PyBytes"));
+  const std::string path(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
+  if (path.find('\0') != std::string::npos) return fail(PyErr::value_error("embedded null byte"));
+  return path;
+}
+
+// OSError(errno, message, path): the interpreter picks the subclass for errno.
+PyResult<None> os_error(const ann::FileError& error, PyObject* path) {
+  const std::string message = std::string(std::strerror(error.code)) + " (while " + error.action + ")";
+  PyRef args = PyRef::steal(checked(Py_BuildValue("(isO)", error.code, message.c_str(), path)));
+  PyErr_SetObject(PyExc_OSError, args.get());
+  return fetch_error();
+}
+
+PyErr corrupt_error(const std::string& what) { return PyErr::value_error("corrupt index file: " + what); }
+
+PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method<IndexPayload, Access::Shared, 2>(
+      py_index_type(), kSave, self, args, nargs, kwnames, [](IndexPayload& p, std::span<PyObject*, 2> slots) -> PyResult<None> {
+        HOBRIN_TRY(auto path, path_argument(slots[0]));
+        HOBRIN_TRY(auto ef_search, extract_argument<std::uint64_t>(slots[1], "ef_search"));
+        const auto saved = without_gil([&] {
+          return ann::save_file(path, [&](ann::ByteSink& sink) { p.index->save(sink, ef_search); });
+        });
+        if (!saved) return os_error(saved.error(), slots[0]);
+        return None{};
+      });
+}
+
+PyObject* index_to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method<IndexPayload, Access::Shared, 1>(
+      py_index_type(), kToBytes, self, args, nargs, kwnames, [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<PyRef> {
+        HOBRIN_TRY(auto ef_search, extract_argument<std::uint64_t>(slots[0], "ef_search"));
+        ann::StringSink sink;
+        without_gil([&] {
+          // The file is smaller than the index in memory but for the metadata.
+          sink.bytes.reserve(p.index->memory_bytes());
+          p.index->save(sink, ef_search);
+          return 0;
+        });
+        return PyRef::steal(checked(PyBytes_FromStringAndSize(sink.bytes.data(), static_cast<Py_ssize_t>(sink.bytes.size()))));
+      });
+}
+
+// The static methods: no receiver, a new index back.
+template <class Body>
+PyObject* static_method(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames, Body&& body) {
+  return trampoline<PyObject*>(nullptr, [&]() -> PyResult<PyObject*> {
+    std::array<PyObject*, 1> slots{};
+    HOBRIN_CHECK(extract_arguments_fastcall(description, args, nargs, kwnames, slots));
+    HOBRIN_TRY(PyRef result, body(slots[0]));
+    return result.release();
+  });
+}
+
+using ReadIndex = std::function<void(ann::ByteSource&)>;
+
+// Loads without the interpreter's lock: open(read) gives `read` a source and
+// reports an I/O failure, raised as OSError naming `path`.
+template <class Open>
+PyResult<PyRef> load_with(PyObject* path, Open&& open) {
+  std::optional<GraphIndex::Loaded> loaded;
+  std::string corrupt;
+  const auto opened = without_gil([&] {
+    return open([&](ann::ByteSource& source) {
+      try {
+        loaded.emplace(GraphIndex::load(source));
+      } catch (const ann::CorruptIndex& error) {
+        corrupt = error.what();
+      }
+    });
+  });
+  if (!opened) HOBRIN_CHECK(os_error(opened.error(), path));
+  if (!loaded) return fail(corrupt_error(corrupt));
+  return loaded_pair(*std::move(loaded));
+}
+
+PyObject* index_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return static_method(kLoad, args, nargs, kwnames, [](PyObject* argument) -> PyResult<PyRef> {
+    HOBRIN_TRY(auto path, path_argument(argument));
+    return load_with(argument, [&](const ReadIndex& read) { return ann::read_file(path, read); });
+  });
+}
+
+PyObject* index_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return static_method(kFromBytes, args, nargs, kwnames, [](PyObject* argument) -> PyResult<PyRef> {
+    Py_buffer view;
+    if (PyObject_GetBuffer(argument, &view, PyBUF_SIMPLE) != 0) return fetch_error();
+    struct Release {
+      Py_buffer* view;
+      ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    const std::span<const std::byte> bytes(static_cast<const std::byte*>(view.buf), static_cast<std::size_t>(view.len));
+    return load_with(argument, [&](const ReadIndex& read) -> std::expected<void, ann::FileError> {
+      ann::MemorySource source(bytes);
+      read(source);
+      return {};
+    });
+  });
+}
+
 // The counters: size, linked and nbytes.
 template <std::uint64_t (*read)(const IndexPayload&)>
 PyObject* index_stat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -243,6 +431,16 @@ PyMethodDef kMethods[] = {
     fast_method("size", index_stat<read_size>, "size($self)\n--\n\n"),
     fast_method("linked", index_stat<read_linked>, "linked($self)\n--\n\nRows linked so far by the running add."),
     fast_method("nbytes", index_stat<read_nbytes>, "nbytes($self)\n--\n\n"),
+    fast_method("remove", index_remove, "remove($self, ids)\n--\n\n"),
+    fast_method("compact", index_compact, "compact($self, threads)\n--\n\n"),
+    fast_method("params", index_params,
+                "params($self)\n--\n\n(dim, metric, dtype, m, ef_construction, seed, schema)"),
+    fast_method("save", index_save, "save($self, path, ef_search)\n--\n\n"),
+    fast_method("to_bytes", index_to_bytes, "to_bytes($self, ef_search)\n--\n\n"),
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(index_load)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "load(path)\n--\n\nAn index and its ef_search from a file."},
+    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(index_from_bytes)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_bytes(data)\n--\n\nAn index and its ef_search from bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 

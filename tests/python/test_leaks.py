@@ -3,16 +3,19 @@
 Neither the interpreter's allocated blocks, nor the memory tracemalloc traces,
 nor the resident set may grow beyond a small bound, and no call may change the
 reference count of anything it was given."""
+import atexit
 import gc
 import os
+import shutil
 import sys
+import tempfile
 import tracemalloc
 
 import numpy as np
 import pytest
 
 from hobrin import PyFlat, PyHNSW
-from hobrin_ann import Index
+from hobrin_ann import Index, _core
 
 DIM = 64  # a leaked copy of one vector is 512 bytes: 5000 of them show in the resident set
 CALLS = 5000
@@ -75,6 +78,14 @@ def build_ann():
 
 
 A = ann()
+# Index files in memory where the system has such a folder: saves sync each file.
+FILES = tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+atexit.register(shutil.rmtree, FILES, True)
+SAVED, DAMAGED = os.path.join(FILES, "a.hbr"), os.path.join(FILES, "damaged.hbr")
+A.save(SAVED)
+with open(SAVED, "rb") as saved, open(DAMAGED, "wb") as damaged:
+    BYTES = saved.read()
+    damaged.write(BYTES[:-1])
 # (expected exception or None, callable, arguments...)
 CASES = {
     "flat new": (None, PyFlat, DIM, "inner_product"),
@@ -133,6 +144,17 @@ CASES = {
     "ann add metadata": (ValueError, A.add, M[:1], None, [[("color", [1]), ("size", 1)]]),
     "ann add metadata reenters": (None, lambda: ann(0).add(M[:1], None, [[("color", Reenter(lambda: A.search(V))), ("size", 1)]])),
     "ann get missing": (KeyError, A.get, [0, 99]),
+    "ann remove": (None, lambda: ann().remove([1, 2])),
+    "ann remove missing": (KeyError, A.remove, [0, 99]),
+    "ann compact": (None, lambda: A.compact(threads=1)),
+    "ann save": (None, A.save, SAVED),
+    "ann save no folder": (FileNotFoundError, A.save, os.path.join(FILES, "no folder", "a.hbr")),
+    "ann load": (None, Index.load, SAVED),
+    "ann load damaged": (ValueError, Index.load, DAMAGED),
+    "ann load missing": (FileNotFoundError, Index.load, os.path.join(FILES, "missing.hbr")),
+    # What pickling calls, without the pickle module's own caches.
+    "ann reduce": (None, lambda: (reduced := A.__reduce__())[0](*reduced[1])),
+    "ann from bytes damaged": (ValueError, _core.GraphIndex.from_bytes, BYTES[:-1]),
 }
 
 

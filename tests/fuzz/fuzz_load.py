@@ -1,0 +1,137 @@
+"""Coverage-guided fuzzing of the index file reader with atheris.
+
+Inputs are index files. The seeds are small saved indexes (written by
+--make-seeds); half of the mutations then rewrite every section's checksum, so
+that damage also reaches the checks behind the checksums. Whatever the bytes,
+loading must either raise ValueError("corrupt index file: ...") or give an
+index that writes back the very same bytes, searches, and grows. A crash, a
+hang and any other outcome are findings: libFuzzer writes the input to
+{artifact_prefix}crash-<hash>; make it a case of tests/python/test_ann_persist.py.
+
+    python tests/fuzz/fuzz_load.py --make-seeds build/fuzz/load-seeds
+    python tests/fuzz/fuzz_load.py -max_total_time=20 build/fuzz/load-corpus build/fuzz/load-seeds
+"""
+
+import pathlib
+import re
+import sys
+import zlib
+
+import atheris
+import numpy as np
+
+import hobrin_ann
+from hobrin_ann import _core
+
+PREAMBLE, HEADER, CHECKSUM = 16, 16, 4
+
+
+def _table():
+    table = []
+    for b in range(256):
+        c = b
+        for _ in range(8):
+            c = (c >> 1) ^ (0x82F63B78 if c & 1 else 0)
+        table.append(c)
+    return table
+
+
+TABLE = _table()
+
+
+def crc32c(data):
+    c = 0xFFFFFFFF
+    for b in data:
+        c = (c >> 8) ^ TABLE[(c ^ b) & 0xFF]
+    return c ^ 0xFFFFFFFF
+
+
+def fix_checksums(data):
+    """The file with each whole section's checksum recomputed."""
+    out = bytearray(data)
+    at = PREAMBLE
+    while at + HEADER + CHECKSUM <= len(out):
+        length = int.from_bytes(out[at + 8 : at + 16], "little")
+        end = at + HEADER + length
+        if end + CHECKSUM > len(out):
+            break
+        out[end : end + CHECKSUM] = crc32c(out[at:end]).to_bytes(4, "little")
+        at = end + CHECKSUM
+    return bytes(out)
+
+
+def _outcome_markers(count=256):
+    """Distinct instrumented functions; check() calls one per kind of refusal
+    (its message without numbers and quotes), so that the fuzzer keeps an input that
+    reaches a check no earlier input reached, deep as it may be."""
+    namespace = {}
+    exec("\n".join(f"def marker_{i}(): return {i}" for i in range(count)), namespace)
+    return [atheris.instrument_func(namespace[f"marker_{i}"]) for i in range(count)]
+
+
+MARKERS = _outcome_markers()
+
+
+def mark(outcome):
+    kind = re.sub(r"\d+|'.*'", "#", outcome)
+    MARKERS[zlib.crc32(kind.encode()) % len(MARKERS)]()
+
+
+def mutate(data, max_size, seed):
+    data = atheris.Mutate(data, max_size)
+    return fix_checksums(data) if seed % 2 else data
+
+
+@atheris.instrument_func
+def check(data):
+    try:
+        core, ef_search = _core.GraphIndex.from_bytes(data)
+    except ValueError as error:
+        if not str(error).startswith("corrupt index file: "):
+            raise
+        mark(str(error))
+        return
+    mark("accepted")
+    assert core.to_bytes(ef_search) == data, "an accepted file does not write back the same"
+    index = hobrin_ann.Index._from_core(core, ef_search)
+    if index.dim > 1024:
+        return
+    queries = np.linspace(-1, 1, 2 * index.dim).reshape(2, index.dim)
+    for exact in (False, True):
+        labels, _ = index.search(queries, 3, exact=exact)
+        assert all(int(i) in index for i in labels.ravel() if i >= 0)
+    if index.schema:
+        index.search(queries, 3, filter=(index.schema[0], [0, 1, "red"]))
+    try:
+        index.add(queries, threads=1)
+    except ValueError as error:  # default ids run out past the largest id
+        assert "ids" in str(error), error
+    index.search(queries, 3)
+
+
+def make_seeds(folder):
+    folder = pathlib.Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    rng = np.random.default_rng(1)
+    base = rng.standard_normal((16, 3))
+    indexes = {
+        "empty": hobrin_ann.Index(3, seed=1),
+        "metadata": hobrin_ann.Index(3, m=2, seed=2, schema=["color", "size"]),
+        "cosine": hobrin_ann.Index(3, "cosine", dtype="float64", m=3, seed=3),
+    }
+    indexes["metadata"].add(
+        base[:8], metadata=[[("color", ["red", "blue"][i % 2]), ("size", i)] for i in range(8)]
+    )
+    indexes["metadata"].add(base[8:], threads=1)
+    indexes["metadata"].remove([2, 9])
+    indexes["cosine"].add(base, threads=1)
+    for name, index in indexes.items():
+        index.save(folder / f"{name}.hbr")
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["--make-seeds"]:
+        make_seeds(sys.argv[2])
+    else:
+        atheris.Setup(sys.argv, check, custom_mutator=mutate)
+        atheris.Fuzz()
