@@ -70,6 +70,9 @@ ANN, HNSWLIB, FAISS = "hobrin_ann", "hnswlib", "faiss HNSWFlat"
 ANN_QPS_TARGETS = [  # (recall, peer, least ratio of hobrin_ann's q/s to the peer's)
     (0.95, HNSWLIB, 1.0), (0.99, HNSWLIB, 1.2), (0.99, FAISS, 1.0), (0.999, HNSWLIB, 1.0)]
 GROWTH_TARGET = 1.6
+# A two-thread build whose CPU time is less than this many times its wall
+# time did not have two cores to itself.
+BUSY_CORES = 1.5
 
 
 def _qps_at(points, method, recall):
@@ -125,13 +128,19 @@ def ann_targets(results):
         if (ANN, 1) in sc and (ANN, 2) in sc:
             s1, s2 = sc[(ANN, 1)], sc[(ANN, 2)]
             r = s1["build_s"] / s2["build_s"]
-            peer = ""
+            met, peer = r >= 1.7, ""
             if (HNSWLIB, 1) in sc and (HNSWLIB, 2) in sc:
-                peer = f"; hnswlib {sc[(HNSWLIB, 1)]['build_s'] / sc[(HNSWLIB, 2)]['build_s']:.2f}x"
+                h1, h2 = sc[(HNSWLIB, 1)], sc[(HNSWLIB, 2)]
+                cores = h2["cpu_s"] / h2["build_s"]
+                peer = f"; hnswlib {h1['build_s'] / h2['build_s']:.2f}x, using {cores:.1f} cores"
+                if not met and cores < BUSY_CORES:
+                    # hnswlib's two-thread build did not get two cores either:
+                    # the machine was busy, and the figure says nothing.
+                    met = None
             rows.append((f"{name}: hobrin_ann build speed-up, two threads over one "
                          f"(first {s1['n']:,} vectors, fastest of {len(s1['runs'])})",
-                         f"{r:.2f}x ({s1['build_s']:.1f} s vs {s2['build_s']:.1f} s{peer}) (>= 1.7x)",
-                         r >= 1.7))
+                         f"{r:.2f}x ({s1['build_s']:.1f} s vs {s2['build_s']:.1f} s, using "
+                         f"{s2['cpu_s'] / s2['build_s']:.1f} cores{peer}) (>= 1.7x)", met))
         elif a1 and a2:
             r = a1["build_s"] / a2["build_s"]
             rows.append((f"{name}: hobrin_ann build speed-up, two threads over one",
@@ -279,7 +288,9 @@ def ann_markdown(results):
         out += ["", f"### {e['dataset']}", ""] + _ann_build_rows(e["builds"])
         if e.get("build_scaling"):
             out += ["", f"Builds of the first {e['build_scaling'][0]['n']:,} vectors on one and "
-                    "two threads, alternating three times; the fastest of each counts:", "",
+                    "two threads, alternating three times; the fastest of each counts. Where "
+                    "hnswlib's two-thread build did not use 1.5 cores' worth of CPU time either, "
+                    "the machine was busy and the speed-up target stays undecided:", "",
                     "| method | threads | build s | CPU s | all runs, s |", "|---|---:|---:|---:|---|"]
             out += [f"| {b['method']} | {b['threads']} | {b['build_s']:.2f} | {b['cpu_s']:.2f} | "
                     + ", ".join(f"{x:.2f}" for x in b["runs"]) + " |" for b in e["build_scaling"]]
@@ -471,7 +482,8 @@ def plot(results, path):
         left = min(max(min(p["recall"] for p in every), 0.5), 0.9)
         shown = [p["qps"] for p in every if p["recall"] >= left]
         ax.set_xscale("logit")
-        ticks = [t for t in (0.5, 0.8, 0.9, 0.95, 0.99, 0.995, 0.999, 0.9999) if t >= left]
+        ticks = [t for t in (0.5, 0.8, 0.9, 0.95, 0.99, 0.995, 0.999, 0.9999)
+                 if t >= left and (t != 0.995 or left >= 0.9)]  # room for 0.995 when zoomed in
         ax.set_xticks(ticks, [f"{t:g}" for t in ticks])
         ax.xaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
         ax.set_xlim(left, 0.99998)
