@@ -37,12 +37,17 @@ class LinkLocks {
 
   // Locks the node's stripe when `enabled` (parallel insertion), else nothing.
   Held hold(std::uint32_t node, bool enabled) noexcept {
-    return Held(enabled ? &stripes_[node % kStripes] : nullptr);
+    return Held(enabled ? &stripes_[node % kStripes].lock : nullptr);
   }
 
  private:
-  static constexpr std::size_t kStripes = 4096;
-  std::array<std::atomic<bool>, kStripes> stripes_{};
+  static constexpr std::size_t kStripes = 1024;
+  // One lock per cache line, so that threads taking different locks do not
+  // pull the same line back and forth.
+  struct alignas(64) Stripe {
+    std::atomic<bool> lock{false};
+  };
+  std::array<Stripe, kStripes> stripes_{};
 };
 
 }  // namespace hobrin::ann
