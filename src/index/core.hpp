@@ -51,7 +51,7 @@ struct Scratch {
     distances.reserve(max_links + 1);
     selected.reserve(max_links + 1);
     kept.reserve(max_links + 1);
-    pool.reserve(std::max(ef, max_links) + 2);
+    pool.reserve(std::max(ef, 2 * max_links) + 2);
     candidates.reserve(ef + max_links + 1);
     results.reserve(ef + 2);
   }

@@ -16,29 +16,51 @@ namespace hobrin::ann {
 
 namespace detail {
 
-// Adds `node` to `neighbour`'s list on `level`.
+// Rewrites `base`'s list on `level` as the heuristic's choice among s.pool
+// (nodes with their distances to `base`), at most the level's capacity.
+template <class T>
+void shrink_into(IndexCore<T>& core, Scratch<T>& s, std::uint32_t base, int level) {
+  std::sort(s.pool.begin(), s.pool.end());
+  // s.selected holds the new node's own choice, which the caller is walking.
+  select_neighbours<T>(core, s.pool, core.graph.max_links(level), s.kept);
+  core.graph.set_links(base, level, s.kept, [](const Scored<T>& kept) { return kept.node; });
+}
+
+// Adds `node` to `neighbour`'s list on `level`, unless it is there already
+// (a parallel insertion may have linked the two the other way first).
 template <class T, bool locked>
 void link_back(IndexCore<T>& core, Scratch<T>& s, std::uint32_t neighbour, Scored<T> node, int level) {
   auto held = core.link_locks.hold(neighbour, locked);
   const auto list = core.graph.links(neighbour, level);
-  const std::size_t max_links = core.graph.max_links(level);
-  if (list.size() < max_links) {
+  if (locked && std::find(list.begin(), list.end(), node.node) != list.end()) return;
+  if (list.size() < core.graph.max_links(level)) {
     core.graph.slots(neighbour, level)[list.size()] = node.node;
     return;
   }
-  s.pool.clear();
-  s.pool.push_back(node);
+  s.pool.assign(1, node);
   for (const std::uint32_t linked : list) s.pool.push_back({core.distance(neighbour, linked), linked});
-  std::sort(s.pool.begin(), s.pool.end());
-  // s.selected holds the new node's own choice, which the caller is walking.
-  select_neighbours<T>(core, s.pool, max_links, s.kept);
-  core.graph.set_links(neighbour, level, s.kept, [](const Scored<T>& kept) { return kept.node; });
+  shrink_into(core, s, neighbour, level);
 }
 
+// Sets the new node's list on `level`. In a parallel insertion, nodes that
+// reached this one through an upper layer may have linked to it already:
+// their links are kept beside the chosen ones, within the list's capacity.
 template <class T, bool locked>
-void set_links(IndexCore<T>& core, std::uint32_t node, int level, std::span<const Scored<T>> neighbours) {
+void set_links(IndexCore<T>& core, Scratch<T>& s, std::uint32_t node, int level,
+               std::span<const Scored<T>> neighbours) {
   auto held = core.link_locks.hold(node, locked);
-  core.graph.set_links(node, level, neighbours, [](const Scored<T>& chosen) { return chosen.node; });
+  const auto present = core.graph.links(node, level);
+  if (present.empty()) {
+    core.graph.set_links(node, level, neighbours, [](const Scored<T>& chosen) { return chosen.node; });
+    return;
+  }
+  s.pool.assign(neighbours.begin(), neighbours.end());
+  for (const std::uint32_t linked : present) {
+    const bool chosen = std::any_of(neighbours.begin(), neighbours.end(),
+                                    [linked](const Scored<T>& n) { return n.node == linked; });
+    if (!chosen) s.pool.push_back({core.distance(node, linked), linked});
+  }
+  shrink_into(core, s, node, level);
 }
 
 }  // namespace detail
@@ -70,7 +92,7 @@ void insert_node(IndexCore<T>& core, Scratch<T>& s, std::uint32_t node) {
     search_layer<T, locked>(core, s, vector, l, core.options.ef_construction, admit_all);
     std::sort_heap(s.results.begin(), s.results.end());
     select_neighbours<T>(core, s.results, core.graph.m(), s.selected);
-    detail::set_links<T, locked>(core, node, l, s.selected);
+    detail::set_links<T, locked>(core, s, node, l, s.selected);
     for (const Scored<T>& neighbour : s.selected) {
       detail::link_back<T, locked>(core, s, neighbour.node, {neighbour.distance, node}, l);
     }

@@ -86,3 +86,20 @@ def test_racing_adds_of_the_same_ids_keep_exactly_one():
         thread.join()
     assert sorted(outcomes)[0] == "added" and len(index) == 200
     assert all("is already in the index" in o for o in sorted(outcomes)[1:])
+
+
+def test_parallel_builds_leave_every_vector_reachable():
+    # Clusters make insertions meet on upper layers, where a node can be
+    # linked to before it has set its own list: those links must survive.
+    rng = np.random.default_rng(5)
+    centers = rng.standard_normal((20, 32)) * 4
+    spread = rng.uniform(0.2, 1.5, (8000, 1))
+    base = centers[rng.integers(0, 20, 8000)] + rng.standard_normal((8000, 32)) * spread
+
+    def unreachable(threads):
+        index = hobrin_ann.Index(32, seed=1)
+        index.add(base, threads=threads)
+        labels, _ = index.search(base, 1, ef=1000, threads=2)
+        return int((labels[:, 0] != np.arange(len(base))).sum())
+
+    assert unreachable(2) <= unreachable(1) + 1
