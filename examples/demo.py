@@ -1,4 +1,5 @@
 """A short tour of hobrin: exact search, graph search, metadata and filters."""
+
 import random
 
 import hobrin

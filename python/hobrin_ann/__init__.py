@@ -23,7 +23,12 @@ try:
 except _metadata.PackageNotFoundError:  # run from a source tree
     __version__ = "0.0.0"
 
-_METRICS = {"euclidean": "euclidean", "cosine": "cosine", "angular": "cosine", "inner_product": "inner_product"}
+_METRICS = {
+    "euclidean": "euclidean",
+    "cosine": "cosine",
+    "angular": "cosine",
+    "inner_product": "inner_product",
+}
 _DTYPES = ("float32", "float64")
 
 MetadataValue = str | int | float
@@ -55,7 +60,9 @@ def _is_condition(item: object) -> bool:
 def _filter_query(filter: Filter) -> tuple[list[tuple[str, list[Any]]], npt.NDArray[np.int64] | None]:
     """A filter in the form the core reads: (conditions, allow-list)."""
     if isinstance(filter, np.ndarray) or (
-        isinstance(filter, (list, range)) and filter and all(isinstance(i, int) and not isinstance(i, bool) for i in filter)
+        isinstance(filter, (list, range))
+        and filter
+        and all(isinstance(i, int) and not isinstance(i, bool) for i in filter)
     ):
         return [], Index._ids(filter, -1, "filter")
     conditions: list[Any] = [filter] if _is_condition(filter) else filter  # type: ignore[assignment]
@@ -63,7 +70,9 @@ def _filter_query(filter: Filter) -> tuple[list[tuple[str, list[Any]]], npt.NDAr
         raise TypeError(
             "filter: expected (name, value), (name, [values]), a list of such conditions, or an array of ids"
         )
-    return [(name, list(v) if isinstance(v, (list, tuple, set, frozenset)) else [v]) for name, v in conditions], None
+    return [
+        (name, list(v) if isinstance(v, (list, tuple, set, frozenset)) else [v]) for name, v in conditions
+    ], None
 
 
 def _first_bad_row(rows: npt.NDArray[np.floating[Any]]) -> int | None:
@@ -195,7 +204,8 @@ class Index:
     def __repr__(self) -> str:
         return (
             f"hobrin_ann.Index(dim={self._dim}, metric={self._metric!r}, dtype={self.dtype!r}, "
-            f"m={self._m}, ef_construction={self._ef_construction}, ef_search={self._ef_search}, size={len(self)})"
+            f"m={self._m}, ef_construction={self._ef_construction}, ef_search={self._ef_search}, "
+            f"size={len(self)})"
         )
 
     # ---- conversion ---------------------------------------------------------
@@ -206,7 +216,9 @@ class Index:
         try:
             array = np.asarray(values)
         except (ValueError, TypeError) as error:
-            raise ValueError(f"{name}: expected an array of shape (n, {self._dim}) or ({self._dim},): {error}") from None
+            raise ValueError(
+                f"{name}: expected an array of shape (n, {self._dim}) or ({self._dim},): {error}"
+            ) from None
         if array.dtype.kind not in "fiu":
             raise TypeError(f"{name}: expected real numbers, got an array of dtype {array.dtype}")
         single = array.ndim == 1

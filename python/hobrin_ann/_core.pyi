@@ -1,7 +1,6 @@
 from collections.abc import Sequence
 from typing import Any, final
 
-
 import numpy as np
 import numpy.typing as npt
 

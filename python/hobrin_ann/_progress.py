@@ -41,7 +41,9 @@ class ProgressBar:
         self.stream.flush()
 
 
-def run_with_progress(work: Callable[[], None], done: Callable[[], int], total: int, interval: float = 0.2) -> None:
+def run_with_progress(
+    work: Callable[[], None], done: Callable[[], int], total: int, interval: float = 0.2
+) -> None:
     """Runs `work` on a helper thread (it releases the interpreter lock) while
     this thread redraws a bar from `done()` every `interval` seconds; whatever
     `work` raises is raised here."""

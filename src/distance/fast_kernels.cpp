@@ -8,8 +8,8 @@
 namespace hobrin::fast {
 
 // Each variant's entry points, defined in its own file from the shared body.
-#define HOBRIN_DECLARE_FAST_VARIANT(ns)                        \
-  namespace ns {                                               \
+#define HOBRIN_DECLARE_FAST_VARIANT(ns)                         \
+  namespace ns {                                                \
   FastKernels<float> float_kernels(Measure measure) noexcept;   \
   FastKernels<double> double_kernels(Measure measure) noexcept; \
   }

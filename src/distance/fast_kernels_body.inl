@@ -101,8 +101,8 @@ inline void prefetch_row(const T* row, std::size_t padded_dim) noexcept {
 // flight. A finite bound lets squared Euclidean sums stop early; the others
 // ignore it.
 template <class T, Measure measure, bool bounded>
-void batch_rows(const T* query, const T* base, std::size_t stride, const std::uint32_t* nodes, std::size_t count,
-                std::size_t padded_dim, T bound, T* out) noexcept {
+void batch_rows(const T* query, const T* base, std::size_t stride, const std::uint32_t* nodes,
+                std::size_t count, std::size_t padded_dim, T bound, T* out) noexcept {
   auto row = [&](std::size_t i) { return base + std::size_t{nodes[i]} * stride; };
   const std::size_t row_bytes = padded_dim * sizeof(T);
   if (row_bytes >= 1024) {

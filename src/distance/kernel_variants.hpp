@@ -11,9 +11,8 @@ namespace hobrin {
 // rows[0] .. rows[count - 1] (dim values each), written to out[0 .. count - 1].
 // `query_sum_of_squares` is the query's sum of squares as the scalar loop
 // computes it; only the cosine kernels read it.
-using BatchKernel = void (*)(const double* query, double query_sum_of_squares,
-                             const double* const* rows, std::size_t dim, std::size_t count,
-                             double* out) noexcept;
+using BatchKernel = void (*)(const double* query, double query_sum_of_squares, const double* const* rows,
+                             std::size_t dim, std::size_t count, double* out) noexcept;
 
 struct KernelSet {
   const char* name;

@@ -5,8 +5,7 @@ namespace {
 
 constexpr KernelSet kScalar{"scalar", 1, scalar_kernels::euclidean, scalar_kernels::dot,
                             scalar_kernels::cosine};
-constexpr KernelSet kAVX2{"avx2", 16, avx2_kernels::euclidean, avx2_kernels::dot,
-                          avx2_kernels::cosine};
+constexpr KernelSet kAVX2{"avx2", 16, avx2_kernels::euclidean, avx2_kernels::dot, avx2_kernels::cosine};
 constexpr KernelSet kAVX512{"avx512", 8, avx512_kernels::euclidean, avx512_kernels::dot,
                             avx512_kernels::cosine};
 
@@ -58,8 +57,7 @@ const KernelSet& active_kernels() noexcept {
   return chosen;
 }
 
-BatchScorer::BatchScorer(Metric metric, VectorView query, std::size_t dim,
-                         const KernelSet& kernels) noexcept
+BatchScorer::BatchScorer(Metric metric, VectorView query, std::size_t dim, const KernelSet& kernels) noexcept
     : metric_(metric), query_(query), dim_(dim) {
   if (query.size() != dim) return;
   in_step_ = kernels.in_step;

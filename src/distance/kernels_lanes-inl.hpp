@@ -34,8 +34,8 @@ enum class Kind { Euclidean, Dot, Cosine };
 // and for cosine the vector's own square into the second sum. A full block
 // reads all kLanes positions; the last, shorter one only those in `mask`.
 template <Kind kind, bool full>
-inline void add_block(Isa::Vec q, const double* const* rows, std::size_t at, Isa::Mask mask,
-                      std::size_t used, Isa::Vec& sum, Isa::Vec& squares) {
+inline void add_block(Isa::Vec q, const double* const* rows, std::size_t at, Isa::Mask mask, std::size_t used,
+                      Isa::Vec& sum, Isa::Vec& squares) {
   Isa::Vec t[Isa::kLanes];
   Isa::Vec s[Isa::kLanes];
   for (std::size_t j = 0; j < Isa::kLanes; ++j) {
@@ -63,8 +63,8 @@ inline void add_block(Isa::Vec q, const double* const* rows, std::size_t at, Isa
 
 // Scores the groups x kLanes vectors rows[0 ..] into out[0 ..].
 template <Kind kind, std::size_t groups>
-inline void score_groups(const double* query, double query_sum_of_squares,
-                         const double* const* rows, std::size_t dim, double* out) {
+inline void score_groups(const double* query, double query_sum_of_squares, const double* const* rows,
+                         std::size_t dim, double* out) {
   constexpr std::size_t lanes = Isa::kLanes;
   Isa::Vec sum[groups];
   Isa::Vec squares[groups];
@@ -103,8 +103,8 @@ inline void score_groups(const double* query, double query_sum_of_squares,
 }
 
 template <Kind kind>
-void score_all(const double* query, double query_sum_of_squares, const double* const* rows,
-               std::size_t dim, std::size_t count, double* out) {
+void score_all(const double* query, double query_sum_of_squares, const double* const* rows, std::size_t dim,
+               std::size_t count, double* out) {
   constexpr std::size_t lanes = Isa::kLanes;
   std::size_t done = 0;
   for (; done + Isa::kGroups * lanes <= count; done += Isa::kGroups * lanes) {
@@ -128,17 +128,17 @@ void score_all(const double* query, double query_sum_of_squares, const double* c
 
 }  // namespace
 
-void euclidean(const double* query, double query_sum_of_squares, const double* const* rows,
-               std::size_t dim, std::size_t count, double* out) noexcept {
+void euclidean(const double* query, double query_sum_of_squares, const double* const* rows, std::size_t dim,
+               std::size_t count, double* out) noexcept {
   score_all<Kind::Euclidean>(query, query_sum_of_squares, rows, dim, count, out);
 }
 
-void dot(const double* query, double query_sum_of_squares, const double* const* rows,
-         std::size_t dim, std::size_t count, double* out) noexcept {
+void dot(const double* query, double query_sum_of_squares, const double* const* rows, std::size_t dim,
+         std::size_t count, double* out) noexcept {
   score_all<Kind::Dot>(query, query_sum_of_squares, rows, dim, count, out);
 }
 
-void cosine(const double* query, double query_sum_of_squares, const double* const* rows,
-            std::size_t dim, std::size_t count, double* out) noexcept {
+void cosine(const double* query, double query_sum_of_squares, const double* const* rows, std::size_t dim,
+            std::size_t count, double* out) noexcept {
   score_all<Kind::Cosine>(query, query_sum_of_squares, rows, dim, count, out);
 }

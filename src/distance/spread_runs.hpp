@@ -19,8 +19,8 @@ namespace hobrin {
 // and step s visits item s of each run in turn. Positions count from 0 at
 // step `first`.
 template <class Visit>
-inline void visit_side_by_side(std::size_t runs, std::size_t run, std::size_t first,
-                               std::size_t last, const Visit& visit) {
+inline void visit_side_by_side(std::size_t runs, std::size_t run, std::size_t first, std::size_t last,
+                               const Visit& visit) {
   std::size_t position = 0;
   for (std::size_t s = first; s < last; ++s) {
     for (std::size_t r = 0; r < runs; ++r) visit(position++, r * run + s);
@@ -33,9 +33,8 @@ inline void visit_side_by_side(std::size_t runs, std::size_t run, std::size_t fi
 // receives item i's score, in the order scored. `rows` and `out` are scratch
 // of `room` entries each, and room >= runs >= 1.
 template <class Row, class Take>
-void score_side_by_side(const BatchScorer& scorer, std::size_t count, std::size_t runs,
-                        const Row& row, const Take& take, const double** rows, double* out,
-                        std::size_t room) {
+void score_side_by_side(const BatchScorer& scorer, std::size_t count, std::size_t runs, const Row& row,
+                        const Take& take, const double** rows, double* out, std::size_t room) {
   const std::size_t run = count / runs;
   const std::size_t steps_per_call = room / runs;
   for (std::size_t step = 0; step < run; step += steps_per_call) {
@@ -43,8 +42,7 @@ void score_side_by_side(const BatchScorer& scorer, std::size_t count, std::size_
     visit_side_by_side(runs, run, step, last,
                        [&](std::size_t at, std::size_t item) { rows[at] = row(item); });
     scorer.score(rows, (last - step) * runs, out);
-    visit_side_by_side(runs, run, step, last,
-                       [&](std::size_t at, std::size_t item) { take(item, out[at]); });
+    visit_side_by_side(runs, run, step, last, [&](std::size_t at, std::size_t item) { take(item, out[at]); });
   }
   for (std::size_t first = runs * run; first < count; first += room) {
     const std::size_t scored = std::min(room, count - first);

@@ -43,7 +43,8 @@ std::expected<void, FlatError> Flat::create(const VectorList& vectors) {
 std::expected<std::vector<Candidate>, FlatError> Flat::search(VectorView query, std::uint64_t k) const {
   const std::size_t n = size();
   if (n == 0) return std::unexpected(FlatError::EmptyIndex);
-  const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(k, 1), n));
+  const std::size_t keep =
+      static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(k, 1), n));
 
   // A max-heap of the best `keep` so far: its top is the worst of them. What
   // it ends with does not depend on the order in which vectors are offered,

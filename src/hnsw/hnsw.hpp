@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "common/candidate.hpp"
-#include "metadata/filter.hpp"
+#include "common/vector_list.hpp"
 #include "distance/metrics.hpp"
 #include "hnsw/hnsw_error.hpp"
 #include "hnsw/neighbour_lists.hpp"
+#include "metadata/filter.hpp"
 #include "metadata/metadata.hpp"
-#include "common/vector_list.hpp"
 
 namespace hobrin {
 
@@ -39,21 +39,19 @@ class HNSW {
   // without one (nullptr), linking it into the graph. On an error or a thrown
   // exception (std::bad_alloc, or CapacityExceeded once the graph holds 2^32 - 1
   // nodes) the index is left exactly as it was.
-  std::expected<void, HNSWError> insert(VectorView vector, const MetadataRow* row,
-                                        std::mt19937_64& rng);
+  std::expected<void, HNSWError> insert(VectorView vector, const MetadataRow* row, std::mt19937_64& rng);
 
   // Inserts the vectors in order, vector i with rows[i] when the index has a
   // schema (rows are ignored otherwise). Stops at the first failing insertion;
   // the ones before it stay.
-  std::expected<void, HNSWError> create(const VectorList& vectors,
-                                        std::span<const MetadataRow> rows, std::mt19937_64& rng);
+  std::expected<void, HNSWError> create(const VectorList& vectors, std::span<const MetadataRow> rows,
+                                        std::mt19937_64& rng);
 
   // Best-first search of one layer from `entry`: up to ef (distance, node)
   // pairs in ascending order of distance. The entry is taken without the level
   // and filter tests; other nodes must reach the layer and pass the filter.
-  std::expected<std::vector<Candidate>, HNSWError> knn(NodeId entry, VectorView query,
-                                                       std::uint64_t ef, std::uint64_t layer,
-                                                       const Filter* filter) const;
+  std::expected<std::vector<Candidate>, HNSWError> knn(NodeId entry, VectorView query, std::uint64_t ef,
+                                                       std::uint64_t layer, const Filter* filter) const;
 
   // Greedy descent from node 0 through layers layers-1 .. 1, then a search of
   // layer 0 with ef_search, cut to max(k, 1) pairs that pass the filter.
@@ -77,16 +75,13 @@ class HNSW {
   Metric distance() const noexcept { return distance_; }
 
  private:
-  VectorView stored(NodeId node) const noexcept {
-    return VectorView(vectors_.data() + node * dim_, dim_);
-  }
+  VectorView stored(NodeId node) const noexcept { return VectorView(vectors_.data() + node * dim_, dim_); }
   // Appends the node's vector, level, row (or no row) and empty list together:
   // all of them, or none when something throws.
   void append_node(VectorView vector, std::uint64_t level, const MetadataRow* row);
   // Links the last node in, layer 0 upward; records each back entry's owner
   // in `back_entries` once it is added.
-  std::expected<void, HNSWError> link(NodeId node, std::uint64_t level,
-                                      std::vector<NodeId>& back_entries);
+  std::expected<void, HNSWError> link(NodeId node, std::uint64_t level, std::vector<NodeId>& back_entries);
   // Undoes the back entries in reverse order, then forgets every node from
   // `node_count` on.
   void roll_back(std::size_t node_count, std::span<const NodeId> back_entries) noexcept;

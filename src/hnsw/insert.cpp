@@ -7,8 +7,7 @@
 
 namespace hobrin {
 
-std::expected<void, HNSWError> HNSW::insert(VectorView vector, const MetadataRow* row,
-                                            std::mt19937_64& rng) {
+std::expected<void, HNSWError> HNSW::insert(VectorView vector, const MetadataRow* row, std::mt19937_64& rng) {
   check_invariant(vector.size() == dim_, "inserted vector does not have the index dimension");
   if (row != nullptr) {
     check_invariant(schema_.has_value() && row->size() == schema_->size(),
@@ -102,8 +101,7 @@ void HNSW::roll_back(std::size_t node_count, std::span<const NodeId> back_entrie
   if (vectors_.size() > node_count * dim_) vectors_.resize(node_count * dim_);
 }
 
-std::expected<void, HNSWError> HNSW::create(const VectorList& vectors,
-                                            std::span<const MetadataRow> rows,
+std::expected<void, HNSWError> HNSW::create(const VectorList& vectors, std::span<const MetadataRow> rows,
                                             std::mt19937_64& rng) {
   if (vectors.empty()) return std::unexpected(HNSWError::EmptyVectors);
   const bool with_rows = schema_.has_value();

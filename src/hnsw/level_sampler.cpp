@@ -2,9 +2,7 @@
 
 namespace hobrin {
 
-double uniform_unit(std::mt19937_64& rng) {
-  return static_cast<double>(rng() >> 11) * 0x1.0p-53;
-}
+double uniform_unit(std::mt19937_64& rng) { return static_cast<double>(rng() >> 11) * 0x1.0p-53; }
 
 double weight_total(std::span<const double> weights) noexcept {
   double total = 0.0;

@@ -43,8 +43,7 @@ void NeighbourLists::count_named(NeighbourId node, bool named) noexcept {
 
 void NeighbourLists::append(NodeId node, NodeId entry) {
   const NodeId newest = all_.size() - 1;
-  check_invariant(!all_.empty() && node <= newest && entry <= newest &&
-                      (node == newest || entry == newest),
+  check_invariant(!all_.empty() && node <= newest && entry <= newest && (node == newest || entry == newest),
                   "neighbour entry added that names neither the newest node nor its list");
   List& all = all_[node];
   const auto id = static_cast<NeighbourId>(entry);

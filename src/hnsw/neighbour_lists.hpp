@@ -42,8 +42,7 @@ class NeighbourLists {
   std::span<const NeighbourId> searched(NodeId node, std::uint64_t layer) const noexcept {
     if (layer >= searched_.size()) return {};
     const auto& lists = searched_[layer];
-    return node < lists.size() ? std::span<const NeighbourId>(lists[node])
-                               : std::span<const NeighbourId>();
+    return node < lists.size() ? std::span<const NeighbourId>(lists[node]) : std::span<const NeighbourId>();
   }
 
   // Start loading into the cache what searched(node, layer) reads: where the
@@ -90,8 +89,8 @@ class NeighbourLists {
   std::vector<List> all_;                    // [node]: every entry, in insertion order
   std::vector<std::vector<List>> searched_;  // [layer][node]: first occurrences of level >= layer;
                                              // a layer's array ends before nodes it never lists
-  std::vector<std::uint32_t> named_;         // [node]: how many lists name it
-  std::vector<std::size_t> named_at_;        // [layer]: named nodes of level >= layer
+  std::vector<std::uint32_t> named_;  // [node]: how many lists name it
+  std::vector<std::size_t> named_at_;  // [layer]: named nodes of level >= layer
   BasicVisitedSet<std::uint32_t> in_newest_;  // the entries of the newest node's list
 };
 

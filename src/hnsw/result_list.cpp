@@ -39,9 +39,8 @@ std::size_t result_position(std::span<const Candidate> list, double distance) no
   const auto first = std::partition_point(list.begin(), list.end(), [&](const Candidate& e) {
     return compare_distance(e.distance, distance) < 0;
   });
-  const auto past_equal = std::partition_point(first, list.end(), [&](const Candidate& e) {
-    return compare_distance(e.distance, distance) == 0;
-  });
+  const auto past_equal = std::partition_point(
+      first, list.end(), [&](const Candidate& e) { return compare_distance(e.distance, distance) == 0; });
   const auto at = first == past_equal ? first : past_equal - 1;
   return static_cast<std::size_t>(at - list.begin());
 }

@@ -78,8 +78,8 @@ class ScratchLease {
 // whole list.
 template <class Admissible>
 std::size_t collect(std::span<const NeighbourId> list, const VisitedSet::Marker marker,
-                    const Admissible& admissible, const double* vectors, std::size_t dim,
-                    NeighbourId* fresh, NodeId* ids, const double** rows) {
+                    const Admissible& admissible, const double* vectors, std::size_t dim, NeighbourId* fresh,
+                    NodeId* ids, const double** rows) {
   const std::size_t unvisited =
       active_unvisited_scan()(list.data(), list.size(), marker.tags(), marker.epoch(), fresh);
   std::size_t count = 0;
@@ -99,8 +99,8 @@ std::size_t collect(std::span<const NeighbourId> list, const VisitedSet::Marker 
 // step, a long batch is read as kRuns runs side by side through `spread_rows`
 // and `spread_out` (room for count each); a short one, or one for a kernel
 // that reads one vector after the other, is scored in place.
-void score_batch(const BatchScorer& scorer, const double* const* rows, std::size_t count,
-                 double* out, const double** spread_rows, double* spread_out) {
+void score_batch(const BatchScorer& scorer, const double* const* rows, std::size_t count, double* out,
+                 const double** spread_rows, double* spread_out) {
   constexpr std::size_t kRuns = 16;
   if (count / kRuns < 4 || scorer.in_step() == 1) {
     scorer.score(rows, count, out);
@@ -132,9 +132,8 @@ bool HNSW::passes(NodeId node, const Filter& filter, std::size_t position) const
   return row.has_value() && (*filter.predicate)((*row)[position]);
 }
 
-std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorView query,
-                                                           std::uint64_t ef, std::uint64_t layer,
-                                                           const Filter* filter) const {
+std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorView query, std::uint64_t ef,
+                                                           std::uint64_t layer, const Filter* filter) const {
   if (ef == 0) return std::unexpected(HNSWError::InvalidEF);
   if (layer >= layers_) return std::unexpected(HNSWError::InvalidLayer);
   std::size_t position = 0;
@@ -190,14 +189,15 @@ std::expected<std::vector<Candidate>, HNSWError> HNSW::knn(NodeId entry, VectorV
     const auto marker = visited.marker();
     const std::size_t count =
         filter == nullptr
-            ? collect(neighbours, marker, [](NodeId) { return true; }, vectors_.data(), dim_,
-                      batch.fresh.data(), batch.ids.data(), batch.rows.data())
-            : collect(neighbours, marker,
-                      [&](NodeId n) { return passes(n, *filter, position); }, vectors_.data(),
-                      dim_, batch.fresh.data(), batch.ids.data(), batch.rows.data());
+            ? collect(
+                  neighbours, marker, [](NodeId) { return true; }, vectors_.data(), dim_, batch.fresh.data(),
+                  batch.ids.data(), batch.rows.data())
+            : collect(
+                  neighbours, marker, [&](NodeId n) { return passes(n, *filter, position); }, vectors_.data(),
+                  dim_, batch.fresh.data(), batch.ids.data(), batch.rows.data());
     unreached -= count;
-    score_batch(scorer, batch.rows.data(), count, batch.distances.data(),
-                batch.spread_rows.data(), batch.spread_distances.data());
+    score_batch(scorer, batch.rows.data(), count, batch.distances.data(), batch.spread_rows.data(),
+                batch.spread_distances.data());
     for (std::size_t i = 0; i < count; ++i) {
       const Candidate c{batch.distances[i], batch.ids[i]};
       if (admit(result, ef, c)) {

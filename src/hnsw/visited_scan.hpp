@@ -10,9 +10,8 @@ namespace hobrin {
 
 // Copies to `out`, in list order, the entries of ids[0 .. count) whose tag,
 // tags[entry], differs from `epoch`; returns how many.
-using UnvisitedScan = std::size_t (*)(const std::uint32_t* ids, std::size_t count,
-                                      const std::uint32_t* tags, std::uint32_t epoch,
-                                      std::uint32_t* out) noexcept;
+using UnvisitedScan = std::size_t (*)(const std::uint32_t* ids, std::size_t count, const std::uint32_t* tags,
+                                      std::uint32_t epoch, std::uint32_t* out) noexcept;
 
 namespace scalar_scan {
 std::size_t unvisited(const std::uint32_t*, std::size_t, const std::uint32_t*, std::uint32_t,

@@ -63,7 +63,7 @@ struct IndexCore {
       : options(opts),
         unit_rows(opts.metric == Metric::Cosine),
         kernels(fast::fast_kernels<T>(opts.metric == Metric::Euclidean ? fast::Measure::SquaredEuclidean
-                                                                        : fast::Measure::NegativeDot)),
+                                                                       : fast::Measure::NegativeDot)),
         vectors(opts.dim),
         graph(opts.m),
         values(opts.schema ? opts.schema->size() : 0) {}
@@ -78,18 +78,18 @@ struct IndexCore {
   const bool unit_rows;                 // cosine: rows are stored at unit length
   const fast::FastKernels<T> kernels;
   std::vector<std::uint32_t> dim_order;  // stored value j is the caller's value dim_order[j]; empty: as given
-  VectorRows<T> vectors;                // per node: its vector, in dim_order
-  LinkGraph graph;                      // per node: its level and links
-  std::vector<std::int64_t> labels;     // per node: its external id
-  LabelMap nodes_by_label;              // external id to node
-  MetadataStore metadata;               // per node: its metadata row, if any
-  ValueIndex values;                    // per attribute and value: the nodes that hold it
-  std::vector<std::uint8_t> removed;    // per node up to the last removed one: 1 once removed
-  std::size_t removed_count = 0;        // removed nodes, which searches walk through but never return
-  LinkLocks link_locks;                 // held while a list is read or written during parallel insertion
-  std::mutex entry_mutex;               // guards the two below during parallel insertion
+  VectorRows<T> vectors;  // per node: its vector, in dim_order
+  LinkGraph graph;  // per node: its level and links
+  std::vector<std::int64_t> labels;  // per node: its external id
+  LabelMap nodes_by_label;  // external id to node
+  MetadataStore metadata;  // per node: its metadata row, if any
+  ValueIndex values;  // per attribute and value: the nodes that hold it
+  std::vector<std::uint8_t> removed;  // per node up to the last removed one: 1 once removed
+  std::size_t removed_count = 0;  // removed nodes, which searches walk through but never return
+  LinkLocks link_locks;  // held while a list is read or written during parallel insertion
+  std::mutex entry_mutex;  // guards the two below during parallel insertion
   std::uint32_t entry_point = kNoNode;  // a node of the top layer
-  int top_level = -1;                   // the highest level of any node
+  int top_level = -1;  // the highest level of any node
 };
 
 }  // namespace hobrin::ann

@@ -28,7 +28,8 @@ std::vector<std::uint32_t> order_by_spread(const T* rows, std::size_t count, std
       squares[j] += d * d;
     }
   }
-  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return squares[a] > squares[b]; });
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::uint32_t a, std::uint32_t b) { return squares[a] > squares[b]; });
   return order;
 }
 

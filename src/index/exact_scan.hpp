@@ -12,13 +12,15 @@
 namespace hobrin::ann {
 
 template <class T>
-void exact_scan(const IndexCore<T>& core, Scratch<T>& s, const T* query, std::size_t k, const MatchSet* allowed) {
+void exact_scan(const IndexCore<T>& core, Scratch<T>& s, const T* query, std::size_t k,
+                const MatchSet* allowed) {
   constexpr std::size_t kChunk = 256;
   s.results.clear();
   s.fresh.clear();
   auto flush = [&] {
     score_fresh(core, query, s, admission_bound(s, k));
-    for (std::size_t i = 0; i < s.fresh.size(); ++i) keep_best(s.results, {rankable(s.distances[i]), s.fresh[i]}, k);
+    for (std::size_t i = 0; i < s.fresh.size(); ++i)
+      keep_best(s.results, {rankable(s.distances[i]), s.fresh[i]}, k);
     s.fresh.clear();
   };
   auto visit = [&](std::uint32_t node) {

@@ -32,7 +32,8 @@ void LinkGraph::truncate(std::size_t nodes) noexcept {
 }
 
 std::size_t LinkGraph::bytes() const noexcept {
-  return levels_.capacity() + (layer0_.capacity() + upper_start_.capacity() + upper_.capacity()) * sizeof(std::uint32_t);
+  return levels_.capacity() +
+         (layer0_.capacity() + upper_start_.capacity() + upper_.capacity()) * sizeof(std::uint32_t);
 }
 
 }  // namespace hobrin::ann

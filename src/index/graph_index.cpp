@@ -84,8 +84,8 @@ class TypedIndex final : public GraphIndex {
   }
 
   std::expected<void, AddError> add(const void* rows, std::size_t count, const std::int64_t* ids,
-                                    std::int64_t* ids_out, std::span<const MetadataRow> metadata, std::size_t threads,
-                                    std::atomic<std::size_t>* progress) override;
+                                    std::int64_t* ids_out, std::span<const MetadataRow> metadata,
+                                    std::size_t threads, std::atomic<std::size_t>* progress) override;
 
   std::expected<void, SearchError> search(const SearchRequest& request) const override;
 
@@ -184,7 +184,8 @@ std::expected<void, AddError> TypedIndex<T>::add(const void* rows, std::size_t c
   const std::size_t dim = core_.options.dim;
   std::vector<std::uint32_t> dim_order;  // chosen by the first addition, kept once it succeeds
   try {
-    if (old == 0 && core_.options.metric == Metric::Euclidean) dim_order = order_by_spread(values, count, dim);
+    if (old == 0 && core_.options.metric == Metric::Euclidean)
+      dim_order = order_by_spread(values, count, dim);
     core_.vectors.reserve(total);
     core_.graph.reserve(total, upper_lists);
     reserve_for(core_.labels, total);
@@ -195,7 +196,8 @@ std::expected<void, AddError> TypedIndex<T>::add(const void* rows, std::size_t c
     throw;
   }
   auto forget_ids = [&](std::size_t added) {
-    for (std::size_t i = 0; i < added; ++i) core_.nodes_by_label.erase(ids ? ids[i] : static_cast<std::int64_t>(next_id_ + i));
+    for (std::size_t i = 0; i < added; ++i)
+      core_.nodes_by_label.erase(ids ? ids[i] : static_cast<std::int64_t>(next_id_ + i));
   };
   for (std::size_t i = 0; i < count; ++i) {
     const std::int64_t id = ids ? ids[i] : static_cast<std::int64_t>(next_id_ + i);
@@ -270,7 +272,8 @@ void TypedIndex<T>::search_one(Scratch<T>& s, const SearchRequest& request, std:
   const std::size_t dim = core_.options.dim;
   const std::size_t k = request.k;
   s.query.truncate(0);
-  s.query.append(static_cast<const T*>(request.queries) + query_index * dim, core_.unit_rows, core_.dim_order);
+  s.query.append(static_cast<const T*>(request.queries) + query_index * dim, core_.unit_rows,
+                 core_.dim_order);
   const T* query = s.query.row(0);
 
   s.results.clear();
@@ -321,11 +324,12 @@ std::expected<void, SearchError> TypedIndex<T>::search(const SearchRequest& requ
   std::shared_lock lock(mutex_);
   std::optional<MatchSet> allowed;
   if (request.filter != nullptr) {
-    if (!core_.options.schema && !request.filter->all_of.empty()) return std::unexpected(SearchError::NoSchema);
+    if (!core_.options.schema && !request.filter->all_of.empty())
+      return std::unexpected(SearchError::NoSchema);
     static const Schema kNoSchema;
     const std::string* unknown = nullptr;
-    allowed = MatchSet::of(*request.filter, core_.options.schema ? *core_.options.schema : kNoSchema, core_.values,
-                           core_.nodes_by_label, core_.graph.size(), &unknown);
+    allowed = MatchSet::of(*request.filter, core_.options.schema ? *core_.options.schema : kNoSchema,
+                           core_.values, core_.nodes_by_label, core_.graph.size(), &unknown);
     if (!allowed) return std::unexpected(SearchError::UnknownAttribute);
   }
   const std::size_t workers = std::min(resolve_threads(request.threads), request.count);
@@ -406,8 +410,8 @@ std::unique_ptr<GraphIndex> TypedIndex<T>::compact(std::size_t threads) const {
     while (end < ids.size() && with_row(end) == with_rows) ++end;
     const auto batch = with_rows ? std::span<const MetadataRow>(metadata).subspan(start, end - start)
                                  : std::span<const MetadataRow>();
-    const auto added = fresh->add(rows.data() + start * dim, end - start, ids.data() + start, ids_out.data() + start,
-                                  batch, threads, nullptr);
+    const auto added = fresh->add(rows.data() + start * dim, end - start, ids.data() + start,
+                                  ids_out.data() + start, batch, threads, nullptr);
     check_invariant(added.has_value(), "the live vectors of an index could not be added to a new one");
     start = end;
   }
@@ -425,7 +429,8 @@ std::unique_ptr<TypedIndex<T>> restored(ByteSource& source, const FileHeader& he
 
 GraphIndex::Loaded GraphIndex::load(ByteSource& source) {
   const FileHeader header = read_header(source);
-  if (header.options.dtype == ElementType::Float32) return {restored<float>(source, header), header.state.ef_search};
+  if (header.options.dtype == ElementType::Float32)
+    return {restored<float>(source, header), header.state.ef_search};
   return {restored<double>(source, header), header.state.ef_search};
 }
 

@@ -15,8 +15,8 @@
 #include <optional>
 #include <span>
 
-#include "index/options.hpp"
 #include "index/filter_query.hpp"
+#include "index/options.hpp"
 
 namespace hobrin::ann {
 

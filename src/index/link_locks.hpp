@@ -20,8 +20,10 @@ class LinkLocks {
       // probably descheduled, so give up the core instead of spinning on.
       for (unsigned spins = 0; lock_->exchange(true, std::memory_order_acquire);) {
         while (lock_->load(std::memory_order_relaxed)) {
-          if (++spins < 1024) __builtin_ia32_pause();
-          else std::this_thread::yield();
+          if (++spins < 1024)
+            __builtin_ia32_pause();
+          else
+            std::this_thread::yield();
         }
       }
     }

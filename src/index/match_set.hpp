@@ -41,7 +41,8 @@ class MatchSet {
     if (query.ids) {
       passing.assign(set.words_.size(), 0);
       for (const std::int64_t id : *query.ids) {
-        if (const auto node = labels.find(id); node && *node < nodes) passing[*node / 64] |= std::uint64_t{1} << (*node % 64);
+        if (const auto node = labels.find(id); node && *node < nodes)
+          passing[*node / 64] |= std::uint64_t{1} << (*node % 64);
       }
       for (std::size_t w = 0; w < passing.size(); ++w) set.words_[w] &= passing[w];
     }

@@ -14,7 +14,8 @@ std::size_t resolve_threads(std::size_t threads) noexcept {
   return std::max<std::size_t>(1, std::thread::hardware_concurrency());
 }
 
-void parallel_for(std::size_t count, std::size_t threads, const std::function<void(std::size_t, std::size_t)>& task) {
+void parallel_for(std::size_t count, std::size_t threads,
+                  const std::function<void(std::size_t, std::size_t)>& task) {
   const std::size_t workers = std::min(resolve_threads(threads), count);
   if (workers <= 1) {
     for (std::size_t i = 0; i < count; ++i) task(0, i);

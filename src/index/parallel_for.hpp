@@ -11,6 +11,7 @@ namespace hobrin::ann {
 // The number of threads `threads` asks for: 0 means one per core.
 std::size_t resolve_threads(std::size_t threads) noexcept;
 
-void parallel_for(std::size_t count, std::size_t threads, const std::function<void(std::size_t, std::size_t)>& task);
+void parallel_for(std::size_t count, std::size_t threads,
+                  const std::function<void(std::size_t, std::size_t)>& task);
 
 }  // namespace hobrin::ann

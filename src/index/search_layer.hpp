@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
-#include <cstdint>
 #include <limits>
 #include <span>
 
@@ -58,7 +57,8 @@ void keep_best(std::vector<Scored<T>>& best, Scored<T> hit, std::size_t limit) {
 // A scored node that could still enter the results becomes a candidate for
 // expansion, and a result too if it is admitted.
 template <class T, class Admit>
-void offer(const IndexCore<T>& core, Scratch<T>& s, Scored<T> next, int level, std::size_t ef, Admit&& admit) {
+void offer(const IndexCore<T>& core, Scratch<T>& s, Scored<T> next, int level, std::size_t ef,
+           Admit&& admit) {
   if (s.results.size() >= ef && !(next < s.results.front())) return;
   // Most candidates are expanded later: start fetching their lists now.
   core.graph.prefetch_links(next.node, level);
@@ -89,7 +89,8 @@ Scored<T> greedy_closest(IndexCore<T>& core, Scratch<T>& s, const T* query, Scor
 // Starts a layer search from `entries`: marks them visited, makes them the
 // candidates, and the admitted ones the first results.
 template <class T, class Admit>
-void begin_layer_search(Scratch<T>& s, std::span<const Scored<T>> entries, std::uint32_t excluded, Admit&& admit) {
+void begin_layer_search(Scratch<T>& s, std::span<const Scored<T>> entries, std::uint32_t excluded,
+                        Admit&& admit) {
   s.visited.start();
   if (excluded != kNoNode) s.visited.test_and_mark(excluded);
   s.candidates.clear();

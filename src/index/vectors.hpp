@@ -2,9 +2,9 @@
 // The stored vectors: one 64-byte aligned array of rows, each padded with
 // zeros to whole blocks so that the fast kernels never need a tail loop.
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cmath>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -49,7 +49,8 @@ class VectorRows {
     double scale = 1.0;
     if (unit) {
       double squares = 0.0;
-      for (std::size_t j = 0; j < dim_; ++j) squares += static_cast<double>(values[j]) * static_cast<double>(values[j]);
+      for (std::size_t j = 0; j < dim_; ++j)
+        squares += static_cast<double>(values[j]) * static_cast<double>(values[j]);
       if (squares > 0.0) scale = 1.0 / std::sqrt(squares);
     }
     for (std::size_t j = 0; j < dim_; ++j) {

@@ -39,8 +39,7 @@ void MetadataStore::append_row(const MetadataRow& row) {
 
 void MetadataStore::append_no_row() { row_starts_.push_back(kNoRow); }
 
-std::optional<std::span<const Metadata>> MetadataStore::row(NodeId node,
-                                                            std::size_t row_length) const {
+std::optional<std::span<const Metadata>> MetadataStore::row(NodeId node, std::size_t row_length) const {
   check_invariant(node < row_starts_.size(), "metadata asked for a node that does not exist");
   const std::size_t start = row_starts_[node];
   if (start == kNoRow) return std::nullopt;

@@ -40,7 +40,8 @@ void ValueIndex::truncate(std::size_t nodes) noexcept {
   }
 }
 
-std::span<const std::uint32_t> ValueIndex::nodes_with(std::size_t attribute, const Metadata& value) const noexcept {
+std::span<const std::uint32_t> ValueIndex::nodes_with(std::size_t attribute,
+                                                      const Metadata& value) const noexcept {
   if (attribute >= by_attribute_.size()) return {};
   const auto found = by_attribute_[attribute].find(value);
   if (found == by_attribute_[attribute].end()) return {};

@@ -17,7 +17,8 @@ constexpr FunctionDescription kSearch{"PyFlat", "search", kSearchParameters, 1};
 constexpr FunctionDescription kCreate{"PyFlat", "create", kCreateParameters, 1};
 
 std::string length_message(const char* what, std::uint64_t dim, std::size_t length) {
-  return std::string("Expected ") + what + " of length " + std::to_string(dim) + ", got " + std::to_string(length);
+  return std::string("Expected ") + what + " of length " + std::to_string(dim) + ", got " +
+         std::to_string(length);
 }
 
 PyObject* flat_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
@@ -30,9 +31,11 @@ PyObject* flat_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
 
 PyObject* flat_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<Flat, Access::Exclusive, 1>(
-      py_flat_type(), kInsert, self, args, nargs, kwnames, [](Flat& flat, std::span<PyObject*, 1> slots) -> PyResult<None> {
+      py_flat_type(), kInsert, self, args, nargs, kwnames,
+      [](Flat& flat, std::span<PyObject*, 1> slots) -> PyResult<None> {
         HOBRIN_TRY(auto vector, extract_argument<std::vector<double>>(slots[0], "vector"));
-        if (vector.size() != flat.dim()) return fail(PyErr::value_error(length_message("vector", flat.dim(), vector.size())));
+        if (vector.size() != flat.dim())
+          return fail(PyErr::value_error(length_message("vector", flat.dim(), vector.size())));
         if (!flat.insert(vector)) throw InternalFault("a checked vector was refused");
         return None{};
       });
@@ -41,10 +44,12 @@ PyObject* flat_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* flat_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   using Result = std::vector<std::pair<std::uint64_t, double>>;
   return call_method<Flat, Access::Shared, 2>(
-      py_flat_type(), kSearch, self, args, nargs, kwnames, [](Flat& flat, std::span<PyObject*, 2> slots) -> PyResult<Result> {
+      py_flat_type(), kSearch, self, args, nargs, kwnames,
+      [](Flat& flat, std::span<PyObject*, 2> slots) -> PyResult<Result> {
         HOBRIN_TRY(auto query, extract_argument<std::vector<double>>(slots[0], "query"));
         HOBRIN_TRY(auto k, extract_optional_argument<std::uint64_t>(slots[1], "k"));
-        if (query.size() != flat.dim()) return fail(PyErr::value_error(length_message("query", flat.dim(), query.size())));
+        if (query.size() != flat.dim())
+          return fail(PyErr::value_error(length_message("query", flat.dim(), query.size())));
         auto found = flat.search(query, k.value_or(1));
         if (!found) return fail(PyErr::value_error("Search error: " + std::string(to_string(found.error()))));
         Result result;
@@ -56,7 +61,8 @@ PyObject* flat_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<Flat, Access::Exclusive, 1>(
-      py_flat_type(), kCreate, self, args, nargs, kwnames, [](Flat& flat, std::span<PyObject*, 1> slots) -> PyResult<None> {
+      py_flat_type(), kCreate, self, args, nargs, kwnames,
+      [](Flat& flat, std::span<PyObject*, 1> slots) -> PyResult<None> {
         HOBRIN_TRY(auto vectors, extract_argument<VectorListArgument>(slots[0], "vectors"));
         auto created = flat.create(vectors.list);
         if (created) return None{};
@@ -72,14 +78,17 @@ PyObject* flat_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyMethodDef kMethods[] = {
-    fast_method("insert", flat_insert, "insert($self, vector)\n--\n\n"
-     "Insert a vector into the index.\n\n"
-     "The vector is expected as a list of floats whose length equals the index dimension."),
-    fast_method("search", flat_search, "search($self, query, k=None)\n--\n\n"
-     "Search for the k nearest neighbors.\n\n"
-     "Returns a list of tuples `(id, distance)`."),
-    fast_method("create", flat_create, "create($self, vectors)\n--\n\n"
-     "Create an index from a list of vectors."),
+    fast_method("insert", flat_insert,
+                "insert($self, vector)\n--\n\n"
+                "Insert a vector into the index.\n\n"
+                "The vector is expected as a list of floats whose length equals the index dimension."),
+    fast_method("search", flat_search,
+                "search($self, query, k=None)\n--\n\n"
+                "Search for the k nearest neighbors.\n\n"
+                "Returns a list of tuples `(id, distance)`."),
+    fast_method("create", flat_create,
+                "create($self, vectors)\n--\n\n"
+                "Create an index from a list of vectors."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,16 +2,17 @@
 
 #include <random>
 
+#include "hnsw/hnsw.hpp"
 #include "python/py_filter.hpp"
 #include "python/py_metadata.hpp"
-#include "hnsw/hnsw.hpp"
 
 namespace hobrin::py {
 namespace {
 
 using PyHNSW = Instance<HNSW>;
 
-constexpr const char* kNewParameters[] = {"dim", "layers", "m", "ef_construction", "ef_search", "metric", "schema"};
+constexpr const char* kNewParameters[] = {"dim",       "layers", "m",     "ef_construction",
+                                          "ef_search", "metric", "schema"};
 constexpr const char* kInsertParameters[] = {"vector", "metadata"};
 constexpr const char* kSearchParameters[] = {"query", "k", "filter"};
 constexpr const char* kCreateParameters[] = {"vectors", "metadata"};
@@ -74,8 +75,8 @@ PyObject* hnsw_insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
           HOBRIN_TRY(row, build_metadata_row(*index.schema(), *pairs));
         }
         if (vector.size() != index.dim()) {
-          return fail(PyErr::value_error("Expected vector of length " + std::to_string(index.dim()) + ", got " +
-                                         std::to_string(vector.size())));
+          return fail(PyErr::value_error("Expected vector of length " + std::to_string(index.dim()) +
+                                         ", got " + std::to_string(vector.size())));
         }
         auto inserted = index.insert(vector, row ? &*row : nullptr, thread_generator());
         if (!inserted) return fail(graph_error("Insert error: ", inserted.error()));
@@ -92,10 +93,11 @@ PyObject* hnsw_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       [](HNSW& index, std::span<PyObject*, 3> slots) -> PyResult<Result> {
         HOBRIN_TRY(auto query, extract_argument<std::vector<double>>(slots[0], "query"));
         HOBRIN_TRY(auto k, extract_optional_argument<std::uint64_t>(slots[1], "k"));
-        HOBRIN_TRY(auto filter_argument, (extract_optional_argument<std::pair<std::string, PyRef>>(slots[2], "filter")));
+        HOBRIN_TRY(auto filter_argument,
+                   (extract_optional_argument<std::pair<std::string, PyRef>>(slots[2], "filter")));
         if (query.size() != index.dim()) {
-          return fail(PyErr::value_error("Expected query of length " + std::to_string(index.dim()) + ", got " +
-                                         std::to_string(query.size())));
+          return fail(PyErr::value_error("Expected query of length " + std::to_string(index.dim()) +
+                                         ", got " + std::to_string(query.size())));
         }
         std::optional<Filter> filter;
         if (filter_argument) {
@@ -116,7 +118,8 @@ PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       [](HNSW& index, std::span<PyObject*, 2> slots) -> PyResult<None> {
         HOBRIN_TRY(auto argument, extract_argument<VectorListArgument>(slots[0], "vectors"));
         const VectorList& vectors = argument.list;
-        HOBRIN_TRY(auto metadata, extract_optional_argument<std::vector<MetadataPairs>>(slots[1], "metadata"));
+        HOBRIN_TRY(auto metadata,
+                   extract_optional_argument<std::vector<MetadataPairs>>(slots[1], "metadata"));
         std::mt19937_64& generator = thread_generator();
         std::vector<MetadataRow> rows;
         if (!metadata) {
@@ -154,14 +157,16 @@ PyObject* hnsw_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyMethodDef kMethods[] = {
-    fast_method("insert", hnsw_insert, "insert($self, vector, metadata=None)\n--\n\n"
-     "Insert a vector into the index.\n\n"
-     "The vector is expected as a list of floats.\n"
-     "Optionally, metadata can be provided as a list of tuples, e.g.:\n"
-     "`[(\"color\", \"blue\"), (\"size\", 42)]`"),
-    fast_method("search", hnsw_search, "search($self, query, k=None, filter=None)\n--\n\n"
-     "Search for the k nearest neighbors.\n\n"
-     "Returns a list of tuples `(distance, vector)`."),
+    fast_method("insert", hnsw_insert,
+                "insert($self, vector, metadata=None)\n--\n\n"
+                "Insert a vector into the index.\n\n"
+                "The vector is expected as a list of floats.\n"
+                "Optionally, metadata can be provided as a list of tuples, e.g.:\n"
+                "`[(\"color\", \"blue\"), (\"size\", 42)]`"),
+    fast_method("search", hnsw_search,
+                "search($self, query, k=None, filter=None)\n--\n\n"
+                "Search for the k nearest neighbors.\n\n"
+                "Returns a list of tuples `(distance, vector)`."),
     fast_method("create", hnsw_create, "create($self, vectors, metadata=None)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -169,7 +174,8 @@ PyMethodDef kMethods[] = {
 const ClassDefinition kDefinition{
     .module = "hobrin",
     .name = "PyHNSW",
-    .text_signature = "(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None)",
+    .text_signature =
+        "(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None)",
     .doc_body = "",
     .methods = kMethods,
     .tp_new = hnsw_new,

@@ -23,7 +23,8 @@ using PyIndex = Instance<IndexPayload>;
 
 constexpr const char* kNewParameters[] = {"dim", "metric", "dtype", "m", "ef_construction", "seed", "schema"};
 constexpr const char* kAddParameters[] = {"vectors", "ids", "ids_out", "metadata", "threads"};
-constexpr const char* kSearchParameters[] = {"queries", "k", "ef", "exact", "filter", "threads", "labels", "distances"};
+constexpr const char* kSearchParameters[] = {"queries", "k",       "ef",     "exact",
+                                             "filter",  "threads", "labels", "distances"};
 constexpr const char* kIdParameters[] = {"id"};
 constexpr const char* kGetParameters[] = {"ids", "out"};
 constexpr FunctionDescription kNew{"GraphIndex", "__new__", kNewParameters, 7};
@@ -50,26 +51,30 @@ PyResult<ann::Metric> metric_by_name(const std::string& name) {
 }
 
 PyObject* index_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
-  return construct<IndexPayload, 7>(kNew, subtype, args, kwargs, [](std::span<PyObject*, 7> slots) -> PyResult<IndexPayload> {
-    ann::IndexOptions options;
-    HOBRIN_TRY(options.dim, extract_argument<std::uint64_t>(slots[0], "dim"));
-    HOBRIN_TRY(auto metric, extract_argument<std::string>(slots[1], "metric"));
-    HOBRIN_TRY(auto dtype, extract_argument<std::string>(slots[2], "dtype"));
-    HOBRIN_TRY(options.m, extract_argument<std::uint64_t>(slots[3], "m"));
-    HOBRIN_TRY(options.ef_construction, extract_argument<std::uint64_t>(slots[4], "ef_construction"));
-    HOBRIN_TRY(options.seed, extract_optional_argument<std::uint64_t>(slots[5], "seed"));
-    HOBRIN_TRY(options.schema, extract_optional_argument<std::vector<std::string>>(slots[6], "schema"));
-    HOBRIN_TRY(options.metric, metric_by_name(metric));
-    if (dtype != "float32" && dtype != "float64") return fail(PyErr::value_error("unknown dtype '" + dtype + "'"));
-    options.dtype = dtype == "float32" ? ann::ElementType::Float32 : ann::ElementType::Float64;
-    if (options.dim == 0) return fail(PyErr::value_error("dim must be at least 1"));
-    if (options.m < 2) return fail(PyErr::value_error("m must be at least 2"));
-    if (options.ef_construction == 0) return fail(PyErr::value_error("ef_construction must be at least 1"));
-    return IndexPayload{GraphIndex::create(options), std::make_unique<std::atomic<std::size_t>>(0)};
-  });
+  return construct<IndexPayload, 7>(
+      kNew, subtype, args, kwargs, [](std::span<PyObject*, 7> slots) -> PyResult<IndexPayload> {
+        ann::IndexOptions options;
+        HOBRIN_TRY(options.dim, extract_argument<std::uint64_t>(slots[0], "dim"));
+        HOBRIN_TRY(auto metric, extract_argument<std::string>(slots[1], "metric"));
+        HOBRIN_TRY(auto dtype, extract_argument<std::string>(slots[2], "dtype"));
+        HOBRIN_TRY(options.m, extract_argument<std::uint64_t>(slots[3], "m"));
+        HOBRIN_TRY(options.ef_construction, extract_argument<std::uint64_t>(slots[4], "ef_construction"));
+        HOBRIN_TRY(options.seed, extract_optional_argument<std::uint64_t>(slots[5], "seed"));
+        HOBRIN_TRY(options.schema, extract_optional_argument<std::vector<std::string>>(slots[6], "schema"));
+        HOBRIN_TRY(options.metric, metric_by_name(metric));
+        if (dtype != "float32" && dtype != "float64")
+          return fail(PyErr::value_error("unknown dtype '" + dtype + "'"));
+        options.dtype = dtype == "float32" ? ann::ElementType::Float32 : ann::ElementType::Float64;
+        if (options.dim == 0) return fail(PyErr::value_error("dim must be at least 1"));
+        if (options.m < 2) return fail(PyErr::value_error("m must be at least 2"));
+        if (options.ef_construction == 0)
+          return fail(PyErr::value_error("ef_construction must be at least 1"));
+        return IndexPayload{GraphIndex::create(options), std::make_unique<std::atomic<std::size_t>>(0)};
+      });
 }
 
-PyResult<std::vector<MetadataRow>> metadata_rows(const GraphIndex& index, PyObject* object, std::size_t count) {
+PyResult<std::vector<MetadataRow>> metadata_rows(const GraphIndex& index, PyObject* object,
+                                                 std::size_t count) {
   std::vector<MetadataRow> rows;
   if (object == Py_None) return rows;
   const auto& schema = index.options().schema;
@@ -80,7 +85,8 @@ PyResult<std::vector<MetadataRow>> metadata_rows(const GraphIndex& index, PyObje
   for (std::size_t i = 0; i < count; ++i) {
     auto row = build_metadata_row(*schema, listed[i]);
     if (!row) {
-      return fail(PyErr::value_error("metadata row " + std::to_string(i) + ": " + row.error().message_text()));
+      return fail(
+          PyErr::value_error("metadata row " + std::to_string(i) + ": " + row.error().message_text()));
     }
     rows.push_back(*std::move(row));
   }
@@ -89,11 +95,13 @@ PyResult<std::vector<MetadataRow>> metadata_rows(const GraphIndex& index, PyObje
 
 PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<IndexPayload, Access::Shared, 5>(
-      py_index_type(), kAdd, self, args, nargs, kwnames, [](IndexPayload& p, std::span<PyObject*, 5> slots) -> PyResult<None> {
+      py_index_type(), kAdd, self, args, nargs, kwnames,
+      [](IndexPayload& p, std::span<PyObject*, 5> slots) -> PyResult<None> {
         GraphIndex& index = *p.index;
         HOBRIN_TRY(auto vectors, ArrayView::get(slots[0], "vectors", item_kind(index), 2, false));
         const std::size_t count = vectors.extent(0);
-        if (vectors.extent(1) != index.options().dim) return fail(shape_error("vector length", index.options().dim, vectors.extent(1)));
+        if (vectors.extent(1) != index.options().dim)
+          return fail(shape_error("vector length", index.options().dim, vectors.extent(1)));
         std::optional<ArrayView> ids;
         if (slots[1] != Py_None) {
           HOBRIN_TRY(ids, ArrayView::get(slots[1], "ids", ItemKind::Int64, 1, false));
@@ -106,20 +114,22 @@ PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
         p.linked->store(0, std::memory_order_relaxed);
         const auto added = without_gil([&] {
-          return index.add(vectors.data(), count, ids ? static_cast<const std::int64_t*>(ids->data()) : nullptr,
+          return index.add(vectors.data(), count,
+                           ids ? static_cast<const std::int64_t*>(ids->data()) : nullptr,
                            static_cast<std::int64_t*>(ids_out.data()), metadata, threads, p.linked.get());
         });
         if (added) return None{};
         switch (added.error().kind) {
           case ann::AddError::Kind::IdPresent:
-            return fail(PyErr::value_error("id " + std::to_string(added.error().id) + " is already in the index"));
+            return fail(
+                PyErr::value_error("id " + std::to_string(added.error().id) + " is already in the index"));
           case ann::AddError::Kind::NegativeId:
-            return fail(PyErr::value_error("ids must be non-negative, got " + std::to_string(added.error().id)));
+            return fail(
+                PyErr::value_error("ids must be non-negative, got " + std::to_string(added.error().id)));
           case ann::AddError::Kind::IdsExhausted:
             return fail(PyErr::value_error("no free ids are left after " + std::to_string(added.error().id) +
                                            ": pass ids explicitly"));
-          case ann::AddError::Kind::TooManyVectors:
-            break;
+          case ann::AddError::Kind::TooManyVectors: break;
         }
         return fail(PyErr([] { return PyExc_MemoryError; }, "an index holds at most 4294967294 vectors"));
       });
@@ -134,14 +144,16 @@ PyResult<std::optional<ann::FilterQuery>> filter_argument(PyObject* object) {
     return fail(PyErr::type_error("argument 'filter': expected (conditions, ids)"));
   }
   ann::FilterQuery query;
-  HOBRIN_TRY(auto conditions, extract_argument<std::vector<NamedValues>>(PyTuple_GET_ITEM(object, 0), "filter"));
+  HOBRIN_TRY(auto conditions,
+             extract_argument<std::vector<NamedValues>>(PyTuple_GET_ITEM(object, 0), "filter"));
   for (auto& [name, listed] : conditions) {
     HOBRIN_TRY(auto values, extract_argument<std::vector<PyRef>>(listed.get(), "filter"));
     ann::Condition condition{name, {}};
     condition.any_of.reserve(values.size());
     for (const PyRef& value : values) {
       auto converted = to_metadata(value.get());
-      if (!converted) return fail(PyErr::type_error("filter value for '" + name + "' must be a str, int or float"));
+      if (!converted)
+        return fail(PyErr::type_error("filter value for '" + name + "' must be a str, int or float"));
       condition.any_of.push_back(*std::move(converted));
     }
     query.all_of.push_back(std::move(condition));
@@ -158,18 +170,21 @@ PyResult<std::optional<ann::FilterQuery>> filter_argument(PyObject* object) {
 // The first condition whose attribute is not in the schema.
 std::string unknown_attribute(const GraphIndex& index, const ann::FilterQuery& query) {
   for (const ann::Condition& condition : query.all_of) {
-    if (!schema_position(index.options().schema.value_or(Schema{}), condition.attribute)) return condition.attribute;
+    if (!schema_position(index.options().schema.value_or(Schema{}), condition.attribute))
+      return condition.attribute;
   }
   return "";
 }
 
 PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<IndexPayload, Access::Shared, 8>(
-      py_index_type(), kSearch, self, args, nargs, kwnames, [](IndexPayload& p, std::span<PyObject*, 8> slots) -> PyResult<None> {
+      py_index_type(), kSearch, self, args, nargs, kwnames,
+      [](IndexPayload& p, std::span<PyObject*, 8> slots) -> PyResult<None> {
         const GraphIndex& index = *p.index;
         HOBRIN_TRY(auto queries, ArrayView::get(slots[0], "queries", item_kind(index), 2, false));
         const std::size_t count = queries.extent(0);
-        if (queries.extent(1) != index.options().dim) return fail(shape_error("query length", index.options().dim, queries.extent(1)));
+        if (queries.extent(1) != index.options().dim)
+          return fail(shape_error("query length", index.options().dim, queries.extent(1)));
         ann::SearchRequest request{.queries = queries.data(), .count = count};
         HOBRIN_TRY(request.k, extract_argument<std::uint64_t>(slots[1], "k"));
         HOBRIN_TRY(request.ef, extract_argument<std::uint64_t>(slots[2], "ef"));
@@ -192,13 +207,15 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         if (searched.error() == ann::SearchError::NoSchema) {
           return fail(PyErr::value_error("a filter needs an index built with a schema"));
         }
-        return fail(PyErr::value_error("filter attribute '" + unknown_attribute(index, *filter) + "' is not in the schema"));
+        return fail(PyErr::value_error("filter attribute '" + unknown_attribute(index, *filter) +
+                                       "' is not in the schema"));
       });
 }
 
 PyObject* index_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<IndexPayload, Access::Shared, 1>(
-      py_index_type(), kContains, self, args, nargs, kwnames, [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<PyRef> {
+      py_index_type(), kContains, self, args, nargs, kwnames,
+      [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<PyRef> {
         HOBRIN_TRY(auto id, extract_argument<std::int64_t>(slots[0], "id"));
         const bool found = without_gil([&] { return p.index->contains(id); });
         return PyRef::borrow(found ? Py_True : Py_False);
@@ -207,7 +224,8 @@ PyObject* index_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* index_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<IndexPayload, Access::Shared, 2>(
-      py_index_type(), kGet, self, args, nargs, kwnames, [](IndexPayload& p, std::span<PyObject*, 2> slots) -> PyResult<None> {
+      py_index_type(), kGet, self, args, nargs, kwnames,
+      [](IndexPayload& p, std::span<PyObject*, 2> slots) -> PyResult<None> {
         const GraphIndex& index = *p.index;
         HOBRIN_TRY(auto ids, ArrayView::get(slots[0], "ids", ItemKind::Int64, 1, false));
         HOBRIN_TRY(auto out, ArrayView::get(slots[1], "out", item_kind(index), 2, true));
@@ -242,7 +260,8 @@ constexpr FunctionDescription kFromBytes{"GraphIndex", "from_bytes", kDataParame
 
 PyObject* index_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<IndexPayload, Access::Shared, 1>(
-      py_index_type(), kRemove, self, args, nargs, kwnames, [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<None> {
+      py_index_type(), kRemove, self, args, nargs, kwnames,
+      [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<None> {
         HOBRIN_TRY(auto ids, ArrayView::get(slots[0], "ids", ItemKind::Int64, 1, false));
         const auto* wanted = static_cast<const std::int64_t*>(ids.data());
         const auto missing = without_gil([&] { return p.index->remove(wanted, ids.extent(0)); });
@@ -255,9 +274,10 @@ PyObject* index_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 // A new GraphIndex object around `index`.
 PyResult<PyRef> wrap_index(std::unique_ptr<GraphIndex> index) {
-  HOBRIN_TRY(PyTypeObject* type, py_index_type().get_or_create());
-  HOBRIN_TRY(PyObject* object,
-             tp_new_impl(type, IndexPayload{std::move(index), std::make_unique<std::atomic<std::size_t>>(0)}));
+  HOBRIN_TRY(PyTypeObject * type, py_index_type().get_or_create());
+  HOBRIN_TRY(
+      PyObject * object,
+      tp_new_impl(type, IndexPayload{std::move(index), std::make_unique<std::atomic<std::size_t>>(0)}));
   return PyRef::steal(object);
 }
 
@@ -270,7 +290,8 @@ PyResult<PyRef> loaded_pair(GraphIndex::Loaded loaded) {
 
 PyObject* index_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<IndexPayload, Access::Shared, 1>(
-      py_index_type(), kCompact, self, args, nargs, kwnames, [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<PyRef> {
+      py_index_type(), kCompact, self, args, nargs, kwnames,
+      [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<PyRef> {
         HOBRIN_TRY(auto threads, extract_argument<std::uint64_t>(slots[0], "threads"));
         return wrap_index(without_gil([&] { return p.index->compact(threads); }));
       });
@@ -279,23 +300,27 @@ PyObject* index_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // (dim, metric, dtype, m, ef_construction, seed, schema), as the constructor takes them.
 PyObject* index_params(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<IndexPayload, Access::Shared, 0>(
-      py_index_type(), kParams, self, args, nargs, kwnames, [](IndexPayload& p, std::span<PyObject*, 0>) -> PyResult<PyRef> {
+      py_index_type(), kParams, self, args, nargs, kwnames,
+      [](IndexPayload& p, std::span<PyObject*, 0>) -> PyResult<PyRef> {
         const ann::IndexOptions& o = p.index->options();
         static constexpr const char* kMetrics[] = {"euclidean", "cosine", "inner_product"};
-        PyRef seed = o.seed ? PyRef::steal(checked(PyLong_FromUnsignedLongLong(*o.seed))) : PyRef::borrow(Py_None);
+        PyRef seed =
+            o.seed ? PyRef::steal(checked(PyLong_FromUnsignedLongLong(*o.seed))) : PyRef::borrow(Py_None);
         PyRef schema = PyRef::borrow(Py_None);
         if (o.schema) {
           schema = PyRef::steal(checked(PyList_New(static_cast<Py_ssize_t>(o.schema->size()))));
           for (std::size_t i = 0; i < o.schema->size(); ++i) {
             const std::string& name = (*o.schema)[i];
-            PyObject* text = checked(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
+            PyObject* text =
+                checked(PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict"));
             PyList_SET_ITEM(schema.get(), static_cast<Py_ssize_t>(i), text);
           }
         }
         return PyRef::steal(checked(Py_BuildValue(
             "(KssKKOO)", static_cast<unsigned long long>(o.dim), kMetrics[static_cast<int>(o.metric)],
-            o.dtype == ann::ElementType::Float32 ? "float32" : "float64", static_cast<unsigned long long>(o.m),
-            static_cast<unsigned long long>(o.ef_construction), seed.get(), schema.get())));
+            o.dtype == ann::ElementType::Float32 ? "float32" : "float64",
+            static_cast<unsigned long long>(o.m), static_cast<unsigned long long>(o.ef_construction),
+            seed.get(), schema.get())));
       });
 }
 
@@ -326,7 +351,8 @@ PyErr corrupt_error(const std::string& what) { return PyErr::value_error("corrup
 
 PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<IndexPayload, Access::Shared, 2>(
-      py_index_type(), kSave, self, args, nargs, kwnames, [](IndexPayload& p, std::span<PyObject*, 2> slots) -> PyResult<None> {
+      py_index_type(), kSave, self, args, nargs, kwnames,
+      [](IndexPayload& p, std::span<PyObject*, 2> slots) -> PyResult<None> {
         HOBRIN_TRY(auto path, path_argument(slots[0]));
         HOBRIN_TRY(auto ef_search, extract_argument<std::uint64_t>(slots[1], "ef_search"));
         const auto saved = without_gil([&] {
@@ -339,7 +365,8 @@ PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* index_to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<IndexPayload, Access::Shared, 1>(
-      py_index_type(), kToBytes, self, args, nargs, kwnames, [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<PyRef> {
+      py_index_type(), kToBytes, self, args, nargs, kwnames,
+      [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<PyRef> {
         HOBRIN_TRY(auto ef_search, extract_argument<std::uint64_t>(slots[0], "ef_search"));
         ann::StringSink sink;
         without_gil([&] {
@@ -348,7 +375,8 @@ PyObject* index_to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs
           p.index->save(sink, ef_search);
           return 0;
         });
-        return PyRef::steal(checked(PyBytes_FromStringAndSize(sink.bytes.data(), static_cast<Py_ssize_t>(sink.bytes.size()))));
+        return PyRef::steal(checked(
+            PyBytes_FromStringAndSize(sink.bytes.data(), static_cast<Py_ssize_t>(sink.bytes.size()))));
       });
 }
 
@@ -401,7 +429,8 @@ PyObject* index_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
       Py_buffer* view;
       ~Release() { PyBuffer_Release(view); }
     } release{&view};
-    const std::span<const std::byte> bytes(static_cast<const std::byte*>(view.buf), static_cast<std::size_t>(view.len));
+    const std::span<const std::byte> bytes(static_cast<const std::byte*>(view.buf),
+                                           static_cast<std::size_t>(view.len));
     return load_with(argument, [&](const ReadIndex& read) -> std::expected<void, ann::FileError> {
       ann::MemorySource source(bytes);
       read(source);
@@ -429,7 +458,8 @@ PyMethodDef kMethods[] = {
     fast_method("contains", index_contains, "contains($self, id)\n--\n\n"),
     fast_method("get", index_get, "get($self, ids, out)\n--\n\n"),
     fast_method("size", index_stat<read_size>, "size($self)\n--\n\n"),
-    fast_method("linked", index_stat<read_linked>, "linked($self)\n--\n\nRows linked so far by the running add."),
+    fast_method("linked", index_stat<read_linked>,
+                "linked($self)\n--\n\nRows linked so far by the running add."),
     fast_method("nbytes", index_stat<read_nbytes>, "nbytes($self)\n--\n\n"),
     fast_method("remove", index_remove, "remove($self, ids)\n--\n\n"),
     fast_method("compact", index_compact, "compact($self, threads)\n--\n\n"),
@@ -438,9 +468,11 @@ PyMethodDef kMethods[] = {
     fast_method("save", index_save, "save($self, path, ef_search)\n--\n\n"),
     fast_method("to_bytes", index_to_bytes, "to_bytes($self, ef_search)\n--\n\n"),
     {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(index_load)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "load(path)\n--\n\nAn index and its ef_search from a file."},
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "load(path)\n--\n\nAn index and its ef_search from a file."},
     {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(index_from_bytes)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_bytes(data)\n--\n\nAn index and its ef_search from bytes."},
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_bytes(data)\n--\n\nAn index and its ef_search from bytes."},
     {nullptr, nullptr, 0, nullptr},
 };
 

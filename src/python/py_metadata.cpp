@@ -32,9 +32,11 @@ PyResult<MetadataRow> build_metadata_row(const Schema& schema, const MetadataPai
   row.reserve(schema.size());
   for (const std::string& attribute : schema) {
     const auto found = by_name.find(attribute);
-    if (found == by_name.end()) return fail(PyErr::value_error("Missing metadata for attribute '" + attribute + "'"));
+    if (found == by_name.end())
+      return fail(PyErr::value_error("Missing metadata for attribute '" + attribute + "'"));
     auto value = to_metadata(found->second);
-    if (!value) return fail(PyErr::value_error("Unsupported metadata type for attribute '" + attribute + "'"));
+    if (!value)
+      return fail(PyErr::value_error("Unsupported metadata type for attribute '" + attribute + "'"));
     row.push_back(*std::move(value));
   }
   return row;

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "python/runtime/error.hpp"
 #include "metadata/metadata.hpp"
+#include "python/runtime/error.hpp"
 
 namespace hobrin::py {
 

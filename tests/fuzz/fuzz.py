@@ -6,8 +6,10 @@ checked against the models), so a crash, a hang and a wrong result all count as
 findings. libFuzzer writes a finding to {artifact_prefix}crash-<hash>: copy it
 into tests/fuzz/corpus, where test_properties.py replays every file.
 
-    python tests/fuzz/fuzz.py -max_total_time=60 -artifact_prefix=build/fuzz/ build/fuzz/corpus tests/fuzz/corpus
+    python tests/fuzz/fuzz.py -max_total_time=60 -artifact_prefix=build/fuzz/ \
+        build/fuzz/corpus tests/fuzz/corpus
 """
+
 import pathlib
 import sys
 import warnings
@@ -15,7 +17,7 @@ import warnings
 import atheris
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
-import hobrin, hypothesis, numpy, pytest  # noqa: E401,F401  (imported first: not instrumented)
+import hobrin  # noqa: E401,F401  (imported first: not instrumented)
 
 with atheris.instrument_imports(include=["test_properties", "hnsw_model", "conftest"]):
     import test_properties

@@ -4,6 +4,7 @@ bit-exact comparable form of floats, and the exact ranking PyFlat must give.
 The metrics use one accumulator in index order, as the native code does, so
 their results agree with the indexes' distances bit for bit.
 """
+
 import math
 import struct
 
@@ -51,6 +52,8 @@ def flat_reference(metric, stored, query, k):
     """PyFlat's answer: score everything, sort the whole list (NaN last, distance,
     id), cut at k (None or 0 means 1)."""
     fn = FLAT_METRICS[metric]
-    full = sorted(((fn(query, v), i) for i, v in enumerate(stored)),
-                  key=lambda c: (math.isnan(c[0]), 0.0 if math.isnan(c[0]) else c[0], c[1]))
+    full = sorted(
+        ((fn(query, v), i) for i, v in enumerate(stored)),
+        key=lambda c: (math.isnan(c[0]), 0.0 if math.isnan(c[0]) else c[0], c[1]),
+    )
     return [(i, d) for d, i in full[: max(1, 1 if k is None else k)]]

@@ -4,16 +4,18 @@ Neighbour lists are kept per node; the native index keeps them in one flat
 array, but the order inside each list is the same. Every loop is written in the
 order the native code runs it, so distances agree bit for bit.
 """
+
 import heapq
 import math
 import operator
 
 from conftest import HNSW_METRICS as METRICS
 
-INT_MIN, INT_MAX = -(2 ** 63), 2 ** 63 - 1
+INT_MIN, INT_MAX = -(2**63), 2**63 - 1
 
 
 # ---- metadata values: ("s", text) | ("i", int) | ("f", float) ----
+
 
 def to_metadata(obj):
     """Text first, then a signed 64-bit integer, then a float; None if no kind fits."""
@@ -76,6 +78,7 @@ def _before(x, y):
 
 
 # ---- the graph ----
+
 
 class Graph:
     def __init__(self, dim, metric, layers=5, ef_construction=200, ef_search=50, schema=None):
@@ -152,7 +155,7 @@ class Graph:
         self.rows.append(None if row is None else list(row))
         if first:
             return
-        undo, entry, linked = [], 0, False
+        undo, entry = [], 0
         try:
             for j in range(self.layers):
                 if j < level:
@@ -163,7 +166,7 @@ class Graph:
                     self.neighbours[c].append(new)
                     undo.append(c)
                 self.neighbours[new].extend(c for _, c in found)
-                entry, linked = new, True
+                entry = new
         except GraphError:
             for c in reversed(undo):
                 self.neighbours[c].pop()
@@ -176,7 +179,7 @@ class Graph:
             return []
         entry = 0
         if self.layers == 0:
-            self.knn(entry, query, 1, 2 ** 64 - 1, flt)
+            self.knn(entry, query, 1, 2**64 - 1, flt)
         for layer in range(self.layers - 1, 0, -1):
             entry = self.knn(entry, query, 1, layer, flt)[0][1]
         out = []
@@ -191,21 +194,27 @@ class Graph:
 
 # ---- the Python surface of the index, with its messages ----
 
+
 class ModelHNSW:
     """Mirrors insert/create/search of the extension class on top of `Graph`."""
 
-    def __init__(self, dim, layers=None, m=None, ef_construction=None, ef_search=None,
-                 metric=None, schema=None):
+    def __init__(
+        self, dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None
+    ):
         if metric not in METRICS:
             raise ValueError("Unsupported metric")
         if dim == 0:
             raise ValueError("dim must be at least 1")
         if layers is not None and layers > 64:
             raise ValueError("layers must be at most 64")
-        self.g = Graph(dim, metric, 5 if layers is None else layers,
-                       200 if ef_construction is None else ef_construction,
-                       50 if ef_search is None else ef_search,
-                       None if schema is None else list(schema))
+        self.g = Graph(
+            dim,
+            metric,
+            5 if layers is None else layers,
+            200 if ef_construction is None else ef_construction,
+            50 if ef_search is None else ef_search,
+            None if schema is None else list(schema),
+        )
 
     def _row(self, pairs):
         if self.g.schema is None:

@@ -64,7 +64,9 @@ def test_results_shapes_padding_and_ids():
     assert ids.tolist() == [10, 20, 30]
     assert index.add([5, 5, 5]).tolist() == [31]  # one 1-D vector; ids go on from the largest
     labels, distances = index.search([0, 0, 0.1], 6)
-    assert labels.shape == (6,) and labels.tolist()[:4] == [10, 20, 30, 31] and labels.tolist()[4:] == [-1, -1]
+    assert (
+        labels.shape == (6,) and labels.tolist()[:4] == [10, 20, 30, 31] and labels.tolist()[4:] == [-1, -1]
+    )
     np.testing.assert_allclose(distances[:3], [0.1, np.sqrt(1.01), np.sqrt(9.01)], rtol=1e-6)
     assert np.isinf(distances[4:]).all()
     batch, _ = index.search(np.zeros((2, 3), dtype=np.int16), 1)
@@ -149,15 +151,31 @@ def test_progress_bar_goes_to_stderr(capsys):
 @pytest.mark.parametrize(
     ("call", "error", "message"),
     [
-        (lambda ix: ix.add(np.zeros((2, 5))), ValueError, r"expected shape \(n, 24\) or \(24,\), got \(2, 5\)"),
+        (
+            lambda ix: ix.add(np.zeros((2, 5))),
+            ValueError,
+            r"expected shape \(n, 24\) or \(24,\), got \(2, 5\)",
+        ),
         (lambda ix: ix.add([[np.nan] * 24, [1] * 24][::-1]), ValueError, "row 1 contains NaN"),
-        (lambda ix: ix.add(np.full((1, 24), 1e300)), ValueError, r"row 0 contains NaN or infinity \(as float32\)"),
+        (
+            lambda ix: ix.add(np.full((1, 24), 1e300)),
+            ValueError,
+            r"row 0 contains NaN or infinity \(as float32\)",
+        ),
         (lambda ix: ix.add(BASE[:2], ids=[4, 4]), ValueError, "id 4 is given more than once"),
         (lambda ix: ix.add(BASE[:2], ids=[4, -1]), ValueError, "non-negative, got -1"),
         (lambda ix: ix.add(BASE[:2], ids=[999, 3]), ValueError, "id 3 is already in the index"),
         (lambda ix: ix.add(BASE[:2], ids=[1.5, 2]), TypeError, "expected integers"),
-        (lambda ix: ix.add(BASE[:1], metadata=[[("color", "red")]]), ValueError, "Missing metadata for attribute 'size'"),
-        (lambda ix: ix.add(BASE[:1], metadata=[[("color", "red"), ("size", [])]]), ValueError, "metadata row 0: Unsupported"),
+        (
+            lambda ix: ix.add(BASE[:1], metadata=[[("color", "red")]]),
+            ValueError,
+            "Missing metadata for attribute 'size'",
+        ),
+        (
+            lambda ix: ix.add(BASE[:1], metadata=[[("color", "red"), ("size", [])]]),
+            ValueError,
+            "metadata row 0: Unsupported",
+        ),
         (lambda ix: ix.add(BASE[:2], metadata=[[]]), ValueError, "one row per vector"),
         (lambda ix: ix.add(["a"] * 24), TypeError, "expected real numbers"),
         (lambda ix: ix.add(BASE[:1], colour="red"), TypeError, "unexpected keyword"),
@@ -166,7 +184,11 @@ def test_progress_bar_goes_to_stderr(capsys):
         (lambda ix: ix.search(QUERIES[0], ef=-1), ValueError, "ef must be at least 1"),
         (lambda ix: ix.search([[np.inf] * 24]), ValueError, "queries: row 0"),
         (lambda ix: ix.search(QUERIES[0], filter=("shape", 1)), ValueError, "'shape' is not in the schema"),
-        (lambda ix: ix.search(QUERIES[0], filter="color"), TypeError, r"expected \(name, value\), \(name, \[values\]\)"),
+        (
+            lambda ix: ix.search(QUERIES[0], filter="color"),
+            TypeError,
+            r"expected \(name, value\), \(name, \[values\]\)",
+        ),
         (lambda ix: ix.search(QUERIES[0], threads=-1), ValueError, "threads must be at least 0"),
     ],
 )
@@ -184,7 +206,11 @@ def test_bad_input_is_refused_and_changes_nothing(call, error, message):
     ("kwargs", "error", "message"),
     [
         ({"dim": 0}, ValueError, "dim must be at least 1"),
-        ({"dim": 4, "metric": "manhattan"}, ValueError, "unknown metric 'manhattan': expected one of 'euclidean'"),
+        (
+            {"dim": 4, "metric": "manhattan"},
+            ValueError,
+            "unknown metric 'manhattan': expected one of 'euclidean'",
+        ),
         ({"dim": 4, "dtype": "int8"}, ValueError, "unknown dtype"),
         ({"dim": 4, "m": 1}, ValueError, "m must be at least 2"),
         ({"dim": 4, "ef_construction": 0}, ValueError, "ef_construction must be at least 1"),
@@ -252,6 +278,9 @@ def test_packages_stay_apart():
     import subprocess
     import sys
 
-    probe = "import sys, hobrin; print(sorted(m for m in sys.modules if m.split('.')[0] in ('numpy', 'hobrin_ann')))"
-    assert subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True).stdout == "[]\n"
+    probe = "import sys, hobrin; print(sorted(m for m in sys.modules if m.split('.')[0] in ('numpy', 'hobrin_ann')))"  # noqa: E501
+    assert (
+        subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True).stdout
+        == "[]\n"
+    )
     assert hobrin_ann.__all__ == ["Index", "__version__"] and hobrin_ann.__version__.count(".") == 2

@@ -1,11 +1,11 @@
 """Arrays (numpy, array.array, memoryview) read directly must give exactly what
 the same values given as lists give: stored values, results and errors."""
+
 import array
 
+import hobrin
 import numpy as np
 import pytest
-
-import hobrin
 
 rng = np.random.default_rng(3)
 BASE = rng.standard_normal((40, 5))
@@ -79,10 +79,19 @@ def call(function, *args):
     return None
 
 
-@pytest.mark.parametrize("bad", [
-    np.zeros((2, 4)), np.zeros((0, 3)), np.zeros(3), np.zeros((2, 3, 1)), np.zeros((1, 2)),
-    np.array([["a", "b", "c"]]), np.zeros((2, 3), dtype=complex), np.zeros((2, 0)),
-])
+@pytest.mark.parametrize(
+    "bad",
+    [
+        np.zeros((2, 4)),
+        np.zeros((0, 3)),
+        np.zeros(3),
+        np.zeros((2, 3, 1)),
+        np.zeros((1, 2)),
+        np.array([["a", "b", "c"]]),
+        np.zeros((2, 3), dtype=complex),
+        np.zeros((2, 0)),
+    ],
+)
 def test_bulk_errors_equal_the_sequence_path(bad):
     dims = 3
     as_array, as_list = hobrin.PyFlat(dims), hobrin.PyFlat(dims)

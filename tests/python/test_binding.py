@@ -1,4 +1,5 @@
 """Argument binding, value conversion and the per-instance access flag."""
+
 import math
 import operator
 import sys
@@ -6,7 +7,6 @@ from decimal import Decimal
 from fractions import Fraction
 
 import pytest
-
 from hobrin import PyFlat, PyHNSW
 
 ALL = 2**64 - 1
@@ -134,7 +134,10 @@ class Unprintable(str):
         (lambda f: PyHNSW(2, 3, layers=3), MULTIPLE.format("PyHNSW.__new__()", "layers")),
         (lambda f: f.insert(), MISSING.format("PyFlat.insert()", "vector")),
         (lambda f: f.insert([1, 2], [3]), "PyFlat.insert() takes 1 positional arguments but 2 were given"),
-        (lambda f: f.create([], [], [], bad=1), "PyFlat.create() takes 1 positional arguments but 3 were given"),
+        (
+            lambda f: f.create([], [], [], bad=1),
+            "PyFlat.create() takes 1 positional arguments but 3 were given",
+        ),
         (lambda f: f.insert([1, 2], vector=[1, 2]), MULTIPLE.format("PyFlat.insert()", "vector")),
         (lambda f: f.search(k=1), MISSING.format("PyFlat.search()", "query")),
         (lambda f: f.search([1, 2], 1, 2, K=1), TOO_MANY.format("PyFlat.search()", 2, 3)),
@@ -150,20 +153,33 @@ class Unprintable(str):
         (lambda f: f.create([[1, 2], "ab"]), "argument 'vectors': " + NO_STR),
         (lambda f: f.insert({1: 2}), "argument 'vector': 'dict' object cannot be converted to 'Sequence'"),
         (lambda f: f.insert(None), "argument 'vector': 'NoneType' object cannot be converted to 'Sequence'"),
-        (lambda f: f.insert(iter([1, 2])), "argument 'vector': 'list_iterator' object cannot be converted to 'Sequence'"),
-        (lambda f: f.search(Holder.NotASequence()),
-         "argument 'query': 'Holder.NotASequence' object cannot be converted to 'Sequence'"),
-        (lambda f: f.create([[1, 2], 5]), "argument 'vectors': 'int' object cannot be converted to 'Sequence'"),
+        (
+            lambda f: f.insert(iter([1, 2])),
+            "argument 'vector': 'list_iterator' object cannot be converted to 'Sequence'",
+        ),
+        (
+            lambda f: f.search(Holder.NotASequence()),
+            "argument 'query': 'Holder.NotASequence' object cannot be converted to 'Sequence'",
+        ),
+        (
+            lambda f: f.create([[1, 2], 5]),
+            "argument 'vectors': 'int' object cannot be converted to 'Sequence'",
+        ),
         (lambda f: f.insert([1, "x"]), "argument 'vector': " + float_message("x")),
         (lambda f: f.create([[1, 2], [None, 2]]), "argument 'vectors': " + float_message(None)),
         (lambda f: PyFlat(2.0), "argument 'dim': " + index_message(2.0)),
         (lambda f: PyFlat("2", metric=1), "argument 'dim': " + index_message("2")),
         (lambda f: f.search([1, 2], 1.0), "argument 'k': " + index_message(1.0)),
-        (lambda f: PyFlat(2, b"cosine"), "argument 'metric': 'bytes' object cannot be converted to 'PyString'"),
+        (
+            lambda f: PyFlat(2, b"cosine"),
+            "argument 'metric': 'bytes' object cannot be converted to 'PyString'",
+        ),
         (lambda f: PyHNSW(2, layers=1.5, schema="x"), "argument 'layers': " + index_message(1.5)),
         (lambda f: PyHNSW(2, metric="euclidean", schema="ab"), "argument 'schema': " + NO_STR),
-        (lambda f: PyHNSW(2, metric="euclidean", schema=[1]),
-         "argument 'schema': 'int' object cannot be converted to 'PyString'"),
+        (
+            lambda f: PyHNSW(2, metric="euclidean", schema=[1]),
+            "argument 'schema': 'int' object cannot be converted to 'PyString'",
+        ),
     ],
 )
 def test_type_errors(flat, call, message):
@@ -195,16 +211,38 @@ def test_other_errors_pass_through_without_prefix(flat, call, exc_type):
         (lambda h: h.insert([1, 2], None, 3), TypeError, TOO_MANY.format("PyHNSW.insert()", 2, 3)),
         (lambda h: h.search([1, 2], 1, None, 4), TypeError, TOO_MANY.format("PyHNSW.search()", 3, 4)),
         (lambda h: h.create(metadata=None), TypeError, MISSING.format("PyHNSW.create()", "vectors")),
-        (lambda h: h.insert([1, 2], None, metadata=None), TypeError, MULTIPLE.format("PyHNSW.insert()", "metadata")),
+        (
+            lambda h: h.insert([1, 2], None, metadata=None),
+            TypeError,
+            MULTIPLE.format("PyHNSW.insert()", "metadata"),
+        ),
         (lambda h: h.search([1, 2], Filter=None), TypeError, UNEXPECTED.format("PyHNSW.search()", "Filter")),
-        (lambda h: h.search([1, 2], 1, ["a", 1]), TypeError,
-         "argument 'filter': 'list' object cannot be converted to 'PyTuple'"),
-        (lambda h: h.search([1, 2], 1, ("a",)), ValueError, "expected tuple of length 2, but got tuple of length 1"),
-        (lambda h: h.search([1, 2], 1, (1, 1)), TypeError, "argument 'filter': 'int' object cannot be converted to 'PyString'"),
+        (
+            lambda h: h.search([1, 2], 1, ["a", 1]),
+            TypeError,
+            "argument 'filter': 'list' object cannot be converted to 'PyTuple'",
+        ),
+        (
+            lambda h: h.search([1, 2], 1, ("a",)),
+            ValueError,
+            "expected tuple of length 2, but got tuple of length 1",
+        ),
+        (
+            lambda h: h.search([1, 2], 1, (1, 1)),
+            TypeError,
+            "argument 'filter': 'int' object cannot be converted to 'PyString'",
+        ),
         (lambda h: h.insert([1, 2], "ab"), TypeError, "argument 'metadata': " + NO_STR),
-        (lambda h: h.insert([1, 2], [["a", 1]]), TypeError,
-         "argument 'metadata': 'list' object cannot be converted to 'PyTuple'"),
-        (lambda h: h.insert([1, 2], [("a", 1, 2)]), ValueError, "expected tuple of length 2, but got tuple of length 3"),
+        (
+            lambda h: h.insert([1, 2], [["a", 1]]),
+            TypeError,
+            "argument 'metadata': 'list' object cannot be converted to 'PyTuple'",
+        ),
+        (
+            lambda h: h.insert([1, 2], [("a", 1, 2)]),
+            ValueError,
+            "expected tuple of length 2, but got tuple of length 3",
+        ),
         (lambda h: h.create([[1, 2]], ["ab"]), TypeError, "argument 'metadata': " + NO_STR),
     ],
 )
@@ -219,6 +257,7 @@ def test_unprintable_names_and_messages(flat, monkeypatch):
 
     def raise_mute():
         raise TypeError(Mute())
+
     reports = []
     monkeypatch.setattr(sys, "unraisablehook", reports.append)
     exc = error(TypeError, lambda: flat.search([1, 2], **{Unprintable("K"): 1}))
@@ -239,9 +278,12 @@ def test_none_means_omitted(flat):
             return call() and "ok"
         except Exception as exc:
             return type(exc), exc.args
+
     assert outcome(lambda: PyHNSW(2)) == outcome(lambda: PyHNSW(2, None, None, None, None, None, None))
     nones = dict(layers=None, m=None, ef_construction=None, ef_search=None, schema=None)
-    assert outcome(lambda: PyHNSW(2, metric="euclidean")) == outcome(lambda: PyHNSW(2, metric="euclidean", **nones))
+    assert outcome(lambda: PyHNSW(2, metric="euclidean")) == outcome(
+        lambda: PyHNSW(2, metric="euclidean", **nones)
+    )
 
 
 def stored_values(items):
@@ -261,15 +303,31 @@ def test_number_conversions():
         assert error(ValueError, lambda: idx.insert([1, 2])).args == ("Expected vector of length 1, got 2",)
 
 
-@pytest.mark.parametrize("length", [0, 1, 10**9, 10**18, sys.maxsize, -1, 2**64, "x",
-                                    ValueError("len"), TypeError("len"), OverflowError("len")], ids=repr)
+@pytest.mark.parametrize(
+    "length",
+    [
+        0,
+        1,
+        10**9,
+        10**18,
+        sys.maxsize,
+        -1,
+        2**64,
+        "x",
+        ValueError("len"),
+        TypeError("len"),
+        OverflowError("len"),
+    ],
+    ids=repr,
+)
 def test_reported_length_is_only_a_hint(flat, length):
     flat.insert(Seq([7, 8], length))
     flat.create(Seq([Seq([5.5, 6.5], length), [9, 9]], length))
     assert flat.search(Seq([7, 8], length), 1) == [(3, 0.0)]
     assert flat.search([5.5, 6.5], 1) == [(4, 0.0)]
-    assert error(ValueError, lambda: flat.insert(Seq([1, 2, 3], length))).args == \
-        ("Expected vector of length 2, got 3",)
+    assert error(ValueError, lambda: flat.insert(Seq([1, 2, 3], length))).args == (
+        "Expected vector of length 2, got 3",
+    )
 
 
 class TypeErrorSub(TypeError):
@@ -293,6 +351,7 @@ def test_type_errors_get_prefix_and_keep_cause(flat, fail_at, cause):
 
     def raise_fail():
         raise fail
+
     vector = [Number(raise_fail), 1] if fail_at == "float" else Seq([1, 2], fail=fail, fail_at=fail_at)
     exc = error(TypeError, lambda: flat.create([[1, 2], vector]))
     assert exc.args == ("argument 'vectors': boom",) and exc.__cause__ is cause
@@ -304,14 +363,21 @@ def test_type_errors_get_prefix_and_keep_cause(flat, fail_at, cause):
     [
         (lambda f, n: f.insert([n(lambda: f.search([0, 0])), 0]), RuntimeError, MUT),
         (lambda f, n: f.create([[1, 1], [n(lambda: f.search([0, 0])), 0]]), RuntimeError, MUT),
-        (lambda f, n: f.insert(Seq([1, 2], on_iter=n(lambda: f.search([0, 0])).__float__)), RuntimeError, MUT),
+        (
+            lambda f, n: f.insert(Seq([1, 2], on_iter=n(lambda: f.search([0, 0])).__float__)),
+            RuntimeError,
+            MUT,
+        ),
         (lambda f, n: f.insert([n(lambda: f.insert([0, 0])), 0]), RuntimeError, BOR),
         (lambda f, n: f.create([[n(lambda: f.create([[0, 0]])), 0]]), RuntimeError, BOR),
         (lambda f, n: f.search([n(lambda: f.insert([0, 0])), 0]), RuntimeError, BOR),
         (lambda f, n: f.search([0, 0], k=n(lambda: f.create([[0, 0]]), 1)), RuntimeError, BOR),
         # binding comes before the access check, and its TypeError takes the outer prefix
-        (lambda f, n: f.insert([n(lambda: f.search()), 0]), TypeError,
-         "argument 'vector': " + MISSING.format("PyFlat.search()", "query")),
+        (
+            lambda f, n: f.insert([n(lambda: f.search()), 0]),
+            TypeError,
+            "argument 'vector': " + MISSING.format("PyFlat.search()", "query"),
+        ),
     ],
 )
 def test_reentrant_calls_are_refused(flat, make, exc_type, message):
@@ -320,6 +386,7 @@ def test_reentrant_calls_are_refused(flat, make, exc_type, message):
     def number(hook, value=0):
         hooks.append(Number(hook, value))
         return hooks[-1]
+
     exc = error(exc_type, lambda: make(flat, number))
     assert exc.args == (message,)
     if exc_type is RuntimeError:  # raised inside the callback, passed through unchanged

@@ -1,11 +1,14 @@
 """PyFlat: messages, result order, k handling, dimension 0 and bulk creation."""
+
 import math
 import random
 
 import pytest
-
 from hobrin import PyFlat
-from conftest import FLAT_METRICS as METRICS, bits, flat_reference as reference
+
+from conftest import FLAT_METRICS as METRICS
+from conftest import bits
+from conftest import flat_reference as reference
 
 ALL = 2**64 - 1
 
@@ -48,8 +51,10 @@ def test_messages_leave_index_unchanged(filled, call, message):
 def test_create_wrong_length_keeps_earlier_vectors(capfd):
     idx = PyFlat(2)
     idx.create([[9, 9], [8, 8]])
-    assert value_error(lambda: idx.create([[1, 2], [1, 2, 3], [5, 6]])) == \
-        "Vector length 3 does not match index dimension 2"
+    assert (
+        value_error(lambda: idx.create([[1, 2], [1, 2, 3], [5, 6]]))
+        == "Vector length 3 does not match index dimension 2"
+    )
     assert capfd.readouterr().err == ""
     assert idx.search([0, 0], ALL) == [(2, math.sqrt(5.0)), (1, math.sqrt(128.0)), (0, math.sqrt(162.0))]
     idx.insert([5, 6])  # free again, and ids continue
@@ -90,10 +95,19 @@ def test_largest_dimension_in_messages():
     [
         ("inner_product", [[1, 0], [-1, 0]], [1, 0], [(1, -1.0), (0, 1.0)]),
         (None, [[1, 0], [0, 1], [-1, 0], [0, -1]], [0, 0], [(0, 1.0), (1, 1.0), (2, 1.0), (3, 1.0)]),
-        ("cosine", [[0, 0], [1, 0], [0, 0], [-1, 0]], [1, 0], [(3, -1.0), (1, 1.0), (0, math.nan), (2, math.nan)]),
+        (
+            "cosine",
+            [[0, 0], [1, 0], [0, 0], [-1, 0]],
+            [1, 0],
+            [(3, -1.0), (1, 1.0), (0, math.nan), (2, math.nan)],
+        ),
         (None, [[3, 4], [1, 1], [0, 1]], [math.nan, 0], [(0, math.nan), (1, math.nan), (2, math.nan)]),
-        (None, [[math.inf, 0], [1, 0], [math.nan, 0], [-math.inf, 0]], [0, 0],
-         [(1, 1.0), (0, math.inf), (3, math.inf), (2, math.nan)]),
+        (
+            None,
+            [[math.inf, 0], [1, 0], [math.nan, 0], [-math.inf, 0]],
+            [0, 0],
+            [(1, 1.0), (0, math.inf), (3, math.inf), (2, math.nan)],
+        ),
         ("inner_product", [[-0.0, 1], [0.0, 1], [-0.0, 1]], [1, 0], [(0, 0.0), (1, 0.0), (2, 0.0)]),
     ],
 )

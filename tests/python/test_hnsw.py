@@ -1,15 +1,15 @@
 """The PyHNSW surface: construction, insert/create/search, metadata and filters, messages."""
+
 import math
 import re
 
-import pytest
-
 import hobrin
+import pytest
 
 H = hobrin.PyHNSW
 NO_SCHEMA = "No schema provided in HNSW instance; cannot use metadata"
 NO_SCHEMA_FILTER = "No schema provided in HNSW instance; cannot use metadata filtering"
-U64_MAX = 2 ** 64 - 1
+U64_MAX = 2**64 - 1
 
 
 def fails(exc, msg, fn, *args, **kwargs):
@@ -50,16 +50,27 @@ class Flt:
 
 # ---- signatures and docs ----
 
-@pytest.mark.parametrize("obj,signature,doc", [
-    (H, "(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None)", ""),
-    (H.insert, "($self, vector, metadata=None)",
-     "Insert a vector into the index.\n\nThe vector is expected as a list of floats.\n"
-     "Optionally, metadata can be provided as a list of tuples, e.g.:\n"
-     '`[("color", "blue"), ("size", 42)]`'),
-    (H.search, "($self, query, k=None, filter=None)",
-     "Search for the k nearest neighbors.\n\nReturns a list of tuples `(distance, vector)`."),
-    (H.create, "($self, vectors, metadata=None)", None),
-], ids=["class", "insert", "search", "create"])
+
+@pytest.mark.parametrize(
+    "obj,signature,doc",
+    [
+        (H, "(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None)", ""),
+        (
+            H.insert,
+            "($self, vector, metadata=None)",
+            "Insert a vector into the index.\n\nThe vector is expected as a list of floats.\n"
+            "Optionally, metadata can be provided as a list of tuples, e.g.:\n"
+            '`[("color", "blue"), ("size", 42)]`',
+        ),
+        (
+            H.search,
+            "($self, query, k=None, filter=None)",
+            "Search for the k nearest neighbors.\n\nReturns a list of tuples `(distance, vector)`.",
+        ),
+        (H.create, "($self, vectors, metadata=None)", None),
+    ],
+    ids=["class", "insert", "search", "create"],
+)
 def test_signatures_and_docs(obj, signature, doc):
     assert obj.__text_signature__ == signature
     assert obj.__doc__ == doc
@@ -67,27 +78,40 @@ def test_signatures_and_docs(obj, signature, doc):
 
 # ---- construction ----
 
-@pytest.mark.parametrize("args,kwargs,msg", [
-    ((2,), {}, "Unsupported metric"),
-    ((2,), {"metric": None}, "Unsupported metric"),
-    ((2,), {"metric": "Euclidean"}, "Unsupported metric"),
-    ((2,), {"metric": "cosine"}, "Unsupported metric"),
-    ((2,), {"metric": "angular "}, "Unsupported metric"),
-    ((2,), {"metric": ""}, "Unsupported metric"),
-    ((0,), {"metric": "cosine", "layers": 65}, "Unsupported metric"),
-    ((0,), {"metric": "euclidean", "layers": 65}, "dim must be at least 1"),
-    ((2,), {"metric": "angular", "layers": 65}, "layers must be at most 64"),
-    ((2,), {"metric": "inner_product", "layers": U64_MAX}, "layers must be at most 64"),
-])
+
+@pytest.mark.parametrize(
+    "args,kwargs,msg",
+    [
+        ((2,), {}, "Unsupported metric"),
+        ((2,), {"metric": None}, "Unsupported metric"),
+        ((2,), {"metric": "Euclidean"}, "Unsupported metric"),
+        ((2,), {"metric": "cosine"}, "Unsupported metric"),
+        ((2,), {"metric": "angular "}, "Unsupported metric"),
+        ((2,), {"metric": ""}, "Unsupported metric"),
+        ((0,), {"metric": "cosine", "layers": 65}, "Unsupported metric"),
+        ((0,), {"metric": "euclidean", "layers": 65}, "dim must be at least 1"),
+        ((2,), {"metric": "angular", "layers": 65}, "layers must be at most 64"),
+        ((2,), {"metric": "inner_product", "layers": U64_MAX}, "layers must be at most 64"),
+    ],
+)
 def test_constructor_refusals(args, kwargs, msg):
     fails(ValueError, msg, H, *args, **kwargs)
 
 
-@pytest.mark.parametrize("kwargs", [
-    {"layers": 0}, {"layers": 64}, {"m": 0}, {"m": U64_MAX}, {"ef_construction": 0},
-    {"ef_search": 0}, {"ef_construction": U64_MAX, "ef_search": U64_MAX}, {"schema": []},
-    {"schema": ("a", "a")},
-])
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"layers": 0},
+        {"layers": 64},
+        {"m": 0},
+        {"m": U64_MAX},
+        {"ef_construction": 0},
+        {"ef_search": 0},
+        {"ef_construction": U64_MAX, "ef_search": U64_MAX},
+        {"schema": []},
+        {"schema": ("a", "a")},
+    ],
+)
 def test_constructor_accepts_boundaries(kwargs):
     for metric in ("euclidean", "angular", "inner_product"):
         H(1, metric=metric, **kwargs)
@@ -125,6 +149,7 @@ def test_none_equals_omitted_in_methods():
 
 # ---- results ----
 
+
 def test_result_shape_and_fresh_copies():
     ix = index(dim=3, vectors=[(1, 2, 3), [4, 5, 6]])
     query = [1, 2, 3]
@@ -150,8 +175,11 @@ def test_huge_parameters_work_on_small_index():
         ix.search([0, 0], U64_MAX + 1)
 
 
-@pytest.mark.parametrize("k", [-1, Idx(-1), -(2 ** 64), U64_MAX + 1, Idx(U64_MAX + 1)],
-                         ids=["-1", "index -1", "-2**64", "2**64", "index 2**64"])
+@pytest.mark.parametrize(
+    "k",
+    [-1, Idx(-1), -(2**64), U64_MAX + 1, Idx(U64_MAX + 1)],
+    ids=["-1", "index -1", "-2**64", "2**64", "index 2**64"],
+)
 def test_k_outside_unsigned_64_bits_overflows(k):
     ix = index(vectors=[[3, 0], [1, 0]], schema=["c"])
     for flt in (None, ("c", 1)):
@@ -160,11 +188,14 @@ def test_k_outside_unsigned_64_bits_overflows(k):
     assert ix.search([0, 0], 2) == [(1.0, [1.0, 0.0]), (3.0, [3.0, 0.0])]
 
 
-@pytest.mark.parametrize("metric,expected", [
-    ("euclidean", [(0.0, [1.0, 0.0]), (math.sqrt(2), [0.0, -1.0]), (2.0, [-1.0, 0.0])]),
-    ("inner_product", [(-1.0, [-1.0, 0.0]), (0.0, [0.0, -1.0]), (1.0, [1.0, 0.0])]),
-    ("angular", [(-1.0, [-1.0, 0.0]), (0.0, [0.0, -1.0]), (1.0, [1.0, 0.0])]),
-])
+@pytest.mark.parametrize(
+    "metric,expected",
+    [
+        ("euclidean", [(0.0, [1.0, 0.0]), (math.sqrt(2), [0.0, -1.0]), (2.0, [-1.0, 0.0])]),
+        ("inner_product", [(-1.0, [-1.0, 0.0]), (0.0, [0.0, -1.0]), (1.0, [1.0, 0.0])]),
+        ("angular", [(-1.0, [-1.0, 0.0]), (0.0, [0.0, -1.0]), (1.0, [1.0, 0.0])]),
+    ],
+)
 def test_raw_metric_values_ascending(metric, expected):
     ix = index(metric=metric, vectors=[[1, 0], [-1, 0], [0, -1]])
     assert ix.search([1, 0], 3) == expected
@@ -177,13 +208,19 @@ def test_angular_zero_vector_ranks_last_as_nan():
 
 # ---- vector lengths and failed insertions ----
 
+
 def test_wrong_lengths_are_refused_and_store_nothing():
     ix = index(vectors=[[1, 1]], schema=["c"])
     fails(ValueError, "Expected vector of length 2, got 3", ix.insert, [1, 2, 3])
     fails(ValueError, "Expected vector of length 2, got 0", ix.insert, [])
     fails(ValueError, "Vector length 1 does not match index dimension 2", ix.create, [[0, 0], [1], [2, 2, 2]])
-    fails(ValueError, "Vector length 3 does not match index dimension 2",
-          ix.create, [[0, 0], [3, 3, 3]], [[("c", 1)], [("c", 2)]])
+    fails(
+        ValueError,
+        "Vector length 3 does not match index dimension 2",
+        ix.create,
+        [[0, 0], [3, 3, 3]],
+        [[("c", 1)], [("c", 2)]],
+    )
     fails(ValueError, "Expected query of length 2, got 1", ix.search, [1], 1, ("c", 1))
     fails(ValueError, "Expected query of length 2, got 3", index(schema=None).search, [1, 2, 3], 1, ("x", 1))
     assert found(ix, [0, 0]) == [[1.0, 1.0]]
@@ -202,22 +239,26 @@ def test_ef_construction_zero_fails_later_insertions_without_trace():
 
 # ---- search errors ----
 
-@pytest.mark.parametrize("kwargs,flt,msg", [
-    ({"ef_search": 0}, None, "Search error: InvalidEF"),
-    ({"layers": 0}, None, "Search error: InvalidLayer"),
-    ({"schema": []}, ("c", 1), "Search error: EmptySchema"),
-    ({"schema": ["c"]}, ("d", 1), "Search error: AttributeNotFound"),
-    ({"schema": ["c"]}, ("C", 1), "Search error: AttributeNotFound"),
-    ({"schema": ["c"], "ef_search": 0, "layers": 1}, ("d", 1), "Search error: InvalidEF"),
-    ({"schema": ["c"], "ef_search": 0, "layers": 2}, ("d", 1), "Search error: AttributeNotFound"),
-    ({}, ("c", 1), NO_SCHEMA_FILTER),
-    ({}, ("c", [1]), NO_SCHEMA_FILTER),
-    ({"schema": ["c"]}, ("c", [1]), "Unsupported type for metadata filter"),
-])
+
+@pytest.mark.parametrize(
+    "kwargs,flt,msg",
+    [
+        ({"ef_search": 0}, None, "Search error: InvalidEF"),
+        ({"layers": 0}, None, "Search error: InvalidLayer"),
+        ({"schema": []}, ("c", 1), "Search error: EmptySchema"),
+        ({"schema": ["c"]}, ("d", 1), "Search error: AttributeNotFound"),
+        ({"schema": ["c"]}, ("C", 1), "Search error: AttributeNotFound"),
+        ({"schema": ["c"], "ef_search": 0, "layers": 1}, ("d", 1), "Search error: InvalidEF"),
+        ({"schema": ["c"], "ef_search": 0, "layers": 2}, ("d", 1), "Search error: AttributeNotFound"),
+        ({}, ("c", 1), NO_SCHEMA_FILTER),
+        ({}, ("c", [1]), NO_SCHEMA_FILTER),
+        ({"schema": ["c"]}, ("c", [1]), "Unsupported type for metadata filter"),
+    ],
+)
 def test_search_errors_and_empty_index(kwargs, flt, msg):
     ix = index(**kwargs)
     if msg.startswith("Search error"):
-        assert ix.search([0, 0], 3, flt) == []        # an empty index examines nothing
+        assert ix.search([0, 0], 3, flt) == []  # an empty index examines nothing
     else:
         fails(ValueError, msg, ix.search, [0, 0], 3, flt)
     ix.insert([1, 1])
@@ -226,15 +267,19 @@ def test_search_errors_and_empty_index(kwargs, flt, msg):
 
 # ---- metadata rows ----
 
-@pytest.mark.parametrize("metadata,msg", [
-    ([], "Missing metadata for attribute 'color'"),
-    ([("size", 1)], "Missing metadata for attribute 'color'"),
-    ([("size", [1])], "Missing metadata for attribute 'color'"),
-    ([("color", None)], "Unsupported metadata type for attribute 'color'"),
-    ([("color", "x"), ("size", None)], "Unsupported metadata type for attribute 'size'"),
-    ([("color", "x"), ("color", {})], "Unsupported metadata type for attribute 'color'"),
-    ([("color", "x")], "Missing metadata for attribute 'size'"),
-])
+
+@pytest.mark.parametrize(
+    "metadata,msg",
+    [
+        ([], "Missing metadata for attribute 'color'"),
+        ([("size", 1)], "Missing metadata for attribute 'color'"),
+        ([("size", [1])], "Missing metadata for attribute 'color'"),
+        ([("color", None)], "Unsupported metadata type for attribute 'color'"),
+        ([("color", "x"), ("size", None)], "Unsupported metadata type for attribute 'size'"),
+        ([("color", "x"), ("color", {})], "Unsupported metadata type for attribute 'color'"),
+        ([("color", "x")], "Missing metadata for attribute 'size'"),
+    ],
+)
 def test_row_building_messages_in_schema_order(metadata, msg):
     ix = index(vectors=[[1, 1]], schema=["color", "size"])
     fails(ValueError, msg, ix.insert, [0, 0], metadata)
@@ -242,13 +287,16 @@ def test_row_building_messages_in_schema_order(metadata, msg):
     assert found(ix, [0, 0]) == [[1.0, 1.0]]
 
 
-@pytest.mark.parametrize("schema,metadata,exc,msg", [
-    (None, [], ValueError, NO_SCHEMA),
-    (None, "ab", TypeError, "argument 'metadata': Can't extract `str` to `Vec`"),
-    (["c"], [["c", 1]], TypeError, "argument 'metadata': 'list' object cannot be converted to 'PyTuple'"),
-    (["c"], [(1, 1)], TypeError, "argument 'metadata': 'int' object cannot be converted to 'PyString'"),
-    (["c"], [("c",)], ValueError, "expected tuple of length 2, but got tuple of length 1"),
-])
+@pytest.mark.parametrize(
+    "schema,metadata,exc,msg",
+    [
+        (None, [], ValueError, NO_SCHEMA),
+        (None, "ab", TypeError, "argument 'metadata': Can't extract `str` to `Vec`"),
+        (["c"], [["c", 1]], TypeError, "argument 'metadata': 'list' object cannot be converted to 'PyTuple'"),
+        (["c"], [(1, 1)], TypeError, "argument 'metadata': 'int' object cannot be converted to 'PyString'"),
+        (["c"], [("c",)], ValueError, "expected tuple of length 2, but got tuple of length 1"),
+    ],
+)
 def test_metadata_shape_and_schema_errors(schema, metadata, exc, msg):
     ix = index(schema=schema)
     fails(exc, msg, ix.insert, [0, 0], metadata)
@@ -256,15 +304,18 @@ def test_metadata_shape_and_schema_errors(schema, metadata, exc, msg):
     assert ix.search([0, 0]) == []
 
 
-@pytest.mark.parametrize("schema,vectors,metadata,msg", [
-    (None, [], None, "Create error: EmptyVectors"),
-    (["c"], [], None, "Create error: EmptyVectors"),
-    (["c"], [], [], "Create error: EmptyVectors"),
-    (None, [], [], NO_SCHEMA),
-    (None, [[1, 1], [2, 2]], [[], [], []], "Length of metadata list must match number of vectors"),
-    (["c"], [[1, 1], [2, 2]], [[("c", 1)]], "Length of metadata list must match number of vectors"),
-    (None, [[1, 1]], [[("c", 1)]], NO_SCHEMA),
-])
+@pytest.mark.parametrize(
+    "schema,vectors,metadata,msg",
+    [
+        (None, [], None, "Create error: EmptyVectors"),
+        (["c"], [], None, "Create error: EmptyVectors"),
+        (["c"], [], [], "Create error: EmptyVectors"),
+        (None, [], [], NO_SCHEMA),
+        (None, [[1, 1], [2, 2]], [[], [], []], "Length of metadata list must match number of vectors"),
+        (["c"], [[1, 1], [2, 2]], [[("c", 1)]], "Length of metadata list must match number of vectors"),
+        (None, [[1, 1]], [[("c", 1)]], NO_SCHEMA),
+    ],
+)
 def test_create_errors(schema, vectors, metadata, msg):
     ix = index(schema=schema)
     fails(ValueError, msg, ix.create, vectors, metadata)
@@ -282,6 +333,7 @@ def test_create_appends_like_inserts():
 
 # ---- conversion of metadata values and filter matching ----
 
+
 def matching(values, flt_value, schema=("v",)):
     ix = index(dim=1, schema=list(schema))
     for i, v in enumerate(values):
@@ -289,32 +341,35 @@ def matching(values, flt_value, schema=("v",)):
     return [int(v[0]) for v in found(ix, [0], 100, (schema[0], flt_value))]
 
 
-@pytest.mark.parametrize("values,flt_value,expected", [
-    ([True, 1, 1.0, "1", 2], 1, [0, 1]),
-    ([True, 1, 1.0, "1", 2], True, [0, 1]),
-    ([True, 1, 1.0, "1", 2], 1.0, [2]),
-    ([True, 1, 1.0, "1", 2], "1", [3]),
-    ([False, 0, 0.0, -0.0], 0, [0, 1]),
-    ([False, 0, 0.0, -0.0], -0.0, [2, 3]),
-    ([2 ** 63, 2.0 ** 63, 2 ** 63 - 1, -2 ** 63], 2 ** 63, [0, 1]),
-    ([2 ** 63, 2.0 ** 63, 2 ** 63 - 1, -2 ** 63], 2 ** 63 - 1, [2]),
-    ([2 ** 63, 2.0 ** 63, 2 ** 63 - 1, -2 ** 63], -2 ** 63, [3]),
-    ([2 ** 64, 2.0 ** 64], 2 ** 64, [0, 1]),
-    ([Str("blue"), "blue", "Blue", "42", 42], "blue", [0, 1]),
-    ([Str("blue"), "blue", "Blue", "42", 42], Str("42"), [3]),
-    ([Str("blue"), "blue", "Blue", "42", 42], 42, [4]),
-    ([Idx(5), 5, 5.0, Flt(), 2.5], Idx(5), [0, 1]),
-    ([Idx(5), 5, 5.0, Flt(), 2.5], 2.5, [3, 4]),
-    ([math.nan, 1.0], math.nan, []),
-    (["a", "b", "a"], "a", [0, 2]),
-    (["a", "b", "a"], "c", []),
-])
+@pytest.mark.parametrize(
+    "values,flt_value,expected",
+    [
+        ([True, 1, 1.0, "1", 2], 1, [0, 1]),
+        ([True, 1, 1.0, "1", 2], True, [0, 1]),
+        ([True, 1, 1.0, "1", 2], 1.0, [2]),
+        ([True, 1, 1.0, "1", 2], "1", [3]),
+        ([False, 0, 0.0, -0.0], 0, [0, 1]),
+        ([False, 0, 0.0, -0.0], -0.0, [2, 3]),
+        ([2**63, 2.0**63, 2**63 - 1, -(2**63)], 2**63, [0, 1]),
+        ([2**63, 2.0**63, 2**63 - 1, -(2**63)], 2**63 - 1, [2]),
+        ([2**63, 2.0**63, 2**63 - 1, -(2**63)], -(2**63), [3]),
+        ([2**64, 2.0**64], 2**64, [0, 1]),
+        ([Str("blue"), "blue", "Blue", "42", 42], "blue", [0, 1]),
+        ([Str("blue"), "blue", "Blue", "42", 42], Str("42"), [3]),
+        ([Str("blue"), "blue", "Blue", "42", 42], 42, [4]),
+        ([Idx(5), 5, 5.0, Flt(), 2.5], Idx(5), [0, 1]),
+        ([Idx(5), 5, 5.0, Flt(), 2.5], 2.5, [3, 4]),
+        ([math.nan, 1.0], math.nan, []),
+        (["a", "b", "a"], "a", [0, 2]),
+        (["a", "b", "a"], "c", []),
+    ],
+)
 def test_conversion_order_and_equality_within_kind(values, flt_value, expected):
     assert matching(values, flt_value) == expected
     assert matching(values, flt_value, schema=("v", "w", "v")) == expected
 
 
-@pytest.mark.parametrize("value", [None, [1], {}, (1,), b"1", object(), 2 ** 1024, "\ud800", 1j])
+@pytest.mark.parametrize("value", [None, [1], {}, (1,), b"1", object(), 2**1024, "\ud800", 1j])
 def test_unsupported_values(value):
     ix = index(vectors=[[1, 1]], schema=["v"])
     fails(ValueError, "Unsupported metadata type for attribute 'v'", ix.insert, [0, 0], [("v", value)])
@@ -323,9 +378,9 @@ def test_unsupported_values(value):
 
 def test_rows_follow_their_nodes_and_pairs_are_looked_up_by_name():
     ix = index(schema=["color", "size"])
-    ix.insert([0, 0])                                                        # no row
+    ix.insert([0, 0])  # no row
     ix.insert([1, 0], [("size", 2), ("x", object()), ("color", "blue"), ("color", "red")])
-    ix.create([[2, 0], [3, 0]])                                              # no rows
+    ix.create([[2, 0], [3, 0]])  # no rows
     ix.create([[4, 0], [5, 0]], [[("color", "red"), ("size", 2.0)], [("color", "blue"), ("size", 2)]])
     ix.insert([6, 0], [("color", "red"), ("size", 2)])
     assert found(ix, [0, 0], 100, ("color", "red")) == [[1.0, 0.0], [4.0, 0.0], [6.0, 0.0]]
@@ -364,6 +419,11 @@ def test_reentrant_calls_meet_the_access_flag():
     # Raised while converting the vector: the error reaches the caller unchanged.
     fails(RuntimeError, "Already mutably borrowed", ix.insert, [SearchesDuringConversion(), 0])
     # Raised while converting a metadata value: the failed attempts are dropped.
-    fails(ValueError, "Unsupported metadata type for attribute 'v'",
-          ix.insert, [0, 0], [("v", SearchesDuringConversion())])
+    fails(
+        ValueError,
+        "Unsupported metadata type for attribute 'v'",
+        ix.insert,
+        [0, 0],
+        [("v", SearchesDuringConversion())],
+    )
     assert found(ix, [0, 0]) == [[1.0, 1.0]]

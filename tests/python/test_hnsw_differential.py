@@ -4,21 +4,31 @@ With one layer every node after the first gets level 0, so the graph built by
 the native index is fully determined and must equal the model's, and so must
 every search result: same vectors, same order, bit-equal distances.
 """
+
 import math
 import random
 import struct
 
+import hobrin
 import pytest
 
-import hobrin
 from hnsw_model import ModelHNSW
 
 DIM = 3
 COLORS = ["red", "blue", 1, 1.0, True]
-SIZES = [1, 2, 2.0, "2", 2 ** 63]
-FILTERS = [("color", "red"), ("color", 1), ("color", 1.0), ("color", True),
-           ("size", 2), ("size", "2"), ("size", 2 ** 63), ("size", math.nan),
-           ("color", "green"), ("shape", "red")]
+SIZES = [1, 2, 2.0, "2", 2**63]
+FILTERS = [
+    ("color", "red"),
+    ("color", 1),
+    ("color", 1.0),
+    ("color", True),
+    ("size", 2),
+    ("size", "2"),
+    ("size", 2**63),
+    ("size", math.nan),
+    ("color", "green"),
+    ("shape", "red"),
+]
 
 
 def outcome(fn):
@@ -39,12 +49,12 @@ def both(real, model, fn):
 
 def make_vectors(rnd, metric, n):
     vectors = []
-    for i in range(n):
+    for _ in range(n):
         kind = rnd.random()
         if vectors and kind < 0.15:
-            v = list(rnd.choice(vectors))                     # duplicate: equal distances
+            v = list(rnd.choice(vectors))  # duplicate: equal distances
         elif kind < 0.2:
-            v = [0.0] * DIM                                   # NaN under angular
+            v = [0.0] * DIM  # NaN under angular
         elif kind < 0.23:
             v = [rnd.choice([math.inf, -math.inf, 0.0]) for _ in range(DIM)]  # inf, NaN
         elif kind < 0.6:
@@ -60,9 +70,9 @@ def make_vectors(rnd, metric, n):
 def metadata(rnd):
     roll = rnd.random()
     if roll < 0.03:
-        return [("color", "red")]                  # missing attribute
+        return [("color", "red")]  # missing attribute
     if roll < 0.05:
-        return [("color", [1]), ("size", 1)]        # unsupported value
+        return [("color", [1]), ("size", 1)]  # unsupported value
     pairs = [("size", rnd.choice(SIZES)), ("color", rnd.choice(COLORS))]
     if rnd.random() < 0.2:
         pairs.append(("extra", object()))
@@ -74,7 +84,7 @@ def populate(real, model, rnd, vectors, meta_rate):
     while i < len(vectors):
         use_meta = rnd.random() < meta_rate
         if rnd.random() < 0.3:
-            chunk = vectors[i:i + rnd.randint(1, 6)]
+            chunk = vectors[i : i + rnd.randint(1, 6)]
             meta = [metadata(rnd) for _ in chunk] if use_meta else None
             both(real, model, lambda ix: ix.create(chunk, meta))
             i += len(chunk)
@@ -90,8 +100,7 @@ def populate(real, model, rnd, vectors, meta_rate):
 def test_search_matches_model(metric, with_schema, ef_construction, ef_search):
     rnd = random.Random(f"{metric}/{with_schema}/{ef_construction}")
     schema = ["color", "size"] if with_schema else None
-    args = dict(layers=1, ef_construction=ef_construction, ef_search=ef_search,
-                metric=metric, schema=schema)
+    args = dict(layers=1, ef_construction=ef_construction, ef_search=ef_search, metric=metric, schema=schema)
     real, model = hobrin.PyHNSW(DIM, **args), ModelHNSW(DIM, **args)
     vectors = make_vectors(rnd, metric, 250)
     # Without a schema, metadata is refused now and then: same error, nothing stored.

@@ -3,6 +3,7 @@
 Neither the interpreter's allocated blocks, nor the memory tracemalloc traces,
 nor the resident set may grow beyond a small bound, and no call may change the
 reference count of anything it was given."""
+
 import atexit
 import gc
 import os
@@ -13,8 +14,8 @@ import tracemalloc
 
 import numpy as np
 import pytest
-
 from hobrin import PyFlat, PyHNSW
+
 from hobrin_ann import Index, _core
 
 DIM = 64  # a leaked copy of one vector is 512 bytes: 5000 of them show in the resident set
@@ -61,7 +62,14 @@ def build_hnsw():
     return idx.search(V, 3, ("color", "red"))
 
 
-F, E, H, NOEF, NOSEARCH, NOSCHEMA = flat(), flat(0), hnsw(), hnsw(1, ef_construction=0), hnsw(ef_search=0), hnsw(schema=None)
+F, E, H, NOEF, NOSEARCH, NOSCHEMA = (
+    flat(),
+    flat(0),
+    hnsw(),
+    hnsw(1, ef_construction=0),
+    hnsw(ef_search=0),
+    hnsw(schema=None),
+)
 
 
 def ann(n=3):
@@ -133,7 +141,12 @@ CASES = {
     "hnsw create metadata str": (TypeError, H.create, M, ["color", "red", "x"]),
     "hnsw insert conflict": (RuntimeError, H.insert, V[:-1] + [Reenter(lambda: H.insert(V))]),
     "hnsw search conflict": (RuntimeError, H.search, V[:-1] + [Reenter(lambda: H.insert(V))]),
-    "hnsw metadata conflict": (ValueError, H.insert, V, [("color", Reenter(lambda: H.insert(V))), ("size", 1)]),
+    "hnsw metadata conflict": (
+        ValueError,
+        H.insert,
+        V,
+        [("color", Reenter(lambda: H.insert(V))), ("size", 1)],
+    ),
     "hnsw filter conflict": (ValueError, H.search, V, 1, ("color", Reenter(lambda: H.create(M)))),
     "ann build": (None, build_ann),
     "ann search": (None, A.search, M, 2),
@@ -142,7 +155,10 @@ CASES = {
     "ann add length": (ValueError, A.add, V[:3]),
     "ann add id present": (ValueError, A.add, M[:1], [0], [META]),
     "ann add metadata": (ValueError, A.add, M[:1], None, [[("color", [1]), ("size", 1)]]),
-    "ann add metadata reenters": (None, lambda: ann(0).add(M[:1], None, [[("color", Reenter(lambda: A.search(V))), ("size", 1)]])),
+    "ann add metadata reenters": (
+        None,
+        lambda: ann(0).add(M[:1], None, [[("color", Reenter(lambda: A.search(V))), ("size", 1)]]),
+    ),
     "ann get missing": (KeyError, A.get, [0, 99]),
     "ann remove": (None, lambda: ann().remove([1, 2])),
     "ann remove missing": (KeyError, A.remove, [0, 99]),

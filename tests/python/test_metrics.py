@@ -1,12 +1,13 @@
 """The three metrics, bit for bit against plain scalar loops, read through PyFlat.search."""
+
 import math
 import random
 
 import pytest
-
 from hobrin import PyFlat
 
-from conftest import FLAT_METRICS as METRICS, bits, euclidean
+from conftest import FLAT_METRICS as METRICS
+from conftest import bits, euclidean
 
 INF, NAN = math.inf, math.nan
 
@@ -79,8 +80,24 @@ def test_known_values(metric, a, b, expected):
 # Names are matched byte for byte; every unlisted text falls back to euclidean.
 @pytest.mark.parametrize(
     "name",
-    [None, "euclidean", "", "anything", "angular", "Cosine", "COSINE", "cosine ", " cosine", "cosine\0",
-     "Inner_product", "inner_product\0", "inner product", "inner_produc", "inner_product", "cosine"],
+    [
+        None,
+        "euclidean",
+        "",
+        "anything",
+        "angular",
+        "Cosine",
+        "COSINE",
+        "cosine ",
+        " cosine",
+        "cosine\0",
+        "Inner_product",
+        "inner_product\0",
+        "inner product",
+        "inner_produc",
+        "inner_product",
+        "cosine",
+    ],
 )
 def test_metric_names(name):
     a, b = [1.0, 2.0], [3.0, 5.0]  # euclidean sqrt(13), dot 13, cosine 13/sqrt(170)

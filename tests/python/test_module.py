@@ -1,11 +1,11 @@
 """Module object, class objects, docs and signatures, and re-initialisation."""
+
 import ctypes
 import inspect
 import weakref
 
-import pytest
-
 import hobrin
+import pytest
 from hobrin import PyFlat, PyHNSW
 
 HNSW_SIGNATURE = "(dim, layers=None, m=None, ef_construction=None, ef_search=None, metric=None, schema=None)"
@@ -38,18 +38,34 @@ def test_class_properties(cls, name, signature, doc):
 @pytest.mark.parametrize(
     "cls, method, signature, doc",
     [
-        (PyFlat, "insert", "($self, vector)",
-         "Insert a vector into the index.\n\n"
-         "The vector is expected as a list of floats whose length equals the index dimension."),
-        (PyFlat, "search", "($self, query, k=None)",
-         "Search for the k nearest neighbors.\n\nReturns a list of tuples `(id, distance)`."),
+        (
+            PyFlat,
+            "insert",
+            "($self, vector)",
+            "Insert a vector into the index.\n\n"
+            "The vector is expected as a list of floats whose length equals the index dimension.",
+        ),
+        (
+            PyFlat,
+            "search",
+            "($self, query, k=None)",
+            "Search for the k nearest neighbors.\n\nReturns a list of tuples `(id, distance)`.",
+        ),
         (PyFlat, "create", "($self, vectors)", "Create an index from a list of vectors."),
-        (PyHNSW, "insert", "($self, vector, metadata=None)",
-         "Insert a vector into the index.\n\nThe vector is expected as a list of floats.\n"
-         "Optionally, metadata can be provided as a list of tuples, e.g.:\n"
-         '`[("color", "blue"), ("size", 42)]`'),
-        (PyHNSW, "search", "($self, query, k=None, filter=None)",
-         "Search for the k nearest neighbors.\n\nReturns a list of tuples `(distance, vector)`."),
+        (
+            PyHNSW,
+            "insert",
+            "($self, vector, metadata=None)",
+            "Insert a vector into the index.\n\nThe vector is expected as a list of floats.\n"
+            "Optionally, metadata can be provided as a list of tuples, e.g.:\n"
+            '`[("color", "blue"), ("size", 42)]`',
+        ),
+        (
+            PyHNSW,
+            "search",
+            "($self, query, k=None, filter=None)",
+            "Search for the k nearest neighbors.\n\nReturns a list of tuples `(distance, vector)`.",
+        ),
         (PyHNSW, "create", "($self, vectors, metadata=None)", None),
     ],
 )
@@ -57,7 +73,7 @@ def test_method_docs_and_signatures(cls, method, signature, doc):
     fn = getattr(cls, method)
     assert fn.__text_signature__ == signature
     assert fn.__doc__ == doc
-    params = signature[len("($self, "):-1]
+    params = signature[len("($self, ") : -1]
     assert str(inspect.signature(fn)) == f"(self, /, {params})"
 
 

@@ -5,25 +5,28 @@ every call must give the model's result bit for bit or the model's exception,
 type and message, and the index must hold what the model holds; with random
 levels errors must still match and results keep what holds for any graph.
 `fuzz_one_input` drives the same machines for the fuzzer (tests/fuzz)."""
+
 import math
 import operator
 import pathlib
 import struct
 from dataclasses import dataclass
 
+import hobrin
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, settings, strategies as st
+from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, get_state_machine_test, initialize, invariant, rule
 
-import hobrin
-from hnsw_model import ModelHNSW, meta_eq, to_metadata
 from conftest import flat_reference
+from hnsw_model import ModelHNSW, meta_eq, to_metadata
 
 ALL = 2**64 - 1
 
 
 # ---- argument objects --------------------------------------------------------
+
 
 class Text(str):
     pass
@@ -42,6 +45,7 @@ class Index:  # an integer known only through __index__
 
 
 # ---- the binding layer's conversions, as the interpreter would run them -------
+
 
 def mismatch(obj, target):
     return TypeError(f"'{type(obj).__qualname__}' object cannot be converted to '{target}'")
@@ -180,7 +184,11 @@ def same_outcome(real, model):
 
 NUMBER = st.one_of(
     st.sampled_from([-2.0, -1.0, -0.0, 0.0, 1.0, 2.0, math.inf, math.nan, True, 2**1000]),
-    st.floats(), st.integers(-3, 3), st.floats().map(Real), st.integers(-3, 3).map(Index))
+    st.floats(),
+    st.integers(-3, 3),
+    st.floats().map(Real),
+    st.integers(-3, 3).map(Index),
+)
 BAD_NUMBER = st.sampled_from(["1", None, 2**1100, [1.0], 1j, b"1", Index(2**1100)])
 NOT_A_LIST = st.sampled_from(["12", Text("1"), {}, None, 3, frozenset([1.0])])
 LAYOUTS_1D = [lambda a: a, lambda a: a[::-1], lambda a: np.repeat(a, 2)[::2]]
@@ -194,19 +202,29 @@ def array(rows, dtype, layout):
 
 def vector(dim, well_formed=True):
     good = st.lists(NUMBER, min_size=dim, max_size=dim)
-    arrays = st.builds(lambda v, t, f: f(array([v], t, lambda a: a)[0]), good,
-                       st.sampled_from([np.float64, np.float32]), st.sampled_from(LAYOUTS_1D))
+    arrays = st.builds(
+        lambda v, t, f: f(array([v], t, lambda a: a)[0]),
+        good,
+        st.sampled_from([np.float64, np.float32]),
+        st.sampled_from(LAYOUTS_1D),
+    )
     if well_formed:
         return st.one_of(good, good.map(tuple), arrays)
-    return st.one_of(st.lists(NUMBER, max_size=dim + 2), st.lists(st.one_of(NUMBER, BAD_NUMBER), max_size=dim + 1),
-                     NOT_A_LIST)
+    return st.one_of(
+        st.lists(NUMBER, max_size=dim + 2),
+        st.lists(st.one_of(NUMBER, BAD_NUMBER), max_size=dim + 1),
+        NOT_A_LIST,
+    )
 
 
 def vector_list(dim, well_formed=True):
     rows = st.lists(vector(dim), min_size=1, max_size=12)
-    arrays = st.builds(lambda r, t, f: f(array(r, t, lambda a: a.reshape(len(r), dim))),
-                       st.lists(st.lists(NUMBER, min_size=dim, max_size=dim), max_size=12),
-                       st.sampled_from([np.float64, np.float32]), st.sampled_from(LAYOUTS_2D))
+    arrays = st.builds(
+        lambda r, t, f: f(array(r, t, lambda a: a.reshape(len(r), dim))),
+        st.lists(st.lists(NUMBER, min_size=dim, max_size=dim), max_size=12),
+        st.sampled_from([np.float64, np.float32]),
+        st.sampled_from(LAYOUTS_2D),
+    )
     if well_formed:
         return st.one_of(rows, rows.map(tuple), arrays)
     return st.one_of(st.lists(st.one_of(vector(dim), vector(dim, False)), max_size=3), NOT_A_LIST)
@@ -215,15 +233,42 @@ def vector_list(dim, well_formed=True):
 NAME = st.sampled_from(["color", "size", "shape"])
 ODD_NAME = st.sampled_from([Text("size"), "\ud800", 1, None])
 # Values that are alike but of different kinds, so that filters meet near misses.
-ALIKE = st.sampled_from(["red", Text("red"), "1", 1, True, 1.0, Index(1), Real(1.0), 0, False, -0.0, 0.0,
-                         2**63, float(2**63), 2**63 - 1, -2**63 - 1, math.nan])
+ALIKE = st.sampled_from(
+    [
+        "red",
+        Text("red"),
+        "1",
+        1,
+        True,
+        1.0,
+        Index(1),
+        Real(1.0),
+        0,
+        False,
+        -0.0,
+        0.0,
+        2**63,
+        float(2**63),
+        2**63 - 1,
+        -(2**63) - 1,
+        math.nan,
+    ]
+)
 GOOD_VALUE = st.one_of(ALIKE, ALIKE, ALIKE, st.just(""), st.integers(), st.floats())
 VALUE = st.one_of(GOOD_VALUE, st.sampled_from(["\ud800", 2**1100, [1], None, {}]))
 PAIR = st.tuples(NAME, VALUE)
-ODD_PAIR = st.one_of(st.tuples(ODD_NAME, VALUE), PAIR.map(list), st.tuples(NAME), st.tuples(NAME, VALUE, VALUE))
-FULL_PAIRS = st.builds(lambda a, b, more: [("size", a), ("color", b)] + more, GOOD_VALUE, GOOD_VALUE,
-                       st.lists(st.tuples(NAME, GOOD_VALUE), max_size=2))
+ODD_PAIR = st.one_of(
+    st.tuples(ODD_NAME, VALUE), PAIR.map(list), st.tuples(NAME), st.tuples(NAME, VALUE, VALUE)
+)
+FULL_PAIRS = st.builds(
+    lambda a, b, more: [("size", a), ("color", b)] + more,
+    GOOD_VALUE,
+    GOOD_VALUE,
+    st.lists(st.tuples(NAME, GOOD_VALUE), max_size=2),
+)
 PAIRS = st.one_of(st.lists(PAIR, max_size=4), st.lists(st.one_of(PAIR, ODD_PAIR), max_size=3), NOT_A_LIST)
+
+
 def rows_for(vectors, well_formed=True):
     n = len(vectors) if isinstance(vectors, (list, tuple, np.ndarray)) else 0
     if well_formed:
@@ -251,14 +296,20 @@ def pick(data, well_formed, good, bad):
     return data.draw(good if well_formed else st.one_of(good, bad))
 
 
-SETTINGS = settings(max_examples=200, stateful_step_count=25, deadline=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
+SETTINGS = settings(
+    max_examples=200,
+    stateful_step_count=25,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+)
 
 
 # ---- the machines ----------------------------------------------------------------
 
+
 class Machine(RuleBasedStateMachine):
     """The rules of both classes; `extra` adds the graph index's metadata and filter."""
+
     exact = True
 
     def both(self, call):
@@ -284,7 +335,10 @@ class Machine(RuleBasedStateMachine):
 
     @rule(data=st.data(), well_formed=st.booleans())
     def search(self, data, well_formed):
-        query, k = pick(data, well_formed, vector(self.dim), vector(self.dim, False)), pick(data, well_formed, GOOD_K, BAD_K)
+        query, k = (
+            pick(data, well_formed, vector(self.dim), vector(self.dim, False)),
+            pick(data, well_formed, GOOD_K, BAD_K),
+        )
         args = (query, k, *self.extra(data, well_formed, "search", query))
         got = self.both(lambda ix: ix.search(*args))
         if got[0] == "ok" and not self.exact:
@@ -300,15 +354,29 @@ class Machine(RuleBasedStateMachine):
 
 
 class HNSWMachine(Machine):
-    @initialize(dim=st.integers(1, 3), layers=st.sampled_from([1, 2, 1, 4, 0]), metric=HNSW_METRIC,
-                ef=st.tuples(*[st.sampled_from([ALL, 1, None, 2, 5, 0])] * 2), schema=SCHEMA)
+    @initialize(
+        dim=st.integers(1, 3),
+        layers=st.sampled_from([1, 2, 1, 4, 0]),
+        metric=HNSW_METRIC,
+        ef=st.tuples(*[st.sampled_from([ALL, 1, None, 2, 5, 0])] * 2),
+        schema=SCHEMA,
+    )
     def build(self, dim, layers, metric, ef, schema):
         args = (dim, layers, None, ef[0], ef[1], metric, schema)
-        self.real, self.model, self.dim, self.exact = hobrin.PyHNSW(*args), ModelSurface(*args), dim, layers <= 1
+        self.real, self.model, self.dim, self.exact = (
+            hobrin.PyHNSW(*args),
+            ModelSurface(*args),
+            dim,
+            layers <= 1,
+        )
 
-    @rule(dim=maybe(st.integers(0, 3), BAD_UINT), layers=maybe(st.sampled_from([None, 1, 64, 65, ALL]), BAD_UINT),
-          ints=st.lists(maybe(st.sampled_from([None, 0, ALL]), BAD_UINT), min_size=3, max_size=3),
-          metric=maybe(HNSW_METRIC, BAD_METRIC), schema=maybe(SCHEMA, BAD_SCHEMA))
+    @rule(
+        dim=maybe(st.integers(0, 3), BAD_UINT),
+        layers=maybe(st.sampled_from([None, 1, 64, 65, ALL]), BAD_UINT),
+        ints=st.lists(maybe(st.sampled_from([None, 0, ALL]), BAD_UINT), min_size=3, max_size=3),
+        metric=maybe(HNSW_METRIC, BAD_METRIC),
+        schema=maybe(SCHEMA, BAD_SCHEMA),
+    )
     def construct(self, dim, layers, ints, metric, schema):
         args = (dim, layers, *ints, metric, schema)
         same_outcome(lambda: hobrin.PyHNSW(*args) and None, lambda: ModelSurface(*args) and None)

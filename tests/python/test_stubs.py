@@ -1,4 +1,5 @@
 """The shipped stubs agree with the built module, and type the documented usage."""
+
 import pathlib
 import re
 import subprocess
@@ -112,5 +113,9 @@ def test_misuse_is_reported(tmp_path):
     bad = run("mypy", "--no-incremental", "misuse.py", cwd=tmp_path)
     errors = [line for line in bad.stdout.splitlines() if ": error:" in line]
     assert bad.returncode == 1 and len(errors) == 3, bad.stdout
-    assert 'misuse.py:3: error: Argument 1 to "search"' in errors[0] and 'Argument "k"' in errors[1], bad.stdout
-    assert 'misuse.py:4: error: Argument 1 to "insert"' in errors[2] and '"dict[int, float]"' in errors[2], bad.stdout
+    assert 'misuse.py:3: error: Argument 1 to "search"' in errors[0] and 'Argument "k"' in errors[1], (
+        bad.stdout
+    )
+    assert 'misuse.py:4: error: Argument 1 to "insert"' in errors[2] and '"dict[int, float]"' in errors[2], (
+        bad.stdout
+    )

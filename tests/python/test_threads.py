@@ -3,6 +3,7 @@ metadata values, filter values and sequences whose conversion lets other
 threads run or calls back into the same index. The only failures allowed are
 the two access errors; afterwards the index holds exactly the vectors whose
 insertion succeeded, and every result seen on the way was consistent."""
+
 import collections
 import random
 import sys
@@ -10,9 +11,9 @@ import threading
 import time
 
 import pytest
+from hobrin import PyFlat, PyHNSW
 
 from conftest import euclidean
-from hobrin import PyFlat, PyHNSW
 
 ACCESS = ("Already borrowed", "Already mutably borrowed")
 DIM, THREADS, OPS, ALL = 4, 4, 400, 2**64 - 1
@@ -90,7 +91,9 @@ def worker(shared, seed, tagged):
     for i in range(OPS):
         uid = seed * 10**6 + i * 10
         vectors = [[float(uid + j), 1.0, 2.0, 3.0] for j in range(rng.randint(1, 4))]
-        wrapped = [items([number(x) for x in v]) if rng.random() < 0.5 else [number(x) for x in v] for v in vectors]
+        wrapped = [
+            items([number(x) for x in v]) if rng.random() < 0.5 else [number(x) for x in v] for v in vectors
+        ]
         # A metadata or filter value whose conversion fails is a legitimate "unsupported" error.
         meta = [[("tag", number(int(v[0]) % 3, False))] for v in vectors] if tagged else None
         roll = rng.random()
@@ -99,7 +102,9 @@ def worker(shared, seed, tagged):
             ok, _ = shared.attempt("insert", lambda: index.insert(*args))
             vectors = vectors[:1]
         elif roll < 0.55:
-            ok, _ = shared.attempt("create", lambda: index.create(*((items(wrapped), meta) if tagged else (wrapped,))))
+            ok, _ = shared.attempt(
+                "create", lambda: index.create(*((items(wrapped), meta) if tagged else (wrapped,)))
+            )
         else:
             query = [rng.uniform(0, 10**7) for _ in range(DIM)]
             flt = ("tag", number(1, False)) if tagged and rng.random() < 0.5 else None
@@ -125,11 +130,19 @@ def check_result(shared, query, found, flt):
         shared.errors.append("unsorted result")
 
 
-@pytest.mark.parametrize("make, tagged", [
-    (lambda: PyFlat(DIM), False),
-    (lambda: PyHNSW(DIM, layers=3, ef_construction=8, ef_search=ALL, metric="euclidean"), False),
-    (lambda: PyHNSW(DIM, layers=3, ef_construction=8, ef_search=ALL, metric="euclidean", schema=["tag"]), True),
-])
+@pytest.mark.parametrize(
+    "make, tagged",
+    [
+        (lambda: PyFlat(DIM), False),
+        (lambda: PyHNSW(DIM, layers=3, ef_construction=8, ef_search=ALL, metric="euclidean"), False),
+        (
+            lambda: PyHNSW(
+                DIM, layers=3, ef_construction=8, ef_search=ALL, metric="euclidean", schema=["tag"]
+            ),
+            True,
+        ),
+    ],
+)
 def test_threads_share_one_index(make, tagged):
     shared = Shared(make())
     interval = sys.getswitchinterval()

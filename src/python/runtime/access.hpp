@@ -55,8 +55,10 @@ class AccessGuard {
   AccessGuard& operator=(AccessGuard&&) = delete;
   ~AccessGuard() {
     if (flag_ == nullptr) return;
-    if constexpr (kind == Access::Shared) flag_->release_shared();
-    else flag_->release_exclusive();
+    if constexpr (kind == Access::Shared)
+      flag_->release_shared();
+    else
+      flag_->release_exclusive();
   }
 
  private:

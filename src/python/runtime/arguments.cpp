@@ -11,8 +11,10 @@ std::string parameter_list(std::span<const char* const> names) {
   std::string out;
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i > 0) {
-      if (i + 1 == names.size()) out += names.size() > 2 ? ", and " : " and ";
-      else out += ", ";
+      if (i + 1 == names.size())
+        out += names.size() > 2 ? ", and " : " and ";
+      else
+        out += ", ";
     }
     out += "'";
     out += names[i];
@@ -31,7 +33,8 @@ PyErr too_many_positional(const FunctionDescription& d, std::size_t given) {
 }
 
 PyErr unexpected_keyword(const FunctionDescription& d, PyObject* name) {
-  return PyErr::type_error(d.full_name() + " got an unexpected keyword argument '" + display_text(name) + "'");
+  return PyErr::type_error(d.full_name() + " got an unexpected keyword argument '" + display_text(name) +
+                           "'");
 }
 
 // Copies the positional values into the first slots.
@@ -42,7 +45,8 @@ PyResult<void> bind_positional(const FunctionDescription& d, PyObject* const* va
   return {};
 }
 
-PyResult<void> bind_keyword(const FunctionDescription& d, PyObject* name, PyObject* value, ArgumentSlots slots) {
+PyResult<void> bind_keyword(const FunctionDescription& d, PyObject* name, PyObject* value,
+                            ArgumentSlots slots) {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
   if (text == nullptr) {
@@ -70,8 +74,8 @@ PyResult<void> check_required(const FunctionDescription& d, std::size_t given, A
     if (slots[i] == nullptr && count < std::size(missing)) missing[count++] = d.parameters[i];
   }
   if (count == 0) return {};
-  return fail(PyErr::type_error(d.full_name() + " missing " + std::to_string(count) + " required positional " +
-                                (count == 1 ? "argument" : "arguments") + ": " +
+  return fail(PyErr::type_error(d.full_name() + " missing " + std::to_string(count) +
+                                " required positional " + (count == 1 ? "argument" : "arguments") + ": " +
                                 parameter_list(std::span(missing, count))));
 }
 
@@ -95,14 +99,15 @@ PyResult<void> extract_arguments_tuple_dict(const FunctionDescription& d, PyObje
   return check_required(d, given, slots);
 }
 
-PyResult<void> extract_arguments_fastcall(const FunctionDescription& d, PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames, ArgumentSlots slots) {
+PyResult<void> extract_arguments_fastcall(const FunctionDescription& d, PyObject* const* args,
+                                          Py_ssize_t nargs, PyObject* kwnames, ArgumentSlots slots) {
   const auto given = static_cast<std::size_t>(nargs);
   if (auto bound = bind_positional(d, args, given, slots); !bound) return bound;
   if (kwnames != nullptr) {
     const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < count; ++i) {
-      if (auto bound = bind_keyword(d, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], slots); !bound) return bound;
+      if (auto bound = bind_keyword(d, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], slots); !bound)
+        return bound;
     }
   }
   return check_required(d, given, slots);

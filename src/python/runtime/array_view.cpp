@@ -35,7 +35,8 @@ void ArrayView::Release::operator()(Py_buffer* view) const noexcept {
   delete view;
 }
 
-PyResult<ArrayView> ArrayView::get(PyObject* object, const char* name, ItemKind kind, int ndim, bool writable) {
+PyResult<ArrayView> ArrayView::get(PyObject* object, const char* name, ItemKind kind, int ndim,
+                                   bool writable) {
   auto view = std::make_unique<Py_buffer>();
   const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
   if (PyObject_GetBuffer(object, view.get(), flags) < 0) {

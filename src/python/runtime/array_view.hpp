@@ -16,7 +16,9 @@ class ArrayView {
   static PyResult<ArrayView> get(PyObject* object, const char* name, ItemKind kind, int ndim, bool writable);
 
   void* data() const noexcept { return view_->buf; }
-  std::size_t extent(int dimension) const noexcept { return static_cast<std::size_t>(view_->shape[dimension]); }
+  std::size_t extent(int dimension) const noexcept {
+    return static_cast<std::size_t>(view_->shape[dimension]);
+  }
 
  private:
   struct Release {

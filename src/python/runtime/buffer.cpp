@@ -53,10 +53,9 @@ bool FloatBuffer::is_packed_float64() const noexcept {
 
 double FloatBuffer::at(std::size_t row, std::size_t column) const noexcept {
   const auto* base = static_cast<const char*>(view_->buf);
-  const Py_ssize_t offset = view_->ndim == 2
-                                ? static_cast<Py_ssize_t>(row) * view_->strides[0] +
-                                      static_cast<Py_ssize_t>(column) * view_->strides[1]
-                                : static_cast<Py_ssize_t>(column) * view_->strides[0];
+  const Py_ssize_t offset = view_->ndim == 2 ? static_cast<Py_ssize_t>(row) * view_->strides[0] +
+                                                   static_cast<Py_ssize_t>(column) * view_->strides[1]
+                                             : static_cast<Py_ssize_t>(column) * view_->strides[0];
   if (double_) {
     double value;
     std::memcpy(&value, base + offset, sizeof value);

@@ -18,8 +18,9 @@ class FloatBuffer {
   // dimensions; nullopt (no error set) otherwise.
   static std::optional<FloatBuffer> get(PyObject* object, int ndim);
 
-
-  std::size_t extent(int dimension) const noexcept { return static_cast<std::size_t>(view_->shape[dimension]); }
+  std::size_t extent(int dimension) const noexcept {
+    return static_cast<std::size_t>(view_->shape[dimension]);
+  }
   // Float64 rows laid out one after the other: they can be read in place.
   bool is_packed_float64() const noexcept;
   const double* data() const noexcept { return static_cast<const double*>(view_->buf); }

@@ -37,7 +37,8 @@ PyResult<std::pair<std::string, PyRef>> FromPy<std::pair<std::string, PyRef>>::e
   if (!PyTuple_Check(object)) return fail(PyErr::type_mismatch(object, "PyTuple"));
   const Py_ssize_t length = PyTuple_GET_SIZE(object);
   if (length != 2) {
-    return fail(PyErr::value_error("expected tuple of length 2, but got tuple of length " + std::to_string(length)));
+    return fail(
+        PyErr::value_error("expected tuple of length 2, but got tuple of length " + std::to_string(length)));
   }
   auto name = FromPy<std::string>::extract(PyTuple_GET_ITEM(object, 0));
   if (!name) return fail(std::move(name.error()));
@@ -73,7 +74,8 @@ PyResult<VectorListArgument> FromPy<VectorListArgument>::extract(PyObject* objec
   auto read = extract_sequence(
       object,
       [&list](PyObject* item) -> PyResult<void> {
-        HOBRIN_CHECK(extract_floats(item, [&list](double value) { list.push_value(value); }, [](std::size_t) {}));
+        HOBRIN_CHECK(
+            extract_floats(item, [&list](double value) { list.push_value(value); }, [](std::size_t) {}));
         list.close_row();
         return {};
       },
@@ -84,8 +86,8 @@ PyResult<VectorListArgument> FromPy<VectorListArgument>::extract(PyObject* objec
 
 PyErr argument_extraction_error(const char* name, PyErr error) {
   if (!error.is_exactly(PyExc_TypeError)) return error;
-  return PyErr(
-      [] { return PyExc_TypeError; }, std::string("argument '") + name + "': " + error.message_text(), error.cause());
+  return PyErr([] { return PyExc_TypeError; },
+               std::string("argument '") + name + "': " + error.message_text(), error.cause());
 }
 
 void result_creation_failed() {

@@ -66,7 +66,10 @@ PyErr PyErr::import_error(std::string message) { return PyErr(import_error_type,
 
 PyErr PyErr::type_mismatch(PyObject* object, const char* target) {
   std::string message = "'";
-  message.append(type_qualname(object)).append("' object cannot be converted to '").append(target).append("'");
+  message.append(type_qualname(object))
+      .append("' object cannot be converted to '")
+      .append(target)
+      .append("'");
   return type_error(std::move(message));
 }
 
@@ -101,9 +104,10 @@ PyErr PyErr::fetch() {
     } else {
       PyErr_Clear();
     }
-    std::fputs("hobrin: resuming an internal fault after fetching FaultException from Python\n"
-               "Python stack trace below:\n",
-               stderr);
+    std::fputs(
+        "hobrin: resuming an internal fault after fetching FaultException from Python\n"
+        "Python stack trace below:\n",
+        stderr);
     PyErr_Restore(type_ref.release(), value_ref.release(), traceback_ref.release());
     PyErr_PrintEx(0);
     throw InternalFault(InternalFault::Resumed{}, message);
@@ -114,8 +118,8 @@ PyErr PyErr::fetch() {
 void PyErr::restore() && {
   if (auto* deferred = std::get_if<Deferred>(&state_)) {
     PyObject* type = deferred->type();
-    PyRef message = PyRef::steal(
-        PyUnicode_FromStringAndSize(deferred->message.data(), static_cast<Py_ssize_t>(deferred->message.size())));
+    PyRef message = PyRef::steal(PyUnicode_FromStringAndSize(
+        deferred->message.data(), static_cast<Py_ssize_t>(deferred->message.size())));
     if (!message) return;  // MemoryError is pending instead
     PyRef value = PyRef::steal(PyObject_CallOneArg(type, message.get()));
     if (!value) return;  // the error of building it is pending instead
@@ -154,7 +158,8 @@ PyRef PyErr::cause() const {
 PyObject* fault_exception_type() {
   static PyObject* type = nullptr;
   if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc("native_runtime.FaultException", kFaultDoc, PyExc_BaseException, nullptr);
+    type =
+        PyErr_NewExceptionWithDoc("native_runtime.FaultException", kFaultDoc, PyExc_BaseException, nullptr);
     if (type == nullptr) {
       std::fputs("hobrin: Failed to initialize new exception type.\n", stderr);
       std::abort();
@@ -163,9 +168,7 @@ PyObject* fault_exception_type() {
   return type;
 }
 
-void raise_fault(const std::string& message) {
-  PyErr(fault_exception_type, message).restore();
-}
+void raise_fault(const std::string& message) { PyErr(fault_exception_type, message).restore(); }
 
 std::string type_qualname(PyObject* object) {
   PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));

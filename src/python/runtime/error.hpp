@@ -89,8 +89,8 @@ std::string display_text(PyObject* object);
 #define HOBRIN_TRY(declaration, expression) \
   HOBRIN_TRY_IMPL(HOBRIN_CONCAT(hobrin_try_, __LINE__), declaration, expression)
 // HOBRIN_CHECK(result_without_value);
-#define HOBRIN_CHECK(expression)                                                      \
-  do {                                                                                \
-    if (auto hobrin_check = (expression); !hobrin_check)                              \
-      return ::hobrin::py::fail(std::move(hobrin_check.error()));                     \
+#define HOBRIN_CHECK(expression)                                  \
+  do {                                                            \
+    if (auto hobrin_check = (expression); !hobrin_check)          \
+      return ::hobrin::py::fail(std::move(hobrin_check.error())); \
   } while (false)

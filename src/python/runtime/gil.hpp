@@ -16,14 +16,10 @@ auto without_gil(Work&& work) -> std::invoke_result_t<Work> {
   using Result = std::invoke_result_t<Work>;
   std::exception_ptr error;
   std::optional<Result> result;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    result.emplace(work());
-  } catch (...) {
+  Py_BEGIN_ALLOW_THREADS try { result.emplace(work()); } catch (...) {
     error = std::current_exception();
   }
-  Py_END_ALLOW_THREADS
-  if (error) std::rethrow_exception(error);
+  Py_END_ALLOW_THREADS if (error) std::rethrow_exception(error);
   return *std::move(result);
 }
 

@@ -9,8 +9,9 @@ PyResult<PyObject*> make_module(ModuleDef& def) {
   if (current == -1) return fetch_error();
   std::int64_t expected = -1;
   if (!def.first_interpreter.compare_exchange_strong(expected, current) && expected != current) {
-    return fail(PyErr::import_error(std::string(def.definition.m_name) +
-                                    " does not yet support subinterpreters: import it in the main interpreter only"));
+    return fail(
+        PyErr::import_error(std::string(def.definition.m_name) +
+                            " does not yet support subinterpreters: import it in the main interpreter only"));
   }
   if (def.module != nullptr) return Py_NewRef(def.module);
   PyObject* module = PyModule_Create2(&def.definition, 1013);

@@ -19,7 +19,8 @@ PyResult<PyRef> create_quietly(PyType_Spec& type_spec) {
   if (!guard) return fetch_error();
   PyRef entered = PyRef::steal(PyObject_CallMethod(guard.get(), "__enter__", nullptr));
   if (!entered) return fetch_error();
-  PyRef ignored = PyRef::steal(PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore", PyExc_DeprecationWarning));
+  PyRef ignored = PyRef::steal(
+      PyObject_CallMethod(warnings.get(), "simplefilter", "sO", "ignore", PyExc_DeprecationWarning));
   PyRef type = ignored ? PyRef::steal(PyType_FromSpec(&type_spec)) : PyRef();
   std::optional<PyErr> error;
   if (!type) error = PyErr::fetch();
@@ -33,7 +34,8 @@ PyResult<PyRef> create_quietly(PyType_Spec& type_spec) {
 
 PyResult<PyTypeObject*> LazyTypeObject::get_or_create() {
   if (type_ != nullptr) return type_;
-  if (doc_.empty()) doc_ = build_pyclass_doc(definition_.name, definition_.text_signature, definition_.doc_body);
+  if (doc_.empty())
+    doc_ = build_pyclass_doc(definition_.name, definition_.text_signature, definition_.doc_body);
   PyType_Slot slots[] = {
       {Py_tp_methods, reinterpret_cast<void*>(definition_.methods)},
       {Py_tp_new, reinterpret_cast<void*>(definition_.tp_new)},
@@ -73,9 +75,9 @@ namespace {
 
 // RuntimeError naming the class, caused by the underlying error.
 PyErr wrap_in_runtime_error(const char* name, PyErr cause) {
-  return PyErr(
-      [] { return PyExc_RuntimeError; }, std::string("An error occurred while initializing class ") + name,
-      std::move(cause).into_value());
+  return PyErr([] { return PyExc_RuntimeError; },
+               std::string("An error occurred while initializing class ") + name,
+               std::move(cause).into_value());
 }
 
 }  // namespace
@@ -101,7 +103,8 @@ PyResult<void> add_class(PyObject* module, LazyTypeObject& cell) {
     PyErr error = PyErr::fetch();
     throw InternalFault("could not append __name__ to __all__: " + error.message_text());
   }
-  if (PyObject_SetAttr(module, name_object.get(), reinterpret_cast<PyObject*>(*type)) < 0) return fetch_error();
+  if (PyObject_SetAttr(module, name_object.get(), reinterpret_cast<PyObject*>(*type)) < 0)
+    return fetch_error();
   return {};
 }
 

@@ -19,8 +19,7 @@ namespace hobrin::py {
 // Object header, then the class's native state, then its access flag.
 template <class Payload>
 struct Instance {
-  PyObject_HEAD
-  Payload payload;
+  PyObject_HEAD Payload payload;
   AccessFlag access;
 };
 
@@ -39,7 +38,8 @@ struct ClassDefinition {
 // A fast-call method entry: positional values, their count and keyword names.
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 inline PyMethodDef fast_method(const char* name, FastMethod function, const char* doc) {
-  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(function)), METH_FASTCALL | METH_KEYWORDS, doc};
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(function)),
+          METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
 // A class's type object, created on first need and kept for the process.
@@ -93,8 +93,8 @@ void tp_dealloc_impl(PyObject* object) {
 // The constructor path: bind by tuple and dictionary, then `build(slots)`
 // converts the arguments and returns the payload.
 template <class Payload, std::size_t N, class Build>
-PyObject* construct(const FunctionDescription& description, PyTypeObject* subtype, PyObject* args, PyObject* kwargs,
-                    Build&& build) {
+PyObject* construct(const FunctionDescription& description, PyTypeObject* subtype, PyObject* args,
+                    PyObject* kwargs, Build&& build) {
   return trampoline<PyObject*>(nullptr, [&]() -> PyResult<PyObject*> {
     std::array<PyObject*, N> slots{};
     if (auto bound = extract_arguments_tuple_dict(description, args, kwargs, slots); !bound) {
@@ -117,7 +117,8 @@ PyObject* call_method(LazyTypeObject& cell, const FunctionDescription& descripti
     if (auto bound = extract_arguments_fastcall(description, args, nargs, kwnames, slots); !bound) {
       return fail(std::move(bound.error()));
     }
-    if (!PyObject_TypeCheck(self, cell.get())) return fail(PyErr::type_mismatch(self, cell.definition().name));
+    if (!PyObject_TypeCheck(self, cell.get()))
+      return fail(PyErr::type_mismatch(self, cell.definition().name));
     auto* instance = reinterpret_cast<Instance<Payload>*>(self);
     auto guard = AccessGuard<kind>::acquire(self, instance->access);
     if (!guard) return fail(std::move(guard.error()));

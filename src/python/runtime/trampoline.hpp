@@ -19,7 +19,8 @@ namespace detail {
 constexpr const char* kGenericFault = "an internal fault occurred in native code";
 
 [[noreturn]] inline void abort_uncaught() {
-  std::fputs("hobrin: an uncaught internal fault reached the boundary to the interpreter; aborting\n", stderr);
+  std::fputs("hobrin: an uncaught internal fault reached the boundary to the interpreter; aborting\n",
+             stderr);
   std::abort();
 }
 

@@ -44,7 +44,8 @@ TEST_P(FlatSelection, MatchesAFullSortForEveryK) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Metrics, FlatSelection, ::testing::Values(euclidean_distance, dot_product, cosine_similarity));
+INSTANTIATE_TEST_SUITE_P(Metrics, FlatSelection,
+                         ::testing::Values(euclidean_distance, dot_product, cosine_similarity));
 
 TEST(Flat, RefusesOtherLengthsAndKeepsEarlierVectorsOfACreate) {
   Flat flat(2, euclidean_distance);

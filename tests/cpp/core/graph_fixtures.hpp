@@ -15,8 +15,13 @@ namespace hobrin::testing {
 inline HNSWConfig config(std::uint64_t dim, std::uint64_t layers, std::uint64_t ef_construction,
                          std::uint64_t ef_search, std::optional<Schema> schema = std::nullopt,
                          Metric metric = euclidean_distance) {
-  return HNSWConfig{.dim = dim, .layers = layers, .m = 16, .ef_construction = ef_construction,
-                    .ef_search = ef_search, .distance = metric, .schema = std::move(schema)};
+  return HNSWConfig{.dim = dim,
+                    .layers = layers,
+                    .m = 16,
+                    .ef_construction = ef_construction,
+                    .ef_search = ef_search,
+                    .distance = metric,
+                    .schema = std::move(schema)};
 }
 
 inline std::vector<std::vector<double>> random_vectors(std::size_t count, std::size_t dim,
@@ -24,7 +29,8 @@ inline std::vector<std::vector<double>> random_vectors(std::size_t count, std::s
   std::mt19937_64 rng(seed);
   std::uniform_real_distribution<double> unit(-1.0, 1.0);
   std::vector<std::vector<double>> out(count, std::vector<double>(dim));
-  for (auto& v : out) for (double& x : v) x = unit(rng);
+  for (auto& v : out)
+    for (double& x : v) x = unit(rng);
   return out;
 }
 

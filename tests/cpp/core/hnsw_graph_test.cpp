@@ -227,9 +227,12 @@ TEST(HNSWSearch, FiltersSelectOnlyMatchingNodes) {
   HNSW index(config(1, 1, 100, 100, Schema{"color", "size", "color"}));
   std::mt19937_64 rng(6);
   auto row = [](std::string color, Metadata size) { return MetadataRow{{color}, size, {"decoy"s}}; };
-  const std::vector<std::optional<MetadataRow>> rows{
-      row("red", {std::int64_t{1}}), std::nullopt, row("blue", {1.0}), std::nullopt,
-      row("blue", {std::int64_t{1}}), row("red", {std::nan("")})};
+  const std::vector<std::optional<MetadataRow>> rows{row("red", {std::int64_t{1}}),
+                                                     std::nullopt,
+                                                     row("blue", {1.0}),
+                                                     std::nullopt,
+                                                     row("blue", {std::int64_t{1}}),
+                                                     row("red", {std::nan("")})};
   for (std::size_t i = 0; i < rows.size(); ++i) {
     ASSERT_TRUE(index.insert(std::vector<double>{double(i)}, rows[i] ? &*rows[i] : nullptr, rng));
   }
@@ -238,11 +241,10 @@ TEST(HNSWSearch, FiltersSelectOnlyMatchingNodes) {
     Metadata value;
     std::vector<NodeId> expected;
   };
-  const std::vector<Case> cases{
-      {"color", {"blue"s}, {2, 4}},          {"color", {"red"s}, {0, 5}},
-      {"color", {"decoy"s}, {}},             {"size", {std::int64_t{1}}, {0, 4}},
-      {"size", {1.0}, {2}},                  {"size", {std::nan("")}, {}},
-      {"color", {"green"s}, {}}};
+  const std::vector<Case> cases{{"color", {"blue"s}, {2, 4}}, {"color", {"red"s}, {0, 5}},
+                                {"color", {"decoy"s}, {}},    {"size", {std::int64_t{1}}, {0, 4}},
+                                {"size", {1.0}, {2}},         {"size", {std::nan("")}, {}},
+                                {"color", {"green"s}, {}}};
   for (const auto& c : cases) {
     const Filter filter = Filter::equal_to(c.attribute, c.value);
     for (double q : {-1.0, 2.5, 9.0}) {

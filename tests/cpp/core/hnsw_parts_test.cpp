@@ -131,7 +131,8 @@ TEST(VisitedScan, VariantsKeepExactlyTheUnvisitedEntriesInOrder) {
     std::vector<std::uint32_t> ids(count);
     for (auto& id : ids) id = static_cast<std::uint32_t>(rng() % tags.size());
     std::vector<std::uint32_t> expected;
-    for (std::uint32_t id : ids) if (tags[id] != epoch) expected.push_back(id);
+    for (std::uint32_t id : ids)
+      if (tags[id] != epoch) expected.push_back(id);
     for (UnvisitedScan scan : scans) {
       std::vector<std::uint32_t> out(count + 1, 12345);
       const std::size_t found = scan(ids.data(), count, tags.data(), epoch, out.data());

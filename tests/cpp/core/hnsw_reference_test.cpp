@@ -53,8 +53,8 @@ class Model {
     }
   }
 
-  std::vector<Candidate> search(const std::vector<double>& query, std::uint64_t k,
-                                std::uint64_t ef, bool filtered) const {
+  std::vector<Candidate> search(const std::vector<double>& query, std::uint64_t k, std::uint64_t ef,
+                                bool filtered) const {
     NodeId entry = 0;
     for (std::uint64_t layer = layers_ - 1; layer > 0; --layer) {
       entry = knn(entry, query, 1, layer, filtered).front().id;
@@ -128,8 +128,8 @@ std::vector<double> draw_vector(std::mt19937_64& rng, std::size_t dim,
   return v;
 }
 
-class GraphAgainstModel
-    : public ::testing::TestWithParam<std::tuple<Metric, std::uint64_t, std::uint64_t>> {};
+class GraphAgainstModel : public ::testing::TestWithParam<std::tuple<Metric, std::uint64_t, std::uint64_t>> {
+};
 
 TEST_P(GraphAgainstModel, SameListsAndSameSearches) {
   const auto [metric, layers, seed] = GetParam();

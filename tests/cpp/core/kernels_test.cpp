@@ -33,18 +33,29 @@ struct MetricCase {
   const char* name;
   Metric metric;
 };
-const MetricCase kMetrics[] = {{"euclidean", euclidean_distance},
-                               {"dot", dot_product},
-                               {"cosine", cosine_similarity}};
+const MetricCase kMetrics[] = {
+    {"euclidean", euclidean_distance}, {"dot", dot_product}, {"cosine", cosine_similarity}};
 
 enum class Values { Gaussian, Magnitudes, Special };
 
 double draw(std::mt19937_64& rng, Values kind) {
-  static const double special[] = {0.0, -0.0, kInf, -kInf,
+  static const double special[] = {0.0,
+                                   -0.0,
+                                   kInf,
+                                   -kInf,
                                    std::numeric_limits<double>::quiet_NaN(),
                                    std::bit_cast<double>(std::uint64_t{0xFFF8'0000'0000'1234}),
-                                   1.0, -2.5, 1e308, -1e308, 1e154, 1e-160, 1e-308,
-                                   5e-324, -5e-324, 3.0, 0.1};
+                                   1.0,
+                                   -2.5,
+                                   1e308,
+                                   -1e308,
+                                   1e154,
+                                   1e-160,
+                                   1e-308,
+                                   5e-324,
+                                   -5e-324,
+                                   3.0,
+                                   0.1};
   switch (kind) {
     case Values::Gaussian: return std::normal_distribution<double>()(rng);
     case Values::Magnitudes:
@@ -63,15 +74,16 @@ std::vector<std::vector<double>> vectors(std::size_t count, std::size_t dim, Val
                                          std::uint64_t seed) {
   std::mt19937_64 rng(seed);
   std::vector<std::vector<double>> out(count, std::vector<double>(dim));
-  for (auto& v : out) for (double& x : v) x = draw(rng, kind);
+  for (auto& v : out)
+    for (double& x : v) x = draw(rng, kind);
   return out;
 }
 
 // Scores `rows` (indexes into `stored`) with the kernel and checks each
 // distance against the pairwise function.
 void expect_pairwise(const KernelSet& kernels, const MetricCase& m, VectorView query,
-                     const std::vector<std::vector<double>>& stored,
-                     const std::vector<std::size_t>& rows, const std::string& where) {
+                     const std::vector<std::vector<double>>& stored, const std::vector<std::size_t>& rows,
+                     const std::string& where) {
   const std::size_t dim = query.size();
   std::vector<const double*> pointers;
   for (std::size_t r : rows) pointers.push_back(stored[r].data());
@@ -119,8 +131,7 @@ TEST_P(Kernels, EqualThePairwiseFunctionsBitForBit) {
 
 INSTANTIATE_TEST_SUITE_P(
     Variants, Kernels,
-    ::testing::Combine(::testing::Values(KernelVariant::Scalar, KernelVariant::AVX2,
-                                         KernelVariant::AVX512),
+    ::testing::Combine(::testing::Values(KernelVariant::Scalar, KernelVariant::AVX2, KernelVariant::AVX512),
                        ::testing::Values(Values::Gaussian, Values::Magnitudes, Values::Special)));
 
 TEST(KernelSelection, TheActiveSetIsOneTheCPURuns) {

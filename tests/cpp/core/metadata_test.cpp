@@ -36,20 +36,21 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 INSTANTIATE_TEST_SUITE_P(
     Kinds, MetadataEquality,
-    ::testing::Values(
-        EqualityCase{"same_text", {"blue"s}, {"blue"s}, true},
-        EqualityCase{"text_is_case_sensitive", {"blue"s}, {"Blue"s}, false},
-        EqualityCase{"text_with_nul_bytes", {"a\0b"s}, {"a\0c"s}, false},
-        EqualityCase{"same_int", {std::int64_t{42}}, {std::int64_t{42}}, true},
-        EqualityCase{"int_extremes", {std::numeric_limits<std::int64_t>::min()},
-                     {std::numeric_limits<std::int64_t>::max()}, false},
-        EqualityCase{"int_vs_float", {std::int64_t{1}}, {1.0}, false},
-        EqualityCase{"text_vs_int", {"42"s}, {std::int64_t{42}}, false},
-        EqualityCase{"big_int_vs_its_float", {std::int64_t{1} << 62}, {0x1.0p62}, false},
-        EqualityCase{"same_float", {0.1}, {0.1}, true},
-        EqualityCase{"signed_zeros", {0.0}, {-0.0}, true},
-        EqualityCase{"nan_is_never_equal", {kNaN}, {kNaN}, false},
-        EqualityCase{"infinities", {HUGE_VAL}, {HUGE_VAL}, true}),
+    ::testing::Values(EqualityCase{"same_text", {"blue"s}, {"blue"s}, true},
+                      EqualityCase{"text_is_case_sensitive", {"blue"s}, {"Blue"s}, false},
+                      EqualityCase{"text_with_nul_bytes", {"a\0b"s}, {"a\0c"s}, false},
+                      EqualityCase{"same_int", {std::int64_t{42}}, {std::int64_t{42}}, true},
+                      EqualityCase{"int_extremes",
+                                   {std::numeric_limits<std::int64_t>::min()},
+                                   {std::numeric_limits<std::int64_t>::max()},
+                                   false},
+                      EqualityCase{"int_vs_float", {std::int64_t{1}}, {1.0}, false},
+                      EqualityCase{"text_vs_int", {"42"s}, {std::int64_t{42}}, false},
+                      EqualityCase{"big_int_vs_its_float", {std::int64_t{1} << 62}, {0x1.0p62}, false},
+                      EqualityCase{"same_float", {0.1}, {0.1}, true},
+                      EqualityCase{"signed_zeros", {0.0}, {-0.0}, true},
+                      EqualityCase{"nan_is_never_equal", {kNaN}, {kNaN}, false},
+                      EqualityCase{"infinities", {HUGE_VAL}, {HUGE_VAL}, true}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(Schema, PositionIsTheFirstMatchByteForByte) {

@@ -63,17 +63,16 @@ TEST_P(SpreadRuns, ScoresEachItemOnceInsideTheRoom) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Shapes, SpreadRuns,
-    ::testing::Values(Shape{0, 16, 128},     // nothing to score
-                      Shape{5, 16, 128},     // fewer items than runs: all left over
-                      Shape{16, 16, 16},     // one step, room for exactly one
-                      Shape{200, 16, 128},   // a full call, a partial one, 8 left over
-                      Shape{1037, 16, 128},  // many calls, 13 left over
-                      Shape{79, 16, 79},     // room for the whole batch, 15 left over
-                      Shape{300, 1, 128},    // one run: item order, several calls
-                      Shape{260, 128, 128},  // one step per call
-                      Shape{23, 3, 7}));     // room not a multiple of the runs
+INSTANTIATE_TEST_SUITE_P(Shapes, SpreadRuns,
+                         ::testing::Values(Shape{0, 16, 128},     // nothing to score
+                                           Shape{5, 16, 128},     // fewer items than runs: all left over
+                                           Shape{16, 16, 16},     // one step, room for exactly one
+                                           Shape{200, 16, 128},  // a full call, a partial one, 8 left over
+                                           Shape{1037, 16, 128},  // many calls, 13 left over
+                                           Shape{79, 16, 79},  // room for the whole batch, 15 left over
+                                           Shape{300, 1, 128},  // one run: item order, several calls
+                                           Shape{260, 128, 128},  // one step per call
+                                           Shape{23, 3, 7}));  // room not a multiple of the runs
 
 }  // namespace
 }  // namespace hobrin

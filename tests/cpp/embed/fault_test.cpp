@@ -28,10 +28,11 @@ constexpr FunctionDescription kFault{"Probe", "fault", kNoParameters, 0};
 constexpr FunctionDescription kCall{"Probe", "call", kNoParameters, 1};
 
 PyObject* probe_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
-  return construct<Probe, 1>(kNew, subtype, args, kwargs, [](std::span<PyObject*, 1> slots) -> PyResult<Probe> {
-    HOBRIN_TRY(auto fault, extract_optional_argument<std::uint64_t>(slots[0], "fault_on_destruction"));
-    return Probe{fault.value_or(0) != 0};
-  });
+  return construct<Probe, 1>(
+      kNew, subtype, args, kwargs, [](std::span<PyObject*, 1> slots) -> PyResult<Probe> {
+        HOBRIN_TRY(auto fault, extract_optional_argument<std::uint64_t>(slots[0], "fault_on_destruction"));
+        return Probe{fault.value_or(0) != 0};
+      });
 }
 
 void probe_dealloc(PyObject* object) {
@@ -45,20 +46,19 @@ void probe_dealloc(PyObject* object) {
 
 // Takes the exclusive access, then faults.
 PyObject* probe_fault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_method<Probe, Access::Exclusive, 1>(probe_type(), kFault, self, args, nargs, kwnames,
-                                                  [](Probe&, std::span<PyObject*, 1>) -> PyResult<None> {
-                                                    throw InternalFault("probe fault");
-                                                  });
+  return call_method<Probe, Access::Exclusive, 1>(
+      probe_type(), kFault, self, args, nargs, kwnames,
+      [](Probe&, std::span<PyObject*, 1>) -> PyResult<None> { throw InternalFault("probe fault"); });
 }
 
 // Calls its argument and fetches whatever it raised.
 PyObject* probe_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_method<Probe, Access::Shared, 1>(
-      probe_type(), kCall, self, args, nargs, kwnames, [](Probe&, std::span<PyObject*, 1> slots) -> PyResult<PyRef> {
-        PyRef result = PyRef::steal(PyObject_CallNoArgs(slots[0]));
-        if (!result) return fetch_error();
-        return result;
-      });
+  return call_method<Probe, Access::Shared, 1>(probe_type(), kCall, self, args, nargs, kwnames,
+                                               [](Probe&, std::span<PyObject*, 1> slots) -> PyResult<PyRef> {
+                                                 PyRef result = PyRef::steal(PyObject_CallNoArgs(slots[0]));
+                                                 if (!result) return fetch_error();
+                                                 return result;
+                                               });
 }
 
 PyMethodDef kMethods[] = {
@@ -83,7 +83,8 @@ LazyTypeObject& probe_type() {
   return cell;
 }
 
-PyModuleDef probe_module_def = {PyModuleDef_HEAD_INIT, "probe", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef probe_module_def = {
+    PyModuleDef_HEAD_INIT, "probe", nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* PyInit_probe() {
   return trampoline<PyObject*>(nullptr, []() -> PyResult<PyObject*> {
@@ -114,9 +115,7 @@ std::string run(const std::string& code) {
 
 class Embedded : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    ASSERT_EQ(run("import hobrin, probe, sys"), "");
-  }
+  static void SetUpTestSuite() { ASSERT_EQ(run("import hobrin, probe, sys"), ""); }
 };
 
 TEST_F(Embedded, FaultBecomesFaultException) {
@@ -219,7 +218,8 @@ TEST_F(Embedded, FetchWithNothingPendingIsASystemError) {
 }
 
 TEST_F(Embedded, ArgumentPrefixKeepsTheCauseOfTheFailedTypeError) {
-  PyRef cause = PyRef::steal(PyObject_CallOneArg(PyExc_KeyError, PyRef::steal(PyUnicode_FromString("c")).get()));
+  PyRef cause =
+      PyRef::steal(PyObject_CallOneArg(PyExc_KeyError, PyRef::steal(PyUnicode_FromString("c")).get()));
   PyErr failed([] { return PyExc_TypeError; }, "inner", cause);
   PyErr rewritten = argument_extraction_error("vector", std::move(failed));
   EXPECT_TRUE(rewritten.is_exactly(PyExc_TypeError));
@@ -253,7 +253,10 @@ TEST_F(Embedded, UndecodableModuleNameFailsTheClass) {
 // MemoryError; only the limit has a message, naming it.
 TEST_F(Embedded, CapacityLimitIsAMemoryErrorWithItsMessage) {
   const auto raised = [](auto thrower) {
-    PyObject* result = trampoline<PyObject*>(nullptr, [&]() -> PyResult<PyObject*> { thrower(); return nullptr; });
+    PyObject* result = trampoline<PyObject*>(nullptr, [&]() -> PyResult<PyObject*> {
+      thrower();
+      return nullptr;
+    });
     EXPECT_EQ(result, nullptr);
     PyErr error = PyErr::fetch();
     EXPECT_TRUE(error.is_exactly(PyExc_MemoryError)) << error.message_text();
