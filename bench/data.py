@@ -91,6 +91,16 @@ def fashion_mnist():
                    np.ascontiguousarray(queries, np.float64))
 
 
+def fashion_mnist_labels():
+    """The class (0..9) of each of the 60,000 training images, in base order."""
+    with gzip.open(FMNIST_DIR / "train-labels-idx1-ubyte.gz", "rb") as f:
+        raw = f.read()
+    magic, n = np.frombuffer(raw[:8], dtype=">u4")
+    if magic != 2049:
+        raise ValueError(f"not an idx1 label file (magic {magic})")
+    return np.frombuffer(raw[8:], np.uint8)[:n].astype(np.int64)
+
+
 def gaussian(n, dim, nq=1000, seed=0):
     """Independent standard normal components; queries drawn from the same law."""
     rng = np.random.default_rng(seed + 1000 * dim + n)

@@ -426,6 +426,9 @@ def markdown(results):
                            f"{b['build_s']:.1f} | {b['build_s'] / a['build_s']:.2f}x |")
                 out.append(f"| PyHNSW search q/s (ef_search={a['ef']}) | {h['dataset']} | "
                            f"{a['qps']:.0f} | {b['qps']:.0f} | {a['qps'] / b['qps']:.2f}x |")
+    if "filtered" in results:
+        import filtered
+        out += filtered.markdown(results["filtered"])
     out += ["", "## Notes", ""] + [f"- {n}" for n in results.get("notes", [])]
     return "\n".join(out) + "\n"
 

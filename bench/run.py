@@ -17,6 +17,7 @@ import threadpoolctl
 import ann
 import data
 import exact
+import filtered
 import graph
 import report
 
@@ -37,6 +38,7 @@ FULL = {
     "peer_efs": [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024, 1536, 2048],
     "pyhnsw_budget_s": 180.0,                   # PyHNSW build seconds per data set
     "scalar_n": 10000, "scalar_nq": 200, "scalar_build_s": 10.0,
+    "filtered_n": None, "filtered_nq": 1000, "filtered_efs": [10, 16, 32, 64, 128, 256],
 }
 QUICK = {
     "ann": [("fashion-mnist", 4000), ("gaussian-50k-64", 4000)],
@@ -51,6 +53,7 @@ QUICK = {
     "peer_efs": [10, 32, 128, 512],
     "pyhnsw_budget_s": 20.0,
     "scalar_n": 1000, "scalar_nq": 50, "scalar_build_s": 2.0,
+    "filtered_n": 10000, "filtered_nq": 200, "filtered_efs": [10, 32, 128],
 }
 
 
@@ -79,6 +82,12 @@ def run_ann(cfg):
     log(f"growth with n: clustered, {', '.join(s.label for s in sets)}")
     growth = ann.run_growth(sets, cfg["ann_efs"], cfg["ann_nq"], log)
     return out, growth
+
+
+def run_filtered(cfg):
+    ds = load("fashion-mnist", cfg["filtered_n"])
+    log(f"filtered search: {ds.label}")
+    return filtered.run(ds, data.fashion_mnist_labels(), cfg["filtered_nq"], cfg["filtered_efs"], log)
 
 
 def run_exact(hobrin, cfg):
@@ -183,7 +192,11 @@ def run_scalar(cfg, graphs):
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--quick", action="store_true", help="small subsets, a smoke test")
-    ap.add_argument("--skip", nargs="*", default=[], choices=["ann", "exact", "graph", "scalar"])
+    sections = ["ann", "exact", "graph", "scalar", "filtered"]
+    ap.add_argument("--skip", nargs="*", default=[], choices=sections)
+    ap.add_argument("--only", nargs="+", choices=sections,
+                    help="measure only these sections and replace them in the latest.json of "
+                         "--out, keeping the other sections' results")
     ap.add_argument("--report-only", action="store_true",
                     help="rewrite the table and plot from the latest.json in --out, measure nothing")
     ap.add_argument("--out", type=Path, help="default: bench/results, bench/results/quick for --quick")
@@ -193,6 +206,8 @@ def main():
         report.write(json.loads((args.out / "latest.json").read_text()), args.out)
         return
     cfg = QUICK if args.quick else FULL
+    if args.only:
+        args.skip = [s for s in sections if s not in args.only]
     threadpoolctl.threadpool_limits(1)
     import hobrin
 
@@ -228,10 +243,22 @@ def main():
         results["scalar"] = timed("scalar", lambda: run_scalar(cfg, results.get("graph", [])))
         for e in results["scalar"].get("flat", []) + results["scalar"].get("hnsw", []):
             results["notes"] += [f"scalar-path comparison, {e['dataset']}: {x}" for x in e.get("errors", [])]
-    results["runtime_s"] = time.time() - start
+    if "filtered" not in args.skip:
+        results["filtered"] = timed("filtered", lambda: run_filtered(cfg))
+        results["filtered"]["minutes"] = sections["filtered"]
+    results["runtime_s"] = measured = time.time() - start
     results["machine"]["load average at end"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
+    if args.only and (args.out / "latest.json").exists():
+        # Keep the earlier run's other sections; its header describes that run,
+        # and each section measured now carries its own date and source.
+        old = json.loads((args.out / "latest.json").read_text())
+        for name in args.only:
+            old[name] = results[name]
+            if name == "ann":
+                old["growth"] = results["growth"]
+        results = old
     report.write(results, args.out)
-    log(f"wrote {args.out}/latest.md, latest.json, recall_qps.png in {results['runtime_s'] / 60:.1f} min")
+    log(f"wrote {args.out}/latest.md, latest.json, recall_qps.png after {measured / 60:.1f} min of measuring")
 
 
 if __name__ == "__main__":

@@ -13,6 +13,7 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import data  # noqa: E402
+import filtered  # noqa: E402
 from curves import frontier, qps_at, verdict  # noqa: E402
 from timing import recall_at_k  # noqa: E402
 
@@ -76,6 +77,31 @@ class Recall(unittest.TestCase):
         self.assertEqual(recall_at_k(self.base, self.queries, [[0, 0]], truth, k=2), 0.5)
         self.assertEqual(recall_at_k(self.base, self.queries, [[0, 3]], truth, k=2), 0.5)
         self.assertEqual(recall_at_k(self.base, self.queries, [[-1, -1]], truth, k=2), 0.0)
+
+
+class FilteredScoring(unittest.TestCase):
+    base = np.array([[0.0], [1.0], [2.0], [3.0], [9.0]])
+    queries = np.array([[0.0]])
+
+    def score(self, mask, returned, k_truth):
+        mask = np.array(mask, bool)
+        parts = [(("a", 0), mask, slice(0, 1))]
+        truth = [(None, np.array([np.sort(np.abs(self.base[mask, 0]))[:k_truth]]))]
+        return filtered.score(self.base, self.queries, parts, truth, [np.array([returned])])
+
+    def test_fewer_matches_than_k_count_against_the_matches(self):
+        # Two vectors match: finding both is full recall, the -1 padding no fault.
+        self.assertEqual(self.score([0, 1, 0, 1, 0], [1, 3, -1], 2), (1.0, []))
+
+    def test_a_result_outside_the_filter_is_a_miss_and_a_fault(self):
+        rec, faults = self.score([0, 1, 0, 1, 1], [0, 1, 3], 3)
+        self.assertAlmostEqual(rec, 2 / 3)
+        self.assertEqual(len(faults), 1)
+
+    def test_synthetic_attributes_mark_the_wanted_share(self):
+        attrs = filtered.attributes(np.zeros(60000, np.int64))
+        for name, share in filtered.SELECTIVITIES:
+            self.assertEqual(int((attrs[name] == 0).sum()), round(share * 60000))
 
 
 class ClusteredData(unittest.TestCase):
