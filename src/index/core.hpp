@@ -28,7 +28,7 @@ namespace hobrin::ann {
 // to call so that the hot loops allocate nothing.
 template <class T>
 struct Scratch {
-  explicit Scratch(std::size_t dim) : query(dim) { query.reserve(1); }
+  explicit Scratch(std::size_t dim) : query(dim), block(dim) { query.reserve(1); }
 
   VisitedMarks visited;
   std::vector<Scored<T>> candidates;       // min-heap: nodes still to expand
@@ -40,6 +40,8 @@ struct Scratch {
   std::vector<std::uint32_t> fresh;        // unvisited neighbours to score
   std::vector<T> distances;                // their distances
   VectorRows<T> query;                     // the query, padded (and unit length for cosine)
+  VectorRows<T> block;                     // a block of queries scanned together
+  std::vector<std::vector<Scored<T>>> block_results;  // their best nodes
 
   // Room for searches over `nodes` nodes with lists of up to `max_links` and
   // an insertion's candidate list of `ef`; throws std::bad_alloc.

@@ -129,6 +129,11 @@ class TypedIndex final : public GraphIndex {
     set.clear();
   }
 
+  // Writes a query's results from its max-heap of best nodes (which it sorts).
+  void emit(std::vector<Scored<T>>& best, const SearchRequest& request, std::size_t query_index) const;
+  // Scans for queries first .. first + count - 1 together.
+  void scan_block(Scratch<T>& s, const SearchRequest& request, std::size_t first, std::size_t count,
+                  const MatchSet* allowed) const;
   void search_one(Scratch<T>& s, const SearchRequest& request, std::size_t query_index,
                   const MatchSet* allowed) const;
 
@@ -279,11 +284,7 @@ void TypedIndex<T>::search_one(Scratch<T>& s, const SearchRequest& request, std:
   s.results.clear();
   const std::size_t nodes = core_.graph.size();
   const std::size_t ef = std::max(request.ef, k);
-  if (nodes == 0) {
-    // nothing to find
-  } else if (request.exact || (allowed != nullptr && allowed->prefers_scan(ef, core_.options.m, nodes))) {
-    exact_scan(core_, s, query, k, allowed);
-  } else {
+  if (nodes != 0) {
     Scored<T> nearest{core_.distance(query, core_.entry_point), core_.entry_point};
     for (int l = core_.top_level; l > 0; --l) nearest = greedy_closest<T, false>(core_, s, query, nearest, l);
     auto admit = [this, allowed](std::uint32_t node) {
@@ -304,18 +305,41 @@ void TypedIndex<T>::search_one(Scratch<T>& s, const SearchRequest& request, std:
     }
     if (!completed) exact_scan(core_, s, query, k, allowed);
   }
-  std::sort_heap(s.results.begin(), s.results.end());
+  emit(s.results, request, query_index);
+}
 
+template <class T>
+void TypedIndex<T>::emit(std::vector<Scored<T>>& best, const SearchRequest& request,
+                         std::size_t query_index) const {
+  const std::size_t k = request.k;
+  std::sort_heap(best.begin(), best.end());
   std::int64_t* labels = request.labels + query_index * k;
   T* distances = static_cast<T*>(request.distances) + query_index * k;
-  const std::size_t found = std::min(k, s.results.size());
+  const std::size_t found = std::min(k, best.size());
   for (std::size_t i = 0; i < found; ++i) {
-    const Scored<T>& hit = s.results[i];
+    const Scored<T>& hit = best[i];
     labels[i] = core_.labels[hit.node];
     distances[i] = core_.options.metric == Metric::Euclidean ? std::sqrt(hit.distance) : T{1} + hit.distance;
   }
   std::fill(labels + found, labels + k, std::int64_t{-1});
   std::fill(distances + found, distances + k, std::numeric_limits<T>::infinity());
+}
+
+template <class T>
+void TypedIndex<T>::scan_block(Scratch<T>& s, const SearchRequest& request, std::size_t first,
+                               std::size_t count, const MatchSet* allowed) const {
+  const std::size_t dim = core_.options.dim;
+  s.block.truncate(0);
+  s.block.reserve(count);
+  std::vector<const T*> queries(count);
+  for (std::size_t q = 0; q < count; ++q) {
+    s.block.append(static_cast<const T*>(request.queries) + (first + q) * dim, core_.unit_rows,
+                   core_.dim_order);
+    queries[q] = s.block.row(static_cast<std::uint32_t>(q));
+  }
+  s.block_results.resize(count);
+  exact_scan<T>(core_, s, queries, request.k, allowed, std::span(s.block_results.data(), count));
+  for (std::size_t q = 0; q < count; ++q) emit(s.block_results[q], request, first + q);
 }
 
 template <class T>
@@ -332,11 +356,20 @@ std::expected<void, SearchError> TypedIndex<T>::search(const SearchRequest& requ
                            core_.values, core_.nodes_by_label, core_.graph.size(), &unknown);
     if (!allowed) return std::unexpected(SearchError::UnknownAttribute);
   }
-  const std::size_t workers = std::min(resolve_threads(request.threads), request.count);
+  const MatchSet* admitted = allowed ? &*allowed : nullptr;
+  const std::size_t ef = std::max(request.ef, request.k);
+  const bool scan = request.exact ||
+                    (admitted != nullptr && admitted->prefers_scan(ef, core_.options.m, core_.graph.size()));
+  // A scan serves queries in blocks that share each read of the rows.
+  constexpr std::size_t kBlock = 16;
+  const std::size_t tasks = scan ? (request.count + kBlock - 1) / kBlock : request.count;
+  const std::size_t workers = std::min(resolve_threads(request.threads), tasks);
   ScratchSet scratch = acquire_scratch(workers, core_.graph.size());
   try {
-    parallel_for(request.count, workers, [&](std::size_t worker, std::size_t i) {
-      search_one(*scratch[worker], request, i, allowed ? &*allowed : nullptr);
+    parallel_for(tasks, workers, [&](std::size_t worker, std::size_t task) {
+      if (!scan) return search_one(*scratch[worker], request, task, admitted);
+      const std::size_t first = task * kBlock;
+      scan_block(*scratch[worker], request, first, std::min(kBlock, request.count - first), admitted);
     });
   } catch (...) {
     release_scratch(scratch);

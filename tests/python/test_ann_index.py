@@ -247,14 +247,14 @@ def bucketed():
     return index, base, buckets
 
 
-# Matching shares that exercise each strategy at ef 40: a walk that admits
-# only matches (50%), two hops through non-matches (18%), and a scan of the
-# matches (5%, 0.1%).
-@pytest.mark.parametrize("share", [500, 180, 50, 1])
-def test_filtered_recall_at_every_selectivity(bucketed, share):
+# Matching shares and ef that exercise each strategy: a walk that admits only
+# matches (50%), two hops through non-matches (18% at a small ef), and a
+# scan of the matches (18% at ef 40, 5%, 0.1%).
+@pytest.mark.parametrize(("share", "ef"), [(500, 40), (180, 12), (180, 40), (50, 40), (1, 40)])
+def test_filtered_recall_at_every_selectivity(bucketed, share, ef):
     index, base, buckets = bucketed
     wanted = list(range(share))
-    labels, _ = index.search(QUERIES[:, :8], 10, ef=40, filter=("bucket", wanted))
+    labels, _ = index.search(QUERIES[:, :8], 10, ef=ef, filter=("bucket", wanted))
     assert np.isin(buckets[labels[labels >= 0]], wanted).all()
     matching = np.flatnonzero(np.isin(buckets, wanted))
     truth, _ = brute_force("euclidean", base[matching], QUERIES[:, :8], 10)
