@@ -17,20 +17,20 @@ from pathlib import Path
 
 import faiss
 import hnswlib
-import hobrin_ann
 import numpy as np
-
 from curves import qps_at
 from graph import heap_bytes
 from timing import recall_at_k
+
+import hobrin_ann
 
 HERE = Path(__file__).resolve().parent
 K = 10
 M, EFC = 16, 200
 SEED = 1
-STOP_RECALL = 0.999    # an ef sweep ends at the first ef that reaches this recall
-MIN_TIMED_S = 0.2      # a timed batch call shorter than this is repeated
-SELF_EF = 100          # ef of the search for every stored vector (see unreachable)
+STOP_RECALL = 0.999  # an ef sweep ends at the first ef that reaches this recall
+MIN_TIMED_S = 0.2  # a timed batch call shorter than this is repeated
+SELF_EF = 100  # ef of the search for every stored vector (see unreachable)
 
 
 # ---- the three methods: build(base, threads) -> index; search(index, q, ef, threads) -> labels
@@ -38,9 +38,9 @@ SELF_EF = 100          # ef of the search for every stored vector (see unreachab
 # The libraries are imported above, so that loading them is not counted as
 # memory of the first index built.
 
+
 def _ann_build(base, threads):
-    index = hobrin_ann.Index(base.shape[1], "euclidean", dtype="float32", m=M,
-                             ef_construction=EFC, seed=SEED)
+    index = hobrin_ann.Index(base.shape[1], "euclidean", dtype="float32", m=M, ef_construction=EFC, seed=SEED)
     index.add(base, threads=threads)
     return index
 
@@ -109,8 +109,15 @@ def build(method, base, threads):
     index = METHODS[method][0](base, threads)
     wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
     n = len(base)
-    fig = {"method": method, "threads": threads, "n": n, "build_s": wall, "cpu_s": cpu,
-           "rss_per_vector": (rss_bytes() - rss0) / n, "heap_per_vector": (heap_bytes() - heap0) / n}
+    fig = {
+        "method": method,
+        "threads": threads,
+        "n": n,
+        "build_s": wall,
+        "cpu_s": cpu,
+        "rss_per_vector": (rss_bytes() - rss0) / n,
+        "heap_per_vector": (heap_bytes() - heap0) / n,
+    }
     if method == ANN:
         fig["nbytes_per_vector"] = index.nbytes / len(index)
         if len(index) != n:
@@ -130,8 +137,18 @@ def unreachable(method, index, base):
 
 def build_in_subprocess(method, dataset, n, threads, timeout=1800):
     """The build of `method` in a fresh process (see build); returns its figures."""
-    cmd = [sys.executable, str(HERE / "worker.py"), "--task", "ann-build", "--method", method,
-           "--dataset", dataset, "--threads", str(threads)] + (["--n", str(n)] if n else [])
+    cmd = [
+        sys.executable,
+        str(HERE / "worker.py"),
+        "--task",
+        "ann-build",
+        "--method",
+        method,
+        "--dataset",
+        dataset,
+        "--threads",
+        str(threads),
+    ] + (["--n", str(n)] if n else [])
     try:
         p = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, cwd=HERE)
     except subprocess.TimeoutExpired:
@@ -143,6 +160,7 @@ def build_in_subprocess(method, dataset, n, threads, timeout=1800):
 
 
 # ---- searching
+
 
 def time_call(fn):
     """(result of fn(), seconds per call). A call shorter than MIN_TIMED_S is
@@ -240,8 +258,10 @@ def build_scaling(base, methods=(ANN, HNSWLIB), thread_counts=(1, 2), reps=3):
             for t in thread_counts:
                 index, fig = build(method, base, t)
                 del index
-                row = best.setdefault((method, t), {"method": method, "threads": t, "n": len(base),
-                                                    "build_s": math.inf, "runs": []})
+                row = best.setdefault(
+                    (method, t),
+                    {"method": method, "threads": t, "n": len(base), "build_s": math.inf, "runs": []},
+                )
                 row["runs"].append(fig["build_s"])
                 if fig["build_s"] < row["build_s"]:
                     row.update(build_s=fig["build_s"], cpu_s=fig["cpu_s"])
@@ -260,6 +280,7 @@ def exact_check(index, ds, queries32, nq):
 
 # ---- one data set
 
+
 def run_dataset(ds, name, n, efs, nq, log, scaling_n, memory=True):
     """Everything on one data set: builds (one thread here, two threads in
     fresh processes that also measure memory), the sweep, thread scaling of
@@ -270,7 +291,7 @@ def run_dataset(ds, name, n, efs, nq, log, scaling_n, memory=True):
     indexes, builds, faults = {}, [], []
     for method in METHODS:
         index, fig = build(method, base32, 1)
-        fig.pop("rss_per_vector")   # not a fresh process: see build_in_subprocess
+        fig.pop("rss_per_vector")  # not a fresh process: see build_in_subprocess
         fig.pop("heap_per_vector")
         if "fault" in fig:
             faults.append(f"{method}: {fig['fault']}")
@@ -285,13 +306,21 @@ def run_dataset(ds, name, n, efs, nq, log, scaling_n, memory=True):
                 faults.append(f"{method} build on 2 threads: {fig['error']}")
                 log(f"  {method}: build on 2 threads failed: {fig['error']}")
             else:
-                log(f"  {method}: build on 2 threads {fig['build_s']:.1f} s, "
-                    f"{fig['rss_per_vector']:.0f} resident bytes/vector")
+                log(
+                    f"  {method}: build on 2 threads {fig['build_s']:.1f} s, "
+                    f"{fig['rss_per_vector']:.0f} resident bytes/vector"
+                )
     points, sweep_faults = sweep(indexes, ds, queries32, efs, nq)
     faults += sweep_faults
     for method in METHODS:
-        log(f"  {method}: " + ", ".join(f"ef {p['ef']}: {p['qps']:.0f} q/s @ {p['recall']:.4f}"
-                                        for p in points if p["method"] == method))
+        log(
+            f"  {method}: "
+            + ", ".join(
+                f"ef {p['ef']}: {p['qps']:.0f} q/s @ {p['recall']:.4f}"
+                for p in points
+                if p["method"] == method
+            )
+        )
     for fig in builds:
         if fig["threads"] == 1:
             fig["unreachable"] = unreachable(fig["method"], indexes[fig["method"]], base32)
@@ -300,11 +329,23 @@ def run_dataset(ds, name, n, efs, nq, log, scaling_n, memory=True):
     log(f"  hobrin_ann exact=True: recall {check['recall']:.4f}")
     del indexes
     scaling = build_scaling(base32[:scaling_n])
-    log(f"  builds of {min(scaling_n, len(base32)):,} vectors, fastest of 3: " + ", ".join(
-        f"{r['method']} {r['threads']} thread(s) {r['build_s']:.1f} s" for r in scaling))
-    return {"build_scaling": scaling, "dataset": ds.label, "name": name, "n": len(ds.base), "dim": ds.base.shape[1],
-            "nq": nq, "builds": builds, "points": points, "threads": threads,
-            "exact_check": check, "faults": faults}
+    log(
+        f"  builds of {min(scaling_n, len(base32)):,} vectors, fastest of 3: "
+        + ", ".join(f"{r['method']} {r['threads']} thread(s) {r['build_s']:.1f} s" for r in scaling)
+    )
+    return {
+        "build_scaling": scaling,
+        "dataset": ds.label,
+        "name": name,
+        "n": len(ds.base),
+        "dim": ds.base.shape[1],
+        "nq": nq,
+        "builds": builds,
+        "points": points,
+        "threads": threads,
+        "exact_check": check,
+        "faults": faults,
+    }
 
 
 def run_growth(sets, efs, nq, log, recall=0.95, methods=(ANN, HNSWLIB), build_threads=2):
@@ -321,15 +362,25 @@ def run_growth(sets, efs, nq, log, recall=0.95, methods=(ANN, HNSWLIB), build_th
             fig["unreachable"] = unreachable(method, indexes[method], base32)
             builds.append(fig)
         points, faults = sweep(indexes, ds, queries32, efs, nq)
-        row = {"dataset": ds.label, "n": len(ds.base), "builds": builds, "points": points,
-               "faults": faults, "at": {}}
+        row = {
+            "dataset": ds.label,
+            "n": len(ds.base),
+            "builds": builds,
+            "points": points,
+            "faults": faults,
+            "at": {},
+        }
         for method in methods:
             qps, how = qps_at([p for p in points if p["method"] == method], recall)
-            row["at"][method] = {"qps": qps, "how": how,
-                                 "ef": smallest_ef_at(points, method, recall)}
-        log(f"  {ds.label}: " + ", ".join(
-            f"{m} {a['qps']:.0f} q/s ({a['how']})" if a["qps"] else f"{m} {a['how']}"
-            for m, a in row["at"].items()) + f" at recall {recall}")
+            row["at"][method] = {"qps": qps, "how": how, "ef": smallest_ef_at(points, method, recall)}
+        log(
+            f"  {ds.label}: "
+            + ", ".join(
+                f"{m} {a['qps']:.0f} q/s ({a['how']})" if a["qps"] else f"{m} {a['how']}"
+                for m, a in row["at"].items()
+            )
+            + f" at recall {recall}"
+        )
         out.append(row)
         del indexes
     return {"recall": recall, "build_threads": build_threads, "sizes": out}

@@ -30,13 +30,15 @@ def qps_at(points, recall):
 
     def x(r):
         return -math.log(max(1.0 - r, 1e-5))
+
     for a, b in zip(pts, pts[1:]):
         if a["recall"] < recall <= b["recall"]:
             if x(b["recall"]) == x(a["recall"]):
                 return b["qps"], "interpolated"
             f = (x(recall) - x(a["recall"])) / (x(b["recall"]) - x(a["recall"]))
-            return math.exp(math.log(a["qps"]) + f * (math.log(b["qps"]) - math.log(a["qps"]))), \
-                "interpolated"
+            return math.exp(
+                math.log(a["qps"]) + f * (math.log(b["qps"]) - math.log(a["qps"]))
+            ), "interpolated"
     raise AssertionError("a frontier from below to above the recall has a bracket")
 
 

@@ -15,10 +15,10 @@ K_TRUTH = 10  # neighbours kept in the ground truth
 @dataclass
 class Dataset:
     name: str
-    base: np.ndarray      # n x dim float64, C-contiguous
-    queries: np.ndarray   # q x dim float64
+    base: np.ndarray  # n x dim float64, C-contiguous
+    queries: np.ndarray  # q x dim float64
     truth_cache: dict = field(default_factory=dict)
-    root: str = ""        # the name of the full data set a prefix comes from
+    root: str = ""  # the name of the full data set a prefix comes from
 
     @property
     def label(self):
@@ -63,7 +63,7 @@ def exact_knn(base, queries, k=K_TRUTH, block=256, margin=32):
     ids = np.empty((len(queries), k), np.int64)
     dist = np.empty((len(queries), k), np.float64)
     for s in range(0, len(queries), block):
-        q = queries[s:s + block]
+        q = queries[s : s + block]
         approx = base_sq[None, :] - 2.0 * (q @ base.T)
         cand = np.argpartition(approx, m - 1, axis=1)[:, :m]
         for r in range(len(q)):
@@ -87,8 +87,9 @@ def fashion_mnist():
     """Fashion-MNIST: 60,000 training images as base, 10,000 test images as queries."""
     base = _read_idx_images(FMNIST_DIR / "train-images-idx3-ubyte.gz")
     queries = _read_idx_images(FMNIST_DIR / "t10k-images-idx3-ubyte.gz")
-    return Dataset("fashion-mnist", np.ascontiguousarray(base, np.float64),
-                   np.ascontiguousarray(queries, np.float64))
+    return Dataset(
+        "fashion-mnist", np.ascontiguousarray(base, np.float64), np.ascontiguousarray(queries, np.float64)
+    )
 
 
 def fashion_mnist_labels():
@@ -104,8 +105,9 @@ def fashion_mnist_labels():
 def gaussian(n, dim, nq=1000, seed=0):
     """Independent standard normal components; queries drawn from the same law."""
     rng = np.random.default_rng(seed + 1000 * dim + n)
-    return Dataset(f"gaussian-{n // 1000}k-{dim}", rng.standard_normal((n, dim)),
-                   rng.standard_normal((nq, dim)))
+    return Dataset(
+        f"gaussian-{n // 1000}k-{dim}", rng.standard_normal((n, dim)), rng.standard_normal((nq, dim))
+    )
 
 
 def clustered(n, dim, clusters=100, nq=1000, seed=0):
@@ -118,8 +120,9 @@ def clustered(n, dim, clusters=100, nq=1000, seed=0):
     the first n of a larger one: the sizes of a growth series are nested
     samples, and every size shares the same queries (drawn from the mixture).
     """
-    shape_rng, *streams = (np.random.default_rng(s) for s in
-                           np.random.SeedSequence([seed, dim, clusters]).spawn(5))
+    shape_rng, *streams = (
+        np.random.default_rng(s) for s in np.random.SeedSequence([seed, dim, clusters]).spawn(5)
+    )
     centres = shape_rng.standard_normal((clusters, dim))
     rotations = [np.linalg.qr(shape_rng.standard_normal((dim, dim)))[0] for _ in range(clusters)]
     sizes = shape_rng.uniform(0.25, 0.6, clusters) / np.sqrt(np.mean(1.0 / np.arange(1, dim + 1)))

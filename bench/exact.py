@@ -3,7 +3,6 @@
 import time
 
 import numpy as np
-
 from timing import recall_at_k, time_methods
 
 K = 10
@@ -64,11 +63,11 @@ def numpy_methods(base):
 
 def faiss_flat_method(base):
     import faiss
+
     faiss.omp_set_num_threads(1)
     index = faiss.IndexFlatL2(base.shape[1])
     index.add(np.ascontiguousarray(base, np.float32))
-    return ("faiss IndexFlatL2 (float32)",
-            lambda q: index.search(q.astype(np.float32)[None, :], K)[1][0])
+    return ("faiss IndexFlatL2 (float32)", lambda q: index.search(q.astype(np.float32)[None, :], K)[1][0])
 
 
 def run(hobrin, ds, nq, budget_s, min_q=10):
@@ -93,9 +92,17 @@ def run(hobrin, ds, nq, budget_s, min_q=10):
         r["name"] = name
         rows.append(r)
     exact = _matches_truth(search, queries[:50], truth_ids, truth_dist)
-    return {"dataset": ds.label, "n": base.shape[0], "dim": base.shape[1],
-            "bytes": base.nbytes, "create_s": create_s, "create_input": form,
-            "copy_s": copy_s, "rows": rows, "pyflat_exact": exact}
+    return {
+        "dataset": ds.label,
+        "n": base.shape[0],
+        "dim": base.shape[1],
+        "bytes": base.nbytes,
+        "create_s": create_s,
+        "create_input": form,
+        "copy_s": copy_s,
+        "rows": rows,
+        "pyflat_exact": exact,
+    }
 
 
 def _matches_truth(search, queries, truth_ids, truth_dist):

@@ -15,18 +15,17 @@ import os
 import tempfile
 import time
 
-import numpy as np
-
 import data
+import numpy as np
 
 K = 10
 M, EFC, SEED = 16, 200, 1
 RECALL = 0.95
-STOP_RECALL = 0.999        # a method's ef sweep ends at the first ef reaching this
-LOAD_TARGET = 1.5          # Index.load time / reading the file's bytes
+STOP_RECALL = 0.999  # a method's ef sweep ends at the first ef reaching this
+LOAD_TARGET = 1.5  # Index.load time / reading the file's bytes
 ANN, FAISS, NUMPY = "hobrin_ann", "faiss HNSWFlat", "exact numpy"
 SELECTIVITIES = [("sel50", 0.5), ("sel1", 0.01), ("sel01", 0.001), ("sel001", 0.0001)]
-LABELS = (3, 7)            # the label filter is averaged over these classes
+LABELS = (3, 7)  # the label filter is averaged over these classes
 
 
 def attributes(labels, seed=7):
@@ -38,7 +37,7 @@ def attributes(labels, seed=7):
     out = {"label": labels.astype(np.int64)}
     for name, s in SELECTIVITIES:
         vals = rng.integers(1, max(2, round(1 / s)), n)
-        vals[rng.permutation(n)[:max(1, round(s * n))]] = 0
+        vals[rng.permutation(n)[: max(1, round(s * n))]] = 0
         out[name] = vals
     return out
 
@@ -47,14 +46,26 @@ def cases(attrs, nq):
     """The filters measured: (title, share, [(filter, mask, query slice)])."""
     n = len(attrs["label"])
     half = nq // 2
-    label_parts = [(("label", c), attrs["label"] == c, slice(i * half, (i + 1) * half if i == 0 else nq))
-                   for i, c in enumerate(LABELS)]
-    out = [(f"label in one class ({'/'.join(map(str, LABELS))})",
-            float(np.mean([m.mean() for _, m, _ in label_parts])), label_parts)]
+    label_parts = [
+        (("label", c), attrs["label"] == c, slice(i * half, (i + 1) * half if i == 0 else nq))
+        for i, c in enumerate(LABELS)
+    ]
+    out = [
+        (
+            f"label in one class ({'/'.join(map(str, LABELS))})",
+            float(np.mean([m.mean() for _, m, _ in label_parts])),
+            label_parts,
+        )
+    ]
     for name, s in SELECTIVITIES:
         mask = attrs[name] == 0
-        out.append((f"{name} = 0 ({s:.2%}, {int(mask.sum())} of {n:,})", float(mask.mean()),
-                    [((name, 0), mask, slice(0, nq))]))
+        out.append(
+            (
+                f"{name} = 0 ({s:.2%}, {int(mask.sum())} of {n:,})",
+                float(mask.mean()),
+                [((name, 0), mask, slice(0, nq))],
+            )
+        )
     return out
 
 
@@ -110,9 +121,11 @@ def timed(fn, min_s=0.2):
 
 # ---- the three methods: search(parts, queries32, ef) -> [labels per part]
 
+
 def _ann(index):
     def search(parts, q, ef):
         return [index.search(q[sl], k=K, ef=ef, filter=f, threads=1)[0] for f, _, sl in parts]
+
     return search
 
 
@@ -128,6 +141,7 @@ def _faiss(index, faiss):
             params = faiss.SearchParametersHNSW(sel=sels[f][1], efSearch=ef)
             out.append(index.search(q[sl], K, params=params)[1])
         return out
+
     return search
 
 
@@ -147,31 +161,37 @@ def _numpy(base32):
             rows, sub, sq = subsets[f]
             d = sq[None, :] - 2.0 * (q[sl] @ sub.T)
             kk = min(K, len(rows))
-            part = np.argpartition(d, kk - 1, axis=1)[:, :kk] if kk < len(rows) else \
-                np.broadcast_to(np.arange(len(rows)), d.shape)
+            part = (
+                np.argpartition(d, kk - 1, axis=1)[:, :kk]
+                if kk < len(rows)
+                else np.broadcast_to(np.arange(len(rows)), d.shape)
+            )
             order = np.argsort(np.take_along_axis(d, part, 1), axis=1)
             lab = np.full((len(d), K), -1, np.int64)
             lab[:, :kk] = rows[np.take_along_axis(part, order, 1)]
             out.append(lab)
         return out
+
     return search
 
 
 def run(ds, attrs_labels, nq, efs, log, rounds=3):
     import faiss
+
     import hobrin_ann
 
     faiss.omp_set_num_threads(1)
     base32 = np.ascontiguousarray(ds.base, np.float32)
     queries64 = ds.queries[:nq]
     q32 = np.ascontiguousarray(queries64, np.float32)
-    attrs = attributes(attrs_labels[:len(base32)])
+    attrs = attributes(attrs_labels[: len(base32)])
     names = list(attrs)
     meta = [list(zip(names, row)) for row in np.stack([attrs[a] for a in names], 1).tolist()]
 
     t = time.perf_counter()
-    index = hobrin_ann.Index(base32.shape[1], "euclidean", dtype="float32", m=M,
-                             ef_construction=EFC, schema=names, seed=SEED)
+    index = hobrin_ann.Index(
+        base32.shape[1], "euclidean", dtype="float32", m=M, ef_construction=EFC, schema=names, seed=SEED
+    )
     index.add(base32, metadata=meta, threads=2)
     builds = {ANN: time.perf_counter() - t}
     t = time.perf_counter()
@@ -181,7 +201,7 @@ def run(ds, attrs_labels, nq, efs, log, rounds=3):
     findex.add(base32)
     faiss.omp_set_num_threads(1)
     builds[FAISS] = time.perf_counter() - t
-    log(f"  builds on 2 threads: " + ", ".join(f"{m} {s:.1f} s" for m, s in builds.items()))
+    log("  builds on 2 threads: " + ", ".join(f"{m} {s:.1f} s" for m, s in builds.items()))
     searchers = {ANN: _ann(index), FAISS: _faiss(findex, faiss), NUMPY: _numpy(base32)}
 
     out = []
@@ -205,36 +225,58 @@ def run(ds, attrs_labels, nq, efs, log, rounds=3):
                 points[key]["qps"] = max(points[key]["qps"], nq / sec)
         pts = list(points.values())
         row = {"filter": title, "share": share, "points": pts, "faults": faults, **summary(pts)}
-        log(f"  {title}: " + "; ".join(
-            f"{m} " + ", ".join(f"ef {p['ef']}: {p['qps']:.0f} q/s @ {p['recall']:.3f}"
-                                for p in pts if p["method"] == m) for m in (ANN, FAISS, NUMPY)))
+        log(
+            f"  {title}: "
+            + "; ".join(
+                f"{m} "
+                + ", ".join(
+                    f"ef {p['ef']}: {p['qps']:.0f} q/s @ {p['recall']:.3f}" for p in pts if p["method"] == m
+                )
+                for m in (ANN, FAISS, NUMPY)
+            )
+        )
         log(f"    ratio {_fmt_ratio(row)}" + (f"; FAULTS: {faults}" if faults else ""))
         out.append(row)
     files = save_load(index, log)
-    return {"dataset": ds.label, "n": len(base32), "nq": nq, "efs": efs, "builds": builds,
-            "cases": out, "file": files,
-            "source": os.environ.get("HOBRIN_BENCH_SOURCE", "?"),
-            "started": time.strftime("%Y-%m-%d %H:%M %Z"),
-            "load average": " ".join(f"{x:.2f}" for x in os.getloadavg())}
+    return {
+        "dataset": ds.label,
+        "n": len(base32),
+        "nq": nq,
+        "efs": efs,
+        "builds": builds,
+        "cases": out,
+        "file": files,
+        "source": os.environ.get("HOBRIN_BENCH_SOURCE", "?"),
+        "started": time.strftime("%Y-%m-%d %H:%M %Z"),
+        "load average": " ".join(f"{x:.2f}" for x in os.getloadavg()),
+    }
 
 
 def summary(points, recall=RECALL):
     """Each method's fastest point at recall >= `recall`; the target ratio:
     hobrin_ann's q/s there over the faster of faiss (at a recall no lower than
     hobrin_ann's) and exact numpy."""
+
     def best(method, at):
         ok = [p for p in points if p["method"] == method and p["ef"] != "default" and p["recall"] >= at]
         return max(ok, key=lambda p: p["qps"]) if ok else None
+
     a, n = best(ANN, recall), best(NUMPY, recall)
-    out = {"best": {ANN: a, FAISS: best(FAISS, recall), NUMPY: n},
-           "default": next((p for p in points if p["ef"] == "default"), None)}
+    out = {
+        "best": {ANN: a, FAISS: best(FAISS, recall), NUMPY: n},
+        "default": next((p for p in points if p["ef"] == "default"), None),
+    }
     if a is None:
         out.update(ratio=None, met=False, against=None)
         return out
     f = best(FAISS, a["recall"])
     rival = max((p for p in (f, n) if p), key=lambda p: p["qps"], default=None)
-    out["against"] = rival and {"method": rival["method"], "ef": rival["ef"],
-                                "qps": rival["qps"], "recall": rival["recall"]}
+    out["against"] = rival and {
+        "method": rival["method"],
+        "ef": rival["ef"],
+        "qps": rival["qps"],
+        "recall": rival["recall"],
+    }
     out["ratio"] = a["qps"] / rival["qps"] if rival else None
     out["met"] = out["ratio"] >= 1.0 if rival else True
     return out
@@ -243,6 +285,7 @@ def summary(points, recall=RECALL):
 def save_load(index, log, reps=3):
     """Best-of-reps times of save, Index.load and one read of the file's bytes."""
     import hobrin_ann
+
     with tempfile.TemporaryDirectory(dir=data.CACHE.parent) as d:
         path = os.path.join(d, "index.hbr")
         save = load = read = float("inf")
@@ -260,14 +303,24 @@ def save_load(index, log, reps=3):
             ok = len(loaded) == len(index)
             del loaded
         size = os.path.getsize(path)
-    res = {"bytes": size, "save_s": save, "load_s": load, "read_s": read,
-           "ratio": load / read, "met": load / read <= LOAD_TARGET, "same_length": ok}
-    log(f"  file {size / 1e6:.0f} MB: save {save:.3f} s, load {load:.3f} s, read {read:.3f} s "
-        f"(load/read {res['ratio']:.2f})")
+    res = {
+        "bytes": size,
+        "save_s": save,
+        "load_s": load,
+        "read_s": read,
+        "ratio": load / read,
+        "met": load / read <= LOAD_TARGET,
+        "same_length": ok,
+    }
+    log(
+        f"  file {size / 1e6:.0f} MB: save {save:.3f} s, load {load:.3f} s, read {read:.3f} s "
+        f"(load/read {res['ratio']:.2f})"
+    )
     return res
 
 
 # ---- report
+
 
 def _q(p):
     if not p:
@@ -284,39 +337,51 @@ def _fmt_ratio(row):
 
 def table(res):
     """The per-filter table and the load line, as markdown lines."""
-    out = [f"| filter (share of {res['n']:,}) | hobrin_ann default ef | hobrin_ann | faiss HNSWFlat | "
-           "exact numpy | hobrin_ann / max(faiss, numpy) (>= 1) | met |",
-           "|---|---|---|---|---|---|---|"]
+    out = [
+        f"| filter (share of {res['n']:,}) | hobrin_ann default ef | hobrin_ann | faiss HNSWFlat | "
+        "exact numpy | hobrin_ann / max(faiss, numpy) (>= 1) | met |",
+        "|---|---|---|---|---|---|---|",
+    ]
     for c in res["cases"]:
         d = c["default"]
-        out.append(f"| {c['filter']} | {d['qps']:,.0f} q/s @ {d['recall']:.3f} | {_q(c['best'][ANN])} | "
-                   f"{_q(c['best'][FAISS])} | {_q(c['best'][NUMPY])} | {_fmt_ratio(c)} | "
-                   f"{'yes' if c['met'] else 'no'} |")
+        out.append(
+            f"| {c['filter']} | {d['qps']:,.0f} q/s @ {d['recall']:.3f} | {_q(c['best'][ANN])} | "
+            f"{_q(c['best'][FAISS])} | {_q(c['best'][NUMPY])} | {_fmt_ratio(c)} | "
+            f"{'yes' if c['met'] else 'no'} |"
+        )
     f = res["file"]
-    out += ["", f"Index file ({f['bytes'] / 1e6:.0f} MB, metadata included): save {f['save_s']:.3f} s, "
-            f"`Index.load` {f['load_s']:.3f} s, reading its bytes once {f['read_s']:.3f} s: "
-            f"load / read {f['ratio']:.2f} (target <= {LOAD_TARGET}): "
-            f"{'met' if f['met'] else 'not met'} (best of 3 each)."]
+    out += [
+        "",
+        f"Index file ({f['bytes'] / 1e6:.0f} MB, metadata included): save {f['save_s']:.3f} s, "
+        f"`Index.load` {f['load_s']:.3f} s, reading its bytes once {f['read_s']:.3f} s: "
+        f"load / read {f['ratio']:.2f} (target <= {LOAD_TARGET}): "
+        f"{'met' if f['met'] else 'not met'} (best of 3 each).",
+    ]
     return out
 
 
 def markdown(res):
     b = res["builds"]
-    out = ["", "## Filtered search (k = 10)", "",
-           f"{res['dataset']}, {res['nq']} queries, measured {res['started']}"
-           f"{' in %.1f min' % res['minutes'] if 'minutes' in res else ''} "
-           f"(hobrin {res['source']}, load average at end {res['load average']}). "
-           f"One hobrin_ann index with all filter attributes in its schema and a faiss "
-           f"IndexHNSWFlat, both M = {M}, ef_construction = {EFC}, float32, built on two threads "
-           f"({ANN} {b[ANN]:.1f} s, faiss {b[FAISS]:.1f} s); searched on one thread, the batch in "
-           "one call per filter (the label filter: half the queries with each of two classes). "
-           "faiss gets an IDSelectorBitmap; exact numpy scans the matching rows in float32, "
-           "rows gathered beforehand (untimed). Recall@10 against the exact filtered float64 "
-           "ground truth (all matches where fewer than 10). ef swept over "
-           f"{', '.join(map(str, res['efs']))} (a method stops at recall {STOP_RECALL}); "
-           "queries/s is the best of 3 interleaved rounds. Each method's fastest point at "
-           f"recall >= {RECALL}; the ratio compares hobrin_ann's with the faster of faiss at an "
-           "equal or higher recall and exact numpy.", ""]
+    out = [
+        "",
+        "## Filtered search (k = 10)",
+        "",
+        f"{res['dataset']}, {res['nq']} queries, measured {res['started']}"
+        f"{' in {:.1f} min'.format(res['minutes']) if 'minutes' in res else ''} "
+        f"(hobrin {res['source']}, load average at end {res['load average']}). "
+        f"One hobrin_ann index with all filter attributes in its schema and a faiss "
+        f"IndexHNSWFlat, both M = {M}, ef_construction = {EFC}, float32, built on two threads "
+        f"({ANN} {b[ANN]:.1f} s, faiss {b[FAISS]:.1f} s); searched on one thread, the batch in "
+        "one call per filter (the label filter: half the queries with each of two classes). "
+        "faiss gets an IDSelectorBitmap; exact numpy scans the matching rows in float32, "
+        "rows gathered beforehand (untimed). Recall@10 against the exact filtered float64 "
+        "ground truth (all matches where fewer than 10). ef swept over "
+        f"{', '.join(map(str, res['efs']))} (a method stops at recall {STOP_RECALL}); "
+        "queries/s is the best of 3 interleaved rounds. Each method's fastest point at "
+        f"recall >= {RECALL}; the ratio compares hobrin_ann's with the faster of faiss at an "
+        "equal or higher recall and exact numpy.",
+        "",
+    ]
     out += table(res)
     faults = [f"{c['filter']}: {f}" for c in res["cases"] for f in c["faults"]]
     if faults:
@@ -324,6 +389,8 @@ def markdown(res):
     out += ["", "| filter | method | ef | recall@10 | queries/s |", "|---|---|---|---:|---:|"]
     for c in res["cases"]:
         for p in c["points"]:
-            out.append(f"| {c['filter']} | {p['method']} | {p['ef'] if p['ef'] is not None else '-'} | "
-                       f"{p['recall']:.4f} | {p['qps']:,.0f} |")
+            out.append(
+                f"| {c['filter']} | {p['method']} | {p['ef'] if p['ef'] is not None else '-'} | "
+                f"{p['recall']:.4f} | {p['qps']:,.0f} |"
+            )
     return out

@@ -9,7 +9,6 @@ import ctypes
 import time
 
 import numpy as np
-
 from timing import recall_at_k, time_methods
 
 K = 10
@@ -19,9 +18,21 @@ MAX_LIVE_BYTES = 4 << 30  # PyHNSW indexes kept at once for timing them together
 
 
 class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in (
-        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
-        "uordblks", "fordblks", "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 _libc = ctypes.CDLL(None)
@@ -50,12 +61,11 @@ def build_pyhnsw(hobrin, base, layers, efc, ef, allowance_s=None, chunk=1000):
     With allowance_s, stops after the chunk that exceeds it, so the index may
     hold only a prefix of base. Returns (index, vectors held, build seconds,
     heap growth in bytes)."""
-    index = hobrin.PyHNSW(base.shape[1], layers=layers, ef_construction=efc,
-                          ef_search=ef, metric="euclidean")
+    index = hobrin.PyHNSW(base.shape[1], layers=layers, ef_construction=efc, ef_search=ef, metric="euclidean")
     heap0 = heap_bytes()
     seconds, n = 0.0, 0
     while n < len(base):
-        block = base[n:n + chunk]
+        block = base[n : n + chunk]
         try:
             rows = _rows(block)  # conversion to lists, if needed, is not timed
             t = time.perf_counter()
@@ -115,8 +125,16 @@ def pyhnsw_search_fn(index, sample_query):
 
 
 def _point(method, setting, ef, build_s, qps, recall, bytes_per_vector, n_q):
-    return {"method": method, "setting": setting, "ef": ef, "build_s": build_s,
-            "qps": qps, "recall": recall, "bytes_per_vector": bytes_per_vector, "nq": n_q}
+    return {
+        "method": method,
+        "setting": setting,
+        "ef": ef,
+        "build_s": build_s,
+        "qps": qps,
+        "recall": recall,
+        "bytes_per_vector": bytes_per_vector,
+        "nq": n_q,
+    }
 
 
 def check_pyhnsw(hobrin, ds, layers, efc, ef, nq, ids=None, allowance_s=None):
@@ -132,15 +150,23 @@ def check_pyhnsw(hobrin, ds, layers, efc, ef, nq, ids=None, allowance_s=None):
     fn = pyhnsw_search_fn(index, queries[0])
     got, faults = pyhnsw_results([fn(q) for q in queries], ids, queries)
     recall = recall_at_k(ds.base, queries, got, ds.truth(nq)[1], K)
-    point = _point("hobrin PyHNSW", f"layers={layers}, ef_construction={efc}", ef,
-                   build_s, None, recall, grow / n, nq)
+    point = _point(
+        "hobrin PyHNSW", f"layers={layers}, ef_construction={efc}", ef, build_s, None, recall, grow / n, nq
+    )
     return point, fn, ds, ids, faults
 
 
 def time_points(entries, queries):
     """Sets the speed of each (point, search fn); the searches take turns."""
-    timed = time_methods([(i, fn) for i, (_, fn) in enumerate(entries)], queries, 1e9,
-                         len(queries), len(queries), rounds=3, keep_results=False)
+    timed = time_methods(
+        [(i, fn) for i, (_, fn) in enumerate(entries)],
+        queries,
+        1e9,
+        len(queries),
+        len(queries),
+        rounds=3,
+        keep_results=False,
+    )
     for i, (point, _) in enumerate(entries):
         point["qps"] = timed[i]["qps"]
 
@@ -168,8 +194,10 @@ def pyhnsw_sweep(hobrin, ds, settings, efs, nq, budget_s, log=print):
     def flush(pending):
         time_points(pending, ds.queries[:nq])
         for p, _ in pending:
-            log(f"  PyHNSW {p['setting']} ef_search={p['ef']}: build {p['build_s']:.1f} s, "
-                f"{p['qps']:.0f} q/s, recall {p['recall']:.4f}")
+            log(
+                f"  PyHNSW {p['setting']} ef_search={p['ef']}: build {p['build_s']:.1f} s, "
+                f"{p['qps']:.0f} q/s, recall {p['recall']:.4f}"
+            )
         pending.clear()
 
     for si, (layers, efc) in enumerate(settings):
@@ -177,20 +205,25 @@ def pyhnsw_sweep(hobrin, ds, settings, efs, nq, budget_s, log=print):
         last, used_here, pending = 0.0, 0.0, []
         for ei, ef in enumerate(efs):
             if used_here + last > share:
-                notes.append(f"PyHNSW layers={layers}, ef_construction={efc}, ef_search={ef} and "
-                             f"above: skipped (this setting's build budget: {share:.0f} s)")
+                notes.append(
+                    f"PyHNSW layers={layers}, ef_construction={efc}, ef_search={ef} and "
+                    f"above: skipped (this setting's build budget: {share:.0f} s)"
+                )
                 break
             allowance = share * FIRST_BUILD_SHARE if si == ei == 0 else None
-            point, fn, used, ids, faults = check_pyhnsw(hobrin, ds, layers, efc, ef, nq, ids,
-                                                        allowance)
+            point, fn, used, ids, faults = check_pyhnsw(hobrin, ds, layers, efc, ef, nq, ids, allowance)
             if len(used.base) < len(ds.base):
-                notes.append(f"{ds.label}: PyHNSW held {len(used.base):,} vectors after "
-                             f"{point['build_s']:.0f} s of building, so the graph comparison "
-                             f"uses the first {len(used.base):,} base vectors")
+                notes.append(
+                    f"{ds.label}: PyHNSW held {len(used.base):,} vectors after "
+                    f"{point['build_s']:.0f} s of building, so the graph comparison "
+                    f"uses the first {len(used.base):,} base vectors"
+                )
                 ds = used
             if faults:
-                notes.append(f"FAULT: PyHNSW {point['setting']} ef_search={ef} returned "
-                             f"{faults} results that are not base vectors at their distance")
+                notes.append(
+                    f"FAULT: PyHNSW {point['setting']} ef_search={ef} returned "
+                    f"{faults} results that are not base vectors at their distance"
+                )
             last = point["build_s"]
             spent += last
             used_here += last
@@ -207,6 +240,7 @@ def pyhnsw_sweep(hobrin, ds, settings, efs, nq, budget_s, log=print):
 
 def hnswlib_points(ds, efs, nq, m=16, efc=200):
     import hnswlib
+
     base32 = np.ascontiguousarray(ds.base, np.float32)
     heap0 = heap_bytes()
     index = hnswlib.Index(space="l2", dim=ds.base.shape[1])
@@ -219,12 +253,23 @@ def hnswlib_points(ds, efs, nq, m=16, efc=200):
 
     def search(q):
         return index.knn_query(q.astype(np.float32), k=K, num_threads=1)[0][0]
-    return _sweep("hnswlib (float32)", f"M={m}, ef_construction={efc}", ds, efs, nq,
-                  build_s, per_vec, index.set_ef, search)
+
+    return _sweep(
+        "hnswlib (float32)",
+        f"M={m}, ef_construction={efc}",
+        ds,
+        efs,
+        nq,
+        build_s,
+        per_vec,
+        index.set_ef,
+        search,
+    )
 
 
 def faiss_points(ds, efs, nq, m=16, efc=200):
     import faiss
+
     faiss.omp_set_num_threads(1)
     base32 = np.ascontiguousarray(ds.base, np.float32)
     heap0 = heap_bytes()
@@ -240,8 +285,18 @@ def faiss_points(ds, efs, nq, m=16, efc=200):
 
     def search(q):
         return index.search(q.astype(np.float32)[None, :], K)[1][0]
-    return _sweep("faiss IndexHNSWFlat (float32)", f"M={m}, efConstruction={efc}", ds, efs,
-                  nq, build_s, per_vec, set_ef, search)
+
+    return _sweep(
+        "faiss IndexHNSWFlat (float32)",
+        f"M={m}, efConstruction={efc}",
+        ds,
+        efs,
+        nq,
+        build_s,
+        per_vec,
+        set_ef,
+        search,
+    )
 
 
 def _sweep(method, setting, ds, efs, nq, build_s, per_vec, set_ef, search):
@@ -257,7 +312,9 @@ def _sweep(method, setting, ds, efs, nq, build_s, per_vec, set_ef, search):
         recalls[ef] = recall_at_k(ds.base, queries, [search(q) for q in queries], truth_dist, K)
         if recalls[ef] >= STOP_RECALL:
             break  # larger ef values only trade speed for recall already reached
-    timed = time_methods([(ef, search, lambda ef=ef: set_ef(ef)) for ef in recalls],
-                         queries, 1e9, nq, nq, rounds=3)
-    return [_point(method, setting, ef, build_s, timed[ef]["qps"], recalls[ef], per_vec, nq)
-            for ef in recalls]
+    timed = time_methods(
+        [(ef, search, lambda ef=ef: set_ef(ef)) for ef in recalls], queries, 1e9, nq, nq, rounds=3
+    )
+    return [
+        _point(method, setting, ef, build_s, timed[ef]["qps"], recalls[ef], per_vec, nq) for ef in recalls
+    ]

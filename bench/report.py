@@ -22,13 +22,16 @@ def machine_info():
                 cpu = value.strip()
             elif key.strip() == "flags" and not flags:
                 flags = set(value.split())
-    mem_kb = int(next(line.split()[1] for line in open("/proc/meminfo")
-                      if line.startswith("MemTotal")))
+    mem_kb = int(next(line.split()[1] for line in open("/proc/meminfo") if line.startswith("MemTotal")))
     import numpy as np
     import threadpoolctl
-    blas = [f"{p.get('internal_api')} {p.get('version')} ({p.get('architecture')} kernel, "
-            f"{p.get('num_threads')} thread(s))"
-            for p in threadpoolctl.threadpool_info() if p.get("user_api") == "blas"]
+
+    blas = [
+        f"{p.get('internal_api')} {p.get('version')} ({p.get('architecture')} kernel, "
+        f"{p.get('num_threads')} thread(s))"
+        for p in threadpoolctl.threadpool_info()
+        if p.get("user_api") == "blas"
+    ]
 
     def version(pkg):
         try:
@@ -38,10 +41,12 @@ def machine_info():
 
     def git(*args):
         try:
-            return subprocess.run(["git", *args], cwd=ROOT, capture_output=True, text=True,
-                                  check=True).stdout.strip()
+            return subprocess.run(
+                ["git", *args], cwd=ROOT, capture_output=True, text=True, check=True
+            ).stdout.strip()
         except (OSError, subprocess.CalledProcessError):
             return "?"
+
     dirty = git("status", "--porcelain", "--", "src", "python", "CMakeLists.txt")
     return {
         "load average at start": " ".join(f"{x:.2f}" for x in os.getloadavg()),
@@ -55,8 +60,8 @@ def machine_info():
         "hnswlib": version("hnswlib"),
         "faiss-cpu": version("faiss-cpu"),
         # run.sh notes the source state when it builds; later commits do not change the build
-        "hobrin": os.environ.get("HOBRIN_BENCH_SOURCE") or
-        f"{git('rev-parse', '--short', 'HEAD')}{' + uncommitted changes' if dirty else ''}",
+        "hobrin": os.environ.get("HOBRIN_BENCH_SOURCE")
+        or f"{git('rev-parse', '--short', 'HEAD')}{' + uncommitted changes' if dirty else ''}",
     }
 
 
@@ -68,7 +73,11 @@ def best_qps_at(points, recall=TARGET_RECALL):
 
 ANN, HNSWLIB, FAISS = "hobrin_ann", "hnswlib", "faiss HNSWFlat"
 ANN_QPS_TARGETS = [  # (recall, peer, least ratio of hobrin_ann's q/s to the peer's)
-    (0.95, HNSWLIB, 1.0), (0.99, HNSWLIB, 1.2), (0.99, FAISS, 1.0), (0.999, HNSWLIB, 1.0)]
+    (0.95, HNSWLIB, 1.0),
+    (0.99, HNSWLIB, 1.2),
+    (0.99, FAISS, 1.0),
+    (0.999, HNSWLIB, 1.0),
+]
 GROWTH_TARGET = 1.6
 # A two-thread build whose CPU time is less than this many times its wall
 # time did not have two cores to itself.
@@ -87,8 +96,12 @@ def _build(entry, method, threads, fresh=None):
     """The build figures of `method` on `threads` threads (fresh: measured in
     a process of its own, with memory figures), or None."""
     for b in entry["builds"]:
-        if b["method"] == method and b["threads"] == threads and "error" not in b \
-                and (fresh is None or ("rss_per_vector" in b) == fresh):
+        if (
+            b["method"] == method
+            and b["threads"] == threads
+            and "error" not in b
+            and (fresh is None or ("rss_per_vector" in b) == fresh)
+        ):
             return b
     return None
 
@@ -102,10 +115,14 @@ def qps_ratio(points, recall, peer, least=1.0):
     if ours is None:
         return f"hobrin_ann never reaches it (best {_best_recall(points, ANN):.4f})", None, False
     if theirs is None:
-        return (f"{peer} never reaches it (best {_best_recall(points, peer):.4f}); "
-                f"hobrin_ann {ours:,.0f} q/s", None, True)
-    note = "".join(f"; {m}: {h}, a lower bound" for m, h in ((ANN, how_o), (peer, how_t))
-                   if h != "interpolated")
+        return (
+            f"{peer} never reaches it (best {_best_recall(points, peer):.4f}); hobrin_ann {ours:,.0f} q/s",
+            None,
+            True,
+        )
+    note = "".join(
+        f"; {m}: {h}, a lower bound" for m, h in ((ANN, how_o), (peer, how_t)) if h != "interpolated"
+    )
     r = ours / theirs
     met = verdict(r, lambda x: x >= least, how_o != "interpolated", how_t != "interpolated")
     return f"{r:.2f}x ({ours:,.0f} vs {theirs:,.0f} q/s{note})", r, met
@@ -117,13 +134,23 @@ def ann_targets(results):
         name, pts = e["dataset"], e["points"]
         for recall, peer, least in ANN_QPS_TARGETS:
             text, _, met = qps_ratio(pts, recall, peer, least)
-            rows.append((f"{name}: hobrin_ann q/s vs {peer} at recall@10 {recall}, one thread",
-                         f"{text} (>= {least:g}x)", met))
+            rows.append(
+                (
+                    f"{name}: hobrin_ann q/s vs {peer} at recall@10 {recall}, one thread",
+                    f"{text} (>= {least:g}x)",
+                    met,
+                )
+            )
         a1, h1, a2 = _build(e, ANN, 1, False), _build(e, HNSWLIB, 1, False), _build(e, ANN, 2, True)
         if a1 and h1:
             r = a1["build_s"] / h1["build_s"]
-            rows.append((f"{name}: build time hobrin_ann / hnswlib, one thread",
-                         f"{r:.2f} ({a1['build_s']:.1f} s vs {h1['build_s']:.1f} s) (<= 0.9)", r <= 0.9))
+            rows.append(
+                (
+                    f"{name}: build time hobrin_ann / hnswlib, one thread",
+                    f"{r:.2f} ({a1['build_s']:.1f} s vs {h1['build_s']:.1f} s) (<= 0.9)",
+                    r <= 0.9,
+                )
+            )
         sc = {(b["method"], b["threads"]): b for b in e.get("build_scaling", [])}
         if (ANN, 1) in sc and (ANN, 2) in sc:
             s1, s2 = sc[(ANN, 1)], sc[(ANN, 2)]
@@ -137,38 +164,66 @@ def ann_targets(results):
                     # hnswlib's two-thread build did not get two cores either:
                     # the machine was busy, and the figure says nothing.
                     met = None
-            rows.append((f"{name}: hobrin_ann build speed-up, two threads over one "
-                         f"(first {s1['n']:,} vectors, fastest of {len(s1['runs'])})",
-                         f"{r:.2f}x ({s1['build_s']:.1f} s vs {s2['build_s']:.1f} s, using "
-                         f"{s2['cpu_s'] / s2['build_s']:.1f} cores{peer}) (>= 1.7x)", met))
+            rows.append(
+                (
+                    f"{name}: hobrin_ann build speed-up, two threads over one "
+                    f"(first {s1['n']:,} vectors, fastest of {len(s1['runs'])})",
+                    f"{r:.2f}x ({s1['build_s']:.1f} s vs {s2['build_s']:.1f} s, using "
+                    f"{s2['cpu_s'] / s2['build_s']:.1f} cores{peer}) (>= 1.7x)",
+                    met,
+                )
+            )
         elif a1 and a2:
             r = a1["build_s"] / a2["build_s"]
-            rows.append((f"{name}: hobrin_ann build speed-up, two threads over one",
-                         f"{r:.2f}x ({a1['build_s']:.1f} s vs {a2['build_s']:.1f} s) (>= 1.7x)", r >= 1.7))
+            rows.append(
+                (
+                    f"{name}: hobrin_ann build speed-up, two threads over one",
+                    f"{r:.2f}x ({a1['build_s']:.1f} s vs {a2['build_s']:.1f} s) (>= 1.7x)",
+                    r >= 1.7,
+                )
+            )
         am, hm = _build(e, ANN, 2, True), _build(e, HNSWLIB, 2, True)
         if am and hm:
             r = am["rss_per_vector"] / hm["rss_per_vector"]
-            rows.append((f"{name}: resident bytes per vector, hobrin_ann / hnswlib",
-                         f"{r:.2f} ({am['rss_per_vector']:,.0f} vs {hm['rss_per_vector']:,.0f}; "
-                         f"hobrin_ann nbytes {am['nbytes_per_vector']:,.0f}) (<= 1)", r <= 1))
+            rows.append(
+                (
+                    f"{name}: resident bytes per vector, hobrin_ann / hnswlib",
+                    f"{r:.2f} ({am['rss_per_vector']:,.0f} vs {hm['rss_per_vector']:,.0f}; "
+                    f"hobrin_ann nbytes {am['nbytes_per_vector']:,.0f}) (<= 1)",
+                    r <= 1,
+                )
+            )
     g = results.get("growth")
     if g and len(g["sizes"]) > 1:
         first, last = g["sizes"][0], g["sizes"][-1]
         a, b = first["at"][ANN], last["at"][ANN]
-        label = (f"clustered {first['n']:,} -> {last['n']:,} x {results['config']['growth']['dim']}: "
-                 f"hobrin_ann query time growth at recall@10 {g['recall']}")
+        label = (
+            f"clustered {first['n']:,} -> {last['n']:,} x {results['config']['growth']['dim']}: "
+            f"hobrin_ann query time growth at recall@10 {g['recall']}"
+        )
         if a["qps"] and b["qps"]:
             r = a["qps"] / b["qps"]
-            note = "".join(f"; {x['how']} at {s['n']:,}, a lower bound" for x, s in
-                           ((a, first), (b, last)) if x["how"] != "interpolated")
+            note = "".join(
+                f"; {x['how']} at {s['n']:,}, a lower bound"
+                for x, s in ((a, first), (b, last))
+                if x["how"] != "interpolated"
+            )
             peer = ""
             pa, pb = first["at"].get(HNSWLIB), last["at"].get(HNSWLIB)
             if pa and pb and pa["qps"] and pb["qps"]:
                 peer = f"; hnswlib {pa['qps'] / pb['qps']:.2f}x"
-            rows.append((label, f"{r:.2f}x ({a['qps']:,.0f} -> {b['qps']:,.0f} q/s{note}{peer}) "
-                                f"(<= {GROWTH_TARGET:g}x)",
-                         verdict(r, lambda x: x <= GROWTH_TARGET, b["how"] != "interpolated",
-                                  a["how"] != "interpolated")))
+            rows.append(
+                (
+                    label,
+                    f"{r:.2f}x ({a['qps']:,.0f} -> {b['qps']:,.0f} q/s{note}{peer}) (<= {GROWTH_TARGET:g}x)",
+                    verdict(
+                        r,
+                        lambda x: x <= GROWTH_TARGET,
+                        b["how"] != "interpolated",
+                        a["how"] != "interpolated",
+                    ),
+                )
+            )
         else:
             rows.append((label, "not measured: hobrin_ann does not reach the recall at every size", False))
     return rows
@@ -187,9 +242,11 @@ def targets(results):
         r1 = flat["qps"] / naive["qps"]
         r2 = flat["qps"] / gemv["qps"]
         r3 = read["qps"] / flat["qps"]
-        rows += [(f"{name}: PyFlat q/s vs numpy norm(X - q) brute force", f"{r1:.1f}x (>= 10x)", r1 >= 10),
-                 (f"{name}: PyFlat q/s vs numpy X @ q", f"{r2:.2f}x (>= 1x)", r2 >= 1),
-                 (f"{name}: PyFlat time vs one streaming read", f"{r3:.2f}x (<= 1.5x)", r3 <= 1.5)]
+        rows += [
+            (f"{name}: PyFlat q/s vs numpy norm(X - q) brute force", f"{r1:.1f}x (>= 10x)", r1 >= 10),
+            (f"{name}: PyFlat q/s vs numpy X @ q", f"{r2:.2f}x (>= 1x)", r2 >= 1),
+            (f"{name}: PyFlat time vs one streaming read", f"{r3:.2f}x (<= 1.5x)", r3 <= 1.5),
+        ]
     for gr in results.get("graph", []):
         pts = gr["points"]
         ours = best_qps_at([p for p in pts if p["method"].startswith("hobrin")])
@@ -197,15 +254,27 @@ def targets(results):
         label = f"{gr['dataset']}: PyHNSW q/s vs hnswlib at recall@10 >= {TARGET_RECALL}"
         if ours and peer:
             r = ours["qps"] / peer["qps"]
-            rows.append((label, f"{r:.2f}x (>= 1x; PyHNSW {ours['setting']}, ef_search={ours['ef']}:"
-                                f" {ours['qps']:.0f} q/s; hnswlib ef={peer['ef']}: {peer['qps']:.0f} q/s)",
-                         r >= 1))
+            rows.append(
+                (
+                    label,
+                    f"{r:.2f}x (>= 1x; PyHNSW {ours['setting']}, ef_search={ours['ef']}:"
+                    f" {ours['qps']:.0f} q/s; hnswlib ef={peer['ef']}: {peer['qps']:.0f} q/s)",
+                    r >= 1,
+                )
+            )
         else:
+
             def best(kind):
                 p = [x["recall"] for x in pts if x["method"].startswith(kind)]
                 return f"{max(p):.4f}" if p else "n/a"
-            rows.append((label, f"not comparable: best recall PyHNSW {best('hobrin')}, "
-                                f"hnswlib {best('hnswlib')}", False))
+
+            rows.append(
+                (
+                    label,
+                    f"not comparable: best recall PyHNSW {best('hobrin')}, hnswlib {best('hnswlib')}",
+                    False,
+                )
+            )
     sc = results.get("scalar", {})
     for f in sc.get("flat", []):
         if "scalar" in f:
@@ -215,8 +284,10 @@ def targets(results):
         if "scalar" in h and "main" in h:
             rb = h["scalar"]["build_s"] / h["main"]["build_s"]
             rs = h["main"]["qps"] / h["scalar"]["qps"]
-            rows += [(f"{h['dataset']}: PyHNSW build vs own scalar path", f"{rb:.2f}x (>= 5x)", rb >= 5),
-                     (f"{h['dataset']}: PyHNSW search vs own scalar path", f"{rs:.2f}x (>= 5x)", rs >= 5)]
+            rows += [
+                (f"{h['dataset']}: PyHNSW build vs own scalar path", f"{rb:.2f}x (>= 5x)", rb >= 5),
+                (f"{h['dataset']}: PyHNSW search vs own scalar path", f"{rs:.2f}x (>= 5x)", rs >= 5),
+            ]
     return rows
 
 
@@ -231,23 +302,30 @@ def _fmt(x, digits=0):
 
 
 def _ann_build_rows(builds):
-    out = ["| method | threads | build s | CPU s | resident bytes/vector | malloc bytes/vector "
-           "| nbytes/vector | self-search misses |", "|---|---:|---:|---:|---:|---:|---:|---:|"]
+    out = [
+        "| method | threads | build s | CPU s | resident bytes/vector | malloc bytes/vector "
+        "| nbytes/vector | self-search misses |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|",
+    ]
     for b in builds:
         if "error" in b:
             out.append(f"| {b['method']} | {b['threads']} | failed: {b['error']} | | | | | |")
             continue
-        out.append(f"| {b['method']} | {b['threads']} | {b['build_s']:.1f} | {b['cpu_s']:.1f} | "
-                   f"{_fmt(b.get('rss_per_vector'))} | {_fmt(b.get('heap_per_vector'))} | "
-                   f"{_fmt(b.get('nbytes_per_vector'))} | {_fmt(b.get('unreachable'))} |")
+        out.append(
+            f"| {b['method']} | {b['threads']} | {b['build_s']:.1f} | {b['cpu_s']:.1f} | "
+            f"{_fmt(b.get('rss_per_vector'))} | {_fmt(b.get('heap_per_vector'))} | "
+            f"{_fmt(b.get('nbytes_per_vector'))} | {_fmt(b.get('unreachable'))} |"
+        )
     return out
 
 
 def _ann_sweep_rows(points, methods):
     by = {(p["method"], p["ef"]): p for p in points}
     efs = sorted({p["ef"] for p in points})
-    out = ["| ef | " + " | ".join(f"{m} recall@10 | {m} q/s" for m in methods) + " |",
-           "|---:|" + "---:|---:|" * len(methods)]
+    out = [
+        "| ef | " + " | ".join(f"{m} recall@10 | {m} q/s" for m in methods) + " |",
+        "|---:|" + "---:|---:|" * len(methods),
+    ]
     for ef in efs:
         cells = []
         for m in methods:
@@ -262,83 +340,122 @@ def ann_markdown(results):
     if not entries and not g:
         return []
     cfg = results["config"]
-    out = ["", "## hobrin_ann against hnswlib and faiss (k = 10)", "",
-           f"The same graph parameters for all (M = m = 16, ef_construction = 200) over the "
-           f"same float32 copy of the base set; the first {cfg['ann_nq']:,} queries, passed as "
-           "one batch per call. Builds on one thread run one after another in the main "
-           "process (their memory is not reported there: freed memory of an earlier build "
-           "is reused); the builds on two threads each run in a fresh process, which measures "
-           "the growth of its resident set (RSS) and of live malloc'd bytes over the build, "
-           "divided by the number of vectors, stored vectors included. CPU s is the process "
-           "CPU time of the build (about the build time on one thread when the process had a "
-           "core to itself). nbytes is hobrin_ann's own count (vectors, links, ids). "
-           "Self-search misses: stored vectors that a search for the vector itself (k = 1, "
-           "ef = 100) does not return; on hard data every graph has some, and a count well "
-           "above the peers' points at vectors the graph does not lead to. "
-           "The ef sweep: the first pass, ef by ef with the methods taking turns at each, gives "
-           f"recall and ends a method's sweep at the first ef reaching {cfg['ann_stop_recall']}; "
-           "four more passes time the same points again; queries/s is that of the fastest pass "
-           "(a batch call shorter than 0.2 s is repeated to fill it). "
-           "Queries/s at a fixed recall is interpolated on each method's recall/speed frontier, "
-           "log(queries/s) linear in log(1 - recall); where even the smallest ef exceeds the "
-           "recall, the fastest point's speed stands (a lower bound). Recall counts a result as "
-           "a hit when its exact distance is no farther than the true 10th neighbour's."]
+    out = [
+        "",
+        "## hobrin_ann against hnswlib and faiss (k = 10)",
+        "",
+        f"The same graph parameters for all (M = m = 16, ef_construction = 200) over the "
+        f"same float32 copy of the base set; the first {cfg['ann_nq']:,} queries, passed as "
+        "one batch per call. Builds on one thread run one after another in the main "
+        "process (their memory is not reported there: freed memory of an earlier build "
+        "is reused); the builds on two threads each run in a fresh process, which measures "
+        "the growth of its resident set (RSS) and of live malloc'd bytes over the build, "
+        "divided by the number of vectors, stored vectors included. CPU s is the process "
+        "CPU time of the build (about the build time on one thread when the process had a "
+        "core to itself). nbytes is hobrin_ann's own count (vectors, links, ids). "
+        "Self-search misses: stored vectors that a search for the vector itself (k = 1, "
+        "ef = 100) does not return; on hard data every graph has some, and a count well "
+        "above the peers' points at vectors the graph does not lead to. "
+        "The ef sweep: the first pass, ef by ef with the methods taking turns at each, gives "
+        f"recall and ends a method's sweep at the first ef reaching {cfg['ann_stop_recall']}; "
+        "four more passes time the same points again; queries/s is that of the fastest pass "
+        "(a batch call shorter than 0.2 s is repeated to fill it). "
+        "Queries/s at a fixed recall is interpolated on each method's recall/speed frontier, "
+        "log(queries/s) linear in log(1 - recall); where even the smallest ef exceeds the "
+        "recall, the fastest point's speed stands (a lower bound). Recall counts a result as "
+        "a hit when its exact distance is no farther than the true 10th neighbour's.",
+    ]
     for e in entries:
         methods = [m for m in (ANN, HNSWLIB, FAISS) if any(p["method"] == m for p in e["points"])]
         out += ["", f"### {e['dataset']}", ""] + _ann_build_rows(e["builds"])
         if e.get("build_scaling"):
-            out += ["", f"Builds of the first {e['build_scaling'][0]['n']:,} vectors on one and "
-                    "two threads, alternating three times; the fastest of each counts. Where "
-                    "hnswlib's two-thread build did not use 1.5 cores' worth of CPU time either, "
-                    "the machine was busy and the speed-up target stays undecided:", "",
-                    "| method | threads | build s | CPU s | all runs, s |", "|---|---:|---:|---:|---|"]
-            out += [f"| {b['method']} | {b['threads']} | {b['build_s']:.2f} | {b['cpu_s']:.2f} | "
-                    + ", ".join(f"{x:.2f}" for x in b["runs"]) + " |" for b in e["build_scaling"]]
-        out += ["", "Queries/s at a fixed recall@10 (one thread):", "",
-                "| recall@10 | " + " | ".join(methods) + " | hobrin_ann / hnswlib | hobrin_ann / faiss |",
-                "|---:|" + "---:|" * (len(methods) + 2)]
+            out += [
+                "",
+                f"Builds of the first {e['build_scaling'][0]['n']:,} vectors on one and "
+                "two threads, alternating three times; the fastest of each counts. Where "
+                "hnswlib's two-thread build did not use 1.5 cores' worth of CPU time either, "
+                "the machine was busy and the speed-up target stays undecided:",
+                "",
+                "| method | threads | build s | CPU s | all runs, s |",
+                "|---|---:|---:|---:|---|",
+            ]
+            out += [
+                f"| {b['method']} | {b['threads']} | {b['build_s']:.2f} | {b['cpu_s']:.2f} | "
+                + ", ".join(f"{x:.2f}" for x in b["runs"])
+                + " |"
+                for b in e["build_scaling"]
+            ]
+        out += [
+            "",
+            "Queries/s at a fixed recall@10 (one thread):",
+            "",
+            "| recall@10 | " + " | ".join(methods) + " | hobrin_ann / hnswlib | hobrin_ann / faiss |",
+            "|---:|" + "---:|" * (len(methods) + 2),
+        ]
         for recall in (0.9, 0.95, 0.99, 0.995, 0.999):
             cells = []
             for m in methods:
                 q, how = _qps_at(e["points"], m, recall)
-                cells.append("not reached" if q is None else
-                             f"{q:,.0f}" + ("" if how == "interpolated" else " (>=)"))
+                cells.append(
+                    "not reached" if q is None else f"{q:,.0f}" + ("" if how == "interpolated" else " (>=)")
+                )
             ratios = []
             for peer in (HNSWLIB, FAISS):
                 text, r, met = qps_ratio(e["points"], recall, peer)
                 ratios.append(f"{r:.2f}x" if r is not None else ("peer not reached" if met else "-"))
             out.append(f"| {recall} | " + " | ".join(cells + ratios) + " |")
         out += ["", "The sweep:", ""] + _ann_sweep_rows(e["points"], methods)
-        out += ["", "Batch search on one and two threads, each method at the smallest swept ef "
-                "that reaches recall@10 0.99 (or its largest ef); five interleaved passes, the "
-                "fastest counts:", "", "| method | ef | q/s, 1 thread | q/s, 2 threads | speed-up |",
-                "|---|---:|---:|---:|---:|"]
+        out += [
+            "",
+            "Batch search on one and two threads, each method at the smallest swept ef "
+            "that reaches recall@10 0.99 (or its largest ef); five interleaved passes, the "
+            "fastest counts:",
+            "",
+            "| method | ef | q/s, 1 thread | q/s, 2 threads | speed-up |",
+            "|---|---:|---:|---:|---:|",
+        ]
         for t in e["threads"]:
             q1, q2 = t["qps"]["1"], t["qps"]["2"]
             out.append(f"| {t['method']} | {t['ef']} | {q1:,.0f} | {q2:,.0f} | {q2 / q1:.2f}x |")
         c = e["exact_check"]
-        out += ["", f"hobrin_ann `search(exact=True)` against the float64 ground truth: recall@10 "
-                f"{c['recall']:.4f}, largest relative error of a returned distance "
-                f"{c['max_rel_distance_error']:.1e} (float32 storage)."]
+        out += [
+            "",
+            f"hobrin_ann `search(exact=True)` against the float64 ground truth: recall@10 "
+            f"{c['recall']:.4f}, largest relative error of a returned distance "
+            f"{c['max_rel_distance_error']:.1e} (float32 storage).",
+        ]
         out += [f"- FAULT: {f}" for f in e["faults"]]
     if g:
-        out += ["", f"### Growth with n: clustered data x {cfg['growth']['dim']}", "",
-                "A seeded Gaussian mixture of 100 ellipsoidal clusters of uneven weight and "
-                "size; every smaller set is a prefix of the largest and all share the queries. "
-                f"Builds on {g['build_threads']} threads; queries/s on one thread, interpolated "
-                f"at recall@10 {g['recall']}; ef is the smallest swept ef reaching that recall.", ""]
+        out += [
+            "",
+            f"### Growth with n: clustered data x {cfg['growth']['dim']}",
+            "",
+            "A seeded Gaussian mixture of 100 ellipsoidal clusters of uneven weight and "
+            "size; every smaller set is a prefix of the largest and all share the queries. "
+            f"Builds on {g['build_threads']} threads; queries/s on one thread, interpolated "
+            f"at recall@10 {g['recall']}; ef is the smallest swept ef reaching that recall.",
+            "",
+        ]
         methods = list(g["sizes"][0]["at"])
-        out += ["| n | " + " | ".join(f"{m} q/s | {m} ef | {m} build s | {m} self-search misses"
-                                     for m in methods)
-                + " | hobrin_ann nbytes/vector |", "|---:|" + "---:|" * 4 * len(methods) + "---:|"]
+        out += [
+            "| n | "
+            + " | ".join(f"{m} q/s | {m} ef | {m} build s | {m} self-search misses" for m in methods)
+            + " | hobrin_ann nbytes/vector |",
+            "|---:|" + "---:|" * 4 * len(methods) + "---:|",
+        ]
         for s in g["sizes"]:
             cells = []
             for m in methods:
                 a = s["at"][m]
                 b = next(b for b in s["builds"] if b["method"] == m)
-                cells += ["not reached" if a["qps"] is None else
-                          f"{a['qps']:,.0f}" + ("" if a["how"] == "interpolated" else " (>=)"),
-                          str(a["ef"]), f"{b['build_s']:.1f}", _fmt(b.get("unreachable"))]
+                cells += [
+                    "not reached"
+                    if a["qps"] is None
+                    else f"{a['qps']:,.0f}" + ("" if a["how"] == "interpolated" else " (>=)"),
+                    str(a["ef"]),
+                    f"{b['build_s']:.1f}",
+                    _fmt(b.get("unreachable")),
+                ]
             nb = next((b.get("nbytes_per_vector") for b in s["builds"] if b["method"] == ANN), None)
             out.append(f"| {s['n']:,} | " + " | ".join(cells) + f" | {_fmt(nb)} |")
             out += [f"- FAULT ({s['dataset']}): {f}" for f in s["faults"]]
@@ -348,86 +465,126 @@ def ann_markdown(results):
 def markdown(results):
     m, cfg = results["machine"], results["config"]
     parts = ", ".join(f"{k} {v} min" for k, v in results.get("section_minutes", {}).items())
-    out = ["# hobrin benchmark", "",
-           f"Run: `{results['command']}` ({results['mode']} mode), {results['started']}, "
-           f"{results['runtime_s'] / 60:.1f} min{f' ({parts})' if parts else ''}, after "
-           "building the checkout.", "",
-           "| machine | |", "|---|---|"]
+    out = [
+        "# hobrin benchmark",
+        "",
+        f"Run: `{results['command']}` ({results['mode']} mode), {results['started']}, "
+        f"{results['runtime_s'] / 60:.1f} min{f' ({parts})' if parts else ''}, after "
+        "building the checkout.",
+        "",
+        "| machine | |",
+        "|---|---|",
+    ]
     out += [f"| {k} | {v} |" for k, v in m.items()]
-    out += ["", "Every method runs on one thread unless a table says otherwise, in the same "
-            "process and run; ratios are only meaningful within this run. hobrin_ann, faiss "
-            "and hnswlib store float32 and get the whole query batch in one call; PyFlat and "
-            "PyHNSW work in float64, one query per call.", ""]
+    out += [
+        "",
+        "Every method runs on one thread unless a table says otherwise, in the same "
+        "process and run; ratios are only meaningful within this run. hobrin_ann, faiss "
+        "and hnswlib store float32 and get the whole query batch in one call; PyFlat and "
+        "PyHNSW work in float64, one query per call.",
+        "",
+    ]
 
     out += ["## Targets", "", "| target | measured | met |", "|---|---|---|"]
     for t, v, ok in targets(results):
         out.append(f"| {t} | {v} | {_met(ok, t)} |")
 
     out += ann_markdown(results)
-    out += ["", "## Exact search (k = 10)", "",
-            f"The first {cfg['exact_nq']} queries at most; each method runs as many of them as "
-            f"fit in about {cfg['exact_budget_s']:g} s (at least 10), in 4 interleaved rounds; "
-            "queries/s is that of the method's fastest round (other load on this shared "
-            "machine only slows rounds down). "
-            "Recall@10 is against the float64 ground truth (a sanity check: every exact "
-            "method should reach 1)."]
+    out += [
+        "",
+        "## Exact search (k = 10)",
+        "",
+        f"The first {cfg['exact_nq']} queries at most; each method runs as many of them as "
+        f"fit in about {cfg['exact_budget_s']:g} s (at least 10), in 4 interleaved rounds; "
+        "queries/s is that of the method's fastest round (other load on this shared "
+        "machine only slows rounds down). "
+        "Recall@10 is against the float64 ground truth (a sanity check: every exact "
+        "method should reach 1).",
+    ]
     for ex in results.get("exact", []):
         by = {r["name"]: r for r in ex["rows"]}
         flat = by["hobrin PyFlat.search"]
         read = by["streaming read (X.sum())"]
-        out += ["", f"### {ex['dataset']}", "",
-                f"PyFlat.create from a float64 {ex['create_input']}: {ex['create_s']:.2f} s "
-                f"(one copy of the {ex['bytes'] / 1e6:.0f} MB: {ex['copy_s']:.3f} s). "
-                f"PyFlat results equal the ground truth: {'yes' if ex['pyflat_exact'] else 'NO'}. "
-                f"Streaming read: {ex['bytes'] / 1e9 * read['qps']:.1f} GB/s.", "",
-                "| method | queries | queries/s | ms/query | PyFlat speed-up | recall@10 |",
-                "|---|---:|---:|---:|---:|---:|"]
+        out += [
+            "",
+            f"### {ex['dataset']}",
+            "",
+            f"PyFlat.create from a float64 {ex['create_input']}: {ex['create_s']:.2f} s "
+            f"(one copy of the {ex['bytes'] / 1e6:.0f} MB: {ex['copy_s']:.3f} s). "
+            f"PyFlat results equal the ground truth: {'yes' if ex['pyflat_exact'] else 'NO'}. "
+            f"Streaming read: {ex['bytes'] / 1e9 * read['qps']:.1f} GB/s.",
+            "",
+            "| method | queries | queries/s | ms/query | PyFlat speed-up | recall@10 |",
+            "|---|---:|---:|---:|---:|---:|",
+        ]
         for r in ex["rows"]:
-            out.append(f"| {r['name']} | {r['n']} | {_fmt(r['qps'], 1)} | {1e3 / r['qps']:.2f} | "
-                       f"{flat['qps'] / r['qps']:.2f}x | {_fmt(r.get('recall'), 4)} |")
+            out.append(
+                f"| {r['name']} | {r['n']} | {_fmt(r['qps'], 1)} | {1e3 / r['qps']:.2f} | "
+                f"{flat['qps'] / r['qps']:.2f}x | {_fmt(r.get('recall'), 4)} |"
+            )
 
-    out += ["", "## Graph search (k = 10)", "",
-            f"The first {cfg['graph_nq']} queries. PyHNSW fixes ef_search at construction, so "
-            "each of its rows is a separate build (build time and bytes per vector are per "
-            "build; bytes per vector is the growth of live malloc'd memory during the build, "
-            "divided by the number of vectors, stored vectors included); an ef sweep stops once recall@10 reaches "
-            f"{cfg['stop_recall']}. PyHNSW builds share a budget of {cfg['pyhnsw_budget_s']:g} s "
-            "per data set, split evenly between the settings (what one leaves passes on); "
-            "the first build may take a third of its setting's share, and if it cannot insert "
-            "the whole base by then, the comparison for that data set runs on the prefix it "
-            "reached. hnswlib and faiss are built once and swept by ef. Recall comes from one "
-            "pass over the queries; queries/s from a second pass of 3 rounds in which the "
-            "indexes of one PyHNSW setting (or the ef values of one peer index) take turns, "
-            "and is that of the fastest round. Each PyHNSW build draws its own random levels, "
-            "so builds with the same parameters differ in speed too. "
-            "Recall counts a result as a hit when it is no farther than the true 10th neighbour."]
+    out += [
+        "",
+        "## Graph search (k = 10)",
+        "",
+        f"The first {cfg['graph_nq']} queries. PyHNSW fixes ef_search at construction, so "
+        "each of its rows is a separate build (build time and bytes per vector are per "
+        "build; bytes per vector is the growth of live malloc'd memory during the build, "
+        "divided by the number of vectors, stored vectors included); an ef sweep stops once recall@10 "
+        "reaches "
+        f"{cfg['stop_recall']}. PyHNSW builds share a budget of {cfg['pyhnsw_budget_s']:g} s "
+        "per data set, split evenly between the settings (what one leaves passes on); "
+        "the first build may take a third of its setting's share, and if it cannot insert "
+        "the whole base by then, the comparison for that data set runs on the prefix it "
+        "reached. hnswlib and faiss are built once and swept by ef. Recall comes from one "
+        "pass over the queries; queries/s from a second pass of 3 rounds in which the "
+        "indexes of one PyHNSW setting (or the ef values of one peer index) take turns, "
+        "and is that of the fastest round. Each PyHNSW build draws its own random levels, "
+        "so builds with the same parameters differ in speed too. "
+        "Recall counts a result as a hit when it is no farther than the true 10th neighbour.",
+    ]
     for gr in results.get("graph", []):
         out += ["", f"### {gr['dataset']}", ""]
         out += [f"- {n}" for n in gr["notes"]]
-        out += ["", "| method | parameters | ef_search | build s | queries/s | recall@10 | bytes/vector |",
-                "|---|---|---:|---:|---:|---:|---:|"]
+        out += [
+            "",
+            "| method | parameters | ef_search | build s | queries/s | recall@10 | bytes/vector |",
+            "|---|---|---:|---:|---:|---:|---:|",
+        ]
         for p in gr["points"]:
-            out.append(f"| {p['method']} | {p['setting']} | {p['ef']} | {p['build_s']:.1f} | "
-                       f"{_fmt(p['qps'])} | {p['recall']:.4f} | {_fmt(p['bytes_per_vector'])} |")
+            out.append(
+                f"| {p['method']} | {p['setting']} | {p['ef']} | {p['build_s']:.1f} | "
+                f"{_fmt(p['qps'])} | {p['recall']:.4f} | {_fmt(p['bytes_per_vector'])} |"
+            )
 
     sc = results.get("scalar", {})
     out += ["", "## hobrin against its own scalar path", "", sc.get("note", "")]
     if sc.get("flat") or sc.get("hnsw"):
-        out += ["", "| what | data | normal build | scalar-kernel build | ratio |",
-                "|---|---|---:|---:|---:|"]
+        out += [
+            "",
+            "| what | data | normal build | scalar-kernel build | ratio |",
+            "|---|---|---:|---:|---:|",
+        ]
         for f in sc.get("flat", []):
             if "scalar" in f:
-                out.append(f"| PyFlat.search q/s | {f['dataset']} | {f['main']['qps']:.1f} | "
-                           f"{f['scalar']['qps']:.1f} | {f['main']['qps'] / f['scalar']['qps']:.2f}x |")
+                out.append(
+                    f"| PyFlat.search q/s | {f['dataset']} | {f['main']['qps']:.1f} | "
+                    f"{f['scalar']['qps']:.1f} | {f['main']['qps'] / f['scalar']['qps']:.2f}x |"
+                )
         for h in sc.get("hnsw", []):
             if "scalar" in h and "main" in h:
                 a, b = h["main"], h["scalar"]
-                out.append(f"| PyHNSW build s ({a['setting']}) | {h['dataset']} | {a['build_s']:.1f} | "
-                           f"{b['build_s']:.1f} | {b['build_s'] / a['build_s']:.2f}x |")
-                out.append(f"| PyHNSW search q/s (ef_search={a['ef']}) | {h['dataset']} | "
-                           f"{a['qps']:.0f} | {b['qps']:.0f} | {a['qps'] / b['qps']:.2f}x |")
+                out.append(
+                    f"| PyHNSW build s ({a['setting']}) | {h['dataset']} | {a['build_s']:.1f} | "
+                    f"{b['build_s']:.1f} | {b['build_s'] / a['build_s']:.2f}x |"
+                )
+                out.append(
+                    f"| PyHNSW search q/s (ef_search={a['ef']}) | {h['dataset']} | "
+                    f"{a['qps']:.0f} | {b['qps']:.0f} | {a['qps'] / b['qps']:.2f}x |"
+                )
     if "filtered" in results:
         import filtered
+
         out += filtered.markdown(results["filtered"])
     out += ["", "## Notes", ""] + [f"- {n}" for n in results.get("notes", [])]
     return "\n".join(out) + "\n"
@@ -437,31 +594,47 @@ def _panels(results):
     """(title, [(label, points, style, annotate)]) for each plot panel."""
     panels = []
     for e in results.get("ann", []):
-        series = [(m, [p for p in e["points"] if p["method"] == m], "o-" if m == ANN else "s--", m == ANN)
-                  for m in (ANN, HNSWLIB, FAISS)]
+        series = [
+            (m, [p for p in e["points"] if p["method"] == m], "o-" if m == ANN else "s--", m == ANN)
+            for m in (ANN, HNSWLIB, FAISS)
+        ]
         panels.append((f"{e['dataset']}, batch", [x for x in series if x[1]]))
     g = results.get("growth")
     if g:
         series = []
         for s in g["sizes"]:
             for m in s["at"]:
-                series.append((f"{m}, n = {s['n']:,}", [p for p in s["points"] if p["method"] == m],
-                               "o-" if m == ANN else "s--", False))
+                series.append(
+                    (
+                        f"{m}, n = {s['n']:,}",
+                        [p for p in s["points"] if p["method"] == m],
+                        "o-" if m == ANN else "s--",
+                        False,
+                    )
+                )
         panels.append((f"clustered x {results['config']['growth']['dim']}, growing n, batch", series))
     for gr in results.get("graph", []):
         series = {}
         for p in gr["points"]:
             series.setdefault(f"{p['method']} ({p['setting']})", []).append(p)
-        panels.append((f"{gr['dataset']}, one query per call",
-                       [(label, pts, "o-" if label.startswith("hobrin") else "s--",
-                         label.startswith("hobrin")) for label, pts in series.items()]))
+        panels.append(
+            (
+                f"{gr['dataset']}, one query per call",
+                [
+                    (label, pts, "o-" if label.startswith("hobrin") else "s--", label.startswith("hobrin"))
+                    for label, pts in series.items()
+                ],
+            )
+        )
     return panels
 
 
 def plot(results, path):
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+
     panels = _panels(results)
     if not panels:
         return
@@ -474,19 +647,34 @@ def plot(results, path):
         for label, pts, style, annotate in series:
             pts = sorted(pts, key=lambda p: p["recall"])
             key = label.split(", n = ")[-1]  # one colour per size in the growth panel
-            line = ax.plot([min(p["recall"], top) for p in pts], [p["qps"] for p in pts], style,
-                           label=label, ms=4, alpha=0.9, color=colors.get(key))
+            line = ax.plot(
+                [min(p["recall"], top) for p in pts],
+                [p["qps"] for p in pts],
+                style,
+                label=label,
+                ms=4,
+                alpha=0.9,
+                color=colors.get(key),
+            )
             colors.setdefault(key, line[0].get_color())
             for p in pts if annotate else ():
-                ax.annotate(str(p["ef"]), (min(p["recall"], top), p["qps"]), fontsize=6,
-                            xytext=(3, 3), textcoords="offset points")
+                ax.annotate(
+                    str(p["ef"]),
+                    (min(p["recall"], top), p["qps"]),
+                    fontsize=6,
+                    xytext=(3, 3),
+                    textcoords="offset points",
+                )
         ax.axvline(TARGET_RECALL, color="grey", lw=0.8, ls=":")
         every = [p for _, pts, _, _ in series for p in pts]
         left = min(max(min(p["recall"] for p in every), 0.5), 0.9)
         shown = [p["qps"] for p in every if p["recall"] >= left]
         ax.set_xscale("logit")
-        ticks = [t for t in (0.5, 0.8, 0.9, 0.95, 0.99, 0.995, 0.999, 0.9999)
-                 if t >= left and (t != 0.995 or left >= 0.9)]  # room for 0.995 when zoomed in
+        ticks = [
+            t
+            for t in (0.5, 0.8, 0.9, 0.95, 0.99, 0.995, 0.999, 0.9999)
+            if t >= left and (t != 0.995 or left >= 0.9)
+        ]  # room for 0.995 when zoomed in
         ax.set_xticks(ticks, [f"{t:g}" for t in ticks])
         ax.xaxis.set_minor_formatter(matplotlib.ticker.NullFormatter())
         ax.set_xlim(left, 0.99998)
@@ -497,7 +685,7 @@ def plot(results, path):
         ax.set_title(title, fontsize=10)
         ax.grid(True, which="both", alpha=0.3)
         ax.legend(fontsize=6)
-    for ax in list(axes.flat)[len(panels):]:
+    for ax in list(axes.flat)[len(panels) :]:
         ax.set_visible(False)
     fig.tight_layout()
     fig.savefig(path, dpi=100)

@@ -12,14 +12,13 @@ import sys
 import time
 from pathlib import Path
 
-import threadpoolctl
-
 import ann
 import data
 import exact
 import filtered
 import graph
 import report
+import threadpoolctl
 
 HERE = Path(__file__).resolve().parent
 SCALAR_DIR = HERE / ".scalar"
@@ -27,33 +26,47 @@ SCALAR_DIR = HERE / ".scalar"
 ANN_EFS = [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024, 1536, 2048, 3072]
 FULL = {
     "ann": [("fashion-mnist", None), ("gaussian-50k-64", None)],
-    "ann_nq": 1000, "ann_efs": ANN_EFS, "build_scaling_n": 15000,
+    "ann_nq": 1000,
+    "ann_efs": ANN_EFS,
+    "build_scaling_n": 15000,
     "growth": {"dim": 96, "sizes": [25000, 50000, 100000, 200000]},
     "exact": [("gaussian-100k-128", None), ("fashion-mnist", None)],
-    "exact_nq": 200, "exact_budget_s": 8.0,
+    "exact_nq": 200,
+    "exact_budget_s": 8.0,
     "graph": [("fashion-mnist", None), ("gaussian-50k-64", None)],
     "graph_nq": 1000,
-    "settings": [(5, 200), (5, 64), (3, 32)],   # PyHNSW (layers, ef_construction)
+    "settings": [(5, 200), (5, 64), (3, 32)],  # PyHNSW (layers, ef_construction)
     "pyhnsw_efs": [10, 16, 24, 40, 64, 100, 160],
     "peer_efs": [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024, 1536, 2048],
-    "pyhnsw_budget_s": 180.0,                   # PyHNSW build seconds per data set
-    "scalar_n": 10000, "scalar_nq": 200, "scalar_build_s": 10.0,
-    "filtered_n": None, "filtered_nq": 1000, "filtered_efs": [10, 16, 32, 64, 128, 256],
+    "pyhnsw_budget_s": 180.0,  # PyHNSW build seconds per data set
+    "scalar_n": 10000,
+    "scalar_nq": 200,
+    "scalar_build_s": 10.0,
+    "filtered_n": None,
+    "filtered_nq": 1000,
+    "filtered_efs": [10, 16, 32, 64, 128, 256],
 }
 QUICK = {
     "ann": [("fashion-mnist", 4000), ("gaussian-50k-64", 4000)],
-    "ann_nq": 200, "ann_efs": [10, 24, 64, 192, 512], "build_scaling_n": 1000,
+    "ann_nq": 200,
+    "ann_efs": [10, 24, 64, 192, 512],
+    "build_scaling_n": 1000,
     "growth": {"dim": 96, "sizes": [2000, 4000, 8000]},
     "exact": [("gaussian-100k-128", 20000), ("fashion-mnist", 10000)],
-    "exact_nq": 30, "exact_budget_s": 0.5,
+    "exact_nq": 30,
+    "exact_budget_s": 0.5,
     "graph": [("fashion-mnist", 3000), ("gaussian-50k-64", 3000)],
     "graph_nq": 100,
     "settings": [(5, 200), (3, 32)],
     "pyhnsw_efs": [10, 20],
     "peer_efs": [10, 32, 128, 512],
     "pyhnsw_budget_s": 20.0,
-    "scalar_n": 1000, "scalar_nq": 50, "scalar_build_s": 2.0,
-    "filtered_n": 10000, "filtered_nq": 200, "filtered_efs": [10, 32, 128],
+    "scalar_n": 1000,
+    "scalar_nq": 50,
+    "scalar_build_s": 2.0,
+    "filtered_n": 10000,
+    "filtered_nq": 200,
+    "filtered_efs": [10, 32, 128],
 }
 
 
@@ -61,7 +74,7 @@ def log(msg):
     print(msg, file=sys.stderr, flush=True)
 
 
-def load(name, n, cache={}):
+def load(name, n, cache={}):  # noqa: B006 (the cache lives as long as the process)
     if name not in cache:
         cache[name] = data.load(name)
     ds = cache[name]
@@ -73,12 +86,10 @@ def run_ann(cfg):
     for name, n in cfg["ann"]:
         ds = load(name, n)
         log(f"hobrin_ann and peers: {ds.label}")
-        out.append(ann.run_dataset(ds, name, n, cfg["ann_efs"], cfg["ann_nq"], log,
-                                   cfg["build_scaling_n"]))
+        out.append(ann.run_dataset(ds, name, n, cfg["ann_efs"], cfg["ann_nq"], log, cfg["build_scaling_n"]))
     g = cfg["growth"]
     big = data.clustered(max(g["sizes"]), g["dim"])
-    sets = [data.Dataset(f"clustered-{n // 1000}k-{g['dim']}", big.base[:n], big.queries)
-            for n in g["sizes"]]
+    sets = [data.Dataset(f"clustered-{n // 1000}k-{g['dim']}", big.base[:n], big.queries) for n in g["sizes"]]
     log(f"growth with n: clustered, {', '.join(s.label for s in sets)}")
     growth = ann.run_growth(sets, cfg["ann_efs"], cfg["ann_nq"], log)
     return out, growth
@@ -107,15 +118,19 @@ def run_graph(hobrin, cfg):
     for name, n in cfg["graph"]:
         ds = load(name, n)
         log(f"graph search: {ds.label}")
-        used, points, notes = graph.pyhnsw_sweep(hobrin, ds, cfg["settings"], cfg["pyhnsw_efs"],
-                                                 cfg["graph_nq"], cfg["pyhnsw_budget_s"], log)
+        used, points, notes = graph.pyhnsw_sweep(
+            hobrin, ds, cfg["settings"], cfg["pyhnsw_efs"], cfg["graph_nq"], cfg["pyhnsw_budget_s"], log
+        )
         for peer in (graph.hnswlib_points, graph.faiss_points):
             pts = peer(used, cfg["peer_efs"], cfg["graph_nq"])
-            log(f"  {pts[0]['method']}: build {pts[0]['build_s']:.1f} s, "
-                + ", ".join(f"ef {p['ef']}: {p['qps']:.0f} q/s @ {p['recall']:.4f}" for p in pts))
+            log(
+                f"  {pts[0]['method']}: build {pts[0]['build_s']:.1f} s, "
+                + ", ".join(f"ef {p['ef']}: {p['qps']:.0f} q/s @ {p['recall']:.4f}" for p in pts)
+            )
             points += pts
-        out.append({"dataset": used.label, "name": name, "n": len(used.base),
-                    "points": points, "notes": notes})
+        out.append(
+            {"dataset": used.label, "name": name, "n": len(used.base), "points": points, "notes": notes}
+        )
     return out
 
 
@@ -152,22 +167,38 @@ def compare(args, label, reps=2):
 
 
 def _brief(entry, *keys):
-    return "; ".join(f"{side} " + ", ".join(f"{k} {entry[side][k]:.2f}" for k in keys)
-                     for side in ("main", "scalar") if side in entry) or entry.get("errors")
+    return "; ".join(
+        f"{side} " + ", ".join(f"{k} {entry[side][k]:.2f}" for k in keys)
+        for side in ("main", "scalar")
+        if side in entry
+    ) or entry.get("errors")
 
 
 def run_scalar(cfg, graphs):
     """The normal build and the scalar-kernel build, each in a fresh process."""
     if not (SCALAR_DIR.is_dir() and any(SCALAR_DIR.glob("hobrin*.so"))):
-        return {"note": "No scalar-kernel build (bench/.scalar, made by run.sh when CMake offers "
-                        "HOBRIN_FORCE_SCALAR): not measured."}
-    res = {"note": "Same checkout built with HOBRIN_FORCE_SCALAR=ON (no SIMD kernels), each side "
-                   "measured in a process of its own, same data and parameters, the two "
-                   "alternating twice; each side's best build time and best queries/s.",
-           "flat": [], "hnsw": []}
+        return {
+            "note": "No scalar-kernel build (bench/.scalar, made by run.sh when CMake offers "
+            "HOBRIN_FORCE_SCALAR): not measured."
+        }
+    res = {
+        "note": "Same checkout built with HOBRIN_FORCE_SCALAR=ON (no SIMD kernels), each side "
+        "measured in a process of its own, same data and parameters, the two "
+        "alternating twice; each side's best build time and best queries/s.",
+        "flat": [],
+        "hnsw": [],
+    }
     for name, n in cfg["exact"]:
-        args = ["--task", "flat", "--dataset", name, "--nq", cfg["exact_nq"],
-                "--budget", cfg["exact_budget_s"]] + (["--n", n] if n else [])
+        args = [
+            "--task",
+            "flat",
+            "--dataset",
+            name,
+            "--nq",
+            cfg["exact_nq"],
+            "--budget",
+            cfg["exact_budget_s"],
+        ] + (["--n", n] if n else [])
         entry = compare(args, load(name, n).label)
         log(f"scalar path, PyFlat {entry['dataset']}: {_brief(entry, 'qps')}")
         res["flat"].append(entry)
@@ -181,8 +212,22 @@ def run_scalar(cfg, graphs):
             t = min(p["build_s"] for p in default)
             n = min(n, int(gr["n"] * (cfg["scalar_build_s"] / t) ** 0.5))
         n = max(1000, n // 1000 * 1000)
-        args = ["--task", "hnsw", "--dataset", gr["name"], "--n", n, "--nq", cfg["scalar_nq"],
-                "--layers", layers, "--efc", efc, "--ef", 50]
+        args = [
+            "--task",
+            "hnsw",
+            "--dataset",
+            gr["name"],
+            "--n",
+            n,
+            "--nq",
+            cfg["scalar_nq"],
+            "--layers",
+            layers,
+            "--efc",
+            efc,
+            "--ef",
+            50,
+        ]
         entry = compare(args, load(gr["name"], n).label)
         log(f"scalar path, PyHNSW {entry['dataset']}: {_brief(entry, 'build_s', 'qps')}")
         res["hnsw"].append(entry)
@@ -194,11 +239,18 @@ def main():
     ap.add_argument("--quick", action="store_true", help="small subsets, a smoke test")
     sections = ["ann", "exact", "graph", "scalar", "filtered"]
     ap.add_argument("--skip", nargs="*", default=[], choices=sections)
-    ap.add_argument("--only", nargs="+", choices=sections,
-                    help="measure only these sections and replace them in the latest.json of "
-                         "--out, keeping the other sections' results")
-    ap.add_argument("--report-only", action="store_true",
-                    help="rewrite the table and plot from the latest.json in --out, measure nothing")
+    ap.add_argument(
+        "--only",
+        nargs="+",
+        choices=sections,
+        help="measure only these sections and replace them in the latest.json of "
+        "--out, keeping the other sections' results",
+    )
+    ap.add_argument(
+        "--report-only",
+        action="store_true",
+        help="rewrite the table and plot from the latest.json in --out, measure nothing",
+    )
     ap.add_argument("--out", type=Path, help="default: bench/results, bench/results/quick for --quick")
     args = ap.parse_args()
     args.out = args.out or HERE / ("results/quick" if args.quick else "results")
@@ -217,12 +269,17 @@ def main():
         "mode": "quick" if args.quick else "full",
         "started": time.strftime("%Y-%m-%d %H:%M %Z"),
         "machine": report.machine_info(),
-        "config": {**{k: v for k, v in cfg.items()}, "stop_recall": graph.STOP_RECALL,
-                   "ann_stop_recall": ann.STOP_RECALL},
-        "notes": [f"hobrin loaded from {hobrin.__file__}",
-                  "PyHNSW returns (distance, vector): results are mapped back to base ids "
-                  "through the stored vectors, and every returned distance is checked against "
-                  "the vector's distance to the query."],
+        "config": {
+            **{k: v for k, v in cfg.items()},
+            "stop_recall": graph.STOP_RECALL,
+            "ann_stop_recall": ann.STOP_RECALL,
+        },
+        "notes": [
+            f"hobrin loaded from {hobrin.__file__}",
+            "PyHNSW returns (distance, vector): results are mapped back to base ids "
+            "through the stored vectors, and every returned distance is checked against "
+            "the vector's distance to the query.",
+        ],
     }
     sections = results["section_minutes"] = {}
 
@@ -231,8 +288,10 @@ def main():
         out = fn()
         sections[name] = round((time.time() - t) / 60, 1)
         return out
+
     if "ann" not in args.skip:
         import hobrin_ann
+
         results["notes"].insert(1, f"hobrin_ann loaded from {hobrin_ann.__file__}")
         results["ann"], results["growth"] = timed("ann", lambda: run_ann(cfg))
     if "exact" not in args.skip:

@@ -29,8 +29,8 @@ class SpeedAtRecall(unittest.TestCase):
         self.assertEqual(how, "interpolated")
         self.assertAlmostEqual(q, 100.0)
         # Halfway in log(1 - recall) is halfway in log(qps).
-        q, _ = qps_at(curve, 1 - 10 ** -1.5)
-        self.assertAlmostEqual(q, 10 ** 2.5, places=6)
+        q, _ = qps_at(curve, 1 - 10**-1.5)
+        self.assertAlmostEqual(q, 10**2.5, places=6)
 
     def test_a_slower_point_with_less_recall_does_not_bend_the_curve(self):
         # ef 48 measured slower than ef 64 under load, with less recall.
@@ -109,15 +109,16 @@ class ClusteredData(unittest.TestCase):
         small, large = data.clustered(300, 8, clusters=5, nq=20), data.clustered(900, 8, clusters=5, nq=20)
         np.testing.assert_array_equal(small.base, large.base[:300])
         np.testing.assert_array_equal(small.queries, large.queries)
-        np.testing.assert_array_equal(data.load("clustered-1k-8").base,
-                                      data.clustered(1000, 8).base)
+        np.testing.assert_array_equal(data.load("clustered-1k-8").base, data.clustered(1000, 8).base)
 
     def test_points_gather_around_several_centres(self):
         ds = data.clustered(2000, 16, clusters=10)
         # Nearest neighbours lie much closer than random pairs.
         ids, dist = data.exact_knn(ds.base, ds.queries[:50], k=1)
         rng = np.random.default_rng(0)
-        pairs = np.linalg.norm(ds.base[rng.integers(0, 2000, 200)] - ds.base[rng.integers(0, 2000, 200)], axis=1)
+        pairs = np.linalg.norm(
+            ds.base[rng.integers(0, 2000, 200)] - ds.base[rng.integers(0, 2000, 200)], axis=1
+        )
         self.assertLess(np.median(dist), 0.5 * np.median(pairs))
 
 

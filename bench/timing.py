@@ -33,7 +33,7 @@ def time_methods(methods, queries, budget_s, min_q, max_q, rounds=4, keep_result
     for r in range(rounds):
         for name, fn, prepare in methods:
             n = plan[name]
-            chunk = queries[r * n // rounds:(r + 1) * n // rounds]
+            chunk = queries[r * n // rounds : (r + 1) * n // rounds]
             if not len(chunk):
                 continue
             if prepare:

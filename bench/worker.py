@@ -32,6 +32,7 @@ def main():
     if args.task == "ann-build":
         import ann
         import data
+
         ds = data.load(args.dataset)
         if args.n:
             ds = ds.prefix(args.n)
@@ -45,6 +46,7 @@ def main():
     if args.hobrin_path:
         sys.path.insert(0, str(Path(args.hobrin_path).resolve()))
     import hobrin
+
     if args.hobrin_path and not hobrin.__file__.startswith(str(Path(args.hobrin_path).resolve())):
         sys.exit(f"loaded {hobrin.__file__}, not the build in {args.hobrin_path}")
 
@@ -56,7 +58,7 @@ def main():
     ds = data.load(args.dataset)
     if args.n:
         ds = ds.prefix(args.n)
-    queries = ds.queries[:args.nq]
+    queries = ds.queries[: args.nq]
     out = {"hobrin": hobrin.__file__, "dataset": ds.label}
     if args.task == "flat":
         index, out["create_s"], _ = exact.build_flat(hobrin, ds.base)

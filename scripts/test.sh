@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the package and runs every test: the C++ tests of the cores and of the
-# binding layer and the Python suite, a minute of fuzzing, then the tests again
-# under the sanitizers.
+# binding layer and the Python suite, the format and lint checks, a minute of
+# fuzzing, then the tests again under the sanitizers.
 #   bash scripts/test.sh [--quick] [pytest arguments...]
 # --quick stops after the C++ tests and the Python suite: no fuzzing and no
 # sanitizer build. Other arguments go to pytest.
@@ -19,5 +19,6 @@ cmake --build build/tests -j 2
 ctest --test-dir build/tests --output-on-failure
 "$PY" -m pytest tests/python -q "$@"
 if [ -n "$quick" ]; then exit 0; fi
+bash scripts/lint.sh
 PY="$PY" bash scripts/fuzz.sh
 bash scripts/sanitized.sh "$@"
