@@ -23,27 +23,10 @@ import numpy as np
 import hobrin_ann
 from hobrin_ann import _core
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
+from conftest import crc32c  # noqa: E402
+
 PREAMBLE, HEADER, CHECKSUM = 16, 16, 4
-
-
-def _table():
-    table = []
-    for b in range(256):
-        c = b
-        for _ in range(8):
-            c = (c >> 1) ^ (0x82F63B78 if c & 1 else 0)
-        table.append(c)
-    return table
-
-
-TABLE = _table()
-
-
-def crc32c(data):
-    c = 0xFFFFFFFF
-    for b in data:
-        c = (c >> 8) ^ TABLE[(c ^ b) & 0xFF]
-    return c ^ 0xFFFFFFFF
 
 
 def fix_checksums(data):

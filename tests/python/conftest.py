@@ -57,3 +57,25 @@ def flat_reference(metric, stored, query, k):
         key=lambda c: (math.isnan(c[0]), 0.0 if math.isnan(c[0]) else c[0], c[1]),
     )
     return [(i, d) for d, i in full[: max(1, 1 if k is None else k)]]
+
+
+def _crc32c_table():
+    table = []
+    for b in range(256):
+        c = b
+        for _ in range(8):
+            c = (c >> 1) ^ (0x82F63B78 if c & 1 else 0)
+        table.append(c)
+    return table
+
+
+CRC32C_TABLE = _crc32c_table()
+
+
+def crc32c(data):
+    """CRC-32C (Castagnoli) of bytes, bit by bit from its definition: the index
+    file's checksum, for tests that forge or repair files."""
+    c = 0xFFFFFFFF
+    for b in data:
+        c = (c >> 8) ^ CRC32C_TABLE[(c ^ b) & 0xFF]
+    return c ^ 0xFFFFFFFF

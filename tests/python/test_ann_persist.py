@@ -13,6 +13,8 @@ import threading
 import numpy as np
 import pytest
 
+from conftest import crc32c
+
 hobrin_ann = pytest.importorskip("hobrin_ann")
 Index = hobrin_ann.Index
 
@@ -101,26 +103,6 @@ def test_a_loaded_index_goes_on_as_the_original():
 
 
 # ---- damaged files --------------------------------------------------------------
-
-
-def _crc_table():
-    table = []
-    for b in range(256):
-        c = b
-        for _ in range(8):
-            c = (c >> 1) ^ (0x82F63B78 if c & 1 else 0)
-        table.append(c)
-    return table
-
-
-CRC_TABLE = _crc_table()
-
-
-def crc32c(data):
-    c = 0xFFFFFFFF
-    for b in data:
-        c = (c >> 8) ^ CRC_TABLE[(c ^ b) & 0xFF]
-    return c ^ 0xFFFFFFFF
 
 
 def split(data):
