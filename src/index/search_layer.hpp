@@ -86,6 +86,18 @@ Scored<T> greedy_closest(IndexCore<T>& core, Scratch<T>& s, const T* query, Scor
   return current;
 }
 
+// Takes the nearest candidate for expansion, unless there is none or the
+// results are full and it is farther than all of them: then the search ends.
+template <class T>
+bool next_to_expand(Scratch<T>& s, std::size_t ef, Scored<T>& nearest) {
+  if (s.candidates.empty()) return false;
+  nearest = s.candidates.front();
+  if (s.results.size() >= ef && s.results.front() < nearest) return false;
+  std::pop_heap(s.candidates.begin(), s.candidates.end(), std::greater<>{});
+  s.candidates.pop_back();
+  return true;
+}
+
 // Starts a layer search from `entries`: marks them visited, makes them the
 // candidates, and the admitted ones the first results.
 template <class T, class Admit>
@@ -112,11 +124,7 @@ template <class T, bool locked, class Admit>
 bool search_layer(IndexCore<T>& core, Scratch<T>& s, const T* query, int level, std::size_t ef, Admit&& admit,
                   std::size_t budget = SIZE_MAX) {
   std::size_t scored = 0;
-  while (!s.candidates.empty()) {
-    const Scored<T> nearest = s.candidates.front();
-    if (s.results.size() >= ef && s.results.front() < nearest) break;
-    std::pop_heap(s.candidates.begin(), s.candidates.end(), std::greater<>{});
-    s.candidates.pop_back();
+  for (Scored<T> nearest; next_to_expand(s, ef, nearest);) {
     // The next candidate is likely the next one expanded: fetch its list
     // while this one's neighbours are scored.
     if (!s.candidates.empty()) core.graph.prefetch_links(s.candidates.front().node, level);
@@ -151,12 +159,7 @@ template <class T, class Admit>
 bool search_layer_two_hops(IndexCore<T>& core, Scratch<T>& s, const T* query, std::size_t ef, Admit&& admit,
                            std::size_t budget) {
   std::size_t scored = 0;
-  while (!s.candidates.empty()) {
-    const Scored<T> nearest = s.candidates.front();
-    if (s.results.size() >= ef && s.results.front() < nearest) break;
-    std::pop_heap(s.candidates.begin(), s.candidates.end(), std::greater<>{});
-    s.candidates.pop_back();
-
+  for (Scored<T> nearest; next_to_expand(s, ef, nearest);) {
     s.fresh.clear();
     for (const std::uint32_t node : core.graph.links(nearest.node, 0)) {
       if (s.visited.test_and_mark(node)) continue;
