@@ -75,6 +75,15 @@ def _filter_query(filter: Filter) -> tuple[list[tuple[str, list[Any]]], npt.NDAr
     ], None
 
 
+def _unique_ids(ids: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
+    """``ids`` themselves, once no id is given twice."""
+    unique, first = np.unique(ids, return_index=True)
+    if unique.size != ids.size:
+        repeated = np.setdiff1d(np.arange(ids.size), first)[0]
+        raise ValueError(f"ids: id {int(ids[repeated])} is given more than once")
+    return ids
+
+
 def _first_bad_row(rows: npt.NDArray[np.floating[Any]]) -> int | None:
     bad = ~np.isfinite(rows).all(axis=1)
     return int(np.argmax(bad)) if bad.any() else None
@@ -273,11 +282,7 @@ class Index:
         count = rows.shape[0]
         id_array = None
         if ids is not None:
-            id_array = self._ids(ids, count)
-            unique, first = np.unique(id_array, return_index=True)
-            if unique.size != count:
-                repeated = np.setdiff1d(np.arange(count), first)[0]
-                raise ValueError(f"ids: id {int(id_array[repeated])} is given more than once")
+            id_array = _unique_ids(self._ids(ids, count))
         if metadata is not None and (isinstance(metadata, str) or len(metadata) != count):
             raise ValueError(f"metadata: expected one row per vector ({count})")
         workers = _count("threads", threads, 0)
@@ -348,12 +353,7 @@ class Index:
         and still lead searches through the graph; ``compact()`` builds an
         index without them.
         """
-        id_array = self._ids(ids, -1)
-        unique, first = np.unique(id_array, return_index=True)
-        if unique.size != id_array.size:
-            repeated = np.setdiff1d(np.arange(id_array.size), first)[0]
-            raise ValueError(f"ids: id {int(id_array[repeated])} is given more than once")
-        self._core.remove(id_array)
+        self._core.remove(_unique_ids(self._ids(ids, -1)))
 
     def compact(self, *, threads: SupportsIndex = 0) -> Index:
         """A new index of the vectors not removed, with the same ids, metadata

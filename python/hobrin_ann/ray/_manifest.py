@@ -1,0 +1,134 @@
+"""The manifest of a saved sharded index: what a load must find, and the
+checksum of every shard file.
+
+A save writes every shard file under a fresh name first and then replaces
+``manifest.json`` in one rename, so the manifest always names a complete save.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import re
+from dataclasses import dataclass
+from typing import Any
+
+MANIFEST = "manifest.json"
+_FORMAT = "hobrin_ann sharded index"
+_VERSION = 1
+SHARD_FILE = re.compile(r"shard-(\d+)-([0-9a-f]{16})\.hidx")
+
+
+@dataclass(frozen=True)
+class ShardFile:
+    name: str
+    size: int
+    sha256: str
+    vectors: int
+
+
+@dataclass(frozen=True)
+class Manifest:
+    dim: int
+    metric: str
+    options: dict[str, Any]
+    next_id: int
+    files: list[ShardFile]
+
+
+def shard_file_name(shard: int, token: str) -> str:
+    return f"shard-{shard}-{token}.hidx"
+
+
+def _checksum(body: dict[str, Any]) -> str:
+    canonical = json.dumps(body, sort_keys=True, separators=(",", ":"))
+    return hashlib.sha256(canonical.encode()).hexdigest()
+
+
+def write_manifest(directory: str, manifest: Manifest) -> None:
+    """Replaces the directory's manifest: written under a temporary name,
+    synced, renamed over the old one, and the directory synced."""
+    body: dict[str, Any] = {
+        "format": _FORMAT,
+        "version": _VERSION,
+        "dim": manifest.dim,
+        "metric": manifest.metric,
+        "options": manifest.options,
+        "next_id": manifest.next_id,
+        "files": [vars(file) for file in manifest.files],
+    }
+    body["checksum"] = _checksum(body)
+    temporary = os.path.join(directory, f".{MANIFEST}.{os.getpid()}.tmp")
+    try:
+        with open(temporary, "w") as out:
+            json.dump(body, out, indent=1)
+            out.flush()
+            os.fsync(out.fileno())
+        os.replace(temporary, os.path.join(directory, MANIFEST))
+    except BaseException:
+        if os.path.exists(temporary):
+            os.remove(temporary)
+        raise
+    descriptor = os.open(directory, os.O_RDONLY)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
+
+
+def _corrupt(reason: str) -> ValueError:
+    return ValueError(f"corrupt sharded index: {reason}")
+
+
+def _field(body: dict[str, Any], name: str, kind: type, where: str = "manifest") -> Any:
+    value = body.get(name)
+    if not isinstance(value, kind) or (kind is int and isinstance(value, bool)):
+        raise _corrupt(f"{where} has no valid {name!r}")
+    return value
+
+
+def read_manifest(directory: str) -> Manifest:
+    """The manifest of ``directory``; ValueError("corrupt sharded index: ...")
+    when it is unreadable, altered or inconsistent."""
+    path = os.path.join(directory, MANIFEST)
+    try:
+        with open(path, "rb") as file:
+            body = json.loads(file.read())
+    except FileNotFoundError:
+        raise FileNotFoundError(f"no sharded index in {directory}: {MANIFEST} is missing") from None
+    except (UnicodeDecodeError, json.JSONDecodeError) as error:
+        raise _corrupt(f"{MANIFEST} is not valid JSON: {error}") from None
+    if not isinstance(body, dict) or body.get("format") != _FORMAT:
+        raise _corrupt(f"{MANIFEST} is not a sharded index manifest")
+    if body.get("version") != _VERSION:
+        raise _corrupt(f"{MANIFEST} has version {body.get('version')!r}; this hobrin_ann reads {_VERSION}")
+    checksum = body.pop("checksum", None)
+    if checksum != _checksum(body):
+        raise _corrupt(f"{MANIFEST} does not match its checksum")
+    files = []
+    for shard, entry in enumerate(_field(body, "files", list)):
+        where = f"shard {shard}'s entry"
+        if not isinstance(entry, dict):
+            raise _corrupt(f"{where} is not an object")
+        name = _field(entry, "name", str, where)
+        match = SHARD_FILE.fullmatch(name)
+        if match is None or int(match.group(1)) != shard:
+            raise _corrupt(f"{where} names an unexpected file {name!r}")
+        files.append(
+            ShardFile(
+                name,
+                _field(entry, "size", int, where),
+                _field(entry, "sha256", str, where),
+                _field(entry, "vectors", int, where),
+            )
+        )
+    if not files:
+        raise _corrupt(f"{MANIFEST} lists no shard files")
+    return Manifest(
+        _field(body, "dim", int),
+        _field(body, "metric", str),
+        _field(body, "options", dict),
+        _field(body, "next_id", int),
+        files,
+    )

@@ -1,0 +1,250 @@
+"""hobrin_ann.ray on a local Ray cluster: shard actors answer as the same
+shards do in-process, keep their batches whole, survive save and load, and
+name the shard that fails."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+with open("/proc/self/maps") as maps:
+    if "libasan" in maps.read():
+        pytest.skip("Ray's own processes cannot run under the preloaded sanitizers", allow_module_level=True)
+
+import ray  # noqa: E402
+
+from hobrin_ann import Index  # noqa: E402
+from hobrin_ann.ray import ShardedIndex, ShardError, shard_of  # noqa: E402
+
+DIM = 16
+SHARDS = 4
+OPTIONS = {"schema": ["color"], "seed": 7}
+# A tenth of a CPU per shard (one thread each) lets every index of these tests
+# live on the two CPUs of the test cluster at once.
+PLACEMENT = {"cpus_per_shard": 0.1, "timeout": 60}
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+    yield
+    ray.shutdown()
+
+
+@pytest.fixture(scope="module")
+def data():
+    rng = np.random.default_rng(11)
+    vectors = rng.standard_normal((3000, DIM), dtype=np.float32)
+    metadata = [[("color", ("red", "green", "blue")[i % 3])] for i in range(len(vectors))]
+    return vectors, metadata, rng.standard_normal((40, DIM), dtype=np.float32)
+
+
+def in_process_shards(vectors, ids, metadata):
+    """The same shards built in this process, one thread each as the actors."""
+    shards = [Index(DIM, **OPTIONS) for _ in range(SHARDS)]
+    owner = shard_of(ids, SHARDS)
+    for shard, index in enumerate(shards):
+        rows = np.flatnonzero(owner == shard)
+        index.add(vectors[rows], ids[rows], [metadata[i] for i in rows], threads=1)
+    return shards
+
+
+def merged_search(shards, queries, k, **options):
+    """Each shard searched in-process, then per query the k best (distance, id)."""
+    answers = [shard.search(queries, k, **options) for shard in shards]
+    labels, distances = [], []
+    for row in range(len(queries)):
+        found = sorted(
+            (float(d), int(label))
+            for labels_, distances_ in answers
+            for label, d in zip(labels_[row], distances_[row])
+            if label >= 0
+        )[:k]
+        found += [(np.inf, -1)] * (k - len(found))
+        distances.append([d for d, _ in found])
+        labels.append([label for _, label in found])
+    return np.array(labels), np.array(distances, dtype=np.float32)
+
+
+@pytest.fixture(scope="module")
+def pair(cluster, data):
+    vectors, metadata, _ = data
+    sharded = ShardedIndex(DIM, shards=SHARDS, **PLACEMENT, **OPTIONS)
+    ids = sharded.add(vectors, metadata=metadata)
+    yield sharded, in_process_shards(vectors, ids, metadata)
+    sharded.close()
+
+
+def assert_same_search(sharded, local, queries, k=10, **options):
+    labels, distances = sharded.search(queries, k, **options)
+    expected_labels, expected_distances = merged_search(local, queries, k, **options)
+    np.testing.assert_array_equal(labels, expected_labels)
+    np.testing.assert_array_equal(distances, expected_distances)
+
+
+@pytest.mark.parametrize(
+    "options",
+    [
+        {},
+        {"ef": 20},
+        {"filter": ("color", "red")},
+        {"filter": [("color", ["red", "blue"])]},
+        {"filter": np.arange(0, 3000, 7)},
+        {"filter": ("color", "absent")},
+    ],
+    ids=["plain", "ef", "condition", "any-of", "id-list", "no-match"],
+)
+def test_search_equals_in_process_shards_merged(pair, data, options):
+    assert_same_search(*pair, data[2], **options)
+
+
+def test_removal_goes_through_to_the_shards(pair, data):
+    sharded, local = pair
+    queries = data[2]
+    gone = sharded.search(queries[:5], 3)[0].ravel()
+    gone = np.unique(gone)
+    sharded.remove(gone)
+    owner = shard_of(gone, SHARDS)
+    for shard, index in enumerate(local):
+        index.remove(gone[owner == shard])
+    assert len(sharded) == 3000 - gone.size
+    assert_same_search(sharded, local, queries)
+    with pytest.raises(KeyError, match=str(gone[0])):
+        sharded.remove([int(np.setdiff1d(np.arange(3000), gone)[0]), int(gone[0])])
+    assert len(sharded) == 3000 - gone.size
+
+
+def test_recall_of_four_shards_matches_one_index(cluster):
+    rng = np.random.default_rng(5)
+    vectors = rng.standard_normal((8000, 32), dtype=np.float32)
+    queries = rng.standard_normal((200, 32), dtype=np.float32)
+    squared = (queries**2).sum(1)[:, None] - 2 * queries @ vectors.T + (vectors**2).sum(1)[None, :]
+    truth = np.argsort(squared, axis=1)[:, :10]
+
+    def recall(labels):
+        return np.mean([len(set(row) & set(best)) / 10 for row, best in zip(labels, truth)])
+
+    single = Index(32, seed=1, ef_search=32)
+    single.add(vectors)
+    sharded = ShardedIndex(32, shards=4, seed=1, ef_search=32, **PLACEMENT)
+    try:
+        sharded.add(vectors)
+        assert recall(sharded.search(queries)[0]) >= recall(single.search(queries)[0]) - 0.01
+    finally:
+        sharded.close()
+
+
+@pytest.mark.parametrize(
+    "ids, metadata, error",
+    [
+        ([5, 3000, 3001], None, "id 5 is already in the index"),
+        ([3000, 3001, 3000], None, "id 3000 is given more than once"),
+        (None, [[("color", "red")], [("size", 1)], [("color", "red")]], "metadata row 1"),
+        (None, [[("color", "red")]], "one row per vector"),
+    ],
+)
+def test_a_rejected_batch_adds_nothing(pair, data, ids, metadata, error):
+    sharded, local = pair
+    before = len(sharded)
+    with pytest.raises(ValueError, match=error):
+        sharded.add(data[0][:3], ids=ids, metadata=metadata or [[("color", "red")]] * 3)
+    assert len(sharded) == before
+    assert_same_search(sharded, local, data[2][:5])
+
+
+def test_save_and_load_restore_the_last_save(pair, data, tmp_path):
+    sharded, _ = pair
+    queries = data[2]
+    sharded.save(tmp_path)
+    first = set(os.listdir(tmp_path))
+    sharded.save(tmp_path)  # the second save replaces the first's files
+    assert len(os.listdir(tmp_path)) == SHARDS + 1 and not first & set(os.listdir(tmp_path)) - {
+        "manifest.json"
+    }
+    loaded = ShardedIndex.load(tmp_path, **PLACEMENT)
+    try:
+        assert len(loaded) == len(sharded)
+        for options in ({}, {"filter": ("color", "green")}):
+            for got, expected in zip(loaded.search(queries, **options), sharded.search(queries, **options)):
+                np.testing.assert_array_equal(got, expected)
+        new_id = loaded.add(data[0][0], metadata=[[("color", "red")]])
+        assert new_id[0] == 3000  # default ids go on from the saved index's
+    finally:
+        loaded.close()
+
+
+def flip_byte(path, offset):
+    with open(path, "r+b") as file:
+        file.seek(offset)
+        byte = file.read(1)
+        file.seek(offset)
+        file.write(bytes([byte[0] ^ 0x20]))
+
+
+def damage_manifest(directory):
+    flip_byte(directory / "manifest.json", 30)
+
+
+def forge_manifest(directory):
+    manifest = json.loads((directory / "manifest.json").read_text())
+    manifest["options"]["m"] = 8  # checksum left as it was
+    (directory / "manifest.json").write_text(json.dumps(manifest))
+
+
+def damage_shard_file(directory):
+    name = json.loads((directory / "manifest.json").read_text())["files"][1]["name"]
+    flip_byte(directory / name, 100)
+
+
+@pytest.mark.parametrize(
+    "damage, message",
+    [
+        (damage_manifest, "manifest.json"),
+        (forge_manifest, "does not match its checksum"),
+        (damage_shard_file, r"shard-1-\w+\.hidx does not match its checksum"),
+    ],
+)
+def test_a_damaged_save_is_refused(pair, tmp_path, damage, message):
+    pair[0].save(tmp_path)
+    damage(tmp_path)
+    with pytest.raises(ValueError, match="corrupt sharded index: .*" + message):
+        ShardedIndex.load(tmp_path, **PLACEMENT)
+
+
+def test_a_killed_shard_is_named_and_its_batch_undone(cluster, data):
+    vectors = data[0]
+    sharded = ShardedIndex(DIM, shards=2, **PLACEMENT)
+    try:
+        ids = sharded.add(vectors[:100])
+        os.kill(sharded._pids[1], signal.SIGKILL)
+        with pytest.raises(ShardError, match="shard 1 is unavailable: its actor died"):
+            sharded.search(vectors[:3])
+        with pytest.raises(ShardError, match="shard 1 is unavailable"):
+            sharded.add(vectors[100:200])
+        # The live shard took its rows back when shard 1 failed.
+        live = ray.get(sharded._actors[0].size.remote())
+        assert live == np.count_nonzero(shard_of(ids, 2) == 0)
+    finally:
+        sharded.close()
+
+
+@pytest.mark.parametrize(
+    "code, expected",
+    [
+        ("import hobrin_ann, sys; print('ray' in sys.modules)", "False"),
+        (
+            "import sys\nsys.modules['ray'] = None  # as if Ray were not installed\n"
+            "try:\n import hobrin_ann.ray\nexcept ImportError as e:\n print(e)",
+            "hobrin_ann.ray needs Ray, which is not installed: "
+            "pip install 'hobrin[ray]' (or pip install ray)",
+        ),
+    ],
+    ids=["not-imported", "missing"],
+)
+def test_ray_stays_optional(code, expected):
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert result.stdout.strip() == expected
