@@ -50,6 +50,9 @@ class Shard:
     def size(self) -> int:
         return len(self.index)
 
+    def nbytes(self) -> int:
+        return self.index.nbytes
+
     def present(self, ids: npt.NDArray[np.int64]) -> npt.NDArray[np.bool_]:
         """Which of ``ids`` the index holds."""
         core = self.index._core

@@ -217,9 +217,15 @@ class ShardedIndex:
     def shards(self) -> int:
         return self._shards
 
+    @property
+    def nbytes(self) -> list[int]:
+        """Each shard's ``Index.nbytes``: the bytes its vectors, links and ids hold."""
+        with self._lock:
+            return self._gather(self._call("nbytes"))
+
     def __len__(self) -> int:
         with self._lock:
-            return sum(self._gather([actor.size.remote() for actor in self._actors]))
+            return sum(self._gather(self._call("size")))
 
     def __repr__(self) -> str:
         return (
@@ -281,7 +287,7 @@ class ShardedIndex:
         outcomes = self._outcomes(refs)
         failures = [outcome for outcome in outcomes if isinstance(outcome, BaseException)]
         if not failures:
-            self._gather([actor.commit.remote(token) for actor in self._actors])
+            self._gather(self._call("commit", [token] * self._shards))
             return
         # A shard that did not answer may still finish its stage; its abort
         # runs after it, as an actor runs its calls in order.
