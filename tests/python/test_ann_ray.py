@@ -220,6 +220,9 @@ def test_a_killed_shard_is_named_and_its_batch_undone(cluster, data):
     sharded = ShardedIndex(DIM, shards=2, **PLACEMENT)
     try:
         ids = sharded.add(vectors[:100])
+        labels, distances = sharded.search(vectors[0], k=150)  # more than the index holds
+        assert sorted(labels[:100]) == list(ids) and np.all(labels[100:] == -1)
+        assert np.all(np.diff(distances[:100]) >= 0) and np.all(np.isinf(distances[100:]))
         os.kill(sharded._pids[1], signal.SIGKILL)
         with pytest.raises(ShardError, match="shard 1 is unavailable: its actor died"):
             sharded.search(vectors[:3])
@@ -230,6 +233,8 @@ def test_a_killed_shard_is_named_and_its_batch_undone(cluster, data):
         assert live == np.count_nonzero(shard_of(ids, 2) == 0)
     finally:
         sharded.close()
+    with pytest.raises(RuntimeError, match="closed"):
+        len(sharded)
 
 
 @pytest.mark.parametrize(

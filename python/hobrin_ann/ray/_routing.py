@@ -26,10 +26,15 @@ def merge_nearest(
     parts: list[tuple[npt.NDArray[np.int64], npt.NDArray[Any]]], k: int
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[Any]]:
     """The k best (distance, id) pairs of each query row over every shard's
-    (labels, distances), nearest first and ties by id. Padding (-1, inf) sorts
+    (labels, distances), nearest first and ties by id; shards may answer fewer
+    than k columns. Padding (-1, inf) sorts
     after every found vector, so it stays only where fewer than k were found."""
     labels = np.concatenate([part[0] for part in parts], axis=1)
     distances = np.concatenate([part[1] for part in parts], axis=1)
+    if labels.shape[1] < k:  # shards answer at most as many columns as they hold vectors
+        missing = k - labels.shape[1]
+        labels = np.pad(labels, ((0, 0), (0, missing)), constant_values=-1)
+        distances = np.pad(distances, ((0, 0), (0, missing)), constant_values=np.inf)
     # As unsigned, the padding label -1 is the largest of all.
     order = np.lexsort((labels.view(np.uint64), distances), axis=1)[:, :k]
     return np.take_along_axis(labels, order, axis=1), np.take_along_axis(distances, order, axis=1)

@@ -82,7 +82,9 @@ class Shard:
     def search(
         self, rows: npt.NDArray[Any], k: int, ef: int | None, filter: Any
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[Any]]:
-        return self.index.search(rows, k, ef=ef, filter=filter, threads=self._threads)
+        # No shard returns more columns than it has vectors; the merge pads.
+        width = max(1, min(k, len(self.index)))
+        return self.index.search(rows, width, ef=ef, filter=filter, threads=self._threads)
 
     def get(self, ids: npt.NDArray[np.int64]) -> npt.NDArray[Any]:
         return self.index.get(ids)

@@ -156,8 +156,6 @@ class ShardedIndex:
         """Each shard's answer to its call, or the exception it raised: the
         task's own error, or ShardError when the actor is gone or silent
         (``late`` says why, formatted with ``timeout``)."""
-        if not self._actors:
-            raise RuntimeError("this sharded index is closed")
         _ready, pending = ray.wait(list(refs), num_returns=len(refs), timeout=self._timeout)
         waiting = set(pending)
         outcomes: list[Any] = []
@@ -191,10 +189,16 @@ class ShardedIndex:
     def _call(self, method: str, *per_shard: Sequence[Any]) -> list[Any]:
         """Calls ``method`` on every shard with the shard's own item of each
         sequence in ``per_shard``; returns the calls' object references."""
+        if not self._actors:
+            raise RuntimeError("this sharded index is closed")
         return [
             getattr(actor, method).remote(*args)
             for actor, *args in zip(self._actors, *per_shard, strict=True)
         ]
+
+    def _broadcast(self, method: str, *args: Any) -> list[Any]:
+        """Calls ``method`` with the same arguments on every shard."""
+        return self._call(method, *([arg] * self._shards for arg in args))
 
     def _present(
         self, ids: npt.NDArray[np.int64], parts: list[npt.NDArray[np.intp]]
@@ -221,11 +225,11 @@ class ShardedIndex:
     def nbytes(self) -> list[int]:
         """Each shard's ``Index.nbytes``: the bytes its vectors, links and ids hold."""
         with self._lock:
-            return self._gather(self._call("nbytes"))
+            return self._gather(self._broadcast("nbytes"))
 
     def __len__(self) -> int:
         with self._lock:
-            return sum(self._gather(self._call("size")))
+            return sum(self._gather(self._broadcast("size")))
 
     def __repr__(self) -> str:
         return (
@@ -287,7 +291,7 @@ class ShardedIndex:
         outcomes = self._outcomes(refs)
         failures = [outcome for outcome in outcomes if isinstance(outcome, BaseException)]
         if not failures:
-            self._gather(self._call("commit", [token] * self._shards))
+            self._gather(self._broadcast("commit", token))
             return
         # A shard that did not answer may still finish its stage; its abort
         # runs after it, as an actor runs its calls in order.
@@ -319,7 +323,7 @@ class ShardedIndex:
             _filter_query(filter)
         with self._lock:
             batch = ray.put(rows)
-            parts = self._gather([actor.search.remote(batch, k, ef, filter) for actor in self._actors])
+            parts = self._gather(self._broadcast("search", batch, k, ef, filter))
         labels, distances = merge_nearest(parts, k)
         if single:
             return labels[0], distances[0]
