@@ -586,6 +586,10 @@ def markdown(results):
         import filtered
 
         out += filtered.markdown(results["filtered"])
+    if "sharded" in results:
+        import sharded
+
+        out += sharded.markdown(results["sharded"])
     out += ["", "## Notes", ""] + [f"- {n}" for n in results.get("notes", [])]
     return "\n".join(out) + "\n"
 

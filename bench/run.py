@@ -18,6 +18,7 @@ import exact
 import filtered
 import graph
 import report
+import sharded
 import threadpoolctl
 
 HERE = Path(__file__).resolve().parent
@@ -45,6 +46,12 @@ FULL = {
     "filtered_n": None,
     "filtered_nq": 1000,
     "filtered_efs": [10, 16, 32, 64, 128, 256],
+    "sharded": ("clustered-100k-64", None),
+    "sharded_nq": 1000,
+    "sharded_batches": [1, 10, 100, 1000],
+    "sharded_ef": 32,
+    "sharded_rounds": 5,
+    "sharded_build_rounds": 3,
 }
 QUICK = {
     "ann": [("fashion-mnist", 4000), ("gaussian-50k-64", 4000)],
@@ -67,6 +74,12 @@ QUICK = {
     "filtered_n": 10000,
     "filtered_nq": 200,
     "filtered_efs": [10, 32, 128],
+    "sharded": ("clustered-100k-64", 5000),
+    "sharded_nq": 100,
+    "sharded_batches": [1, 10, 100],
+    "sharded_ef": 32,
+    "sharded_rounds": 2,
+    "sharded_build_rounds": 1,
 }
 
 
@@ -99,6 +112,21 @@ def run_filtered(cfg):
     ds = load("fashion-mnist", cfg["filtered_n"])
     log(f"filtered search: {ds.label}")
     return filtered.run(ds, data.fashion_mnist_labels(), cfg["filtered_nq"], cfg["filtered_efs"], log)
+
+
+def run_sharded(cfg):
+    name, n = cfg["sharded"]
+    ds = load(name, n)
+    log(f"hobrin_ann.ray.ShardedIndex against one in-process hobrin_ann.Index: {ds.label}")
+    return sharded.run(
+        ds,
+        cfg["sharded_nq"],
+        cfg["sharded_batches"],
+        cfg["sharded_ef"],
+        cfg["sharded_rounds"],
+        cfg["sharded_build_rounds"],
+        log,
+    )
 
 
 def run_exact(hobrin, cfg):
@@ -237,7 +265,7 @@ def run_scalar(cfg, graphs):
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--quick", action="store_true", help="small subsets, a smoke test")
-    sections = ["ann", "exact", "graph", "scalar", "filtered"]
+    sections = ["ann", "exact", "graph", "scalar", "filtered", "sharded"]
     ap.add_argument("--skip", nargs="*", default=[], choices=sections)
     ap.add_argument(
         "--only",
@@ -305,6 +333,8 @@ def main():
     if "filtered" not in args.skip:
         results["filtered"] = timed("filtered", lambda: run_filtered(cfg))
         results["filtered"]["minutes"] = sections["filtered"]
+    if "sharded" not in args.skip:
+        results["sharded"] = timed("sharded", lambda: run_sharded(cfg))
     results["runtime_s"] = measured = time.time() - start
     results["machine"]["load average at end"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
     if args.only and (args.out / "latest.json").exists():

@@ -1,5 +1,6 @@
 """Checks of the benchmark's own arithmetic: the speed read off a recall
-curve, target verdicts from bounds, recall scoring and the synthetic data.
+curve, target verdicts from bounds, recall scoring, the synthetic data and
+the fixed cost of a call read off batch times.
 
 Run with the benchmark's environment: bench/.venv/bin/python -m unittest bench/test_bench.py
 """
@@ -14,6 +15,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import data  # noqa: E402
 import filtered  # noqa: E402
+import sharded  # noqa: E402
 from curves import frontier, qps_at, verdict  # noqa: E402
 from timing import recall_at_k  # noqa: E402
 
@@ -120,6 +122,37 @@ class ClusteredData(unittest.TestCase):
             ds.base[rng.integers(0, 2000, 200)] - ds.base[rng.integers(0, 2000, 200)], axis=1
         )
         self.assertLess(np.median(dist), 0.5 * np.median(pairs))
+
+
+class FixedCostPerCall(unittest.TestCase):
+    sizes = [1, 10, 100, 1000]
+
+    def times(self, fixed, per_query):
+        return [fixed + per_query * n for n in self.sizes]
+
+    def test_a_straight_line_is_recovered(self):
+        fixed, per_query = sharded.fixed_cost(self.sizes, self.times(2e-3, 20e-6))
+        self.assertAlmostEqual(fixed, 2e-3, places=9)
+        self.assertAlmostEqual(per_query, 20e-6, places=12)
+
+    def test_noise_on_the_largest_batch_leaves_a_small_fixed_cost_standing(self):
+        # 5% on the 1000-query batch is 1 ms, ten times the fixed cost; a fit
+        # on absolute errors would take a third off it.
+        t = self.times(1e-4, 20e-6)
+        t[-1] *= 1.05
+        fixed, per_query = sharded.fixed_cost(self.sizes, t)
+        self.assertAlmostEqual(fixed, 1e-4, delta=5e-6)
+        self.assertAlmostEqual(per_query, 20e-6, delta=1e-6)
+
+
+class ShardedLabels(unittest.TestCase):
+    def test_unknown_and_repeated_ids_are_faults(self):
+        labels = np.array([[0, 1, 2], [3, 3, 1], [4, -1, 5]])
+        self.assertEqual(
+            sharded.label_faults(labels, 5),
+            ["2 labels outside 0..4", "1 queries with an id returned twice"],
+        )
+        self.assertEqual(sharded.label_faults(labels[:1], 5), [])
 
 
 if __name__ == "__main__":
