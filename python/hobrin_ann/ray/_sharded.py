@@ -169,8 +169,9 @@ class ShardedIndex:
                 cause = error.cause
                 outcomes.append(cause if isinstance(cause, Exception) else error)
             except ray.exceptions.RayActorError as error:
-                reason = str(error).strip().splitlines()[-1] if str(error).strip() else type(error).__name__
-                outcomes.append(ShardError(shard, f"is unavailable: its actor died ({reason})"))
+                outcomes.append(ShardError(shard, f"is unavailable: its actor died ({_last_line(error)})"))
+            except ray.exceptions.RayError as error:  # a lost object, Ray's memory monitor, ...
+                outcomes.append(ShardError(shard, f"failed in Ray: {_last_line(error)}"))
         return outcomes
 
     def _gather(self, refs: Sequence[Any], late: str = "did not answer within {timeout:g} s") -> list[Any]:
@@ -410,6 +411,12 @@ class ShardedIndex:
             ),
         )
         return index
+
+
+def _last_line(error: Exception) -> str:
+    """The last line of Ray's message, which says why; Ray's own are long."""
+    text = str(error).strip()
+    return text.splitlines()[-1] if text else type(error).__name__
 
 
 def _scatter(out: npt.NDArray[Any], parts: list[npt.NDArray[np.intp]], answers: list[Any]) -> None:
