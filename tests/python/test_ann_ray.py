@@ -7,6 +7,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -116,6 +117,11 @@ def test_removal_goes_through_to_the_shards(pair, data):
     with pytest.raises(KeyError, match=str(gone[0])):
         sharded.remove([int(np.setdiff1d(np.arange(3000), gone)[0]), int(gone[0])])
     assert len(sharded) == 3000 - gone.size
+    before = sum(sharded.nbytes)
+    sharded.compact()
+    local[:] = [index.compact(threads=1) for index in local]
+    assert sum(sharded.nbytes) < before
+    assert_same_search(sharded, local, queries)
 
 
 def test_recall_of_four_shards_matches_one_index(cluster):
@@ -154,6 +160,39 @@ def test_a_rejected_batch_adds_nothing(pair, data, ids, metadata, error):
         sharded.add(data[0][:3], ids=ids, metadata=metadata or [[("color", "red")]] * 3)
     assert len(sharded) == before
     assert_same_search(sharded, local, data[2][:5])
+
+
+class Unsendable:
+    """An integer to an index, but nothing Ray can send to an actor."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+
+    def __index__(self):
+        return 1
+
+
+@pytest.mark.parametrize("failure", ["unsendable row", "timeout"])
+def test_a_batch_failing_midway_is_undone_on_every_shard(cluster, failure):
+    rows = np.random.default_rng(3).standard_normal((6000, DIM), dtype=np.float32)
+    sharded = ShardedIndex(DIM, shards=2, schema=["color"], **PLACEMENT)
+    try:
+        sharded.add(rows[:10], metadata=[[("color", "red")]] * 10)
+        metadata = [[("color", "red")]] * len(rows)
+        if failure == "timeout":  # the shards are still adding when the driver gives up
+            sharded.timeout = 0.1
+            expected = (ShardError, "did not answer within 0.1 s")
+        else:  # shard 0 has staged its rows when shard 1's cannot be sent
+            owner = shard_of(np.arange(10, 10 + len(rows)), 2)
+            metadata = [[("color", Unsendable() if shard == 1 else "red")] for shard in owner]
+            expected = (TypeError, "serialize")
+        with pytest.raises(expected[0], match=expected[1]):
+            sharded.add(rows, metadata=metadata)
+        sharded.timeout = 60
+        assert len(sharded) == 10
+        assert sharded.add(rows[0], metadata=[[("color", "red")]])[0] == 10
+    finally:
+        sharded.close()
 
 
 def test_save_and_load_restore_the_last_save(pair, data, tmp_path):

@@ -46,9 +46,9 @@ def _checksum(body: dict[str, Any]) -> str:
     return hashlib.sha256(canonical.encode()).hexdigest()
 
 
-def write_manifest(directory: str, manifest: Manifest) -> None:
-    """Replaces the directory's manifest: written under a temporary name,
-    synced, renamed over the old one, and the directory synced."""
+def write_manifest(directory: str, manifest: Manifest, token: str) -> None:
+    """Replaces the directory's manifest: written under a temporary name of
+    its own (``token``), synced, and renamed over the old one."""
     body: dict[str, Any] = {
         "format": _FORMAT,
         "version": _VERSION,
@@ -59,7 +59,7 @@ def write_manifest(directory: str, manifest: Manifest) -> None:
         "files": [vars(file) for file in manifest.files],
     }
     body["checksum"] = _checksum(body)
-    temporary = os.path.join(directory, f".{MANIFEST}.{os.getpid()}.tmp")
+    temporary = os.path.join(directory, f".{MANIFEST}.{token}.tmp")
     try:
         with open(temporary, "w") as out:
             json.dump(body, out, indent=1)
@@ -70,11 +70,24 @@ def write_manifest(directory: str, manifest: Manifest) -> None:
         if os.path.exists(temporary):
             os.remove(temporary)
         raise
+
+
+def sync_directory(directory: str) -> None:
+    """Makes a rename in ``directory`` durable."""
     descriptor = os.open(directory, os.O_RDONLY)
     try:
         os.fsync(descriptor)
     finally:
         os.close(descriptor)
+
+
+def listed_files(directory: str) -> list[str]:
+    """The shard files that the directory's manifest names; none when there is
+    no sound manifest."""
+    try:
+        return [file.name for file in read_manifest(directory).files]
+    except (OSError, ValueError):
+        return []
 
 
 def _corrupt(reason: str) -> ValueError:

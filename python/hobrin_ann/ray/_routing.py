@@ -2,20 +2,24 @@
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
 
+from .. import Index, _count
+
 _MIX = (np.uint64(0x9E3779B97F4A7C15), np.uint64(0xBF58476D1CE4E5B9), np.uint64(0x94D049BB133111EB))
 
 
-def shard_of(ids: npt.NDArray[np.int64], shards: int) -> npt.NDArray[np.intp]:
+def shard_of(ids: npt.ArrayLike, shards: SupportsIndex) -> npt.NDArray[np.intp]:
     """The shard of each id: a 64-bit mix of the id (the SplitMix64 finaliser)
     modulo the shard count. It depends on nothing but the id, so it is the same
     in every process, on every machine and after a load."""
+    id_array = Index._ids(ids, -1)
+    shards = _count("shards", shards, 1)
     with np.errstate(over="ignore"):
-        x = ids.astype(np.uint64) + _MIX[0]
+        x = id_array.astype(np.uint64) + _MIX[0]
         x = (x ^ (x >> np.uint64(30))) * _MIX[1]
         x = (x ^ (x >> np.uint64(27))) * _MIX[2]
         x ^= x >> np.uint64(31)

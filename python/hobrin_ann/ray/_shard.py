@@ -93,6 +93,9 @@ class Shard:
         if ids.size:
             self.index.remove(ids)
 
+    def compact(self) -> None:
+        self._index = self.index.compact(threads=self._threads)
+
     def save(self, path: str) -> tuple[int, str, int]:
         """Writes the index to ``path``; returns the file's size and SHA-256
         and the number of vectors it holds."""

@@ -28,8 +28,9 @@ _WORKER_BYTES = 256 << 20
 
 
 class ShardError(RuntimeError):
-    """A shard's actor died, could not start, or did not answer in time. The
-    sharded index cannot serve until it is loaded again from its last save."""
+    """A shard's actor died, could not start, or did not answer in time. After
+    a death the sharded index cannot serve until it is loaded again from its
+    last save; a shard that was only slow may answer later calls."""
 
     def __init__(self, shard: int, reason: str) -> None:
         super().__init__(f"shard {shard} {reason}")
@@ -94,9 +95,7 @@ class ShardedIndex:
             "schema": None if schema is None else list(schema),
             "seed": seed,
         }
-        if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout > 0:
-            raise ValueError(f"timeout must be a positive number of seconds, got {timeout!r}")
-        self._timeout = float(timeout)
+        self.timeout = timeout
         if not ray.is_initialized():
             ray.init()
         if cpus_per_shard is None:
@@ -131,7 +130,7 @@ class ShardedIndex:
             for need in memory
         ]
         unplaced = (
-            f"could not start within {{timeout:g}} s: it needs {self._cpus:g} CPUs and "
+            f"could not start or load within {{timeout:g}} s: it needs {self._cpus:g} CPUs and "
             f"{max(memory) / 2**30:.2f} GiB of memory on one node of the Ray cluster"
         )
         try:
@@ -146,9 +145,10 @@ class ShardedIndex:
     def close(self) -> None:
         """Stops the shard actors and frees what they hold; the index cannot
         serve afterwards. Dropping the last reference does the same."""
-        for actor in self._actors:
-            ray.kill(actor)
-        self._actors = []
+        with self._lock:
+            for actor in self._actors:
+                ray.kill(actor)
+            self._actors = []
 
     # ---- calls to the shards -------------------------------------------------
 
@@ -223,6 +223,25 @@ class ShardedIndex:
         return self._shards
 
     @property
+    def timeout(self) -> float:
+        """The seconds a shard may take to answer one call (an add of its
+        rows, a search, a save) before ShardError names it."""
+        return self._timeout
+
+    @timeout.setter
+    def timeout(self, seconds: float) -> None:
+        if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or not 0 < seconds < math.inf:
+            raise ValueError(f"timeout must be a positive number of seconds, got {seconds!r}")
+        self._timeout = float(seconds)
+
+    def compact(self) -> None:
+        """Rebuilds every shard's graph without its removed vectors, in place
+        (``Index.compact`` returns a new index instead): removed vectors, and
+        the rows of failed adds, give back their memory."""
+        with self._lock:
+            self._gather(self._broadcast("compact"))
+
+    @property
     def nbytes(self) -> list[int]:
         """Each shard's ``Index.nbytes``: the bytes its vectors, links and ids hold."""
         with self._lock:
@@ -267,7 +286,7 @@ class ShardedIndex:
 
     def _new_ids(self, ids: npt.ArrayLike | None, count: int) -> npt.NDArray[np.int64]:
         if ids is None:
-            if count > 2**63 - 1 - self._next_id:
+            if count > 2**63 - self._next_id:
                 raise ValueError(f"no free ids are left after {self._next_id - 1}: pass ids explicitly")
             return np.arange(self._next_id, self._next_id + count, dtype=np.int64)
         return _unique_ids(Index._ids(ids, count))
@@ -282,27 +301,33 @@ class ShardedIndex:
         """Adds every shard's rows and keeps them only if every shard succeeded;
         otherwise the shards that added theirs remove them again."""
         token = secrets.token_hex(8)
-        refs = self._call(
-            "stage",
-            [token] * self._shards,
-            [rows[part] for part in parts],
-            [ids[part] for part in parts],
-            [None if metadata is None else [metadata[i] for i in part] for part in parts],
-        )
-        outcomes = self._outcomes(refs)
-        failures = [outcome for outcome in outcomes if isinstance(outcome, BaseException)]
-        if not failures:
-            self._gather(self._broadcast("commit", token))
-            return
-        # A shard that did not answer may still finish its stage; its abort
-        # runs after it, as an actor runs its calls in order.
-        undo = [
-            actor.abort.remote(token)
-            for actor, outcome in zip(self._actors, outcomes, strict=True)
-            if not isinstance(outcome, BaseException) or isinstance(outcome, ShardError)
-        ]
-        ray.wait(undo, num_returns=len(undo), timeout=self._timeout)
+        try:
+            refs = self._call(
+                "stage",
+                [token] * self._shards,
+                [rows[part] for part in parts],
+                [ids[part] for part in parts],
+                [None if metadata is None else [metadata[i] for i in part] for part in parts],
+            )
+            failures = [outcome for outcome in self._outcomes(refs) if isinstance(outcome, BaseException)]
+            if not failures:
+                self._gather(self._broadcast("commit", token))
+                return
+        except BaseException:  # a row Ray cannot send, an interrupt, ...
+            self._abort(token)
+            raise
+        self._abort(token)
         raise failures[0]
+
+    def _abort(self, token: str) -> None:
+        """Undoes the stage ``token`` on every shard that staged it. A shard
+        still busy with its stage undoes it right after, as an actor runs its
+        calls in order; a shard that never staged it has nothing to undo."""
+        try:
+            undo = self._broadcast("abort", token)
+            ray.wait(undo, num_returns=len(undo), timeout=self._timeout)
+        except Exception:  # the error that made the add fail is the one to raise
+            pass
 
     def search(
         self,
@@ -367,20 +392,24 @@ class ShardedIndex:
         token = secrets.token_hex(8)
         names = [_manifest.shard_file_name(shard, token) for shard in range(self._shards)]
         with self._lock:
-            refs = self._call("save", [os.path.join(path, name) for name in names])
             try:
-                written = self._gather(refs)
+                written = self._gather(self._call("save", [os.path.join(path, name) for name in names]))
                 files = [
                     _manifest.ShardFile(name, size, sha256, vectors)
                     for name, (size, sha256, vectors) in zip(names, written, strict=True)
                 ]
+                replaced = _manifest.listed_files(path)
                 _manifest.write_manifest(
-                    path, _manifest.Manifest(self._dim, self._metric, self._options, self._next_id, files)
+                    path,
+                    _manifest.Manifest(self._dim, self._metric, self._options, self._next_id, files),
+                    token,
                 )
             except BaseException:
                 _remove_files(path, names)
                 raise
-        _remove_files(path, _stale_shard_files(path, names))
+            # The new save is in place; the files of the one it replaced go.
+            _manifest.sync_directory(path)
+            _remove_files(path, [name for name in replaced if name not in names])
 
     @classmethod
     def load(
@@ -435,14 +464,6 @@ def _check_metadata(schema: list[str] | None, metadata: Metadata) -> None:
     schema converts them, at a small fraction of the cost of the real add."""
     scratch = Index(1, schema=schema, m=2, ef_construction=1, seed=0)
     scratch.add(np.zeros((len(metadata), 1), dtype=np.float32), metadata=metadata, threads=1)
-
-
-def _stale_shard_files(directory: str, keep: list[str]) -> list[str]:
-    return [
-        name
-        for name in os.listdir(directory)
-        if _manifest.SHARD_FILE.fullmatch(name) is not None and name not in keep
-    ]
 
 
 def _remove_files(directory: str, names: list[str]) -> None:
