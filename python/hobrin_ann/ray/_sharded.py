@@ -22,6 +22,9 @@ from ._shard import Shard
 
 _RemoteShard = ray.remote(Shard)
 
+# Why a shard whose call timed out failed; formatted with the timeout.
+_LATE = "did not answer within {timeout:g} s"
+
 # What one shard's process needs beyond its index: the interpreter, numpy and
 # Ray's worker runtime.
 _WORKER_BYTES = 256 << 20
@@ -79,7 +82,9 @@ class ShardedIndex:
         capacity = _count("capacity", capacity, 0)
         self._setup(template, count, cpus_per_shard, timeout)
         memory = _shard_bytes(self._dim, self._options, math.ceil(capacity / count * 1.1))
-        self._start([memory] * count, lambda shard, actor: actor.create.remote(*self._params()))
+        self._start(
+            [memory] * count, lambda shard, actor: actor.create.remote(self._dim, self._metric, self._options)
+        )
         self._next_id = 0
 
     def _setup(self, template: Index, shards: int, cpus_per_shard: float | None, timeout: float) -> None:
@@ -109,9 +114,6 @@ class ShardedIndex:
         self._actors: list[Any] = []
         self._pids: list[int] = []
         self._lock = threading.RLock()
-
-    def _params(self) -> tuple[int, str, dict[str, Any]]:
-        return self._dim, self._metric, self._options
 
     def _start(self, memory: list[int], first_call: Callable[[int, Any], Any]) -> None:
         """Starts one actor per shard and makes ``first_call`` on each (create
@@ -152,7 +154,7 @@ class ShardedIndex:
 
     # ---- calls to the shards -------------------------------------------------
 
-    def _outcomes(self, refs: Sequence[Any], late: str = "did not answer within {timeout:g} s") -> list[Any]:
+    def _outcomes(self, refs: Sequence[Any], late: str = _LATE) -> list[Any]:
         """Each shard's answer to its call, or the exception it raised: the
         task's own error, or ShardError when the actor is gone or silent
         (``late`` says why, formatted with ``timeout``)."""
@@ -174,7 +176,7 @@ class ShardedIndex:
                 outcomes.append(ShardError(shard, f"failed in Ray: {_last_line(error)}"))
         return outcomes
 
-    def _gather(self, refs: Sequence[Any], late: str = "did not answer within {timeout:g} s") -> list[Any]:
+    def _gather(self, refs: Sequence[Any], late: str = _LATE) -> list[Any]:
         """Every shard's answer in shard order; raises the first failure."""
         outcomes = self._outcomes(refs, late)
         for outcome in outcomes:
