@@ -1,0 +1,114 @@
+#pragma once
+// Linking one stored node into the graph, as in the paper: descend greedily
+// from the entry point to the node's level, then on each layer from there
+// down to 0 search with ef_construction candidates, link the node to the
+// neighbours the heuristic selects (m of them), and link each back, shrinking
+// a full list with the same heuristic.
+#include <algorithm>
+#include <cstdint>
+#include <mutex>
+#include <span>
+
+#include "hobrin_ann/build/select_neighbours.hpp"
+#include "hobrin_ann/search/search_layer.hpp"
+
+namespace hobrin::ann {
+
+namespace detail {
+
+// Rewrites `base`'s list on `level` as the heuristic's choice among s.pool
+// (nodes with their distances to `base`), at most the level's capacity.
+template <class T>
+void shrink_into(IndexCore<T>& core, Scratch<T>& s, std::uint32_t base, int level) {
+  std::sort(s.pool.begin(), s.pool.end());
+  // s.selected holds the new node's own choice, which the caller is walking.
+  select_neighbours<T>(core, s.pool, core.graph.max_links(level), s.kept);
+  core.graph.set_links(base, level, s.kept, [](const Scored<T>& kept) { return kept.node; });
+}
+
+// Adds `node` to `neighbour`'s list on `level`, unless it is there already
+// (a parallel insertion may have linked the two the other way first).
+template <class T, bool locked>
+void link_back(IndexCore<T>& core, Scratch<T>& s, std::uint32_t neighbour, Scored<T> node, int level) {
+  auto held = core.link_locks.hold(neighbour, locked);
+  const auto list = core.graph.links(neighbour, level);
+  if (locked && std::find(list.begin(), list.end(), node.node) != list.end()) return;
+  if (list.size() < core.graph.max_links(level)) {
+    core.graph.slots(neighbour, level)[list.size()] = node.node;
+    return;
+  }
+  s.pool.assign(1, node);
+  for (const std::uint32_t linked : list) s.pool.push_back({core.distance(neighbour, linked), linked});
+  shrink_into(core, s, neighbour, level);
+}
+
+// Sets the new node's list on `level`. In a parallel insertion, nodes that
+// reached this one through an upper layer may have linked to it already:
+// their links are kept beside the chosen ones, within the list's capacity.
+template <class T, bool locked>
+void set_links(IndexCore<T>& core, Scratch<T>& s, std::uint32_t node, int level,
+               std::span<const Scored<T>> neighbours) {
+  auto held = core.link_locks.hold(node, locked);
+  const auto present = core.graph.links(node, level);
+  if (present.empty()) {
+    core.graph.set_links(node, level, neighbours, [](const Scored<T>& chosen) { return chosen.node; });
+    return;
+  }
+  s.pool.assign(neighbours.begin(), neighbours.end());
+  for (const std::uint32_t linked : present) {
+    const bool chosen = std::any_of(neighbours.begin(), neighbours.end(),
+                                    [linked](const Scored<T>& n) { return n.node == linked; });
+    if (!chosen) s.pool.push_back({core.distance(node, linked), linked});
+  }
+  shrink_into(core, s, node, level);
+}
+
+}  // namespace detail
+
+template <class T, bool locked>
+void insert_node(IndexCore<T>& core, Scratch<T>& s, std::uint32_t node) {
+  const int level = core.graph.level(node);
+  const T* vector = core.vectors.row(node);
+  std::uint32_t entry;
+  int top;
+  {
+    std::unique_lock guard(core.entry_mutex, std::defer_lock);
+    if constexpr (locked) guard.lock();
+    entry = core.entry_point;
+    top = core.top_level;
+    if (entry == kNoNode) {
+      core.entry_point = node;
+      core.top_level = level;
+      return;
+    }
+  }
+
+  Scored<T> nearest{core.distance(vector, entry), entry};
+  for (int l = top; l > level; --l) nearest = greedy_closest<T, locked>(core, s, vector, nearest, l);
+
+  auto admit_all = [](std::uint32_t) { return true; };
+  begin_layer_search<T>(s, std::span<const Scored<T>>(&nearest, 1), node, admit_all);
+  for (int l = std::min(top, level); l >= 0; --l) {
+    search_layer<T, locked>(core, s, vector, l, core.options.ef_construction, admit_all);
+    std::sort_heap(s.results.begin(), s.results.end());
+    select_neighbours<T>(core, s.results, core.graph.m(), s.selected);
+    detail::set_links<T, locked>(core, s, node, l, s.selected);
+    for (const Scored<T>& neighbour : s.selected) {
+      detail::link_back<T, locked>(core, s, neighbour.node, {neighbour.distance, node}, l);
+    }
+    // The next layer's search starts from everything this one found.
+    s.pool.assign(s.results.begin(), s.results.end());
+    begin_layer_search<T>(s, std::span<const Scored<T>>(s.pool), node, admit_all);
+  }
+
+  if (level > top) {
+    std::unique_lock guard(core.entry_mutex, std::defer_lock);
+    if constexpr (locked) guard.lock();
+    if (level > core.top_level) {
+      core.entry_point = node;
+      core.top_level = level;
+    }
+  }
+}
+
+}  // namespace hobrin::ann

@@ -1,0 +1,201 @@
+#include "hobrin_ann/format/file_io.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace hobrin::ann {
+namespace {
+
+// An I/O call failed; carried from deep inside a write or read to the caller.
+struct IoFailure {
+  int code;
+  const char* action;
+};
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) noexcept : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const noexcept { return fd_; }
+  // Closes now, reporting the error that a deferred write may surface here.
+  int close() noexcept {
+    const int result = ::close(std::exchange(fd_, -1));
+    return result == 0 || errno == EINTR ? 0 : errno;  // after EINTR the descriptor is closed on Linux
+  }
+
+ private:
+  int fd_;
+};
+
+// Writes through a 1 MiB buffer; large pieces go straight to the file.
+class FileSink final : public ByteSink {
+ public:
+  explicit FileSink(int fd) : fd_(fd), buffer_(kBufferBytes) {}
+
+  void write(const void* data, std::size_t size) override {
+    if (used_ + size > buffer_.size()) flush();
+    if (size >= buffer_.size()) {
+      write_all(static_cast<const char*>(data), size);
+      return;
+    }
+    std::memcpy(buffer_.data() + used_, data, size);
+    used_ += size;
+  }
+  void flush() {
+    write_all(buffer_.data(), used_);
+    used_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t kBufferBytes = std::size_t{1} << 20;
+  void write_all(const char* data, std::size_t size) {
+    while (size > 0) {
+      const ssize_t written = ::write(fd_, data, size);
+      if (written < 0) {
+        if (errno == EINTR) continue;
+        throw IoFailure{errno, "writing"};
+      }
+      data += written;
+      size -= static_cast<std::size_t>(written);
+    }
+  }
+  int fd_;
+  std::vector<char> buffer_;
+  std::size_t used_ = 0;
+};
+
+class FileSource final : public ByteSource {
+ public:
+  FileSource(int fd, std::uint64_t size) : ByteSource(size), fd_(fd) {}
+
+ private:
+  void read_at(std::uint64_t position, std::byte* out, std::size_t count) override {
+    while (count > 0) {
+      const ssize_t got = ::pread(fd_, out, count, static_cast<off_t>(position));
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        throw IoFailure{errno, "reading"};
+      }
+      if (got == 0) throw CorruptIndex("the file became shorter while it was read");
+      out += got;
+      position += static_cast<std::uint64_t>(got);
+      count -= static_cast<std::size_t>(got);
+    }
+  }
+  int fd_;
+};
+
+// A name for the temporary file beside `base` that no other save uses.
+std::string temporary_name(const std::string& folder, const std::string& base) {
+  static std::atomic<std::uint64_t> counter{0};
+  const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  char suffix[64];
+  std::snprintf(suffix, sizeof suffix, ".%d.%llx.%llx.tmp", static_cast<int>(::getpid()),
+                static_cast<unsigned long long>(counter.fetch_add(1)),
+                static_cast<unsigned long long>(now & 0xFFFFFF));
+  // Stay within the 255 bytes a name may have.
+  return folder + "/." + base.substr(0, 180) + suffix;
+}
+
+}  // namespace
+
+std::expected<void, FileError> save_file(const std::string& path,
+                                         const std::function<void(ByteSink&)>& write) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (base.empty() || base == "." || base == "..")
+    return std::unexpected(FileError{EISDIR, "opening the target"});
+
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    temporary = temporary_name(folder, base);
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) {
+      return std::unexpected(FileError{errno, "creating a temporary file in the target's folder"});
+    }
+  }
+  if (fd < 0) return std::unexpected(FileError{EEXIST, "creating a temporary file in the target's folder"});
+  Descriptor file(fd);
+  auto give_up = [&](int code, const char* action) {
+    file.close();
+    ::unlink(temporary.c_str());
+    return std::unexpected(FileError{code, action});
+  };
+  try {
+    FileSink sink(file.get());
+    write(sink);
+    sink.flush();
+  } catch (const IoFailure& failure) {
+    return give_up(failure.code, failure.action);
+  } catch (...) {
+    file.close();
+    ::unlink(temporary.c_str());
+    throw;
+  }
+  if (::fsync(file.get()) != 0) return give_up(errno, "syncing");
+  if (const int code = file.close(); code != 0) {
+    ::unlink(temporary.c_str());
+    return std::unexpected(FileError{code, "closing"});
+  }
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    const int code = errno;
+    ::unlink(temporary.c_str());
+    return std::unexpected(FileError{code, "renaming over the target"});
+  }
+  // The rename itself must reach the disk too. A file system that cannot sync
+  // a folder says so with EINVAL; that is not a failure of the save.
+  Descriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (directory.get() < 0) return std::unexpected(FileError{errno, "opening the folder to sync it"});
+  if (::fsync(directory.get()) != 0 && errno != EINVAL)
+    return std::unexpected(FileError{errno, "syncing the folder"});
+  return {};
+}
+
+std::expected<void, FileError> read_file(const std::string& path,
+                                         const std::function<void(ByteSource&)>& read) {
+  Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) return std::unexpected(FileError{errno, "opening"});
+  struct stat status{};
+  if (::fstat(file.get(), &status) != 0) return std::unexpected(FileError{errno, "opening"});
+  if (S_ISDIR(status.st_mode)) return std::unexpected(FileError{EISDIR, "opening"});
+  try {
+    if (S_ISREG(status.st_mode)) {
+      FileSource source(file.get(), static_cast<std::uint64_t>(status.st_size));
+      read(source);
+      return {};
+    }
+    std::string bytes;
+    char piece[1 << 16];
+    for (;;) {
+      const ssize_t got = ::read(file.get(), piece, sizeof piece);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        throw IoFailure{errno, "reading"};
+      }
+      if (got == 0) break;
+      bytes.append(piece, static_cast<std::size_t>(got));
+    }
+    MemorySource source(std::as_bytes(std::span(bytes.data(), bytes.size())));
+    read(source);
+  } catch (const IoFailure& failure) {
+    return std::unexpected(FileError{failure.code, failure.action});
+  }
+  return {};
+}
+
+}  // namespace hobrin::ann

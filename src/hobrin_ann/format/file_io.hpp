@@ -1,0 +1,32 @@
+#pragma once
+// Index files on disk. Saving never damages what was there: the new file is
+// written beside the target under a temporary name, synced, renamed over the
+// target, and the folder is synced; on any failure the temporary file is
+// removed and the target is untouched. Loading reads the file in pieces
+// straight into the structures being rebuilt.
+#include <expected>
+#include <functional>
+#include <string>
+
+#include "hobrin_ann/format/index_file.hpp"
+
+namespace hobrin::ann {
+
+struct FileError {
+  int code = 0;            // the errno value
+  std::string action;      // what failed: "writing", "renaming over the target", ...
+};
+
+// Calls write(sink) with a sink into a new temporary file in the folder of
+// `path`, then puts that file in the place of `path`. An exception thrown by
+// `write` is rethrown once the temporary file is gone.
+std::expected<void, FileError> save_file(const std::string& path,
+                                         const std::function<void(ByteSink&)>& write);
+
+// Calls read(source) with a source over the file at `path` (a regular file is
+// read in pieces; anything else, such as a pipe, is read to its end first).
+// An exception thrown by `read` (CorruptIndex) is rethrown.
+std::expected<void, FileError> read_file(const std::string& path,
+                                         const std::function<void(ByteSource&)>& read);
+
+}  // namespace hobrin::ann

@@ -1,0 +1,96 @@
+#pragma once
+// The scalable graph index behind hobrin_ann.Index: a layered proximity
+// graph with degree-bounded links, external 64-bit ids, metadata rows and
+// filters, parallel insertion and batch search.
+//
+// Every method is safe to call from several threads at once: additions take
+// the index exclusively, searches and reads share it. No method calls back
+// into its caller, so a caller may drop its own locks (the interpreter's)
+// around any of them.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+
+#include "hobrin_ann/filters/filter_query.hpp"
+#include "hobrin_ann/index/options.hpp"
+
+namespace hobrin::ann {
+
+struct AddError {
+  // IdsExhausted: default ids would pass the largest 64-bit integer.
+  enum class Kind { IdPresent, NegativeId, TooManyVectors, IdsExhausted } kind;
+  std::int64_t id = 0;  // the offending id (IdPresent, NegativeId), the largest (IdsExhausted)
+};
+
+enum class SearchError { NoSchema, UnknownAttribute };
+
+struct SearchRequest {
+  const void* queries = nullptr;  // count x dim values of the index's element type
+  std::size_t count = 0;
+  std::size_t k = 1;
+  std::size_t ef = 1;             // the candidate list length; at least k is used
+  bool exact = false;             // scan every stored vector instead of the graph
+  const FilterQuery* filter = nullptr;  // only vectors that pass it
+  std::size_t threads = 0;        // 0: one per core
+  std::int64_t* labels = nullptr;  // out: count x k ids, -1 where fewer were found
+  void* distances = nullptr;      // out: count x k values of the element type, inf where fewer
+};
+
+class ByteSink;
+class ByteSource;
+
+class GraphIndex {
+ public:
+  // Throws std::invalid_argument for a dim or m of 0.
+  static std::unique_ptr<GraphIndex> create(const IndexOptions& options);
+  virtual ~GraphIndex() = default;
+
+  virtual const IndexOptions& options() const noexcept = 0;
+
+  // Adds `count` rows of dim values of the element type. `ids` gives an id
+  // per row, or is null for the next free ids; the ids used go to `ids_out`.
+  // `metadata` has a row per vector or is empty. Either every row is added or
+  // none is (an error, or a thrown std::bad_alloc, leaves the index as it
+  // was). `progress`, if given, counts the rows linked so far.
+  virtual std::expected<void, AddError> add(const void* rows, std::size_t count, const std::int64_t* ids,
+                                            std::int64_t* ids_out, std::span<const MetadataRow> metadata,
+                                            std::size_t threads, std::atomic<std::size_t>* progress) = 0;
+
+  virtual std::expected<void, SearchError> search(const SearchRequest& request) const = 0;
+
+  // Vectors held, not counting removed ones.
+  virtual std::size_t size() const noexcept = 0;
+  virtual bool contains(std::int64_t id) const = 0;
+  // Copies the stored rows of `ids` to `out` (count x dim values); returns the
+  // position of the first unknown id, if any (then `out` is incomplete).
+  virtual std::optional<std::size_t> get(const std::int64_t* ids, std::size_t count, void* out) const = 0;
+  // Bytes held by vectors, links and ids (metadata not counted).
+  virtual std::size_t memory_bytes() const = 0;
+
+  // Marks the vectors of `ids` removed: no search returns them again and their
+  // ids are free for new vectors, while the graph still walks through them.
+  // Returns the position of the first id that is not in the index (unknown,
+  // already removed, or named earlier in `ids`); then nothing is removed.
+  virtual std::optional<std::size_t> remove(const std::int64_t* ids, std::size_t count) = 0;
+
+  // A new index with the same options, ids, metadata and id counter, built
+  // from the vectors that are not removed.
+  virtual std::unique_ptr<GraphIndex> compact(std::size_t threads) const = 0;
+
+  // Writes the index to `sink` in the file format of index_file.hpp, with the
+  // caller's default search ef stored beside it.
+  virtual void save(ByteSink& sink, std::uint64_t ef_search) const = 0;
+  struct Loaded {
+    std::unique_ptr<GraphIndex> index;
+    std::uint64_t ef_search;
+  };
+  // Rebuilds an index that save() wrote; throws CorruptIndex (index_file.hpp)
+  // when the bytes are not a sound index file.
+  static Loaded load(ByteSource& source);
+};
+
+}  // namespace hobrin::ann

@@ -1,0 +1,48 @@
+#include "hobrin_ann/index/parallel_for.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace hobrin::ann {
+
+std::size_t resolve_threads(std::size_t threads) noexcept {
+  if (threads != 0) return threads;
+  return std::max<std::size_t>(1, std::thread::hardware_concurrency());
+}
+
+void parallel_for(std::size_t count, std::size_t threads,
+                  const std::function<void(std::size_t, std::size_t)>& task) {
+  const std::size_t workers = std::min(resolve_threads(threads), count);
+  if (workers <= 1) {
+    for (std::size_t i = 0; i < count; ++i) task(0, i);
+    return;
+  }
+  std::atomic<std::size_t> next{0};
+  std::exception_ptr failure;
+  std::mutex failure_mutex;
+  auto work = [&](std::size_t worker) {
+    try {
+      for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) task(worker, i);
+    } catch (...) {
+      std::lock_guard lock(failure_mutex);
+      if (!failure) failure = std::current_exception();
+      next.store(count, std::memory_order_relaxed);
+    }
+  };
+  std::vector<std::jthread> helpers;
+  try {
+    helpers.reserve(workers - 1);
+    for (std::size_t w = 1; w < workers; ++w) helpers.emplace_back(work, w);
+  } catch (...) {
+    // Fewer threads than asked for: the ones started and this one finish the work.
+  }
+  work(0);
+  helpers.clear();  // joins
+  if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace hobrin::ann

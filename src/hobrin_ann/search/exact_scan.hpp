@@ -1,0 +1,61 @@
+#pragma once
+// Ground truth: every stored vector (or every one a filter admits) that is
+// not removed, scored against the query, keeping the k nearest as a max-heap.
+#include <algorithm>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "hobrin_ann/filters/match_set.hpp"
+#include "hobrin_ann/index/core.hpp"
+#include "hobrin_ann/search/search_layer.hpp"
+
+namespace hobrin::ann {
+
+// The block form: each of `queries` (padded rows) keeps its k nearest in the
+// matching max-heap of `best`. The rows are read in chunks that stay in cache
+// while every query of the block scores them, so memory is read once per
+// block instead of once per query.
+template <class T>
+void exact_scan(const IndexCore<T>& core, Scratch<T>& s, std::span<const T* const> queries, std::size_t k,
+                const MatchSet* allowed, std::span<std::vector<Scored<T>>> best) {
+  const std::size_t row_bytes = core.vectors.stride() * sizeof(T);
+  const std::size_t chunk =
+      std::clamp<std::size_t>((std::size_t{128} << 10) / std::max<std::size_t>(row_bytes, 1), 16, 256);
+  for (auto& heap : best) heap.clear();
+  s.fresh.clear();
+  auto flush = [&] {
+    for (std::size_t q = 0; q < queries.size(); ++q) {
+      s.results.swap(best[q]);  // admission_bound reads s.results
+      score_fresh(core, queries[q], s, admission_bound(s, k));
+      for (std::size_t i = 0; i < s.fresh.size(); ++i)
+        keep_best(s.results, {rankable(s.distances[i]), s.fresh[i]}, k);
+      s.results.swap(best[q]);
+    }
+    s.fresh.clear();
+  };
+  auto visit = [&](std::uint32_t node) {
+    if (core.is_removed(node)) return;
+    s.fresh.push_back(node);
+    if (s.fresh.size() == chunk) flush();
+  };
+  if (allowed != nullptr) {
+    allowed->for_each(visit);
+  } else {
+    const std::size_t nodes = core.graph.size();
+    for (std::size_t node = 0; node < nodes; ++node) visit(static_cast<std::uint32_t>(node));
+  }
+  flush();
+}
+
+// One query, its k nearest left in s.results.
+template <class T>
+void exact_scan(const IndexCore<T>& core, Scratch<T>& s, const T* query, std::size_t k,
+                const MatchSet* allowed) {
+  std::vector<Scored<T>> best;
+  best.swap(s.results);
+  exact_scan<T>(core, s, std::span<const T* const>(&query, 1), k, allowed, std::span(&best, 1));
+  s.results.swap(best);
+}
+
+}  // namespace hobrin::ann

@@ -1,0 +1,185 @@
+#pragma once
+// The two walks of the paper's search: a greedy descent through one layer
+// (ef = 1) and the best-first search with a candidate list of ef on one layer.
+// `locked` is set during parallel insertion, when link lists may change under
+// the walk: each list is then copied under its lock. Searches of a finished
+// graph read the lists in place and pay nothing for it.
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <span>
+
+#include "hobrin_ann/index/core.hpp"
+
+namespace hobrin::ann {
+
+template <class T, bool locked>
+std::span<const std::uint32_t> read_links(IndexCore<T>& core, Scratch<T>& s, std::uint32_t node, int level) {
+  if constexpr (!locked) {
+    return core.graph.links(node, level);
+  } else {
+    auto held = core.link_locks.hold(node, true);
+    const auto list = core.graph.links(node, level);
+    s.links.assign(list.begin(), list.end());
+    return s.links;
+  }
+}
+
+// Scores s.fresh against the query into s.distances. Distances above
+// `bound` may come out as any value above it (see BatchDistance).
+template <class T>
+void score_fresh(const IndexCore<T>& core, const T* query, Scratch<T>& s,
+                 T bound = std::numeric_limits<T>::infinity()) {
+  s.distances.resize(s.fresh.size());
+  core.kernels.batch(query, core.vectors.base(), core.vectors.stride(), s.fresh.data(), s.fresh.size(),
+                     core.vectors.stride(), bound, s.distances.data());
+}
+
+// The distance a new result must beat: the worst kept once there are ef.
+template <class T>
+T admission_bound(const Scratch<T>& s, std::size_t ef) noexcept {
+  return s.results.size() >= ef ? s.results.front().distance : std::numeric_limits<T>::infinity();
+}
+
+// Keeps `hit` in the max-heap `best` if it is among the `limit` best so far.
+template <class T>
+void keep_best(std::vector<Scored<T>>& best, Scored<T> hit, std::size_t limit) {
+  if (best.size() >= limit && !(hit < best.front())) return;
+  best.push_back(hit);
+  std::push_heap(best.begin(), best.end());
+  if (best.size() > limit) {
+    std::pop_heap(best.begin(), best.end());
+    best.pop_back();
+  }
+}
+
+// A scored node that could still enter the results becomes a candidate for
+// expansion, and a result too if it is admitted.
+template <class T, class Admit>
+void offer(const IndexCore<T>& core, Scratch<T>& s, Scored<T> next, int level, std::size_t ef,
+           Admit&& admit) {
+  if (s.results.size() >= ef && !(next < s.results.front())) return;
+  // Most candidates are expanded later: start fetching their lists now.
+  core.graph.prefetch_links(next.node, level);
+  s.candidates.push_back(next);
+  std::push_heap(s.candidates.begin(), s.candidates.end(), std::greater<>{});
+  if (admit(next.node)) keep_best(s.results, next, ef);
+}
+
+// Moves to the nearest neighbour on `level` while that is nearer.
+template <class T, bool locked>
+Scored<T> greedy_closest(IndexCore<T>& core, Scratch<T>& s, const T* query, Scored<T> current, int level) {
+  for (bool moved = true; moved;) {
+    moved = false;
+    const auto links = read_links<T, locked>(core, s, current.node, level);
+    s.fresh.assign(links.begin(), links.end());
+    score_fresh(core, query, s, current.distance);
+    for (std::size_t i = 0; i < s.fresh.size(); ++i) {
+      const Scored<T> next{rankable(s.distances[i]), s.fresh[i]};
+      if (next < current) {
+        current = next;
+        moved = true;
+      }
+    }
+  }
+  return current;
+}
+
+// Takes the nearest candidate for expansion, unless there is none or the
+// results are full and it is farther than all of them: then the search ends.
+template <class T>
+bool next_to_expand(Scratch<T>& s, std::size_t ef, Scored<T>& nearest) {
+  if (s.candidates.empty()) return false;
+  nearest = s.candidates.front();
+  if (s.results.size() >= ef && s.results.front() < nearest) return false;
+  std::pop_heap(s.candidates.begin(), s.candidates.end(), std::greater<>{});
+  s.candidates.pop_back();
+  return true;
+}
+
+// Starts a layer search from `entries`: marks them visited, makes them the
+// candidates, and the admitted ones the first results.
+template <class T, class Admit>
+void begin_layer_search(Scratch<T>& s, std::span<const Scored<T>> entries, std::uint32_t excluded,
+                        Admit&& admit) {
+  s.visited.start();
+  if (excluded != kNoNode) s.visited.test_and_mark(excluded);
+  s.candidates.clear();
+  s.results.clear();
+  for (const Scored<T>& entry : entries) {
+    if (s.visited.test_and_mark(entry.node)) continue;
+    s.candidates.push_back(entry);
+    if (admit(entry.node)) s.results.push_back(entry);
+  }
+  std::make_heap(s.candidates.begin(), s.candidates.end(), std::greater<>{});
+  std::make_heap(s.results.begin(), s.results.end());
+}
+
+// Best-first search on `level` from the candidates begin_layer_search set
+// up. On return s.results is a max-heap of the (at most) ef nearest admitted
+// nodes reached. Nodes that are not admitted are still walked through. A
+// search that would score more than `budget` nodes stops and returns false.
+template <class T, bool locked, class Admit>
+bool search_layer(IndexCore<T>& core, Scratch<T>& s, const T* query, int level, std::size_t ef, Admit&& admit,
+                  std::size_t budget = SIZE_MAX) {
+  std::size_t scored = 0;
+  for (Scored<T> nearest; next_to_expand(s, ef, nearest);) {
+    // The next candidate is likely the next one expanded: fetch its list
+    // while this one's neighbours are scored.
+    if (!s.candidates.empty()) core.graph.prefetch_links(s.candidates.front().node, level);
+    const auto links = read_links<T, locked>(core, s, nearest.node, level);
+    for (const std::uint32_t node : links) s.visited.prefetch(node);
+    std::size_t fresh = 0;
+    s.fresh.resize(links.size());
+    for (const std::uint32_t node : links) {
+      s.fresh[fresh] = node;
+      fresh += !s.visited.test_and_mark(node);
+    }
+    s.fresh.resize(fresh);
+    if ((scored += fresh) > budget) return false;
+    score_fresh(core, query, s, admission_bound(s, ef));
+    for (std::size_t i = 0; i < s.fresh.size(); ++i) {
+      offer(core, s, {rankable(s.distances[i]), s.fresh[i]}, level, ef, admit);
+    }
+  }
+  return true;
+}
+
+}  // namespace hobrin::ann
+
+namespace hobrin::ann {
+
+// Best-first search on layer 0 of a finished graph for sparse admitted
+// nodes: like search_layer it walks through nodes that are not admitted, and
+// from each of those it also scores the admitted nodes one hop further. A
+// walk whose neighbourhood holds few admitted nodes still finds them, and it
+// cannot get stuck where none is near. s.results ends as in search_layer.
+template <class T, class Admit>
+bool search_layer_two_hops(IndexCore<T>& core, Scratch<T>& s, const T* query, std::size_t ef, Admit&& admit,
+                           std::size_t budget) {
+  std::size_t scored = 0;
+  for (Scored<T> nearest; next_to_expand(s, ef, nearest);) {
+    s.fresh.clear();
+    for (const std::uint32_t node : core.graph.links(nearest.node, 0)) {
+      if (s.visited.test_and_mark(node)) continue;
+      s.fresh.push_back(node);
+      if (admit(node)) continue;
+      ++scored;  // reading a list costs about as much as scoring a node
+      for (const std::uint32_t second : core.graph.links(node, 0)) {
+        if (!s.visited.marked(second) && admit(second)) {
+          s.visited.test_and_mark(second);
+          s.fresh.push_back(second);
+        }
+      }
+    }
+    if ((scored += s.fresh.size()) > budget) return false;
+    score_fresh(core, query, s, admission_bound(s, ef));
+    for (std::size_t i = 0; i < s.fresh.size(); ++i) {
+      offer(core, s, {rankable(s.distances[i]), s.fresh[i]}, 0, ef, admit);
+    }
+  }
+  return true;
+}
+
+}  // namespace hobrin::ann

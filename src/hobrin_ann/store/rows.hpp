@@ -1,0 +1,79 @@
+#pragma once
+// The stored vectors: one 64-byte aligned array of rows, each padded with
+// zeros to whole blocks so that the fast kernels never need a tail loop.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <span>
+
+#include "common/growth.hpp"
+#include "hobrin_ann/kernels/kernels.hpp"
+
+namespace hobrin::ann {
+
+template <class T>
+class VectorRows {
+ public:
+  explicit VectorRows(std::size_t dim) : dim_(dim), stride_(fast::padded_length<T>(dim)) {}
+
+  std::size_t dim() const noexcept { return dim_; }
+  // Values from one row's start to the next's.
+  std::size_t stride() const noexcept { return stride_; }
+  std::size_t size() const noexcept { return size_; }
+  const T* base() const noexcept { return data_.get(); }
+  const T* row(std::uint32_t node) const noexcept { return data_.get() + std::size_t{node} * stride_; }
+  std::size_t bytes() const noexcept { return capacity_ * stride_ * sizeof(T); }
+
+  // Room for `rows` rows in all; throws std::bad_alloc and keeps the contents.
+  void reserve(std::size_t needed) {
+    if (needed <= capacity_) return;
+    const std::size_t rows = grown_capacity(capacity_, needed);
+    if (stride_ != 0 && rows > SIZE_MAX / sizeof(T) / stride_) throw std::bad_alloc();
+    const std::size_t values = std::max<std::size_t>(rows * stride_, 1);
+    Storage grown(static_cast<T*>(::operator new[](values * sizeof(T), std::align_val_t{fast::kBlockBytes})));
+    if (size_ != 0) std::memcpy(grown.get(), data_.get(), size_ * stride_ * sizeof(T));
+    data_ = std::move(grown);
+    capacity_ = rows;
+  }
+
+  // Appends a row of dim() values within the reserved room, scaled to unit
+  // length when `unit` is set (a zero row stays zero), its value j taken from
+  // values[order[j]] when an order is given.
+  template <class Source>
+  void append(const Source* values, bool unit, std::span<const std::uint32_t> order = {}) noexcept {
+    T* out = data_.get() + size_ * stride_;
+    double scale = 1.0;
+    if (unit) {
+      double squares = 0.0;
+      for (std::size_t j = 0; j < dim_; ++j)
+        squares += static_cast<double>(values[j]) * static_cast<double>(values[j]);
+      if (squares > 0.0) scale = 1.0 / std::sqrt(squares);
+    }
+    for (std::size_t j = 0; j < dim_; ++j) {
+      const std::size_t from = order.empty() ? j : order[j];
+      out[j] = static_cast<T>(static_cast<double>(values[from]) * scale);
+    }
+    std::fill(out + dim_, out + stride_, T{0});
+    ++size_;
+  }
+
+  void truncate(std::size_t rows) noexcept { size_ = std::min(size_, rows); }
+
+ private:
+  struct Free {
+    void operator()(T* p) const noexcept { ::operator delete[](p, std::align_val_t{fast::kBlockBytes}); }
+  };
+  using Storage = std::unique_ptr<T[], Free>;
+
+  std::size_t dim_;       // values a caller gives per row
+  std::size_t stride_;    // dim_ rounded up to whole 64-byte blocks
+  std::size_t size_ = 0;  // rows stored
+  std::size_t capacity_ = 0;
+  Storage data_;
+};
+
+}  // namespace hobrin::ann

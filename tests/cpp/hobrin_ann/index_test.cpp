@@ -1,0 +1,152 @@
+// The scalable graph index: its kernels, its id table, the shape of the graph
+// it builds (which Python cannot see) and its recall against a plain scan.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <set>
+#include <unordered_map>
+#include <vector>
+
+#include "hobrin_ann/build/insert.hpp"
+#include "hobrin_ann/index/graph_index.hpp"
+#include "hobrin_ann/index/labels.hpp"
+#include "hobrin_ann/kernels/kernels.hpp"
+
+namespace hobrin::ann {
+namespace {
+
+std::vector<float> random_rows(std::size_t n, std::size_t dim, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> normal;
+  std::vector<float> rows(n * dim);
+  for (float& v : rows) v = normal(rng);
+  return rows;
+}
+
+class FastKernelVariants : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(FastKernelVariants, AgreeWithAPlainLoop) {
+  for (const auto measure : {fast::Measure::SquaredEuclidean, fast::Measure::NegativeDot}) {
+    const auto kernels = fast::fast_kernels<double>(measure, GetParam());
+    if (kernels.batch == nullptr) GTEST_SKIP() << GetParam() << " is not supported by this CPU";
+    for (std::size_t dim : {1u, 7u, 8u, 9u, 33u, 100u}) {
+      VectorRows<double> rows(dim);
+      rows.reserve(3);
+      const auto values = random_rows(3, dim, 7);
+      for (std::size_t r = 0; r < 3; ++r) rows.append(values.data() + r * dim, false);
+      const std::uint32_t nodes[] = {1, 2, 0};
+      double out[3];
+      kernels.batch(rows.row(0), rows.base(), rows.stride(), nodes, 3, rows.stride(), HUGE_VAL, out);
+      for (std::size_t i = 0; i < 3; ++i) {
+        double expected = 0;
+        for (std::size_t j = 0; j < dim; ++j) {
+          const double a = rows.row(0)[j], b = rows.row(nodes[i])[j];
+          expected += measure == fast::Measure::SquaredEuclidean ? (a - b) * (a - b) : -a * b;
+        }
+        EXPECT_NEAR(out[i], expected, 1e-9 * (1 + std::abs(expected))) << dim;
+        EXPECT_EQ(kernels.pair(rows.row(0), rows.row(nodes[i]), rows.stride()), out[i]);
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(All, FastKernelVariants, ::testing::Values("baseline", "avx2", "avx512"));
+
+TEST(LabelMap, AgreesWithAStandardMapThroughInsertsAndErases) {
+  LabelMap map;
+  std::unordered_map<std::int64_t, std::uint32_t> model;
+  std::mt19937_64 rng(3);
+  for (std::uint32_t step = 0; step < 20000; ++step) {
+    const std::int64_t label = static_cast<std::int64_t>(rng() % 3000);
+    if (rng() % 3 == 0) {
+      map.erase(label);
+      model.erase(label);
+    } else if (!model.contains(label)) {
+      map.reserve(model.size() + 1);
+      map.insert(label, step);
+      model[label] = step;
+    }
+    ASSERT_EQ(map.size(), model.size());
+  }
+  for (std::int64_t label = 0; label < 3000; ++label) {
+    const auto found = map.find(label);
+    ASSERT_EQ(found.has_value(), model.contains(label)) << label;
+    if (found) {
+      EXPECT_EQ(*found, model[label]);
+    }
+  }
+}
+
+// Builds a graph node by node in the core and checks every list.
+TEST(GraphShape, ListsAreBoundedDistinctAndPointAtNodesOfTheirLayer) {
+  IndexOptions options{.dim = 8, .m = 6, .ef_construction = 40, .seed = {}, .schema = {}};
+  IndexCore<float> core(options);
+  const std::size_t n = 1500;
+  const auto values = random_rows(n, options.dim, 11);
+  std::mt19937_64 rng(5);
+  core.vectors.reserve(n);
+  core.graph.reserve(n, n * 4);
+  Scratch<float> scratch(options.dim);
+  scratch.prepare(n, 2 * options.m, options.ef_construction);
+  for (std::size_t i = 0; i < n; ++i) {
+    core.vectors.append(values.data() + i * options.dim, false);
+    core.graph.append(rng() % 8 == 0 ? 1 + static_cast<int>(rng() % 3) : 0);
+  }
+  for (std::uint32_t node = 0; node < n; ++node) insert_node<float, false>(core, scratch, node);
+
+  std::size_t layer0_links = 0;
+  for (std::uint32_t node = 0; node < n; ++node) {
+    for (int level = 0; level <= core.graph.level(node); ++level) {
+      const auto list = core.graph.links(node, level);
+      ASSERT_LE(list.size(), core.graph.max_links(level));
+      std::set<std::uint32_t> seen;
+      for (const std::uint32_t to : list) {
+        ASSERT_LT(to, n);
+        ASSERT_NE(to, node);
+        ASSERT_GE(core.graph.level(to), level);
+        ASSERT_TRUE(seen.insert(to).second);
+      }
+      if (level == 0) layer0_links += list.size();
+    }
+  }
+  EXPECT_GE(layer0_links, n * options.m / 2);  // the heuristic prunes, but not to a sparse graph
+  EXPECT_EQ(core.graph.level(core.entry_point), core.top_level);
+}
+
+double recall_at_10(GraphIndex& index, const std::vector<float>& base, std::size_t n, std::size_t dim) {
+  const auto queries = random_rows(50, dim, 99);
+  std::vector<std::int64_t> graph_ids(500), exact_ids(500);
+  std::vector<float> graph_d(500), exact_d(500);
+  SearchRequest request{.queries = queries.data(), .count = 50, .k = 10, .ef = 64};
+  request.labels = graph_ids.data();
+  request.distances = graph_d.data();
+  EXPECT_TRUE(index.search(request));
+  request.exact = true;
+  request.labels = exact_ids.data();
+  request.distances = exact_d.data();
+  EXPECT_TRUE(index.search(request));
+  std::size_t hits = 0;
+  for (std::size_t q = 0; q < 50; ++q) {
+    std::set<std::int64_t> truth(exact_ids.begin() + q * 10, exact_ids.begin() + q * 10 + 10);
+    for (std::size_t i = 0; i < 10; ++i) hits += truth.count(graph_ids[q * 10 + i]);
+  }
+  (void)base, (void)n;
+  return hits / 500.0;
+}
+
+TEST(GraphIndex, ParallelAndSerialBuildsBothFindTheNearest) {
+  const std::size_t n = 3000, dim = 12;
+  const auto base = random_rows(n, dim, 21);
+  for (std::size_t threads : {1u, 2u}) {
+    auto index = GraphIndex::create({.dim = dim, .m = 8, .ef_construction = 100, .seed = 1, .schema = {}});
+    std::vector<std::int64_t> ids(n);
+    ASSERT_TRUE(index->add(base.data(), n, nullptr, ids.data(), {}, threads, nullptr));
+    EXPECT_EQ(ids.back(), std::int64_t(n - 1));
+    EXPECT_GE(recall_at_10(*index, base, n, dim), 0.9) << threads;
+  }
+}
+
+}  // namespace
+}  // namespace hobrin::ann
