@@ -124,8 +124,6 @@ class Index:
         if dtype_name is None:
             raise ValueError(f"unknown dtype {dtype!r}: expected 'float32' or 'float64'")
         m = _count("m", m, 2)
-        if m > 4096:
-            raise ValueError(f"m must be at most 4096, got {m}")
         ef_construction = _count("ef_construction", ef_construction, 1)
         if schema is not None:
             if isinstance(schema, str) or not all(isinstance(name, str) for name in schema):

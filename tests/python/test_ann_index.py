@@ -213,6 +213,7 @@ def test_bad_input_is_refused_and_changes_nothing(call, error, message):
         ),
         ({"dim": 4, "dtype": "int8"}, ValueError, "unknown dtype"),
         ({"dim": 4, "m": 1}, ValueError, "m must be at least 2"),
+        ({"dim": 4, "m": 5000}, ValueError, "m must be at most 4096, got 5000"),
         ({"dim": 4, "ef_construction": 0}, ValueError, "ef_construction must be at least 1"),
         ({"dim": 4, "schema": ["a", "a"]}, ValueError, "unique"),
         ({"dim": 4, "schema": "ab"}, TypeError, "sequence of attribute names"),
@@ -223,6 +224,16 @@ def test_bad_input_is_refused_and_changes_nothing(call, error, message):
 def test_bad_construction_arguments(kwargs, error, message):
     with pytest.raises(error, match=message):
         Index(**kwargs)
+
+
+def test_the_core_checks_options_as_the_loader_does():
+    # An index the core accepted must save a file its loader accepts.
+    from hobrin_ann import _core
+
+    with pytest.raises(ValueError, match="m must be at most 4096"):
+        _core.GraphIndex(4, "euclidean", "float32", 5000, 200, None, None)
+    with pytest.raises(ValueError, match="schema names must be unique"):
+        _core.GraphIndex(4, "euclidean", "float32", 16, 200, None, ["a", "a"])
 
 
 def test_filter_without_schema_and_metadata_without_schema():

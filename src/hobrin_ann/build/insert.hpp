@@ -18,18 +18,19 @@ namespace detail {
 
 // Rewrites `base`'s list on `level` as the heuristic's choice among s.pool
 // (nodes with their distances to `base`), at most the level's capacity.
-template <class T>
-void shrink_into(IndexCore<T>& core, Scratch<T>& s, std::uint32_t base, int level) {
+template <class Store>
+void shrink_into(IndexCore<Store>& core, Scratch<Store>& s, std::uint32_t base, int level) {
   std::sort(s.pool.begin(), s.pool.end());
   // s.selected holds the new node's own choice, which the caller is walking.
-  select_neighbours<T>(core, s.pool, core.graph.max_links(level), s.kept);
-  core.graph.set_links(base, level, s.kept, [](const Scored<T>& kept) { return kept.node; });
+  select_neighbours<Store>(core, s.pool, core.graph.max_links(level), s.kept);
+  core.graph.set_links(base, level, s.kept, [](const auto& kept) { return kept.node; });
 }
 
 // Adds `node` to `neighbour`'s list on `level`, unless it is there already
 // (a parallel insertion may have linked the two the other way first).
-template <class T, bool locked>
-void link_back(IndexCore<T>& core, Scratch<T>& s, std::uint32_t neighbour, Scored<T> node, int level) {
+template <class Store, bool locked, class D = typename Store::Distance>
+void link_back(IndexCore<Store>& core, Scratch<Store>& s, std::uint32_t neighbour, Scored<D> node,
+               int level) {
   auto held = core.link_locks.hold(neighbour, locked);
   const auto list = core.graph.links(neighbour, level);
   if (locked && std::find(list.begin(), list.end(), node.node) != list.end()) return;
@@ -38,37 +39,39 @@ void link_back(IndexCore<T>& core, Scratch<T>& s, std::uint32_t neighbour, Score
     return;
   }
   s.pool.assign(1, node);
-  for (const std::uint32_t linked : list) s.pool.push_back({core.distance(neighbour, linked), linked});
+  for (const std::uint32_t linked : list)
+    s.pool.push_back({core.store.score_pair(neighbour, linked), linked});
   shrink_into(core, s, neighbour, level);
 }
 
 // Sets the new node's list on `level`. In a parallel insertion, nodes that
 // reached this one through an upper layer may have linked to it already:
 // their links are kept beside the chosen ones, within the list's capacity.
-template <class T, bool locked>
-void set_links(IndexCore<T>& core, Scratch<T>& s, std::uint32_t node, int level,
-               std::span<const Scored<T>> neighbours) {
+template <class Store, bool locked, class D = typename Store::Distance>
+void set_links(IndexCore<Store>& core, Scratch<Store>& s, std::uint32_t node, int level,
+               std::span<const Scored<typename Store::Distance>> neighbours) {
   auto held = core.link_locks.hold(node, locked);
   const auto present = core.graph.links(node, level);
   if (present.empty()) {
-    core.graph.set_links(node, level, neighbours, [](const Scored<T>& chosen) { return chosen.node; });
+    core.graph.set_links(node, level, neighbours, [](const auto& chosen) { return chosen.node; });
     return;
   }
   s.pool.assign(neighbours.begin(), neighbours.end());
   for (const std::uint32_t linked : present) {
     const bool chosen = std::any_of(neighbours.begin(), neighbours.end(),
-                                    [linked](const Scored<T>& n) { return n.node == linked; });
-    if (!chosen) s.pool.push_back({core.distance(node, linked), linked});
+                                    [linked](const auto& n) { return n.node == linked; });
+    if (!chosen) s.pool.push_back({core.store.score_pair(node, linked), linked});
   }
   shrink_into(core, s, node, level);
 }
 
 }  // namespace detail
 
-template <class T, bool locked>
-void insert_node(IndexCore<T>& core, Scratch<T>& s, std::uint32_t node) {
+template <class Store, bool locked>
+void insert_node(IndexCore<Store>& core, Scratch<Store>& s, std::uint32_t node) {
   const int level = core.graph.level(node);
-  const T* vector = core.vectors.row(node);
+  using D = typename Store::Distance;
+  const auto vector = core.store.stored(node);
   std::uint32_t entry;
   int top;
   {
@@ -83,22 +86,22 @@ void insert_node(IndexCore<T>& core, Scratch<T>& s, std::uint32_t node) {
     }
   }
 
-  Scored<T> nearest{core.distance(vector, entry), entry};
-  for (int l = top; l > level; --l) nearest = greedy_closest<T, locked>(core, s, vector, nearest, l);
+  Scored<D> nearest{core.store.score(vector, entry), entry};
+  for (int l = top; l > level; --l) nearest = greedy_closest<Store, locked>(core, s, vector, nearest, l);
 
   auto admit_all = [](std::uint32_t) { return true; };
-  begin_layer_search<T>(s, std::span<const Scored<T>>(&nearest, 1), node, admit_all);
+  begin_layer_search(s, std::span<const Scored<D>>(&nearest, 1), node, admit_all);
   for (int l = std::min(top, level); l >= 0; --l) {
-    search_layer<T, locked>(core, s, vector, l, core.options.ef_construction, admit_all);
+    search_layer<Store, locked>(core, s, vector, l, core.options.ef_construction, admit_all);
     std::sort_heap(s.results.begin(), s.results.end());
-    select_neighbours<T>(core, s.results, core.graph.m(), s.selected);
-    detail::set_links<T, locked>(core, s, node, l, s.selected);
-    for (const Scored<T>& neighbour : s.selected) {
-      detail::link_back<T, locked>(core, s, neighbour.node, {neighbour.distance, node}, l);
+    select_neighbours<Store>(core, s.results, core.graph.m(), s.selected);
+    detail::set_links<Store, locked>(core, s, node, l, s.selected);
+    for (const Scored<D>& neighbour : s.selected) {
+      detail::link_back<Store, locked>(core, s, neighbour.node, {neighbour.distance, node}, l);
     }
     // The next layer's search starts from everything this one found.
     s.pool.assign(s.results.begin(), s.results.end());
-    begin_layer_search<T>(s, std::span<const Scored<T>>(s.pool), node, admit_all);
+    begin_layer_search(s, std::span<const Scored<D>>(s.pool), node, admit_all);
   }
 
   if (level > top) {

@@ -13,19 +13,20 @@ namespace hobrin::ann {
 
 // `candidates` ascend by distance to the base node. When there are no more
 // than `max_links` of them, every one is kept: pruning is only for room.
-template <class T>
-void select_neighbours(const IndexCore<T>& core, std::span<const Scored<T>> candidates, std::size_t max_links,
-                       std::vector<Scored<T>>& kept) {
+template <class Store, class D = typename Store::Distance>
+void select_neighbours(const IndexCore<Store>& core,
+                       std::span<const Scored<typename Store::Distance>> candidates, std::size_t max_links,
+                       std::vector<Scored<D>>& kept) {
   kept.clear();
   if (candidates.size() <= max_links) {
     kept.assign(candidates.begin(), candidates.end());
     return;
   }
-  for (const Scored<T>& candidate : candidates) {
+  for (const Scored<D>& candidate : candidates) {
     if (kept.size() >= max_links) break;
     bool diverse = true;
-    for (const Scored<T>& neighbour : kept) {
-      if (core.distance(candidate.node, neighbour.node) < candidate.distance) {
+    for (const Scored<D>& neighbour : kept) {
+      if (core.store.score_pair(candidate.node, neighbour.node) < candidate.distance) {
         diverse = false;
         break;
       }

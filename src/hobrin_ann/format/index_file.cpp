@@ -25,7 +25,6 @@ constexpr std::size_t kPreambleBytes = 16;
 constexpr std::size_t kSectionHeaderBytes = 16;
 constexpr std::size_t kChecksumBytes = 4;
 constexpr std::size_t kChunkBytes = std::size_t{1} << 20;  // what the reader takes at a time
-constexpr std::uint64_t kMaxM = 4096;
 constexpr std::uint64_t kMaxCount = std::uint64_t{1} << 63;  // counts and ids stay below this
 constexpr std::uint8_t kSeedGiven = 1, kHasSchema = 2;
 enum : std::uint8_t { kString = 0, kInt = 1, kFloat = 2 };
@@ -127,8 +126,8 @@ void write_section(ByteSink& sink, const char* tag, const std::string& payload) 
   section.end();
 }
 
-template <class T>
-std::string parameters_payload(const IndexCore<T>& core, const IndexState& state) {
+template <class Store>
+std::string parameters_payload(const IndexCore<Store>& core, const IndexState& state) {
   const IndexOptions& o = core.options;
   std::string out;
   append_value<std::uint64_t>(out, o.dim);
@@ -147,8 +146,8 @@ std::string parameters_payload(const IndexCore<T>& core, const IndexState& state
   append_value<std::uint64_t>(out, core.graph.upper_lists());
   append_value<std::uint32_t>(out, core.entry_point);
   append_value<std::int32_t>(out, core.top_level);
-  append_value<std::uint64_t>(out, core.dim_order.size());
-  for (const std::uint32_t from : core.dim_order) append_value<std::uint32_t>(out, from);
+  append_value<std::uint64_t>(out, core.store.order().size());
+  for (const std::uint32_t from : core.store.order()) append_value<std::uint32_t>(out, from);
   const Schema none;
   const Schema& schema = o.schema ? *o.schema : none;
   append_value<std::uint32_t>(out, static_cast<std::uint32_t>(schema.size()));
@@ -159,8 +158,8 @@ std::string parameters_payload(const IndexCore<T>& core, const IndexState& state
   return out;
 }
 
-template <class T>
-std::string metadata_payload(const IndexCore<T>& core) {
+template <class Store>
+std::string metadata_payload(const IndexCore<Store>& core) {
   std::string out;
   if (!core.options.schema) return out;
   const std::size_t width = core.options.schema->size();
@@ -379,8 +378,10 @@ void MemorySource::read_at(std::uint64_t position, std::byte* out, std::size_t c
 
 // ---- the format -------------------------------------------------------------------
 
-template <class T>
-void write_index(const IndexCore<T>& core, const IndexState& state, ByteSink& sink) {
+template <class Store>
+void write_index(const IndexCore<Store>& core, const IndexState& state, ByteSink& sink) {
+  using T = typename Store::Value;
+  const auto& rows = core.store.rows();
   const std::size_t nodes = core.graph.size();
   const std::size_t dim = core.options.dim;
   const std::size_t m = core.options.m;
@@ -393,11 +394,11 @@ void write_index(const IndexCore<T>& core, const IndexState& state, ByteSink& si
   write_section(sink, "PARM", parameters_payload(core, state));
 
   SectionWriter vectors(sink, "VECT", std::uint64_t{nodes} * dim * sizeof(T));
-  if (core.vectors.stride() == dim) {
-    vectors.put(core.vectors.base(), nodes * dim * sizeof(T));
+  if (rows.stride() == dim) {
+    vectors.put(rows.base(), nodes * dim * sizeof(T));
   } else {
     for (std::size_t node = 0; node < nodes; ++node) {
-      vectors.put(core.vectors.row(static_cast<std::uint32_t>(node)), dim * sizeof(T));
+      vectors.put(rows.row(static_cast<std::uint32_t>(node)), dim * sizeof(T));
     }
   }
   vectors.end();
@@ -502,11 +503,11 @@ FileHeader read_header(ByteSource& source) {
   if (h.state.next_id > kMaxCount) corrupt("the next id is out of range");
   if (h.nodes >= kNoNode) corrupt("the node count " + std::to_string(h.nodes) + " is out of range");
   if (h.removed > h.nodes) corrupt("more vectors are removed than stored");
-  if (h.upper_lists > h.nodes * kMaxFileLevel || h.upper_lists * o.m > UINT32_MAX) {
+  if (h.upper_lists > h.nodes * kMaxLevel || h.upper_lists * o.m > UINT32_MAX) {
     corrupt("the upper-layer list count " + std::to_string(h.upper_lists) + " is out of range");
   }
   if (h.nodes == 0 ? (h.entry_point != kNoNode || h.top_level != -1)
-                   : (h.entry_point >= h.nodes || h.top_level < 0 || h.top_level > kMaxFileLevel)) {
+                   : (h.entry_point >= h.nodes || h.top_level < 0 || h.top_level > kMaxLevel)) {
     corrupt("the entry point or top level does not fit the node count");
   }
 
@@ -539,8 +540,9 @@ FileHeader read_header(ByteSource& source) {
   return h;
 }
 
-template <class T>
-void read_body(ByteSource& source, const FileHeader& h, IndexCore<T>& core) {
+template <class Store>
+void read_body(ByteSource& source, const FileHeader& h, IndexCore<Store>& core) {
+  using T = typename Store::Value;
   const std::uint64_t nodes = h.nodes;
   const std::size_t dim = core.options.dim;
   const std::size_t m = core.options.m;
@@ -572,7 +574,7 @@ void read_body(ByteSource& source, const FileHeader& h, IndexCore<T>& core) {
     const std::uint64_t row_bytes = checked_product(dim, sizeof(T), section.name());
     section.expect_length(checked_product(nodes, row_bytes, section.name()),
                           per_node + " of dim " + std::to_string(dim));
-    core.vectors.reserve(nodes);
+    core.store.reserve(nodes);
     section.read_records(
         row_bytes, nodes, [&](const std::byte* bytes, std::size_t count, std::uint64_t first) {
           const T* values = reinterpret_cast<const T*>(bytes);
@@ -583,7 +585,7 @@ void read_body(ByteSource& source, const FileHeader& h, IndexCore<T>& core) {
               }
             }
           }
-          for (std::size_t r = 0; r < count; ++r) core.vectors.append(values + r * dim, false);
+          for (std::size_t r = 0; r < count; ++r) core.store.append_stored(values + r * dim);
         });
     section.finish();
   }
@@ -618,9 +620,9 @@ void read_body(ByteSource& source, const FileHeader& h, IndexCore<T>& core) {
     section.read_records(1, nodes, [&](const std::byte* bytes, std::size_t count, std::uint64_t first) {
       for (std::size_t i = 0; i < count; ++i) {
         const auto level = static_cast<std::uint8_t>(bytes[i]);
-        if (level > kMaxFileLevel) {
+        if (level > kMaxLevel) {
           corrupt("node " + std::to_string(first + i) + " has level " + std::to_string(level) + ", above " +
-                  std::to_string(kMaxFileLevel));
+                  std::to_string(kMaxLevel));
         }
         levels[first + i] = level;
         upper_lists += level;
@@ -738,14 +740,14 @@ void read_body(ByteSource& source, const FileHeader& h, IndexCore<T>& core) {
     }
     core.nodes_by_label.insert(core.labels[id], id);
   }
-  core.dim_order = h.dim_order;
+  core.store.set_order(h.dim_order);
   core.entry_point = h.entry_point;
   core.top_level = h.top_level;
 }
 
-template void write_index<float>(const IndexCore<float>&, const IndexState&, ByteSink&);
-template void write_index<double>(const IndexCore<double>&, const IndexState&, ByteSink&);
-template void read_body<float>(ByteSource&, const FileHeader&, IndexCore<float>&);
-template void read_body<double>(ByteSource&, const FileHeader&, IndexCore<double>&);
+template void write_index(const IndexCore<FullRows<float>>&, const IndexState&, ByteSink&);
+template void write_index(const IndexCore<FullRows<double>>&, const IndexState&, ByteSink&);
+template void read_body(ByteSource&, const FileHeader&, IndexCore<FullRows<float>>&);
+template void read_body(ByteSource&, const FileHeader&, IndexCore<FullRows<double>>&);
 
 }  // namespace hobrin::ann

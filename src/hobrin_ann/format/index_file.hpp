@@ -107,18 +107,15 @@ struct FileHeader {
   std::vector<std::uint32_t> dim_order;
 };
 
-// The highest level a node may have.
-inline constexpr int kMaxFileLevel = 30;
-
 // Both throw CorruptIndex for anything unsound and std::bad_alloc only when
 // the machine has less memory than the file's contents need.
 FileHeader read_header(ByteSource& source);
 // Fills a core created with header.options, and empty, from the sections that
 // follow the header, to the end of the file.
-template <class T>
-void read_body(ByteSource& source, const FileHeader& header, IndexCore<T>& core);
+template <class Store>
+void read_body(ByteSource& source, const FileHeader& header, IndexCore<Store>& core);
 
-template <class T>
-void write_index(const IndexCore<T>& core, const IndexState& state, ByteSink& sink);
+template <class Store>
+void write_index(const IndexCore<Store>& core, const IndexState& state, ByteSink& sink);
 
 }  // namespace hobrin::ann

@@ -14,6 +14,9 @@
 namespace hobrin::ann {
 
 inline constexpr std::uint32_t kNoNode = std::numeric_limits<std::uint32_t>::max();
+// The highest level a node may have: levels above it would need more nodes
+// than a 32-bit node id can name. Index files hold no higher level either.
+inline constexpr int kMaxLevel = 30;
 
 // Allocates on 64-byte boundaries, so that fixed-size lists share no line.
 template <class T>

@@ -1,7 +1,7 @@
 #pragma once
-// The state of one graph index of element type T (float or double) and the
-// per-thread scratch its searches use. The algorithm lives beside it:
-// search_layer.hpp, select_neighbours.hpp and insert.hpp.
+// The state of one graph index over a vector store (store/vector_store.hpp)
+// and the per-thread scratch its searches use. The algorithm lives beside
+// it: search/search_layer.hpp, build/select_neighbours.hpp, build/insert.hpp.
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -17,31 +17,33 @@
 #include "hobrin_ann/graph/link_locks.hpp"
 #include "hobrin_ann/index/labels.hpp"
 #include "hobrin_ann/index/options.hpp"
-#include "hobrin_ann/kernels/kernels.hpp"
 #include "hobrin_ann/search/scored.hpp"
 #include "hobrin_ann/search/visited.hpp"
-#include "hobrin_ann/store/rows.hpp"
+#include "hobrin_ann/store/full_rows.hpp"
 
 namespace hobrin::ann {
 
 // What one search or one insertion needs besides the index, reused from call
 // to call so that the hot loops allocate nothing.
-template <class T>
+template <class Store>
 struct Scratch {
-  explicit Scratch(std::size_t dim) : query(dim), block(dim) { query.reserve(1); }
+  using D = typename Store::Distance;
+  explicit Scratch(const Store& store) : query(store.make_query_rows()), block(store.make_query_rows()) {
+    query.reserve(1);
+  }
 
   VisitedMarks visited;
-  std::vector<Scored<T>> candidates;       // min-heap: nodes still to expand
-  std::vector<Scored<T>> results;          // max-heap: the best found so far
-  std::vector<Scored<T>> selected;         // neighbour selection's output
-  std::vector<Scored<T>> pool;             // a full list plus one, to shrink
-  std::vector<Scored<T>> kept;             // what the shrunk list keeps
+  std::vector<Scored<D>> candidates;       // min-heap: nodes still to expand
+  std::vector<Scored<D>> results;          // max-heap: the best found so far
+  std::vector<Scored<D>> selected;         // neighbour selection's output
+  std::vector<Scored<D>> pool;             // a full list plus one, to shrink
+  std::vector<Scored<D>> kept;             // what the shrunk list keeps
   std::vector<std::uint32_t> links;        // a copy of one link list
   std::vector<std::uint32_t> fresh;        // unvisited neighbours to score
-  std::vector<T> distances;                // their distances
-  VectorRows<T> query;                     // the query, padded (and unit length for cosine)
-  VectorRows<T> block;                     // a block of queries scanned together
-  std::vector<std::vector<Scored<T>>> block_results;  // their best nodes
+  std::vector<D> distances;                // their distances
+  typename Store::QueryRows query;         // the query, prepared by the store
+  typename Store::QueryRows block;         // a block of queries scanned together
+  std::vector<std::vector<Scored<D>>> block_results;  // their best nodes
 
   // Room for searches over `nodes` nodes with lists of up to `max_links` and
   // an insertion's candidate list of `ef`; throws std::bad_alloc.
@@ -59,28 +61,22 @@ struct Scratch {
   }
 };
 
-template <class T>
+template <class Store>
 struct IndexCore {
+  using D = typename Store::Distance;
+
   explicit IndexCore(const IndexOptions& opts)
       : options(opts),
-        unit_rows(opts.metric == Metric::Cosine),
-        kernels(fast::fast_kernels<T>(opts.metric == Metric::Euclidean ? fast::Measure::SquaredEuclidean
-                                                                       : fast::Measure::NegativeDot)),
-        vectors(opts.dim),
+        store(opts.dim,
+              opts.metric == Metric::Euclidean ? fast::Measure::SquaredEuclidean : fast::Measure::NegativeDot,
+              opts.metric == Metric::Cosine),
         graph(opts.m),
         values(opts.schema ? opts.schema->size() : 0) {}
 
-  T distance(const T* query, std::uint32_t node) const noexcept {
-    return rankable(kernels.pair(query, vectors.row(node), vectors.stride()));
-  }
-  T distance(std::uint32_t a, std::uint32_t b) const noexcept { return distance(vectors.row(a), b); }
   bool is_removed(std::uint32_t node) const noexcept { return node < removed.size() && removed[node] != 0; }
 
   const IndexOptions options;
-  const bool unit_rows;                 // cosine: rows are stored at unit length
-  const fast::FastKernels<T> kernels;
-  std::vector<std::uint32_t> dim_order;  // stored value j is the caller's value dim_order[j]; empty: as given
-  VectorRows<T> vectors;  // per node: its vector, in dim_order
+  Store store;  // per node: its vector; scores queries and pairs of nodes
   LinkGraph graph;  // per node: its level and links
   std::vector<std::int64_t> labels;  // per node: its external id
   LabelMap nodes_by_label;  // external id to node

@@ -45,7 +45,8 @@ class ByteSource;
 
 class GraphIndex {
  public:
-  // Throws std::invalid_argument for a dim or m of 0.
+  // Throws std::invalid_argument, with options_problem()'s message, for
+  // options that are not sound (options.hpp).
   static std::unique_ptr<GraphIndex> create(const IndexOptions& options);
   virtual ~GraphIndex() = default;
 

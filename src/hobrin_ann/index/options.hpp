@@ -1,8 +1,10 @@
 #pragma once
-// What a scalable graph index is built with, fixed for its lifetime.
+// What a scalable graph index is built with, fixed for its lifetime, and the
+// one check of it that creating, binding and loading an index all share.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "common/metadata.hpp"
 
@@ -20,5 +22,13 @@ struct IndexOptions {
   std::optional<std::uint64_t> seed;    // for the level draws; none: from the system
   std::optional<Schema> schema;         // metadata attribute names, if any
 };
+
+// Limits of the options: counts stay below 2^63, and m at most 4096 so that
+// one node's lists stay small next to the memory a search reserves.
+inline constexpr std::uint64_t kMaxOptionValue = (std::uint64_t{1} << 63) - 1;
+inline constexpr std::size_t kMaxM = 4096;
+
+// What is wrong with `options`, as a message for the caller, or nothing.
+std::optional<std::string> options_problem(const IndexOptions& options);
 
 }  // namespace hobrin::ann

@@ -16,10 +16,11 @@ namespace hobrin::ann {
 // matching max-heap of `best`. The rows are read in chunks that stay in cache
 // while every query of the block scores them, so memory is read once per
 // block instead of once per query.
-template <class T>
-void exact_scan(const IndexCore<T>& core, Scratch<T>& s, std::span<const T* const> queries, std::size_t k,
-                const MatchSet* allowed, std::span<std::vector<Scored<T>>> best) {
-  const std::size_t row_bytes = core.vectors.stride() * sizeof(T);
+template <class Store, class D = typename Store::Distance>
+void exact_scan(const IndexCore<Store>& core, Scratch<Store>& s,
+                std::span<const typename Store::Query> queries, std::size_t k, const MatchSet* allowed,
+                std::span<std::vector<Scored<D>>> best) {
+  const std::size_t row_bytes = core.store.bytes_per_row();
   const std::size_t chunk =
       std::clamp<std::size_t>((std::size_t{128} << 10) / std::max<std::size_t>(row_bytes, 1), 16, 256);
   for (auto& heap : best) heap.clear();
@@ -29,7 +30,7 @@ void exact_scan(const IndexCore<T>& core, Scratch<T>& s, std::span<const T* cons
       s.results.swap(best[q]);  // admission_bound reads s.results
       score_fresh(core, queries[q], s, admission_bound(s, k));
       for (std::size_t i = 0; i < s.fresh.size(); ++i)
-        keep_best(s.results, {rankable(s.distances[i]), s.fresh[i]}, k);
+        keep_best(s.results, Scored<D>{s.distances[i], s.fresh[i]}, k);
       s.results.swap(best[q]);
     }
     s.fresh.clear();
@@ -49,12 +50,13 @@ void exact_scan(const IndexCore<T>& core, Scratch<T>& s, std::span<const T* cons
 }
 
 // One query, its k nearest left in s.results.
-template <class T>
-void exact_scan(const IndexCore<T>& core, Scratch<T>& s, const T* query, std::size_t k,
+template <class Store>
+void exact_scan(const IndexCore<Store>& core, Scratch<Store>& s, typename Store::Query query, std::size_t k,
                 const MatchSet* allowed) {
-  std::vector<Scored<T>> best;
+  std::vector<Scored<typename Store::Distance>> best;
   best.swap(s.results);
-  exact_scan<T>(core, s, std::span<const T* const>(&query, 1), k, allowed, std::span(&best, 1));
+  exact_scan<Store>(core, s, std::span<const typename Store::Query>(&query, 1), k, allowed,
+                    std::span(&best, 1));
   s.results.swap(best);
 }
 

@@ -16,11 +16,4 @@ struct Scored {
   friend bool operator>(const Scored& a, const Scored& b) noexcept { return b < a; }
 };
 
-// The kernels never give NaN for finite input, but sums that overflow can;
-// ranked as infinitely far, a NaN keeps every comparison a strict order.
-template <class T>
-inline T rankable(T distance) noexcept {
-  return distance == distance ? distance : __builtin_huge_val();
-}
-
 }  // namespace hobrin::ann

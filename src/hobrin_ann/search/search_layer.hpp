@@ -14,8 +14,13 @@
 
 namespace hobrin::ann {
 
-template <class T, bool locked>
-std::span<const std::uint32_t> read_links(IndexCore<T>& core, Scratch<T>& s, std::uint32_t node, int level) {
+// The node's links on `level`. Unlocked, the span points into the graph and
+// stays valid until the graph next grows (never during a search, which holds
+// the index shared). Locked, it is a copy in s.links, valid until the next
+// read_links with the same scratch.
+template <class Store, bool locked>
+std::span<const std::uint32_t> read_links(IndexCore<Store>& core, Scratch<Store>& s, std::uint32_t node,
+                                          int level) {
   if constexpr (!locked) {
     return core.graph.links(node, level);
   } else {
@@ -28,18 +33,17 @@ std::span<const std::uint32_t> read_links(IndexCore<T>& core, Scratch<T>& s, std
 
 // Scores s.fresh against the query into s.distances. Distances above
 // `bound` may come out as any value above it (see BatchDistance).
-template <class T>
-void score_fresh(const IndexCore<T>& core, const T* query, Scratch<T>& s,
-                 T bound = std::numeric_limits<T>::infinity()) {
+template <class Store, class D = typename Store::Distance>
+void score_fresh(const IndexCore<Store>& core, typename Store::Query query, Scratch<Store>& s,
+                 D bound = std::numeric_limits<D>::infinity()) {
   s.distances.resize(s.fresh.size());
-  core.kernels.batch(query, core.vectors.base(), core.vectors.stride(), s.fresh.data(), s.fresh.size(),
-                     core.vectors.stride(), bound, s.distances.data());
+  core.store.score_batch(query, s.fresh.data(), s.fresh.size(), bound, s.distances.data());
 }
 
 // The distance a new result must beat: the worst kept once there are ef.
-template <class T>
-T admission_bound(const Scratch<T>& s, std::size_t ef) noexcept {
-  return s.results.size() >= ef ? s.results.front().distance : std::numeric_limits<T>::infinity();
+template <class Store, class D = typename Store::Distance>
+D admission_bound(const Scratch<Store>& s, std::size_t ef) noexcept {
+  return s.results.size() >= ef ? s.results.front().distance : std::numeric_limits<D>::infinity();
 }
 
 // Keeps `hit` in the max-heap `best` if it is among the `limit` best so far.
@@ -56,8 +60,8 @@ void keep_best(std::vector<Scored<T>>& best, Scored<T> hit, std::size_t limit) {
 
 // A scored node that could still enter the results becomes a candidate for
 // expansion, and a result too if it is admitted.
-template <class T, class Admit>
-void offer(const IndexCore<T>& core, Scratch<T>& s, Scored<T> next, int level, std::size_t ef,
+template <class Store, class D, class Admit>
+void offer(const IndexCore<Store>& core, Scratch<Store>& s, Scored<D> next, int level, std::size_t ef,
            Admit&& admit) {
   if (s.results.size() >= ef && !(next < s.results.front())) return;
   // Most candidates are expanded later: start fetching their lists now.
@@ -68,15 +72,16 @@ void offer(const IndexCore<T>& core, Scratch<T>& s, Scored<T> next, int level, s
 }
 
 // Moves to the nearest neighbour on `level` while that is nearer.
-template <class T, bool locked>
-Scored<T> greedy_closest(IndexCore<T>& core, Scratch<T>& s, const T* query, Scored<T> current, int level) {
+template <class Store, bool locked, class D = typename Store::Distance>
+Scored<D> greedy_closest(IndexCore<Store>& core, Scratch<Store>& s, typename Store::Query query,
+                         Scored<D> current, int level) {
   for (bool moved = true; moved;) {
     moved = false;
-    const auto links = read_links<T, locked>(core, s, current.node, level);
+    const auto links = read_links<Store, locked>(core, s, current.node, level);
     s.fresh.assign(links.begin(), links.end());
     score_fresh(core, query, s, current.distance);
     for (std::size_t i = 0; i < s.fresh.size(); ++i) {
-      const Scored<T> next{rankable(s.distances[i]), s.fresh[i]};
+      const Scored<D> next{s.distances[i], s.fresh[i]};
       if (next < current) {
         current = next;
         moved = true;
@@ -88,8 +93,8 @@ Scored<T> greedy_closest(IndexCore<T>& core, Scratch<T>& s, const T* query, Scor
 
 // Takes the nearest candidate for expansion, unless there is none or the
 // results are full and it is farther than all of them: then the search ends.
-template <class T>
-bool next_to_expand(Scratch<T>& s, std::size_t ef, Scored<T>& nearest) {
+template <class Store, class D>
+bool next_to_expand(Scratch<Store>& s, std::size_t ef, Scored<D>& nearest) {
   if (s.candidates.empty()) return false;
   nearest = s.candidates.front();
   if (s.results.size() >= ef && s.results.front() < nearest) return false;
@@ -100,14 +105,14 @@ bool next_to_expand(Scratch<T>& s, std::size_t ef, Scored<T>& nearest) {
 
 // Starts a layer search from `entries`: marks them visited, makes them the
 // candidates, and the admitted ones the first results.
-template <class T, class Admit>
-void begin_layer_search(Scratch<T>& s, std::span<const Scored<T>> entries, std::uint32_t excluded,
+template <class Store, class D, class Admit>
+void begin_layer_search(Scratch<Store>& s, std::span<const Scored<D>> entries, std::uint32_t excluded,
                         Admit&& admit) {
   s.visited.start();
   if (excluded != kNoNode) s.visited.test_and_mark(excluded);
   s.candidates.clear();
   s.results.clear();
-  for (const Scored<T>& entry : entries) {
+  for (const Scored<D>& entry : entries) {
     if (s.visited.test_and_mark(entry.node)) continue;
     s.candidates.push_back(entry);
     if (admit(entry.node)) s.results.push_back(entry);
@@ -120,15 +125,15 @@ void begin_layer_search(Scratch<T>& s, std::span<const Scored<T>> entries, std::
 // up. On return s.results is a max-heap of the (at most) ef nearest admitted
 // nodes reached. Nodes that are not admitted are still walked through. A
 // search that would score more than `budget` nodes stops and returns false.
-template <class T, bool locked, class Admit>
-bool search_layer(IndexCore<T>& core, Scratch<T>& s, const T* query, int level, std::size_t ef, Admit&& admit,
-                  std::size_t budget = SIZE_MAX) {
+template <class Store, bool locked, class Admit>
+bool search_layer(IndexCore<Store>& core, Scratch<Store>& s, typename Store::Query query, int level,
+                  std::size_t ef, Admit&& admit, std::size_t budget = SIZE_MAX) {
   std::size_t scored = 0;
-  for (Scored<T> nearest; next_to_expand(s, ef, nearest);) {
+  for (Scored<typename Store::Distance> nearest; next_to_expand(s, ef, nearest);) {
     // The next candidate is likely the next one expanded: fetch its list
     // while this one's neighbours are scored.
     if (!s.candidates.empty()) core.graph.prefetch_links(s.candidates.front().node, level);
-    const auto links = read_links<T, locked>(core, s, nearest.node, level);
+    const auto links = read_links<Store, locked>(core, s, nearest.node, level);
     for (const std::uint32_t node : links) s.visited.prefetch(node);
     std::size_t fresh = 0;
     s.fresh.resize(links.size());
@@ -140,7 +145,7 @@ bool search_layer(IndexCore<T>& core, Scratch<T>& s, const T* query, int level, 
     if ((scored += fresh) > budget) return false;
     score_fresh(core, query, s, admission_bound(s, ef));
     for (std::size_t i = 0; i < s.fresh.size(); ++i) {
-      offer(core, s, {rankable(s.distances[i]), s.fresh[i]}, level, ef, admit);
+      offer(core, s, Scored{s.distances[i], s.fresh[i]}, level, ef, admit);
     }
   }
   return true;
@@ -155,11 +160,11 @@ namespace hobrin::ann {
 // from each of those it also scores the admitted nodes one hop further. A
 // walk whose neighbourhood holds few admitted nodes still finds them, and it
 // cannot get stuck where none is near. s.results ends as in search_layer.
-template <class T, class Admit>
-bool search_layer_two_hops(IndexCore<T>& core, Scratch<T>& s, const T* query, std::size_t ef, Admit&& admit,
-                           std::size_t budget) {
+template <class Store, class Admit>
+bool search_layer_two_hops(IndexCore<Store>& core, Scratch<Store>& s, typename Store::Query query,
+                           std::size_t ef, Admit&& admit, std::size_t budget) {
   std::size_t scored = 0;
-  for (Scored<T> nearest; next_to_expand(s, ef, nearest);) {
+  for (Scored<typename Store::Distance> nearest; next_to_expand(s, ef, nearest);) {
     s.fresh.clear();
     for (const std::uint32_t node : core.graph.links(nearest.node, 0)) {
       if (s.visited.test_and_mark(node)) continue;
@@ -176,7 +181,7 @@ bool search_layer_two_hops(IndexCore<T>& core, Scratch<T>& s, const T* query, st
     if ((scored += s.fresh.size()) > budget) return false;
     score_fresh(core, query, s, admission_bound(s, ef));
     for (std::size_t i = 0; i < s.fresh.size(); ++i) {
-      offer(core, s, {rankable(s.distances[i]), s.fresh[i]}, 0, ef, admit);
+      offer(core, s, Scored{s.distances[i], s.fresh[i]}, 0, ef, admit);
     }
   }
   return true;

@@ -15,6 +15,11 @@ namespace {
 
 using ann::GraphIndex;
 
+// Every method binds with shared access, the mutating add and remove too:
+// the binding's flag only keeps a call from re-entering the same object
+// while it runs Python code (an exclusive borrow would refuse a search on
+// another thread during an add). The core orders its own callers: GraphIndex
+// takes its lock exclusively for add and remove and shared for the rest.
 struct IndexPayload {
   std::unique_ptr<GraphIndex> index;
   std::unique_ptr<std::atomic<std::size_t>> linked;  // rows linked by the running add
@@ -65,10 +70,7 @@ PyObject* index_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
         if (dtype != "float32" && dtype != "float64")
           return fail(PyErr::value_error("unknown dtype '" + dtype + "'"));
         options.dtype = dtype == "float32" ? ann::ElementType::Float32 : ann::ElementType::Float64;
-        if (options.dim == 0) return fail(PyErr::value_error("dim must be at least 1"));
-        if (options.m < 2) return fail(PyErr::value_error("m must be at least 2"));
-        if (options.ef_construction == 0)
-          return fail(PyErr::value_error("ef_construction must be at least 1"));
+        if (const auto problem = ann::options_problem(options)) return fail(PyErr::value_error(*problem));
         return IndexPayload{GraphIndex::create(options), std::make_unique<std::atomic<std::size_t>>(0)};
       });
 }

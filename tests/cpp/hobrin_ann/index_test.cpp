@@ -13,6 +13,7 @@
 #include "hobrin_ann/index/graph_index.hpp"
 #include "hobrin_ann/index/labels.hpp"
 #include "hobrin_ann/kernels/kernels.hpp"
+#include "hobrin_ann/store/full_rows.hpp"
 
 namespace hobrin::ann {
 namespace {
@@ -82,19 +83,19 @@ TEST(LabelMap, AgreesWithAStandardMapThroughInsertsAndErases) {
 // Builds a graph node by node in the core and checks every list.
 TEST(GraphShape, ListsAreBoundedDistinctAndPointAtNodesOfTheirLayer) {
   IndexOptions options{.dim = 8, .m = 6, .ef_construction = 40, .seed = {}, .schema = {}};
-  IndexCore<float> core(options);
+  IndexCore<FullRows<float>> core(options);
   const std::size_t n = 1500;
   const auto values = random_rows(n, options.dim, 11);
   std::mt19937_64 rng(5);
-  core.vectors.reserve(n);
+  core.store.reserve(n);
   core.graph.reserve(n, n * 4);
-  Scratch<float> scratch(options.dim);
+  Scratch<FullRows<float>> scratch(core.store);
   scratch.prepare(n, 2 * options.m, options.ef_construction);
   for (std::size_t i = 0; i < n; ++i) {
-    core.vectors.append(values.data() + i * options.dim, false);
+    core.store.append(values.data() + i * options.dim);
     core.graph.append(rng() % 8 == 0 ? 1 + static_cast<int>(rng() % 3) : 0);
   }
-  for (std::uint32_t node = 0; node < n; ++node) insert_node<float, false>(core, scratch, node);
+  for (std::uint32_t node = 0; node < n; ++node) insert_node<FullRows<float>, false>(core, scratch, node);
 
   std::size_t layer0_links = 0;
   for (std::uint32_t node = 0; node < n; ++node) {
@@ -113,6 +114,49 @@ TEST(GraphShape, ListsAreBoundedDistinctAndPointAtNodesOfTheirLayer) {
   }
   EXPECT_GE(layer0_links, n * options.m / 2);  // the heuristic prunes, but not to a sparse graph
   EXPECT_EQ(core.graph.level(core.entry_point), core.top_level);
+}
+
+// The store scores what a plain loop over the caller's values gives: whatever
+// order it keeps dimensions in, and at unit length for cosine.
+TEST(FullRowsStore, ScoresAgreeWithAPlainLoopOverTheCallersValues) {
+  const std::size_t n = 5, dim = 19;
+  const auto values = random_rows(n, dim, 13);
+  for (const bool euclidean : {true, false}) {
+    FullRows<double> store(dim, euclidean ? fast::Measure::SquaredEuclidean : fast::Measure::NegativeDot,
+                           !euclidean);
+    std::vector<double> rows(values.begin(), values.end());
+    store.set_order(store.choose_order(rows.data(), n));
+    EXPECT_EQ(store.order().empty(), !euclidean);
+    store.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) store.append(rows.data() + i * dim);
+    auto unit = [&](std::size_t i) {
+      double norm = 0;
+      for (std::size_t j = 0; j < dim; ++j) norm += rows[i * dim + j] * rows[i * dim + j];
+      return euclidean ? 1.0 : 1.0 / std::sqrt(norm);
+    };
+    auto plain = [&](std::size_t a, std::size_t b) {
+      double sum = 0;
+      for (std::size_t j = 0; j < dim; ++j) {
+        const double x = rows[a * dim + j] * unit(a), y = rows[b * dim + j] * unit(b);
+        sum += euclidean ? (x - y) * (x - y) : -x * y;
+      }
+      return sum;
+    };
+    auto query_rows = store.make_query_rows();
+    query_rows.reserve(1);
+    const auto query = store.prepare(rows.data(), query_rows, 0);
+    const std::uint32_t nodes[] = {4, 0, 2};
+    double batch[3];
+    store.score_batch(query, nodes, 3, HUGE_VAL, batch);
+    for (std::size_t i = 0; i < 3; ++i) {
+      EXPECT_NEAR(batch[i], plain(0, nodes[i]), 1e-12);
+      EXPECT_NEAR(store.score(query, nodes[i]), plain(0, nodes[i]), 1e-12);
+      EXPECT_NEAR(store.score_pair(1, nodes[i]), plain(1, nodes[i]), 1e-12);
+    }
+    std::vector<double> back(dim);
+    store.copy_out(3, back.data());
+    for (std::size_t j = 0; j < dim; ++j) EXPECT_NEAR(back[j], rows[3 * dim + j] * unit(3), 1e-15);
+  }
 }
 
 double recall_at_10(GraphIndex& index, const std::vector<float>& base, std::size_t n, std::size_t dim) {

@@ -1,0 +1,128 @@
+#pragma once
+// The graph index over one vector store: GraphIndex's implementation. Its
+// methods live by job: stored_index_add.cpp (additions), stored_index_search.cpp
+// (searches), graph_index.cpp (removal, compaction, files, creation).
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <random>
+#include <shared_mutex>
+#include <span>
+#include <vector>
+
+#include "hobrin_ann/filters/match_set.hpp"
+#include "hobrin_ann/format/index_file.hpp"
+#include "hobrin_ann/index/core.hpp"
+#include "hobrin_ann/index/graph_index.hpp"
+#include "hobrin_ann/index/scratch_pool.hpp"
+
+namespace hobrin::ann {
+
+// Node ids are 32-bit and kNoNode is reserved.
+inline constexpr std::size_t kMaxNodes = kNoNode;
+
+template <class Store>
+class StoredIndex final : public GraphIndex {
+ public:
+  using Value = typename Store::Value;
+  using D = typename Store::Distance;
+  using Lease = typename ScratchPool<Store>::Lease;
+
+  explicit StoredIndex(const IndexOptions& options)
+      : core_(options),
+        level_scale_(1.0 / std::log(static_cast<double>(options.m))),
+        level_seed_(options.seed ? *options.seed : std::random_device{}()),
+        rng_(level_seed_) {}
+
+  const IndexOptions& options() const noexcept override { return core_.options; }
+  std::size_t size() const noexcept override { return size_.load(std::memory_order_acquire); }
+
+  bool contains(std::int64_t id) const override {
+    std::shared_lock lock(mutex_);
+    return core_.nodes_by_label.find(id).has_value();
+  }
+
+  std::optional<std::size_t> get(const std::int64_t* ids, std::size_t count, void* out) const override {
+    std::shared_lock lock(mutex_);
+    Value* rows = static_cast<Value*>(out);
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto node = core_.nodes_by_label.find(ids[i]);
+      if (!node) return i;
+      core_.store.copy_out(*node, rows + i * core_.options.dim);
+    }
+    return std::nullopt;
+  }
+
+  std::size_t memory_bytes() const override {
+    std::shared_lock lock(mutex_);
+    return sizeof(*this) + core_.store.bytes() + core_.graph.bytes() +
+           core_.labels.capacity() * sizeof(std::int64_t) + core_.nodes_by_label.bytes() +
+           core_.removed.capacity();
+  }
+
+  std::optional<std::size_t> remove(const std::int64_t* ids, std::size_t count) override;
+  std::unique_ptr<GraphIndex> compact(std::size_t threads) const override;
+
+  void save(ByteSink& sink, std::uint64_t ef_search) const override {
+    std::shared_lock lock(mutex_);
+    write_index(core_, IndexState{level_seed_, next_id_, ef_search}, sink);
+  }
+
+  // Fills this new, empty index from the sections after `header`.
+  void restore(ByteSource& source, const FileHeader& header);
+
+  std::expected<void, AddError> add(const void* rows, std::size_t count, const std::int64_t* ids,
+                                    std::int64_t* ids_out, std::span<const MetadataRow> metadata,
+                                    std::size_t threads, std::atomic<std::size_t>* progress) override;
+
+  std::expected<void, SearchError> search(const SearchRequest& request) const override;
+
+ private:
+  int draw_level() {
+    const double u = 1.0 - std::generate_canonical<double, 53>(rng_);  // in (0, 1]
+    return std::min(static_cast<int>(-std::log(u) * level_scale_), kMaxLevel);
+  }
+
+  // Scratch for `workers` threads over `nodes` nodes; throws std::bad_alloc.
+  Lease lease_scratch(std::size_t workers, std::size_t nodes) const {
+    return scratch_.lease(core_.store, workers, nodes, 2 * core_.options.m, core_.options.ef_construction);
+  }
+
+  // Refuses an addition that would pass a limit, before anything changes.
+  std::optional<AddError> check_add(std::size_t count, const std::int64_t* ids) const noexcept;
+  // Room for `count` more nodes, with `upper_lists` upper-layer lists in all,
+  // keeping the contents; throws std::bad_alloc.
+  void reserve_for_add(std::size_t count, std::size_t upper_lists);
+  // Links the nodes from `first` to the last into the graph.
+  void link_nodes(std::size_t first, std::size_t workers, const Lease& scratch,
+                  std::atomic<std::size_t>* progress);
+
+  // Writes a query's results from its max-heap of best nodes (which it sorts).
+  void emit(std::vector<Scored<D>>& best, const SearchRequest& request, std::size_t query_index) const;
+  // Scans for queries first .. first + count - 1 together.
+  void scan_block(Scratch<Store>& s, const SearchRequest& request, std::size_t first, std::size_t count,
+                  const MatchSet* allowed) const;
+  void search_one(Scratch<Store>& s, const SearchRequest& request, std::size_t query_index,
+                  const MatchSet* allowed) const;
+  // The query's walk on layer 0 after the descent, leaving its best in s.results.
+  void walk_layer0(Scratch<Store>& s, typename Store::Query query, Scored<D> entry, std::size_t ef,
+                   std::size_t k, const MatchSet* allowed) const;
+
+  // Exclusive for add and remove, shared for everything else. The binding
+  // layer lets add and remove in under its shared access (they may then run
+  // beside searches of other threads), because this lock orders them.
+  mutable std::shared_mutex mutex_;
+  // Mutable so that const searches can hand it to the walks, which
+  // insertion shares; a search reads link lists in place, without locks.
+  mutable IndexCore<Store> core_;
+  const double level_scale_;         // mL = 1 / ln(m)
+  std::uint64_t level_seed_;         // rng_'s seed, from the options or the system
+  std::mt19937_64 rng_;              // level draws: exactly one per node added
+  std::uint64_t next_id_ = 0;        // one above the largest id ever added (up to 2^63)
+  std::atomic<std::size_t> size_{0};
+  ScratchPool<Store> scratch_;       // scratch left by finished calls
+};
+
+}  // namespace hobrin::ann

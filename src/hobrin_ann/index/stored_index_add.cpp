@@ -1,0 +1,120 @@
+// Additions: everything that can fail happens first, inside a transaction
+// that puts the index back as it was; then the rows are stored and linked,
+// which allocates nothing.
+#include <algorithm>
+#include <limits>
+
+#include "hobrin_ann/build/add_transaction.hpp"
+#include "hobrin_ann/build/insert.hpp"
+#include "hobrin_ann/index/parallel_for.hpp"
+#include "hobrin_ann/index/stored_index.hpp"
+
+namespace hobrin::ann {
+namespace {
+constexpr std::uint64_t kMaxId = std::numeric_limits<std::int64_t>::max();
+}  // namespace
+
+template <class Store>
+std::optional<AddError> StoredIndex<Store>::check_add(std::size_t count,
+                                                      const std::int64_t* ids) const noexcept {
+  if (count > kMaxNodes - core_.graph.size()) return AddError{AddError::Kind::TooManyVectors};
+  if (ids != nullptr) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (ids[i] < 0) return AddError{AddError::Kind::NegativeId, ids[i]};
+    }
+  } else if (next_id_ + (count - 1) > kMaxId) {
+    return AddError{AddError::Kind::IdsExhausted, static_cast<std::int64_t>(next_id_ - 1)};
+  }
+  return std::nullopt;
+}
+
+template <class Store>
+void StoredIndex<Store>::reserve_for_add(std::size_t count, std::size_t upper_lists) {
+  const std::size_t total = core_.graph.size() + count;
+  core_.store.reserve(total);
+  core_.graph.reserve(total, upper_lists);
+  reserve_for(core_.labels, total);
+  core_.nodes_by_label.reserve(total);
+}
+
+template <class Store>
+void StoredIndex<Store>::link_nodes(std::size_t first, std::size_t workers, const Lease& scratch,
+                                    std::atomic<std::size_t>* progress) {
+  const std::size_t total = core_.graph.size();
+  auto linked = [progress] {
+    if (progress != nullptr) progress->fetch_add(1, std::memory_order_relaxed);
+  };
+  // The first node of an empty graph becomes its entry point alone.
+  if (core_.entry_point == kNoNode && first < total) {
+    insert_node<Store, false>(core_, scratch[0], static_cast<std::uint32_t>(first++));
+    linked();
+  }
+  if (workers <= 1) {
+    for (std::size_t node = first; node < total; ++node) {
+      insert_node<Store, false>(core_, scratch[0], static_cast<std::uint32_t>(node));
+      linked();
+    }
+    return;
+  }
+  parallel_for(total - first, workers, [&](std::size_t worker, std::size_t i) {
+    insert_node<Store, true>(core_, scratch[worker], static_cast<std::uint32_t>(first + i));
+    linked();
+  });
+}
+
+template <class Store>
+std::expected<void, AddError> StoredIndex<Store>::add(const void* rows, std::size_t count,
+                                                      const std::int64_t* ids, std::int64_t* ids_out,
+                                                      std::span<const MetadataRow> metadata,
+                                                      std::size_t threads,
+                                                      std::atomic<std::size_t>* progress) {
+  if (count == 0) return {};
+  std::unique_lock lock(mutex_);
+  if (const auto refused = check_add(count, ids)) return std::unexpected(*refused);
+
+  const std::size_t old = core_.graph.size();
+  const Value* values = static_cast<const Value*>(rows);
+  const std::size_t dim = core_.options.dim;
+  AddTransaction<Store> transaction(core_, rng_, ids, next_id_);
+  std::vector<std::uint8_t> levels(count);
+  std::size_t upper_lists = core_.graph.upper_lists();
+  for (auto& level : levels) {
+    level = static_cast<std::uint8_t>(draw_level());
+    upper_lists += level;
+  }
+  // The first addition chooses how the store orders dimensions; kept once it succeeds.
+  std::vector<std::uint32_t> order = core_.store.choose_order(values, count);
+  reserve_for_add(count, upper_lists);
+  const std::size_t workers = std::min(resolve_threads(threads), count);
+  const Lease scratch = lease_scratch(workers, old + count);
+  if (const auto present = transaction.claim_ids(count))
+    return std::unexpected(AddError{AddError::Kind::IdPresent, *present});
+  if (core_.options.schema) transaction.record_metadata(metadata, count);
+  transaction.commit();
+
+  // From here on nothing allocates: every array has its room.
+  if (old == 0) core_.store.set_order(std::move(order));
+  std::uint64_t next_id = next_id_;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::int64_t id = transaction.id(i);
+    core_.store.append(values + i * dim);
+    core_.graph.append(levels[i]);
+    core_.labels.push_back(id);
+    ids_out[i] = id;
+    next_id = std::max(next_id, static_cast<std::uint64_t>(id) + 1);
+  }
+  next_id_ = next_id;
+  size_.store(core_.graph.size() - core_.removed_count, std::memory_order_release);
+  link_nodes(old, workers, scratch, progress);
+  return {};
+}
+
+#define HOBRIN_INSTANTIATE_ADD(Store)                                                             \
+  template std::expected<void, AddError> StoredIndex<Store>::add(                                 \
+      const void*, std::size_t, const std::int64_t*, std::int64_t*, std::span<const MetadataRow>, \
+      std::size_t, std::atomic<std::size_t>*);
+HOBRIN_INSTANTIATE_ADD(FullRows<float>)
+HOBRIN_INSTANTIATE_ADD(FullRows<double>)
+#undef HOBRIN_INSTANTIATE_ADD
+
+}  // namespace hobrin::ann
