@@ -11,6 +11,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/epoch_set.hpp"
 #include "common/metadata.hpp"
 #include "hobrin_ann/filters/value_index.hpp"
 #include "hobrin_ann/graph/graph.hpp"
@@ -18,7 +19,6 @@
 #include "hobrin_ann/index/labels.hpp"
 #include "hobrin_ann/index/options.hpp"
 #include "hobrin_ann/search/scored.hpp"
-#include "hobrin_ann/search/visited.hpp"
 #include "hobrin_ann/store/full_rows.hpp"
 
 namespace hobrin::ann {
@@ -32,7 +32,7 @@ struct Scratch {
     query.reserve(1);
   }
 
-  VisitedMarks visited;
+  EpochSet<std::uint16_t> visited;         // nodes the current search has reached
   std::vector<Scored<D>> candidates;       // min-heap: nodes still to expand
   std::vector<Scored<D>> results;          // max-heap: the best found so far
   std::vector<Scored<D>> selected;         // neighbour selection's output
@@ -49,7 +49,7 @@ struct Scratch {
   // an insertion's candidate list of `ef`; throws std::bad_alloc.
   void prepare(std::size_t nodes, std::size_t max_links, std::size_t ef) {
     ef = std::min(ef, nodes);  // a list never holds more nodes than there are
-    visited.prepare(nodes);
+    visited.reserve(nodes);
     links.reserve(max_links + 1);
     fresh.reserve(max_links + 1);
     distances.reserve(max_links + 1);

@@ -109,11 +109,11 @@ template <class Store, class D, class Admit>
 void begin_layer_search(Scratch<Store>& s, std::span<const Scored<D>> entries, std::uint32_t excluded,
                         Admit&& admit) {
   s.visited.start();
-  if (excluded != kNoNode) s.visited.test_and_mark(excluded);
+  if (excluded != kNoNode) s.visited.insert(excluded);
   s.candidates.clear();
   s.results.clear();
   for (const Scored<D>& entry : entries) {
-    if (s.visited.test_and_mark(entry.node)) continue;
+    if (!s.visited.insert(entry.node)) continue;
     s.candidates.push_back(entry);
     if (admit(entry.node)) s.results.push_back(entry);
   }
@@ -139,7 +139,7 @@ bool search_layer(IndexCore<Store>& core, Scratch<Store>& s, typename Store::Que
     s.fresh.resize(links.size());
     for (const std::uint32_t node : links) {
       s.fresh[fresh] = node;
-      fresh += !s.visited.test_and_mark(node);
+      fresh += s.visited.insert(node);
     }
     s.fresh.resize(fresh);
     if ((scored += fresh) > budget) return false;
@@ -167,13 +167,13 @@ bool search_layer_two_hops(IndexCore<Store>& core, Scratch<Store>& s, typename S
   for (Scored<typename Store::Distance> nearest; next_to_expand(s, ef, nearest);) {
     s.fresh.clear();
     for (const std::uint32_t node : core.graph.links(nearest.node, 0)) {
-      if (s.visited.test_and_mark(node)) continue;
+      if (!s.visited.insert(node)) continue;
       s.fresh.push_back(node);
       if (admit(node)) continue;
       ++scored;  // reading a list costs about as much as scoring a node
       for (const std::uint32_t second : core.graph.links(node, 0)) {
-        if (!s.visited.marked(second) && admit(second)) {
-          s.visited.test_and_mark(second);
+        if (!s.visited.contains(second) && admit(second)) {
+          s.visited.insert(second);
           s.fresh.push_back(second);
         }
       }
