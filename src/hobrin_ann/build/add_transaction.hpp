@@ -20,7 +20,12 @@ class AddTransaction {
  public:
   // `ids` names an id per new node, or is null for `next_id` onwards.
   AddTransaction(IndexCore<Store>& core, std::mt19937_64& rng, const std::int64_t* ids, std::uint64_t next_id)
-      : core_(core), rng_(rng), rng_before_(rng), ids_(ids), next_id_(next_id), nodes_before_(core.graph.size()) {}
+      : core_(core),
+        rng_(rng),
+        rng_before_(rng),
+        ids_(ids),
+        next_id_(next_id),
+        nodes_before_(core.graph.size()) {}
   AddTransaction(const AddTransaction&) = delete;
   AddTransaction& operator=(const AddTransaction&) = delete;
   ~AddTransaction() {

@@ -22,7 +22,7 @@ template <class Store>
 void shrink_into(IndexCore<Store>& core, Scratch<Store>& s, std::uint32_t base, int level) {
   std::sort(s.pool.begin(), s.pool.end());
   // s.selected holds the new node's own choice, which the caller is walking.
-  select_neighbours<Store>(core, s.pool, core.graph.max_links(level), s.kept);
+  select_neighbours<Store>(core, base, s.pool, core.graph.max_links(level), s.kept);
   core.graph.set_links(base, level, s.kept, [](const auto& kept) { return kept.node; });
 }
 
@@ -92,9 +92,11 @@ void insert_node(IndexCore<Store>& core, Scratch<Store>& s, std::uint32_t node) 
   auto admit_all = [](std::uint32_t) { return true; };
   begin_layer_search(s, std::span<const Scored<D>>(&nearest, 1), node, admit_all);
   for (int l = std::min(top, level); l >= 0; --l) {
-    search_layer<Store, locked>(core, s, vector, l, core.options.ef_construction, admit_all);
+    // Copies of one vector take at most m places: the node links to no more.
+    search_layer<Store, locked>(core, s, vector, l, core.options.ef_construction, admit_all, SIZE_MAX,
+                                core.graph.m());
     std::sort_heap(s.results.begin(), s.results.end());
-    select_neighbours<Store>(core, s.results, core.graph.m(), s.selected);
+    select_neighbours<Store>(core, node, s.results, core.graph.m(), s.selected);
     detail::set_links<Store, locked>(core, s, node, l, s.selected);
     for (const Scored<D>& neighbour : s.selected) {
       detail::link_back<Store, locked>(core, s, neighbour.node, {neighbour.distance, node}, l);

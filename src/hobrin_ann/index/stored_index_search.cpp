@@ -22,13 +22,14 @@ void StoredIndex<Store>::walk_layer0(Scratch<Store>& s, typename Store::Query qu
   // Where matches lie far from the query, a filtered walk can score many
   // nodes before it finds them. A node reached through the graph costs a
   // few times one read in order, so past a quarter of the matches' count,
-  // scoring the matches in order is cheaper.
+  // scoring the matches in order is cheaper. Copies of one vector take at
+  // most k places: more could not change the answer.
   const std::size_t budget = allowed == nullptr ? SIZE_MAX : allowed->count() / 4;
   bool completed = true;
   if (allowed != nullptr && allowed->prefers_two_hops(core_.graph.size())) {
-    completed = search_layer_two_hops<Store>(core_, s, query, ef, admit, budget);
+    completed = search_layer_two_hops<Store>(core_, s, query, ef, admit, budget, k);
   } else {
-    completed = search_layer<Store, false>(core_, s, query, 0, ef, admit, budget);
+    completed = search_layer<Store, false>(core_, s, query, 0, ef, admit, budget, k);
   }
   if (!completed) exact_scan(core_, s, query, k, allowed);
 }

@@ -121,14 +121,34 @@ void begin_layer_search(Scratch<Store>& s, std::span<const Scored<D>> entries, s
   std::make_heap(s.results.begin(), s.results.end());
 }
 
+// Counts the copies a walk meets, so that it can stop taking them: a pile
+// of copies of one vector lies at one distance from any query and would fill
+// the whole candidate list, leaving no room to walk on past it. A node is
+// taken for a copy of the node being expanded when the two are equally far
+// from the query and hold the same vector (so only exact ties read rows).
+struct CopyLimit {
+  std::size_t left;  // copies the walk may still take
+
+  template <class Store, class D>
+  bool refuses(const IndexCore<Store>& core, const Scored<D>& next, const Scored<D>& expanded) noexcept {
+    if (next.distance != expanded.distance || !core.store.identical(next.node, expanded.node)) return false;
+    if (left == 0) return true;
+    --left;
+    return false;
+  }
+};
+
 // Best-first search on `level` from the candidates begin_layer_search set
 // up. On return s.results is a max-heap of the (at most) ef nearest admitted
 // nodes reached. Nodes that are not admitted are still walked through. A
 // search that would score more than `budget` nodes stops and returns false.
+// Past `copies` copies met (CopyLimit), further copies are passed over.
 template <class Store, bool locked, class Admit>
 bool search_layer(IndexCore<Store>& core, Scratch<Store>& s, typename Store::Query query, int level,
-                  std::size_t ef, Admit&& admit, std::size_t budget = SIZE_MAX) {
+                  std::size_t ef, Admit&& admit, std::size_t budget = SIZE_MAX,
+                  std::size_t copies = SIZE_MAX) {
   std::size_t scored = 0;
+  CopyLimit copy_limit{copies};
   for (Scored<typename Store::Distance> nearest; next_to_expand(s, ef, nearest);) {
     // The next candidate is likely the next one expanded: fetch its list
     // while this one's neighbours are scored.
@@ -145,7 +165,8 @@ bool search_layer(IndexCore<Store>& core, Scratch<Store>& s, typename Store::Que
     if ((scored += fresh) > budget) return false;
     score_fresh(core, query, s, admission_bound(s, ef));
     for (std::size_t i = 0; i < s.fresh.size(); ++i) {
-      offer(core, s, Scored{s.distances[i], s.fresh[i]}, level, ef, admit);
+      const Scored next{s.distances[i], s.fresh[i]};
+      if (!copy_limit.refuses(core, next, nearest)) offer(core, s, next, level, ef, admit);
     }
   }
   return true;
@@ -162,8 +183,9 @@ namespace hobrin::ann {
 // cannot get stuck where none is near. s.results ends as in search_layer.
 template <class Store, class Admit>
 bool search_layer_two_hops(IndexCore<Store>& core, Scratch<Store>& s, typename Store::Query query,
-                           std::size_t ef, Admit&& admit, std::size_t budget) {
+                           std::size_t ef, Admit&& admit, std::size_t budget, std::size_t copies) {
   std::size_t scored = 0;
+  CopyLimit copy_limit{copies};
   for (Scored<typename Store::Distance> nearest; next_to_expand(s, ef, nearest);) {
     s.fresh.clear();
     for (const std::uint32_t node : core.graph.links(nearest.node, 0)) {
@@ -181,7 +203,8 @@ bool search_layer_two_hops(IndexCore<Store>& core, Scratch<Store>& s, typename S
     if ((scored += s.fresh.size()) > budget) return false;
     score_fresh(core, query, s, admission_bound(s, ef));
     for (std::size_t i = 0; i < s.fresh.size(); ++i) {
-      offer(core, s, Scored{s.distances[i], s.fresh[i]}, 0, ef, admit);
+      const Scored next{s.distances[i], s.fresh[i]};
+      if (!copy_limit.refuses(core, next, nearest)) offer(core, s, next, 0, ef, admit);
     }
   }
   return true;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <utility>
 #include <vector>
@@ -55,6 +56,10 @@ class FullRows {
                    Distance* out) const noexcept {
     kernels_.batch(query, rows_.base(), rows_.stride(), nodes, count, rows_.stride(), bound, out);
     for (std::size_t i = 0; i < count; ++i) out[i] = fast::rankable(out[i]);
+  }
+  // Whether two stored nodes hold the same vector, bit for bit.
+  bool identical(std::uint32_t a, std::uint32_t b) const noexcept {
+    return std::memcmp(rows_.row(a), rows_.row(b), rows_.stride() * sizeof(T)) == 0;
   }
   // A stored node's own row, as a query.
   Query stored(std::uint32_t node) const noexcept { return rows_.row(node); }

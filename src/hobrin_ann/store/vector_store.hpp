@@ -13,6 +13,7 @@
 //   prepare     a caller's row into QueryRows slot `slot`, giving its Query
 //   score_batch Query against nodes, under a bound (see the kernels)
 //   score       Query against one node; score_pair two stored nodes
+//   identical   whether two stored nodes hold the same vector
 //   reported    a ranked distance as the caller sees it
 //   bytes       memory held
 #include <concepts>
@@ -28,6 +29,7 @@ concept VectorStore = requires(const S& store, S& mutable_store, typename S::Que
   { store.prepare(values, rows, std::size_t{0}) } noexcept -> std::same_as<typename S::Query>;
   { store.score(query, node) } noexcept -> std::same_as<typename S::Distance>;
   { store.score_pair(node, node) } noexcept -> std::same_as<typename S::Distance>;
+  { store.identical(node, node) } noexcept -> std::same_as<bool>;
   { store.score_batch(query, &node, std::size_t{1}, distance, out) } noexcept;
   { store.reported(distance) } noexcept -> std::same_as<typename S::Value>;
   { store.bytes() } noexcept -> std::same_as<std::size_t>;

@@ -1,0 +1,56 @@
+"""Many copies of one vector (the same text embedded twice, empty documents)
+must not cut the graph apart: searches that reach the copies leave them again,
+and a search for the copied vector finds its copies."""
+
+import numpy as np
+import pytest
+
+from hobrin_ann import Index
+
+COPIES, DISTINCT, DIM = 3000, 1000, 16
+
+
+@pytest.mark.parametrize("metric", ["euclidean", "cosine", "inner_product"])
+@pytest.mark.parametrize("copies_first", [True, False])
+def test_copies_of_one_vector_keep_the_graph_searchable(metric, copies_first):
+    rng = np.random.default_rng(7)
+    copied = rng.standard_normal(DIM).astype(np.float32)
+    distinct = rng.standard_normal((DISTINCT, DIM)).astype(np.float32)
+    index = Index(DIM, metric, seed=1)
+    if copies_first:
+        copy_ids = index.add(np.tile(copied, (COPIES, 1)))
+        ids = index.add(distinct)
+    else:
+        ids = index.add(distinct)
+        copy_ids = index.add(np.tile(copied, (COPIES, 1)))
+
+    found, _ = index.search(distinct, k=1)
+    truth, _ = index.search(distinct, k=1, exact=True)
+    # By inner product a vector need not be its own nearest: compare with the scan.
+    assert np.mean(found[:, 0] == truth[:, 0]) >= 0.95
+    if metric != "inner_product":
+        assert np.mean(found[:, 0] == ids) >= 0.95
+
+    for k in (10, 50):
+        labels, distances = index.search(copied, k=k)
+        _, exact = index.search(copied, k=k, exact=True)
+        np.testing.assert_allclose(distances, exact, rtol=1e-6)
+        if metric != "inner_product":  # by inner product others can lie nearer
+            assert np.isin(labels, copy_ids).all(), k
+
+
+def test_a_small_pile_of_copies_returns_k_of_them():
+    index = Index(8, seed=1)
+    index.add(np.ones((100, 8), np.float32))
+    labels, distances = index.search(np.ones(8, np.float32), k=50)
+    assert (labels >= 0).all() and (distances == 0).all()
+
+
+def test_zero_vectors_in_a_cosine_index_do_not_trap_searches():
+    rng = np.random.default_rng(3)
+    others = rng.standard_normal((500, 8)).astype(np.float32)
+    index = Index(8, "cosine", seed=1)
+    index.add(np.zeros((100, 8), np.float32))
+    ids = index.add(others)
+    found, _ = index.search(others, k=1)
+    assert np.mean(found[:, 0] == ids) >= 0.95
