@@ -375,7 +375,10 @@ class Index:
     @classmethod
     def load(cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Index:
         """The index that ``save`` wrote to ``path``. A file that is not a
-        sound index file raises ValueError("corrupt index file: ...")."""
+        sound index file raises ValueError("corrupt index file: ..."). Only a
+        regular file is read: a folder raises IsADirectoryError, and a pipe, a
+        device or a socket raises OSError(EINVAL, "not a regular file (...)",
+        path) before anything is read."""
         core, ef_search = _core.GraphIndex.load(os.fspath(path))
         return cls._from_core(core, ef_search)
 

@@ -4,7 +4,9 @@ and well-checksummed files that break the index's rules), saves that fail
 without harming the previous file, and what removal and compact() promise."""
 
 import copy
+import errno
 import os
+import pathlib
 import pickle
 import subprocess
 import sys
@@ -238,6 +240,47 @@ def test_bad_arguments_and_missing_files(tmp_path):
     (tmp_path / "empty").write_bytes(b"")
     with pytest.raises(ValueError, match="too short"):
         Index.load(tmp_path / "empty")
+
+
+def not_regular(kind, tmp_path):
+    """A path to something that is not a regular file."""
+    if kind == "pipe":
+        os.mkfifo(tmp_path / "pipe")  # no writer: opening it to read would wait for one
+        return tmp_path / "pipe"
+    if kind == "link to /dev/zero":
+        os.symlink("/dev/zero", tmp_path / "zero")
+        return tmp_path / "zero"
+    return pathlib.Path(kind)
+
+
+@pytest.mark.parametrize(
+    "kind, what",
+    [
+        ("/dev/zero", "a character device"),  # endless
+        ("/dev/null", "a character device"),
+        ("pipe", "a pipe"),
+        ("link to /dev/zero", "a character device"),
+    ],
+)
+def test_only_a_regular_file_is_loaded(kind, what, tmp_path):
+    path = not_regular(kind, tmp_path)
+    # In a child bounded in memory and time, so that a reader that reads to
+    # the end or waits fails this test instead of the machine or the suite.
+    script = f"""
+import resource, sys
+sys.path[:0] = {sys.path!r}
+resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+import hobrin_ann
+try:
+    hobrin_ann.Index.load(sys.argv[1])
+except Exception as error:
+    print(repr((type(error).__name__, getattr(error, "errno", None), str(error))))
+"""
+    done = subprocess.run(
+        [sys.executable, "-c", script, str(path)], capture_output=True, text=True, timeout=60
+    )
+    expected = ("OSError", errno.EINVAL, f"[Errno 22] not a regular file ({what}): {str(path)!r}")
+    assert done.stdout.strip() == repr(expected), done.stderr
 
 
 # ---- failed saves ----------------------------------------------------------------

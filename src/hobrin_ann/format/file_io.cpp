@@ -5,12 +5,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "hobrin_ann/format/descriptor.hpp"
 
 namespace hobrin::ann {
 namespace {
@@ -19,25 +22,6 @@ namespace {
 struct IoFailure {
   int code;
   const char* action;
-};
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) noexcept : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-  // Closes now, reporting the error that a deferred write may surface here.
-  int close() noexcept {
-    const int result = ::close(std::exchange(fd_, -1));
-    return result == 0 || errno == EINTR ? 0 : errno;  // after EINTR the descriptor is closed on Linux
-  }
-
- private:
-  int fd_;
 };
 
 // Writes through a 1 MiB buffer; large pieces go straight to the file.
@@ -110,6 +94,23 @@ std::string temporary_name(const std::string& folder, const std::string& base) {
   return folder + "/." + base.substr(0, 180) + suffix;
 }
 
+// What a path that is not a regular file is, for the message that refuses it.
+const char* kind_of(mode_t mode) noexcept {
+  if (S_ISFIFO(mode)) return "a pipe";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "of no kind known here";
+}
+
+// Only a regular file is read: a pipe or a device may never end or block, and
+// the reader needs the size up front. A folder is EISDIR, as open() says.
+std::optional<FileError> refuse_unless_regular(const struct stat& status) {
+  if (S_ISREG(status.st_mode)) return std::nullopt;
+  if (S_ISDIR(status.st_mode)) return FileError{EISDIR, "opening"};
+  return FileError{EINVAL, "opening", std::string("not a regular file (") + kind_of(status.st_mode) + ")"};
+}
+
 }  // namespace
 
 std::expected<void, FileError> save_file(const std::string& path,
@@ -168,29 +169,18 @@ std::expected<void, FileError> save_file(const std::string& path,
 
 std::expected<void, FileError> read_file(const std::string& path,
                                          const std::function<void(ByteSource&)>& read) {
-  Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) return std::unexpected(FileError{errno, "opening"});
+  // Looked at before it is opened, since opening a pipe waits for a writer
+  // and opening some devices does something; and again once open (non-
+  // blocking, so that nothing waits), in case the path changed in between.
   struct stat status{};
+  if (::stat(path.c_str(), &status) != 0) return std::unexpected(FileError{errno, "opening"});
+  if (auto refused = refuse_unless_regular(status)) return std::unexpected(*std::move(refused));
+  Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (file.get() < 0) return std::unexpected(FileError{errno, "opening"});
   if (::fstat(file.get(), &status) != 0) return std::unexpected(FileError{errno, "opening"});
-  if (S_ISDIR(status.st_mode)) return std::unexpected(FileError{EISDIR, "opening"});
+  if (auto refused = refuse_unless_regular(status)) return std::unexpected(*std::move(refused));
   try {
-    if (S_ISREG(status.st_mode)) {
-      FileSource source(file.get(), static_cast<std::uint64_t>(status.st_size));
-      read(source);
-      return {};
-    }
-    std::string bytes;
-    char piece[1 << 16];
-    for (;;) {
-      const ssize_t got = ::read(file.get(), piece, sizeof piece);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        throw IoFailure{errno, "reading"};
-      }
-      if (got == 0) break;
-      bytes.append(piece, static_cast<std::size_t>(got));
-    }
-    MemorySource source(std::as_bytes(std::span(bytes.data(), bytes.size())));
+    FileSource source(file.get(), static_cast<std::uint64_t>(status.st_size));
     read(source);
   } catch (const IoFailure& failure) {
     return std::unexpected(FileError{failure.code, failure.action});

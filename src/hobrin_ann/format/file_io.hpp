@@ -15,6 +15,7 @@ namespace hobrin::ann {
 struct FileError {
   int code = 0;            // the errno value
   std::string action;      // what failed: "writing", "renaming over the target", ...
+  std::string detail = {};  // when set, what is wrong, in place of errno's own text
 };
 
 // Calls write(sink) with a sink into a new temporary file in the folder of
@@ -23,8 +24,9 @@ struct FileError {
 std::expected<void, FileError> save_file(const std::string& path,
                                          const std::function<void(ByteSink&)>& write);
 
-// Calls read(source) with a source over the file at `path` (a regular file is
-// read in pieces; anything else, such as a pipe, is read to its end first).
+// Calls read(source) with a source over the regular file at `path`; anything
+// else (a folder: EISDIR; a pipe or a device: EINVAL, with a detail) is
+// refused before it is read, and a pipe without a writer is never waited for.
 // An exception thrown by `read` (CorruptIndex) is rethrown.
 std::expected<void, FileError> read_file(const std::string& path,
                                          const std::function<void(ByteSource&)>& read);
