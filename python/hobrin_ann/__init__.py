@@ -368,7 +368,10 @@ class Index:
 
         The file (docs/index-format.md) is written beside ``path`` under a
         temporary name, synced, and renamed over it: a failure raises OSError
-        and leaves a previous file at ``path`` as it was.
+        and leaves a previous file at ``path`` as it was. The temporary file
+        is locked (flock) while it is written; a save first removes the
+        temporary files of the same ``path`` that no one holds any more, which
+        killed saves left behind.
         """
         self._core.save(os.fspath(path), self._ef_search)
 

@@ -1,12 +1,8 @@
 #include "hobrin_ann/format/file_io.hpp"
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <optional>
-#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -14,6 +10,7 @@
 #include <unistd.h>
 
 #include "hobrin_ann/format/descriptor.hpp"
+#include "hobrin_ann/format/temporary_file.hpp"
 
 namespace hobrin::ann {
 namespace {
@@ -82,16 +79,37 @@ class FileSource final : public ByteSource {
   int fd_;
 };
 
-// A name for the temporary file beside `base` that no other save uses.
-std::string temporary_name(const std::string& folder, const std::string& base) {
-  static std::atomic<std::uint64_t> counter{0};
-  const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  char suffix[64];
-  std::snprintf(suffix, sizeof suffix, ".%d.%llx.%llx.tmp", static_cast<int>(::getpid()),
-                static_cast<unsigned long long>(counter.fetch_add(1)),
-                static_cast<unsigned long long>(now & 0xFFFFFF));
-  // Stay within the 255 bytes a name may have.
-  return folder + "/." + base.substr(0, 180) + suffix;
+// Writes the file through `write`, syncs it and puts it in the place of
+// `path`; removes it on any failure.
+std::expected<void, FileError> write_and_rename(TemporaryFile& temporary, const std::string& path,
+                                                const std::function<void(ByteSink&)>& write) {
+  auto give_up = [&](int code, const char* action) {
+    temporary.file.close();
+    ::unlink(temporary.path.c_str());
+    return std::unexpected(FileError{code, action});
+  };
+  try {
+    FileSink sink(temporary.file.get());
+    write(sink);
+    sink.flush();
+  } catch (const IoFailure& failure) {
+    return give_up(failure.code, failure.action);
+  } catch (...) {
+    temporary.file.close();
+    ::unlink(temporary.path.c_str());
+    throw;
+  }
+  if (::fsync(temporary.file.get()) != 0) return give_up(errno, "syncing");
+  if (const int code = temporary.file.close(); code != 0) {
+    ::unlink(temporary.path.c_str());
+    return std::unexpected(FileError{code, "closing"});
+  }
+  if (::rename(temporary.path.c_str(), path.c_str()) != 0) {
+    const int code = errno;
+    ::unlink(temporary.path.c_str());
+    return std::unexpected(FileError{code, "renaming over the target"});
+  }
+  return {};
 }
 
 // What a path that is not a regular file is, for the message that refuses it.
@@ -121,43 +139,10 @@ std::expected<void, FileError> save_file(const std::string& path,
   if (base.empty() || base == "." || base == "..")
     return std::unexpected(FileError{EISDIR, "opening the target"});
 
-  std::string temporary;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temporary = temporary_name(folder, base);
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) {
-      return std::unexpected(FileError{errno, "creating a temporary file in the target's folder"});
-    }
-  }
-  if (fd < 0) return std::unexpected(FileError{EEXIST, "creating a temporary file in the target's folder"});
-  Descriptor file(fd);
-  auto give_up = [&](int code, const char* action) {
-    file.close();
-    ::unlink(temporary.c_str());
-    return std::unexpected(FileError{code, action});
-  };
-  try {
-    FileSink sink(file.get());
-    write(sink);
-    sink.flush();
-  } catch (const IoFailure& failure) {
-    return give_up(failure.code, failure.action);
-  } catch (...) {
-    file.close();
-    ::unlink(temporary.c_str());
-    throw;
-  }
-  if (::fsync(file.get()) != 0) return give_up(errno, "syncing");
-  if (const int code = file.close(); code != 0) {
-    ::unlink(temporary.c_str());
-    return std::unexpected(FileError{code, "closing"});
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int code = errno;
-    ::unlink(temporary.c_str());
-    return std::unexpected(FileError{code, "renaming over the target"});
-  }
+  remove_stale_temporaries(folder, base);
+  auto temporary = create_temporary(folder, base);
+  if (!temporary) return std::unexpected(temporary.error());
+  if (auto written = write_and_rename(*temporary, path, write); !written) return written;
   // The rename itself must reach the disk too. A file system that cannot sync
   // a folder says so with EINVAL; that is not a failure of the save.
   Descriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -2,8 +2,9 @@
 // Index files on disk. Saving never damages what was there: the new file is
 // written beside the target under a temporary name, synced, renamed over the
 // target, and the folder is synced; on any failure the temporary file is
-// removed and the target is untouched. Loading reads the file in pieces
-// straight into the structures being rebuilt.
+// removed and the target is untouched. A save first removes the temporary
+// files of the same target that killed saves left (temporary_file.hpp).
+// Loading reads the file in pieces straight into the structures being rebuilt.
 #include <expected>
 #include <functional>
 #include <string>
