@@ -366,14 +366,20 @@ class Index:
 
         The file (docs/index-format.md) is written beside ``path`` under a
         temporary name, synced, and renamed over it: a failure raises OSError
-        and leaves a previous file at ``path`` as it was.
+        and leaves a previous file at ``path`` as it was. The temporary file
+        is locked (flock) while it is written; a save first removes the
+        temporary files of the same ``path`` that no one holds any more, which
+        killed saves left behind.
         """
         self._core.save(os.fspath(path), self._ef_search)
 
     @classmethod
     def load(cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Index:
         """The index that ``save`` wrote to ``path``. A file that is not a
-        sound index file raises ValueError("corrupt index file: ...")."""
+        sound index file raises ValueError("corrupt index file: ..."). Only a
+        regular file is read: a folder raises IsADirectoryError, and a pipe, a
+        device or a socket raises OSError(EINVAL, "not a regular file (...)",
+        path) before anything is read."""
         core, ef_search = _core.GraphIndex.load(os.fspath(path))
         return cls._from_core(core, ef_search)
 

@@ -4,11 +4,15 @@ and well-checksummed files that break the index's rules), saves that fail
 without harming the previous file, and what removal and compact() promise."""
 
 import copy
+import errno
 import os
+import pathlib
 import pickle
+import signal
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -184,7 +188,7 @@ BROKEN = {
     "entry point": (lambda p, s: put(s["PARM"], 88, u32(24)), "entry point"),
     "dim order": (lambda p, s: put(s["PARM"], 108, s["PARM"][104:108]), "not a permutation"),
     "metric": (lambda p, s: put(s["PARM"], 8, b"\x07"), "unknown metric 7"),
-    "m": (lambda p, s: put(s["PARM"], 16, (5000).to_bytes(8, "little")), "m 5000 is out of range"),
+    "m": (lambda p, s: put(s["PARM"], 16, (5000).to_bytes(8, "little")), "m must be at most 4096, got 5000"),
     "next id": (lambda p, s: put(s["PARM"], 56, (23).to_bytes(8, "little")), "not below the next id"),
     "infinite value": (
         lambda p, s: put(s["VECT"], 8, np.float32(np.inf).tobytes()),
@@ -240,6 +244,47 @@ def test_bad_arguments_and_missing_files(tmp_path):
         Index.load(tmp_path / "empty")
 
 
+def not_regular(kind, tmp_path):
+    """A path to something that is not a regular file."""
+    if kind == "pipe":
+        os.mkfifo(tmp_path / "pipe")  # no writer: opening it to read would wait for one
+        return tmp_path / "pipe"
+    if kind == "link to /dev/zero":
+        os.symlink("/dev/zero", tmp_path / "zero")
+        return tmp_path / "zero"
+    return pathlib.Path(kind)
+
+
+@pytest.mark.parametrize(
+    "kind, what",
+    [
+        ("/dev/zero", "a character device"),  # endless
+        ("/dev/null", "a character device"),
+        ("pipe", "a pipe"),
+        ("link to /dev/zero", "a character device"),
+    ],
+)
+def test_only_a_regular_file_is_loaded(kind, what, tmp_path):
+    path = not_regular(kind, tmp_path)
+    # In a child bounded in memory and time, so that a reader that reads to
+    # the end or waits fails this test instead of the machine or the suite.
+    script = f"""
+import resource, sys
+sys.path[:0] = {sys.path!r}
+resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+import hobrin_ann
+try:
+    hobrin_ann.Index.load(sys.argv[1])
+except Exception as error:
+    print(repr((type(error).__name__, getattr(error, "errno", None), str(error))))
+"""
+    done = subprocess.run(
+        [sys.executable, "-c", script, str(path)], capture_output=True, text=True, timeout=60
+    )
+    expected = ("OSError", errno.EINVAL, f"[Errno 22] not a regular file ({what}): {str(path)!r}")
+    assert done.stdout.strip() == repr(expected), done.stderr
+
+
 # ---- failed saves ----------------------------------------------------------------
 
 
@@ -277,6 +322,106 @@ def test_saves_to_places_that_cannot_take_them(tmp_path):
         index.save(tmp_path / "folder")
     assert (tmp_path / "folder" / "inside").read_text() == "kept"
     assert sorted(os.listdir(tmp_path)) == ["folder"]
+
+
+# ---- temporary files left by killed saves ------------------------------------------
+
+
+def child(body, *args):
+    """A Python child that can import hobrin_ann, running `body`; its output is read line by line."""
+    script = f"import sys\nsys.path[:0] = {sys.path!r}\n{body}"
+    return subprocess.Popen(
+        [sys.executable, "-c", script, *map(str, args)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+
+
+def temporaries(folder):
+    return sorted(name for name in os.listdir(folder) if name.endswith(".tmp"))
+
+
+def killed_mid_save(path):
+    """The temporary file that a save killed with SIGKILL part way left behind."""
+    body = """
+import numpy as np, hobrin_ann
+index = hobrin_ann.Index(512, m=2, ef_construction=8, seed=1)
+index.add(np.random.default_rng(0).standard_normal((6000, 512)), threads=1)  # a 13 MB file
+print("saving", flush=True)
+while True:
+    index.save(sys.argv[1])
+"""
+    with child(body, path) as saver:
+        try:
+            assert saver.stdout.readline() == "saving\n"
+            deadline = time.monotonic() + 60
+            while not temporaries(path.parent) and time.monotonic() < deadline:
+                time.sleep(0.001)  # between two saves, only the renamed file is there
+        finally:
+            saver.send_signal(signal.SIGKILL)
+    return temporaries(path.parent)
+
+
+def test_a_save_removes_the_temporary_files_of_killed_saves_only(tmp_path):
+    path = tmp_path / "index.hbr"
+    for _ in range(5):  # the kill may land just after a rename, leaving nothing
+        left = killed_mid_save(path)
+        if left:
+            break
+    assert len(left) == 1 and left[0].startswith(".index.hbr."), left
+    # A save in progress, as another process holds it: its file, locked.
+    body = """
+import fcntl, os
+name = os.path.join(sys.argv[1], f".index.hbr.{os.getpid()}.0.0.tmp")
+fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL)
+fcntl.flock(fd, fcntl.LOCK_EX)
+print(os.path.basename(name), flush=True)
+sys.stdin.read()
+"""
+    (tmp_path / "precious").write_text("kept")
+    kept = [
+        f".index.hbr.{os.getpid()}.0.0.tmp",  # this process's own saves are never touched
+        ".index.hbr.tmp",
+        ".index.hbr.12.tmp",
+        ".index.hbr.1.2.3.4.tmp",
+        ".index.hbr.1.2.g.tmp",
+        ".index.hbr.1.2.3.tmp.part",
+        "index.hbr.1.2.3.tmp",
+        ".index.hbr2.1.2.3.tmp",
+        ".other.hbr.1.2.3.tmp",
+    ]
+    for name in kept:
+        (tmp_path / name).write_text("kept")
+    os.symlink(tmp_path / "precious", tmp_path / ".index.hbr.7.8.9.tmp")  # not followed
+    (tmp_path / ".index.hbr.3.4.5.tmp").write_text("stale")  # no one holds it
+    with child(body, tmp_path) as holder:
+        live = holder.stdout.readline().strip()
+        build(n=10, removed=()).save(path)
+        remaining = set(os.listdir(tmp_path))
+        holder.kill()  # its lock goes with it
+    assert left[0] not in remaining and ".index.hbr.3.4.5.tmp" not in remaining
+    assert {live, ".index.hbr.7.8.9.tmp", *kept} <= remaining
+    assert (tmp_path / "precious").read_text() == "kept"
+    build(n=10, removed=()).save(path)
+    assert live not in os.listdir(tmp_path)
+    assert len(Index.load(path)) == 10
+
+
+def test_concurrent_saves_to_one_path_never_remove_each_others_files(tmp_path):
+    path = tmp_path / "index.hbr"
+    body = """
+import hobrin_ann
+index = hobrin_ann.Index(8, seed=1)
+index.add([[float(i)] * 8 for i in range(200)], threads=1)
+for _ in range(60):
+    index.save(sys.argv[1])  # each save cleans up before it writes
+print("done", flush=True)
+"""
+    savers = [child(body, path) for _ in range(3)]
+    outputs = [saver.communicate(timeout=120)[0] for saver in savers]
+    assert outputs == ["done\n"] * 3 and [saver.returncode for saver in savers] == [0] * 3
+    assert os.listdir(tmp_path) == ["index.hbr"] and len(Index.load(path)) == 200
 
 
 # ---- removal --------------------------------------------------------------------

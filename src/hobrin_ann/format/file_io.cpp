@@ -1,16 +1,16 @@
 #include "hobrin_ann/format/file_io.hpp"
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
-#include <utility>
+#include <optional>
 #include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "hobrin_ann/format/descriptor.hpp"
+#include "hobrin_ann/format/temporary_file.hpp"
 
 namespace hobrin::ann {
 namespace {
@@ -19,25 +19,6 @@ namespace {
 struct IoFailure {
   int code;
   const char* action;
-};
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) noexcept : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-  // Closes now, reporting the error that a deferred write may surface here.
-  int close() noexcept {
-    const int result = ::close(std::exchange(fd_, -1));
-    return result == 0 || errno == EINTR ? 0 : errno;  // after EINTR the descriptor is closed on Linux
-  }
-
- private:
-  int fd_;
 };
 
 // Writes through a 1 MiB buffer; large pieces go straight to the file.
@@ -98,16 +79,54 @@ class FileSource final : public ByteSource {
   int fd_;
 };
 
-// A name for the temporary file beside `base` that no other save uses.
-std::string temporary_name(const std::string& folder, const std::string& base) {
-  static std::atomic<std::uint64_t> counter{0};
-  const auto now = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  char suffix[64];
-  std::snprintf(suffix, sizeof suffix, ".%d.%llx.%llx.tmp", static_cast<int>(::getpid()),
-                static_cast<unsigned long long>(counter.fetch_add(1)),
-                static_cast<unsigned long long>(now & 0xFFFFFF));
-  // Stay within the 255 bytes a name may have.
-  return folder + "/." + base.substr(0, 180) + suffix;
+// Writes the file through `write`, syncs it and puts it in the place of
+// `path`; removes it on any failure.
+std::expected<void, FileError> write_and_rename(TemporaryFile& temporary, const std::string& path,
+                                                const std::function<void(ByteSink&)>& write) {
+  auto give_up = [&](int code, const char* action) {
+    temporary.file.close();
+    ::unlink(temporary.path.c_str());
+    return std::unexpected(FileError{code, action});
+  };
+  try {
+    FileSink sink(temporary.file.get());
+    write(sink);
+    sink.flush();
+  } catch (const IoFailure& failure) {
+    return give_up(failure.code, failure.action);
+  } catch (...) {
+    temporary.file.close();
+    ::unlink(temporary.path.c_str());
+    throw;
+  }
+  if (::fsync(temporary.file.get()) != 0) return give_up(errno, "syncing");
+  if (const int code = temporary.file.close(); code != 0) {
+    ::unlink(temporary.path.c_str());
+    return std::unexpected(FileError{code, "closing"});
+  }
+  if (::rename(temporary.path.c_str(), path.c_str()) != 0) {
+    const int code = errno;
+    ::unlink(temporary.path.c_str());
+    return std::unexpected(FileError{code, "renaming over the target"});
+  }
+  return {};
+}
+
+// What a path that is not a regular file is, for the message that refuses it.
+const char* kind_of(mode_t mode) noexcept {
+  if (S_ISFIFO(mode)) return "a pipe";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "of no kind known here";
+}
+
+// Only a regular file is read: a pipe or a device may never end or block, and
+// the reader needs the size up front. A folder is EISDIR, as open() says.
+std::optional<FileError> refuse_unless_regular(const struct stat& status) {
+  if (S_ISREG(status.st_mode)) return std::nullopt;
+  if (S_ISDIR(status.st_mode)) return FileError{EISDIR, "opening"};
+  return FileError{EINVAL, "opening", std::string("not a regular file (") + kind_of(status.st_mode) + ")"};
 }
 
 }  // namespace
@@ -120,43 +139,10 @@ std::expected<void, FileError> save_file(const std::string& path,
   if (base.empty() || base == "." || base == "..")
     return std::unexpected(FileError{EISDIR, "opening the target"});
 
-  std::string temporary;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temporary = temporary_name(folder, base);
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) {
-      return std::unexpected(FileError{errno, "creating a temporary file in the target's folder"});
-    }
-  }
-  if (fd < 0) return std::unexpected(FileError{EEXIST, "creating a temporary file in the target's folder"});
-  Descriptor file(fd);
-  auto give_up = [&](int code, const char* action) {
-    file.close();
-    ::unlink(temporary.c_str());
-    return std::unexpected(FileError{code, action});
-  };
-  try {
-    FileSink sink(file.get());
-    write(sink);
-    sink.flush();
-  } catch (const IoFailure& failure) {
-    return give_up(failure.code, failure.action);
-  } catch (...) {
-    file.close();
-    ::unlink(temporary.c_str());
-    throw;
-  }
-  if (::fsync(file.get()) != 0) return give_up(errno, "syncing");
-  if (const int code = file.close(); code != 0) {
-    ::unlink(temporary.c_str());
-    return std::unexpected(FileError{code, "closing"});
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int code = errno;
-    ::unlink(temporary.c_str());
-    return std::unexpected(FileError{code, "renaming over the target"});
-  }
+  remove_stale_temporaries(folder, base);
+  auto temporary = create_temporary(folder, base);
+  if (!temporary) return std::unexpected(temporary.error());
+  if (auto written = write_and_rename(*temporary, path, write); !written) return written;
   // The rename itself must reach the disk too. A file system that cannot sync
   // a folder says so with EINVAL; that is not a failure of the save.
   Descriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -168,29 +154,18 @@ std::expected<void, FileError> save_file(const std::string& path,
 
 std::expected<void, FileError> read_file(const std::string& path,
                                          const std::function<void(ByteSource&)>& read) {
-  Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.get() < 0) return std::unexpected(FileError{errno, "opening"});
+  // Looked at before it is opened, since opening a pipe waits for a writer
+  // and opening some devices does something; and again once open (non-
+  // blocking, so that nothing waits), in case the path changed in between.
   struct stat status{};
+  if (::stat(path.c_str(), &status) != 0) return std::unexpected(FileError{errno, "opening"});
+  if (auto refused = refuse_unless_regular(status)) return std::unexpected(*std::move(refused));
+  Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (file.get() < 0) return std::unexpected(FileError{errno, "opening"});
   if (::fstat(file.get(), &status) != 0) return std::unexpected(FileError{errno, "opening"});
-  if (S_ISDIR(status.st_mode)) return std::unexpected(FileError{EISDIR, "opening"});
+  if (auto refused = refuse_unless_regular(status)) return std::unexpected(*std::move(refused));
   try {
-    if (S_ISREG(status.st_mode)) {
-      FileSource source(file.get(), static_cast<std::uint64_t>(status.st_size));
-      read(source);
-      return {};
-    }
-    std::string bytes;
-    char piece[1 << 16];
-    for (;;) {
-      const ssize_t got = ::read(file.get(), piece, sizeof piece);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        throw IoFailure{errno, "reading"};
-      }
-      if (got == 0) break;
-      bytes.append(piece, static_cast<std::size_t>(got));
-    }
-    MemorySource source(std::as_bytes(std::span(bytes.data(), bytes.size())));
+    FileSource source(file.get(), static_cast<std::uint64_t>(status.st_size));
     read(source);
   } catch (const IoFailure& failure) {
     return std::unexpected(FileError{failure.code, failure.action});

@@ -5,6 +5,12 @@
 // reader rebuilds a core from a ByteSource and checks all it reads, so that
 // no file, however damaged, makes it read out of bounds, build an index that
 // would, or allocate more than the file's own size accounts for.
+//
+// Beside this header: layout.hpp (the fixed facts of the format),
+// section_writer / section_reader / cursor (a section's framing: tag, length,
+// CRC-32C), checks (what the reader checks values with), header_reader.cpp,
+// index_writer.cpp and index_reader.cpp (the whole file, section by section),
+// sections/ (one writer and one reader per section) and byte_source.cpp.
 #include <cstddef>
 #include <cstdint>
 #include <memory>

@@ -343,7 +343,9 @@ PyResult<std::string> path_argument(PyObject* object) {
 
 // OSError(errno, message, path): the interpreter picks the subclass for errno.
 PyResult<None> os_error(const ann::FileError& error, PyObject* path) {
-  const std::string message = std::string(std::strerror(error.code)) + " (while " + error.action + ")";
+  const std::string message = !error.detail.empty()
+                                  ? error.detail
+                                  : std::string(std::strerror(error.code)) + " (while " + error.action + ")";
   PyRef args = PyRef::steal(checked(Py_BuildValue("(isO)", error.code, message.c_str(), path)));
   PyErr_SetObject(PyExc_OSError, args.get());
   return fetch_error();

@@ -1,0 +1,79 @@
+#include "hobrin_ann/format/checks.hpp"
+
+#include <cmath>
+
+#include "hobrin_ann/format/index_file.hpp"
+#include "hobrin_ann/graph/graph.hpp"
+
+namespace hobrin::ann::format {
+
+void corrupt(const std::string& what) { throw CorruptIndex(what); }
+
+std::uint64_t checked_product(std::uint64_t a, std::uint64_t b, const std::string& what) {
+  std::uint64_t product = 0;
+  if (__builtin_mul_overflow(a, b, &product)) corrupt(what + ": its size overflows");
+  return product;
+}
+
+bool valid_utf8(std::string_view text) noexcept {
+  std::size_t i = 0;
+  const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+  while (i < text.size()) {
+    const unsigned char c = byte(i);
+    std::size_t extra = 0;
+    std::uint32_t code = 0;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+      extra = 1, code = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      extra = 2, code = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      extra = 3, code = c & 0x07;
+    } else {
+      return false;
+    }
+    if (text.size() - i <= extra) return false;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      if ((byte(i + k) & 0xC0) != 0x80) return false;
+      code = (code << 6) | (byte(i + k) & 0x3F);
+    }
+    if ((extra == 2 && code < 0x800) || (extra == 3 && code < 0x10000) || code > 0x10FFFF ||
+        (code >= 0xD800 && code <= 0xDFFF)) {
+      return false;
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+void check_list(std::span<const std::uint32_t> slots, std::uint64_t nodes, std::uint64_t node, int level) {
+  bool ended = false;
+  for (const std::uint32_t target : slots) {
+    if (target != kNoNode && target >= nodes) {
+      corrupt("node " + std::to_string(node) + " links on layer " + std::to_string(level) + " to node " +
+              std::to_string(target) + ", which does not exist");
+    }
+    if (target == kNoNode) {
+      ended = true;
+    } else if (ended) {
+      corrupt("the layer-" + std::to_string(level) + " list of node " + std::to_string(node) +
+              " has a link after an empty slot");
+    }
+  }
+}
+
+template <class T>
+void check_finite_rows(const T* values, std::size_t count, std::size_t dim, std::uint64_t first) {
+  if (all_finite(values, count * dim)) return;
+  for (std::size_t i = 0; i < count * dim; ++i) {
+    if (!std::isfinite(values[i]))
+      corrupt("vector " + std::to_string(first + i / dim) + " holds a value that is not finite");
+  }
+}
+
+template void check_finite_rows<float>(const float*, std::size_t, std::size_t, std::uint64_t);
+template void check_finite_rows<double>(const double*, std::size_t, std::size_t, std::uint64_t);
+
+}  // namespace hobrin::ann::format

@@ -1,0 +1,73 @@
+// Reads the sections after the header into a new core, in file order, then
+// builds what the core derives from them.
+#include "hobrin_ann/format/checks.hpp"
+#include "hobrin_ann/format/index_file.hpp"
+#include "hobrin_ann/format/layout.hpp"
+#include "hobrin_ann/format/sections/sections.hpp"
+
+namespace hobrin::ann {
+namespace {
+
+// Everything the readers allocate is for counts the file's own size accounts
+// for: the fixed-size sections must fit in what remains before any is read.
+void check_room(const ByteSource& source, const FileHeader& h, std::size_t value_bytes) {
+  using namespace format;
+  const std::uint64_t m = h.options.m;
+  std::uint64_t needed = kSectionCount * (kSectionHeaderBytes + kChecksumBytes);
+  bool overflow = false;
+  auto add = [&](std::uint64_t count, std::uint64_t bytes) {
+    std::uint64_t product = 0;
+    overflow |= __builtin_mul_overflow(count, bytes, &product);
+    overflow |= __builtin_add_overflow(needed, product, &needed);
+  };
+  std::uint64_t row_bytes = 0;
+  overflow |= __builtin_mul_overflow(std::uint64_t{h.options.dim}, value_bytes, &row_bytes);
+  add(h.nodes, row_bytes);
+  add(h.nodes, sizeof(std::int64_t) + 1 + 2 * m * sizeof(std::uint32_t) + (h.options.schema ? 1 : 0));
+  add(h.upper_lists, m * sizeof(std::uint32_t));
+  add(h.removed, sizeof(std::uint32_t));
+  if (overflow || needed > source.remaining()) {
+    corrupt("the file is too short for the " + std::to_string(h.nodes) + " nodes its parameters describe");
+  }
+}
+
+// The map from id to node, over the nodes not removed: no id twice.
+template <class Store>
+void index_ids(IndexCore<Store>& core, std::uint64_t nodes, std::uint64_t removed) {
+  core.nodes_by_label.reserve(nodes - removed);
+  for (std::uint64_t node = 0; node < nodes; ++node) {
+    const auto id = static_cast<std::uint32_t>(node);
+    if (core.is_removed(id)) continue;
+    if (const auto other = core.nodes_by_label.find(core.labels[id])) {
+      format::corrupt("id " + std::to_string(core.labels[id]) + " belongs to two vectors (nodes " +
+                      std::to_string(*other) + " and " + std::to_string(node) + ")");
+    }
+    core.nodes_by_label.insert(core.labels[id], id);
+  }
+}
+
+}  // namespace
+
+template <class Store>
+void read_body(ByteSource& source, const FileHeader& h, IndexCore<Store>& core) {
+  using namespace format;
+  check_room(source, h, sizeof(typename Store::Value));
+  read_vectors(source, h, core);
+  read_ids(source, h, core.labels);
+  const std::vector<std::uint8_t> levels = read_levels(source, h);
+  read_links(source, h, levels, core.graph);
+  read_metadata(source, h, core.metadata, core.values);
+  read_removals(source, h, core.removed);
+  core.removed_count = h.removed;
+  if (source.remaining() != 0) corrupt(std::to_string(source.remaining()) + " bytes follow the last section");
+
+  index_ids(core, h.nodes, h.removed);
+  core.store.set_order(h.dim_order);
+  core.entry_point = h.entry_point;
+  core.top_level = h.top_level;
+}
+
+template void read_body(ByteSource&, const FileHeader&, IndexCore<FullRows<float>>&);
+template void read_body(ByteSource&, const FileHeader&, IndexCore<FullRows<double>>&);
+
+}  // namespace hobrin::ann

@@ -1,0 +1,29 @@
+// Writes a whole index file: the preamble, then each section in file order.
+#include "hobrin_ann/format/index_file.hpp"
+#include "hobrin_ann/format/layout.hpp"
+#include "hobrin_ann/format/sections/sections.hpp"
+
+namespace hobrin::ann {
+
+template <class Store>
+void write_index(const IndexCore<Store>& core, const IndexState& state, ByteSink& sink) {
+  using namespace format;
+  const std::size_t nodes = core.graph.size();
+  std::string preamble(kMagic, sizeof(kMagic));
+  append_value<std::uint32_t>(preamble, kVersion);
+  append_value<std::uint32_t>(preamble, 0);
+  sink.write(preamble.data(), preamble.size());
+
+  write_parameters(core, state, sink);
+  write_vectors(core, sink);
+  write_ids(std::span(core.labels.data(), nodes), sink);
+  write_levels(core.graph, sink);
+  write_links(core.graph, sink);
+  write_metadata(core.metadata, core.options.schema, nodes, sink);
+  write_removals(core.removed, core.removed_count, nodes, sink);
+}
+
+template void write_index(const IndexCore<FullRows<float>>&, const IndexState&, ByteSink&);
+template void write_index(const IndexCore<FullRows<double>>&, const IndexState&, ByteSink&);
+
+}  // namespace hobrin::ann
