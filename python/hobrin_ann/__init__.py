@@ -58,10 +58,11 @@ def _is_condition(item: object) -> bool:
 
 
 def _filter_query(filter: Filter) -> tuple[list[tuple[str, list[Any]]], npt.NDArray[np.int64] | None]:
-    """A filter in the form the core reads: (conditions, allow-list)."""
+    """A filter in the form the core reads: (conditions, allow-list). An empty
+    list or range is an allow-list of no ids, which matches nothing: a filter
+    never widens a search, and only ``None`` means no filter."""
     if isinstance(filter, np.ndarray) or (
         isinstance(filter, (list, range))
-        and filter
         and all(isinstance(i, int) and not isinstance(i, bool) for i in filter)
     ):
         return [], Index._ids(filter, -1, "filter")
@@ -318,7 +319,8 @@ class Index:
         (name, value) pair that results must match; ``exact=True`` scans every
         stored vector. A filter is ``(name, value)``, ``(name, [v1, v2])``
         (any of the values), a list of such conditions (all must hold), or a
-        1-D array of the ids allowed.
+        1-D array (or list) of the ids allowed. An empty list or array allows
+        no id, so nothing is found; only ``filter=None`` searches everything.
         """
         rows, single = self._rows(queries, "queries")
         k = _count("k", k, 1)

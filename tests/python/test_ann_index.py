@@ -274,6 +274,16 @@ def test_filter_forms_conjunctions_and_allow_lists(bucketed):
     assert empty.tolist() == [-1, -1, -1]
 
 
+@pytest.mark.parametrize("empty", [[], range(0), np.array([]), np.array([], dtype=np.uint8)])
+@pytest.mark.parametrize("exact", [False, True])
+def test_an_empty_allow_list_matches_nothing(empty, exact):
+    index = Index(24, schema=["color"], seed=2)
+    index.add(BASE[:50], metadata=[[("color", "red")]] * 50)
+    labels, distances = index.search(QUERIES[:3], 5, filter=empty, exact=exact)
+    assert (labels == -1).all() and np.isinf(distances).all()
+    assert (index.search(QUERIES[:3], 5, filter=None, exact=exact)[0] >= 0).all()
+
+
 def test_packages_stay_apart():
     import subprocess
     import sys
