@@ -275,7 +275,8 @@ class Index:
         """Adds a (n, dim) batch or one vector; returns their ids.
 
         ``ids`` default to the next free integers. ``metadata`` is one list of
-        (name, value) pairs per vector, naming every schema attribute. Either
+        (name, value) pairs per vector, naming every schema attribute once and
+        no other (a ValueError names the row and attribute otherwise). Either
         every vector is added or, on any error, none is. ``threads=0`` uses
         every core; ``progress=True`` draws a progress bar on stderr.
         """

@@ -176,6 +176,19 @@ def test_progress_bar_goes_to_stderr(capsys):
             ValueError,
             "metadata row 0: Unsupported",
         ),
+        (
+            lambda ix: ix.add(
+                BASE[:2],
+                metadata=[[("color", "red"), ("size", 1)], [("color", "red"), ("size", 1), ("shape", 2)]],
+            ),
+            ValueError,
+            "metadata row 1: attribute 'shape' is not in the schema",
+        ),
+        (
+            lambda ix: ix.add(BASE[:1], metadata=[[("color", "red"), ("size", 1), ("color", "blue")]]),
+            ValueError,
+            "metadata row 0: attribute 'color' is given more than once",
+        ),
         (lambda ix: ix.add(BASE[:2], metadata=[[]]), ValueError, "one row per vector"),
         (lambda ix: ix.add(["a"] * 24), TypeError, "expected real numbers"),
         (lambda ix: ix.add(BASE[:1], colour="red"), TypeError, "unexpected keyword"),
@@ -223,6 +236,17 @@ def test_bad_input_is_refused_and_changes_nothing(call, error, message):
 def test_bad_construction_arguments(kwargs, error, message):
     with pytest.raises(error, match=message):
         Index(**kwargs)
+
+
+def test_pyhnsw_rows_stay_lenient():
+    """The row builder hobrin_ann checks strictly is PyHNSW's too, whose rows
+    ignore unknown names and keep the last of a repeated one."""
+    import hobrin
+
+    index = hobrin.PyHNSW(2, metric="euclidean", schema=["c"])
+    index.insert([0.0, 0.0], [("c", 1), ("x", 5), ("c", 2)])
+    assert len(index.search([0, 0], k=1, filter=("c", 2))) == 1
+    assert index.search([0, 0], k=1, filter=("c", 1)) == []
 
 
 def test_filter_without_schema_and_metadata_without_schema():

@@ -13,6 +13,24 @@ PyErr shape_error(const char* name, std::size_t expected, std::size_t given) {
                             std::to_string(given));
 }
 
+namespace {
+
+// hobrin_ann refuses what the shared row builder lets pass for PyHNSW: a name
+// outside the schema (a typo that would drop the value) and a name given twice
+// in one row (which value was meant is unclear).
+PyResult<void> check_names(const Schema& schema, const MetadataPairs& pairs) {
+  std::vector<bool> seen(schema.size(), false);
+  for (const auto& [name, value] : pairs) {
+    const auto position = schema_position(schema, name);
+    if (!position) return fail(PyErr::value_error("attribute '" + name + "' is not in the schema"));
+    if (seen[*position]) return fail(PyErr::value_error("attribute '" + name + "' is given more than once"));
+    seen[*position] = true;
+  }
+  return {};
+}
+
+}  // namespace
+
 PyResult<std::vector<MetadataRow>> metadata_rows(const GraphIndex& index, PyObject* object,
                                                  std::size_t count) {
   std::vector<MetadataRow> rows;
@@ -23,11 +41,11 @@ PyResult<std::vector<MetadataRow>> metadata_rows(const GraphIndex& index, PyObje
   if (listed.size() != count) return fail(shape_error("metadata rows", count, listed.size()));
   rows.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
+    const std::string where = "metadata row " + std::to_string(i) + ": ";
+    if (auto named = check_names(*schema, listed[i]); !named)
+      return fail(PyErr::value_error(where + named.error().message_text()));
     auto row = build_metadata_row(*schema, listed[i]);
-    if (!row) {
-      return fail(
-          PyErr::value_error("metadata row " + std::to_string(i) + ": " + row.error().message_text()));
-    }
+    if (!row) return fail(PyErr::value_error(where + row.error().message_text()));
     rows.push_back(*std::move(row));
   }
   return rows;

@@ -17,7 +17,8 @@ namespace hobrin::py {
 PyErr shape_error(const char* name, std::size_t expected, std::size_t given);
 
 // One row per vector from a list of `count` lists of (name, value) pairs, or
-// none for None.
+// none for None. Every row names each schema attribute exactly once and no
+// other; a ValueError names the first row and attribute that does not.
 PyResult<std::vector<MetadataRow>> metadata_rows(const ann::GraphIndex& index, PyObject* object,
                                                  std::size_t count);
 
