@@ -279,6 +279,8 @@ class Index:
         no other (a ValueError names the row and attribute otherwise). Either
         every vector is added or, on any error, none is. ``threads=0`` uses
         every core; ``progress=True`` draws a progress bar on stderr.
+        Ctrl-C cannot stop an add midway: its KeyboardInterrupt comes once
+        the call has ended, with the whole batch added (or, if it failed, none).
         """
         rows, _ = self._rows(vectors, "vectors")
         count = rows.shape[0]

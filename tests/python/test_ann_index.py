@@ -1,6 +1,10 @@
 """hobrin_ann.Index: recall against an exact scan, ids and results as arrays,
 determinism, filters, and every refused call leaving the index unchanged."""
 
+import signal
+import threading
+import time
+
 import numpy as np
 import pytest
 
@@ -146,6 +150,31 @@ def test_progress_bar_goes_to_stderr(capsys):
     Index(24).add(BASE[:300], progress=True)
     err = capsys.readouterr().err
     assert "300/300" in err and "elapsed" in err
+
+
+def test_ctrl_c_during_an_add_with_progress_comes_after_the_whole_batch():
+    rows = np.random.default_rng(1).standard_normal((20000, 16))
+    index = Index(16, m=8, ef_construction=100, seed=1)
+
+    def interrupt_midway():
+        deadline = time.monotonic() + 60
+        while index._core.linked() < 500 and time.monotonic() < deadline:
+            time.sleep(0.001)
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+    sender = threading.Thread(target=interrupt_midway)
+    sender.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            index.add(rows, threads=1, progress=True)
+    finally:
+        sender.join()
+    # The add had ended when the interrupt came out: the batch is whole, and
+    # no thread goes on changing the index.
+    after = (index._core.linked(), len(index), index.nbytes)
+    assert after[:2] == (len(rows), len(rows))
+    time.sleep(0.3)
+    assert (index._core.linked(), len(index), index.nbytes) == after
 
 
 @pytest.mark.parametrize(
