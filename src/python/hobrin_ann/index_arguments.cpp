@@ -81,12 +81,15 @@ PyResult<std::optional<ann::FilterQuery>> filter_argument(PyObject* object) {
   return std::optional<ann::FilterQuery>(std::move(query));
 }
 
-std::string unknown_attribute(const GraphIndex& index, const ann::FilterQuery& query) {
+std::optional<PyErr> filter_error(const GraphIndex& index, const ann::FilterQuery& query) {
+  if (query.all_of.empty()) return std::nullopt;
+  const auto& schema = index.options().schema;
+  if (!schema) return PyErr::value_error("a filter needs an index built with a schema");
   for (const ann::Condition& condition : query.all_of) {
-    if (!schema_position(index.options().schema.value_or(Schema{}), condition.attribute))
-      return condition.attribute;
+    if (!schema_position(*schema, condition.attribute))
+      return PyErr::value_error("filter attribute '" + condition.attribute + "' is not in the schema");
   }
-  return "";
+  return std::nullopt;
 }
 
 }  // namespace hobrin::py

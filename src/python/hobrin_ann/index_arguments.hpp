@@ -26,7 +26,8 @@ PyResult<std::vector<MetadataRow>> metadata_rows(const ann::GraphIndex& index, P
 // conditions a list of (name, [values]) and ids None or an int64 array.
 PyResult<std::optional<ann::FilterQuery>> filter_argument(PyObject* object);
 
-// The first condition whose attribute is not in the schema.
-std::string unknown_attribute(const ann::GraphIndex& index, const ann::FilterQuery& query);
+// Why a search of `index` refuses `query`, if it does: conditions need a
+// schema that names their attributes.
+std::optional<PyErr> filter_error(const ann::GraphIndex& index, const ann::FilterQuery& query);
 
 }  // namespace hobrin::py

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 
+#include "hobrin_ann/index/memory_estimate.hpp"
 #include "python/hobrin_ann/index_arguments.hpp"
 #include "python/hobrin_ann/index_payload.hpp"
 #include "python/runtime/gil.hpp"
@@ -25,6 +26,20 @@ constexpr FunctionDescription kSearch{"GraphIndex", "search", kSearchParameters,
 constexpr FunctionDescription kContains{"GraphIndex", "contains", kIdParameters, 1};
 constexpr FunctionDescription kGet{"GraphIndex", "get", kGetParameters, 2};
 constexpr FunctionDescription kNoArguments{"GraphIndex", "stat", {}, 0};
+constexpr const char* kContainsManyParameters[] = {"ids", "found"};
+constexpr const char* kCheckMetadataParameters[] = {"metadata", "count"};
+constexpr const char* kCheckFilterParameters[] = {"filter"};
+constexpr const char* kEstimateParameters[] = {"dim", "dtype", "m", "count"};
+constexpr FunctionDescription kContainsMany{"GraphIndex", "contains_many", kContainsManyParameters, 2};
+constexpr FunctionDescription kCheckMetadata{"GraphIndex", "check_metadata", kCheckMetadataParameters, 2};
+constexpr FunctionDescription kCheckFilter{"GraphIndex", "check_filter", kCheckFilterParameters, 1};
+constexpr FunctionDescription kEstimate{"GraphIndex", "estimate_nbytes", kEstimateParameters, 4};
+
+PyResult<ann::ElementType> element_type_by_name(const std::string& name) {
+  if (name == "float32") return ann::ElementType::Float32;
+  if (name == "float64") return ann::ElementType::Float64;
+  return fail(PyErr::value_error("unknown dtype '" + name + "'"));
+}
 
 PyResult<ann::Metric> metric_by_name(const std::string& name) {
   if (name == "euclidean") return ann::Metric::Euclidean;
@@ -45,9 +60,7 @@ PyObject* index_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
         HOBRIN_TRY(options.seed, extract_optional_argument<std::uint64_t>(slots[5], "seed"));
         HOBRIN_TRY(options.schema, extract_optional_argument<std::vector<std::string>>(slots[6], "schema"));
         HOBRIN_TRY(options.metric, metric_by_name(metric));
-        if (dtype != "float32" && dtype != "float64")
-          return fail(PyErr::value_error("unknown dtype '" + dtype + "'"));
-        options.dtype = dtype == "float32" ? ann::ElementType::Float32 : ann::ElementType::Float64;
+        HOBRIN_TRY(options.dtype, element_type_by_name(dtype));
         if (options.dim == 0) return fail(PyErr::value_error("dim must be at least 1"));
         if (options.m < 2) return fail(PyErr::value_error("m must be at least 2"));
         if (options.ef_construction == 0)
@@ -126,11 +139,9 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         request.distances = distances.data();
         const auto searched = without_gil([&] { return index.search(request); });
         if (searched) return None{};
-        if (searched.error() == ann::SearchError::NoSchema) {
-          return fail(PyErr::value_error("a filter needs an index built with a schema"));
-        }
-        return fail(PyErr::value_error("filter attribute '" + unknown_attribute(index, *filter) +
-                                       "' is not in the schema"));
+        // The core refused the filter: check_filter says why.
+        auto refused = filter_error(index, *filter);
+        return fail(refused ? *std::move(refused) : PyErr::value_error("the filter was refused"));
       });
 }
 
@@ -142,6 +153,61 @@ PyObject* index_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         const bool found = without_gil([&] { return p.index->contains(id); });
         return PyRef::borrow(found ? Py_True : Py_False);
       });
+}
+
+PyObject* index_contains_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method<IndexPayload, Access::Shared, 2>(
+      py_index_type(), kContainsMany, self, args, nargs, kwnames,
+      [](IndexPayload& p, std::span<PyObject*, 2> slots) -> PyResult<None> {
+        HOBRIN_TRY(auto ids, ArrayView::get(slots[0], "ids", ItemKind::Int64, 1, false));
+        HOBRIN_TRY(auto found, ArrayView::get(slots[1], "found", ItemKind::Bool, 1, true));
+        if (found.extent(0) != ids.extent(0))
+          return fail(shape_error("found", ids.extent(0), found.extent(0)));
+        without_gil([&] {
+          p.index->contains_many(static_cast<const std::int64_t*>(ids.data()), ids.extent(0),
+                                 static_cast<bool*>(found.data()));
+          return 0;
+        });
+        return None{};
+      });
+}
+
+// What add and search check of their metadata and filter, without adding or
+// searching.
+PyObject* index_check_metadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method<IndexPayload, Access::Shared, 2>(
+      py_index_type(), kCheckMetadata, self, args, nargs, kwnames,
+      [](IndexPayload& p, std::span<PyObject*, 2> slots) -> PyResult<None> {
+        HOBRIN_TRY(auto count, extract_argument<std::uint64_t>(slots[1], "count"));
+        HOBRIN_CHECK(metadata_rows(*p.index, slots[0], count));
+        return None{};
+      });
+}
+
+PyObject* index_check_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method<IndexPayload, Access::Shared, 1>(
+      py_index_type(), kCheckFilter, self, args, nargs, kwnames,
+      [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<None> {
+        HOBRIN_TRY(auto filter, filter_argument(slots[0]));
+        if (filter) {
+          if (auto refused = filter_error(*p.index, *filter)) return fail(*std::move(refused));
+        }
+        return None{};
+      });
+}
+
+PyObject* index_estimate_nbytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return trampoline<PyObject*>(nullptr, [&]() -> PyResult<PyObject*> {
+    std::array<PyObject*, 4> slots{};
+    HOBRIN_CHECK(extract_arguments_fastcall(kEstimate, args, nargs, kwnames, slots));
+    HOBRIN_TRY(auto dim, extract_argument<std::uint64_t>(slots[0], "dim"));
+    HOBRIN_TRY(auto dtype_name, extract_argument<std::string>(slots[1], "dtype"));
+    HOBRIN_TRY(auto m, extract_argument<std::uint64_t>(slots[2], "m"));
+    HOBRIN_TRY(auto count, extract_argument<std::uint64_t>(slots[3], "count"));
+    HOBRIN_TRY(auto dtype, element_type_by_name(dtype_name));
+    const std::uint64_t bytes = ann::estimate_memory_bytes(dim, dtype, m, count);
+    return into_py(bytes);
+  });
 }
 
 PyObject* index_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -239,6 +305,12 @@ PyMethodDef kMethods[] = {
     fast_method("search", index_search,
                 "search($self, queries, k, ef, exact, filter, threads, labels, distances)\n--\n\n"),
     fast_method("contains", index_contains, "contains($self, id)\n--\n\n"),
+    fast_method("contains_many", index_contains_many,
+                "contains_many($self, ids, found)\n--\n\nWhether the index holds each id, into found."),
+    fast_method("check_metadata", index_check_metadata,
+                "check_metadata($self, metadata, count)\n--\n\nRaises what add raises for these rows."),
+    fast_method("check_filter", index_check_filter,
+                "check_filter($self, filter)\n--\n\nRaises what search raises for this filter."),
     fast_method("get", index_get, "get($self, ids, out)\n--\n\n"),
     fast_method("size", index_stat<read_size>, "size($self)\n--\n\n"),
     fast_method("linked", index_stat<read_linked>,
@@ -256,6 +328,9 @@ PyMethodDef kMethods[] = {
     {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(index_from_bytes)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_bytes(data)\n--\n\nAn index and its ef_search from bytes."},
+    {"estimate_nbytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(index_estimate_nbytes)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "estimate_nbytes(dim, dtype, m, count)\n--\n\nnbytes of an index of count vectors added at once."},
     {nullptr, nullptr, 0, nullptr},
 };
 
