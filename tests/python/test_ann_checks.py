@@ -2,6 +2,8 @@
 check_search), its vectorised presence test and its memory estimate: each
 agrees with the call it stands for, and hobrin_ann.ray needs nothing else."""
 
+import ast
+import pathlib
 import pickle
 import re
 
@@ -180,3 +182,20 @@ def test_seed_is_kept_through_pickling():
     assert Index(3).seed is None
     index = Index(3, seed=11)
     assert index.seed == 11 and pickle.loads(pickle.dumps(index)).seed == 11
+
+
+def test_the_ray_layer_uses_only_public_names_of_hobrin_ann():
+    """hobrin_ann.ray imports no private name of hobrin_ann and reaches into
+    no private attribute of an Index."""
+    private = {name for name in vars(Index) if name.startswith("_") and not name.startswith("__")}
+    private.add("_core")
+    package = pathlib.Path(hobrin_ann.__file__).parent / "ray"
+    for path in package.glob("*.py"):
+        for node in ast.walk(ast.parse(path.read_text())):
+            where = f"{path.name}:{getattr(node, 'lineno', 0)}"
+            if isinstance(node, ast.ImportFrom) and (
+                node.level == 2 or (node.module or "").startswith("hobrin_ann")
+            ):
+                parts = (node.module or "").split(".") + [alias.name for alias in node.names]
+                assert not [part for part in parts if part.startswith("_")], where
+            assert not (isinstance(node, ast.Attribute) and node.attr in private), where

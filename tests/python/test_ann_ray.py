@@ -156,6 +156,11 @@ def test_recall_of_four_shards_matches_one_index(cluster):
         ([5, 3000, 3001], None, "id 5 is already in the index"),
         ([3000, 3001, 3000], None, "id 3000 is given more than once"),
         (None, [[("color", "red")], [("size", 1)], [("color", "red")]], "metadata row 1"),
+        (
+            None,
+            [[("color", "red")]] * 2 + [[("color", "red"), ("color", "blue")]],
+            "row 2: attribute 'color'",
+        ),
         (None, [[("color", "red")]], "one row per vector"),
     ],
 )
