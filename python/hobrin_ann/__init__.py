@@ -34,8 +34,8 @@ _DTYPES = ("float32", "float64")
 MetadataValue = str | int | float
 Condition = tuple[str, MetadataValue | Sequence[MetadataValue]]
 # (name, value), (name, [values]) (any of them), a list of conditions (all
-# must hold), or an allow-list of ids.
-Filter = Condition | list[Condition] | npt.NDArray[np.integer[Any]]
+# must hold), or an allow-list of ids (an array, list or range).
+Filter = Condition | list[Condition] | list[int] | range | npt.NDArray[np.integer[Any]]
 Metadata = Sequence[Sequence[tuple[str, MetadataValue]]]
 
 
@@ -53,15 +53,32 @@ def _count(name: str, value: SupportsIndex, minimum: int) -> int:
     return number
 
 
+def _dtype_name(dtype: str | type[np.floating[Any]] | np.dtype[Any]) -> str:
+    try:
+        resolved = np.dtype(dtype)
+    except TypeError:
+        resolved = None
+    name = next((name for name in _DTYPES if resolved == np.dtype(name)), None)
+    if name is None:
+        raise ValueError(f"unknown dtype {dtype!r}: expected 'float32' or 'float64'")
+    return name
+
+
+def _links(m: SupportsIndex) -> int:
+    # Its upper limit is the core's to check, with the other options.
+    return _count("m", m, 2)
+
+
 def _is_condition(item: object) -> bool:
     return isinstance(item, tuple) and len(item) == 2 and isinstance(item[0], str)
 
 
 def _filter_query(filter: Filter) -> tuple[list[tuple[str, list[Any]]], npt.NDArray[np.int64] | None]:
-    """A filter in the form the core reads: (conditions, allow-list)."""
+    """A filter in the form the core reads: (conditions, allow-list). An empty
+    list or range is an allow-list of no ids, which matches nothing: a filter
+    never widens a search, and only ``None`` means no filter."""
     if isinstance(filter, np.ndarray) or (
         isinstance(filter, (list, range))
-        and filter
         and all(isinstance(i, int) and not isinstance(i, bool) for i in filter)
     ):
         return [], Index._ids(filter, -1, "filter")
@@ -116,14 +133,8 @@ class Index:
         if not isinstance(metric, str) or metric not in _METRICS:
             names = ", ".join(repr(name) for name in _METRICS)
             raise ValueError(f"unknown metric {metric!r}: expected one of {names}")
-        try:
-            resolved = np.dtype(dtype)
-        except TypeError:
-            resolved = None
-        dtype_name = next((name for name in _DTYPES if resolved == np.dtype(name)), None)
-        if dtype_name is None:
-            raise ValueError(f"unknown dtype {dtype!r}: expected 'float32' or 'float64'")
-        m = _count("m", m, 2)
+        dtype_name = _dtype_name(dtype)
+        m = _links(m)
         ef_construction = _count("ef_construction", ef_construction, 1)
         if schema is not None:
             if isinstance(schema, str) or not all(isinstance(name, str) for name in schema):
@@ -139,7 +150,7 @@ class Index:
 
     def _adopt(self, core: _core.GraphIndex, ef_search: int) -> None:
         """Takes ``core`` as this index's, with the parameters it was built with."""
-        dim, metric, dtype_name, m, ef_construction, _seed, schema = core.params()
+        dim, metric, dtype_name, m, ef_construction, seed, schema = core.params()
         self._core = core
         self._dim = dim
         self._metric = metric
@@ -147,6 +158,7 @@ class Index:
         self._dtype = np.dtype(dtype_name)
         self._m = m
         self._ef_construction = ef_construction
+        self._seed = seed
         self._schema = None if schema is None else tuple(schema)
         self.ef_search = ef_search
 
@@ -183,6 +195,12 @@ class Index:
         return self._schema
 
     @property
+    def seed(self) -> int | None:
+        """The seed of the level draws given at construction; None when the
+        system chose one."""
+        return self._seed
+
+    @property
     def ef_search(self) -> int:
         """The default candidate list length of a search (at least k is used)."""
         return self._ef_search
@@ -207,6 +225,17 @@ class Index:
         except TypeError:
             return False
         return 0 <= key < 2**63 and bool(self._core.contains(key))
+
+    def contains_many(self, ids: npt.ArrayLike) -> npt.NDArray[np.bool_]:
+        """Whether the index holds each of ``ids`` (removed ones no longer
+        count), as a 1-D bool array; one id gives an array of one. The ids are
+        read in one call under one lock, so an add in another thread is seen
+        whole or not at all. They are checked as ``get`` checks them: a
+        negative id raises ValueError, where ``in`` answers False."""
+        id_array = self._ids(ids, -1)
+        found = np.empty(id_array.shape[0], dtype=np.bool_)
+        self._core.contains_many(id_array, found)
+        return found
 
     def __repr__(self) -> str:
         return (
@@ -258,6 +287,109 @@ class Index:
             raise ValueError(f"{name}: ids must be below 2**63, got {int(array.max())}")
         return np.ascontiguousarray(array, dtype=np.int64)
 
+    def _batch(
+        self, vectors: npt.ArrayLike, ids: npt.ArrayLike | None, metadata: Metadata | None
+    ) -> tuple[npt.NDArray[Any], npt.NDArray[np.int64] | None]:
+        """What ``add`` checks before its native call."""
+        rows, _ = self._rows(vectors, "vectors")
+        count = rows.shape[0]
+        id_array = None if ids is None else _unique_ids(self._ids(ids, count))
+        if metadata is not None and (isinstance(metadata, str) or len(metadata) != count):
+            raise ValueError(f"metadata: expected one row per vector ({count})")
+        return rows, id_array
+
+    def _search_arguments(
+        self,
+        queries: npt.ArrayLike,
+        k: SupportsIndex,
+        ef: SupportsIndex | None,
+        filter: Filter | None,
+        threads: SupportsIndex,
+    ) -> tuple[npt.NDArray[Any], bool, int, int, Any, int]:
+        """What ``search`` checks before its native call: (rows, single, k,
+        ef, the filter as the core reads it, threads)."""
+        rows, single = self._rows(queries, "queries")
+        k = _count("k", k, 1)
+        candidates = self._ef_search if ef is None else _count("ef", ef, 1)
+        query = None if filter is None else _filter_query(filter)
+        workers = _count("threads", threads, 0)
+        return rows, single, k, max(candidates, k), query, workers
+
+    # ---- checking ahead of a call -------------------------------------------
+    # For code that prepares calls elsewhere (hobrin_ann.ray sends batches to
+    # indexes in other processes): the same checks and errors as the calls.
+
+    @staticmethod
+    def check_ids(ids: npt.ArrayLike, *, unique: bool = False) -> npt.NDArray[np.int64]:
+        """``ids`` as the index's methods take them, one integer or a 1-D
+        array-like of integers, each non-negative and below 2**63, returned as
+        a 1-D int64 array (one id gives an array of one). ``unique=True`` also
+        refuses an id given twice, as ``add`` and ``remove`` do. Raises the
+        TypeError or ValueError that ``get`` or ``remove`` would."""
+        id_array = Index._ids(ids, -1)
+        return _unique_ids(id_array) if unique else id_array
+
+    def check_batch(
+        self, vectors: npt.ArrayLike, ids: npt.ArrayLike | None = None, metadata: Metadata | None = None
+    ) -> tuple[npt.NDArray[Any], npt.NDArray[np.int64] | None]:
+        """Checks a batch for ``add`` without adding it.
+
+        Raises what ``add`` raises for the same arguments before it changes
+        anything: a wrong shape, values that are not real numbers or not
+        finite in the index's dtype, ids that are negative, repeated or not
+        one per vector, metadata rows that do not fit the schema. Left to
+        ``add`` itself, as they depend on the index at that moment: ids
+        already in it (``contains_many`` tells), and default ids running out.
+
+        Returns the vectors as ``add`` hands them to the index, a C-ordered
+        (n, dim) array of its dtype (one vector gives one row), and the ids as
+        a 1-D int64 array, or None when none were given.
+        """
+        rows, id_array = self._batch(vectors, ids, metadata)
+        if metadata is not None and rows.shape[0]:
+            self._core.check_metadata(metadata, rows.shape[0])
+        return rows, id_array
+
+    def check_search(
+        self,
+        queries: npt.ArrayLike,
+        k: SupportsIndex = 10,
+        *,
+        ef: SupportsIndex | None = None,
+        filter: Filter | None = None,
+        threads: SupportsIndex = 0,
+    ) -> tuple[npt.NDArray[Any], bool]:
+        """Checks the arguments of ``search`` without searching: raises what
+        ``search`` raises for them (a wrong shape, values that are not finite,
+        ``k``, ``ef`` or ``threads`` out of range, a filter of the wrong form
+        or naming an attribute outside the schema). Returns the queries as a
+        C-ordered (n, dim) array of the index's dtype, and whether one 1-D
+        query was given (``search`` then returns 1-D arrays)."""
+        rows, single, _k, _ef, query, _threads = self._search_arguments(queries, k, ef, filter, threads)
+        if query is not None:
+            self._core.check_filter(query)
+        return rows, single
+
+    @staticmethod
+    def estimate_nbytes(
+        dim: SupportsIndex,
+        count: SupportsIndex,
+        *,
+        dtype: str | type[np.floating[Any]] | np.dtype[Any] = "float32",
+        m: SupportsIndex = 16,
+    ) -> int:
+        """The ``nbytes`` to expect of an index of ``count`` vectors of ``dim``
+        values added in one batch, from the layout the index uses: each row
+        padded to whole 64-byte blocks, 2m layer-0 link slots, the upper-layer
+        lists a vector has on average (1/(m-1) lists of m slots), its id and
+        its slot in the id table, and the index's fixed structure (about
+        70 kB). Levels are drawn at random, so a real index differs by a
+        fraction of a percent; adding in several batches may leave its arrays
+        up to half again larger. Metadata is not counted, as in ``nbytes``."""
+        dim = _count("dim", dim, 1)
+        count = _count("count", count, 0)
+        return int(_core.GraphIndex.estimate_nbytes(dim, _dtype_name(dtype), _links(m), count))
+
     # ---- adding and searching -----------------------------------------------
 
     def add(
@@ -272,17 +404,15 @@ class Index:
         """Adds a (n, dim) batch or one vector; returns their ids.
 
         ``ids`` default to the next free integers. ``metadata`` is one list of
-        (name, value) pairs per vector, naming every schema attribute. Either
+        (name, value) pairs per vector, naming every schema attribute once and
+        no other (a ValueError names the row and attribute otherwise). Either
         every vector is added or, on any error, none is. ``threads=0`` uses
         every core; ``progress=True`` draws a progress bar on stderr.
+        Ctrl-C cannot stop an add midway: its KeyboardInterrupt comes once
+        the call has ended, with the whole batch added (or, if it failed, none).
         """
-        rows, _ = self._rows(vectors, "vectors")
+        rows, id_array = self._batch(vectors, ids, metadata)
         count = rows.shape[0]
-        id_array = None
-        if ids is not None:
-            id_array = _unique_ids(self._ids(ids, count))
-        if metadata is not None and (isinstance(metadata, str) or len(metadata) != count):
-            raise ValueError(f"metadata: expected one row per vector ({count})")
         workers = _count("threads", threads, 0)
         out = np.empty(count, dtype=np.int64)
         if count == 0:
@@ -316,16 +446,13 @@ class Index:
         (name, value) pair that results must match; ``exact=True`` scans every
         stored vector. A filter is ``(name, value)``, ``(name, [v1, v2])``
         (any of the values), a list of such conditions (all must hold), or a
-        1-D array of the ids allowed.
+        1-D array (or list) of the ids allowed. An empty list or array allows
+        no id, so nothing is found; only ``filter=None`` searches everything.
         """
-        rows, single = self._rows(queries, "queries")
-        k = _count("k", k, 1)
-        candidates = self._ef_search if ef is None else _count("ef", ef, 1)
-        query = None if filter is None else _filter_query(filter)
-        workers = _count("threads", threads, 0)
+        rows, single, k, candidates, query, workers = self._search_arguments(queries, k, ef, filter, threads)
         labels = np.empty((rows.shape[0], k), dtype=np.int64)
         distances = np.empty((rows.shape[0], k), dtype=self._dtype)
-        self._core.search(rows, k, max(candidates, k), bool(exact), query, workers, labels, distances)
+        self._core.search(rows, k, candidates, bool(exact), query, workers, labels, distances)
         if single:
             return labels[0], distances[0]
         return labels, distances

@@ -40,6 +40,14 @@ class GraphIndex:
         distances: npt.NDArray[Any],
     ) -> None: ...
     def contains(self, id: int) -> bool: ...
+    def contains_many(self, ids: npt.NDArray[np.int64], found: npt.NDArray[np.bool_]) -> None:
+        """Whether the index holds each id, into found."""
+    def check_metadata(self, metadata: Sequence[Sequence[tuple[str, Any]]], count: int) -> None:
+        """Raises what add raises for these rows."""
+    def check_filter(
+        self, filter: tuple[Sequence[tuple[str, Sequence[Any]]], npt.NDArray[np.int64] | None] | None
+    ) -> None:
+        """Raises what search raises for this filter."""
     def get(self, ids: npt.NDArray[np.int64], out: npt.NDArray[Any]) -> None: ...
     def size(self) -> int: ...
     def linked(self) -> int:
@@ -54,6 +62,9 @@ class GraphIndex:
     @staticmethod
     def load(path: str | bytes) -> tuple[GraphIndex, int]:
         """An index and its ef_search from a file."""
+    @staticmethod
+    def estimate_nbytes(dim: int, dtype: str, m: int, count: int) -> int:
+        """nbytes of an index of count vectors added at once."""
     @staticmethod
     def from_bytes(data: bytes | bytearray | memoryview) -> tuple[GraphIndex, int]:
         """An index and its ef_search from bytes."""

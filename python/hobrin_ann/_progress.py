@@ -44,24 +44,31 @@ class ProgressBar:
 def run_with_progress(
     work: Callable[[], None], done: Callable[[], int], total: int, interval: float = 0.2
 ) -> None:
-    """Runs `work` on a helper thread (it releases the interpreter lock) while
-    this thread redraws a bar from `done()` every `interval` seconds; whatever
-    `work` raises is raised here."""
-    failure: list[BaseException] = []
+    """Runs `work` on this thread while a helper thread redraws a bar from
+    `done()` every `interval` seconds.
 
-    def target() -> None:
-        try:
-            work()
-        except BaseException as error:  # handed to the calling thread
-            failure.append(error)
-
-    worker = threading.Thread(target=target, name="hobrin_ann add", daemon=True)
+    `work` stays on the calling thread so that it behaves as it does without
+    the bar: a KeyboardInterrupt (Ctrl-C) cannot cut it short, as Python
+    raises it only once the native call has returned, and whatever `work`
+    raises comes out here."""
+    finished = threading.Event()
     bar = ProgressBar(total)
-    worker.start()
-    while worker.is_alive():
-        worker.join(interval)
-        bar.show(done())
-    if failure:
-        bar.stream.write("\n")
-        raise failure[0]
+
+    def redraw() -> None:
+        while not finished.wait(interval):
+            bar.show(done())
+
+    drawer = threading.Thread(target=redraw, name="hobrin_ann progress", daemon=True)
+    completed = False
+    try:
+        drawer.start()
+        work()
+        completed = True
+    finally:
+        finished.set()
+        if drawer.is_alive():
+            drawer.join()
+        if not completed:  # the bar stays where it stopped
+            bar.stream.write("\n")
+            bar.stream.flush()
     bar.finish()

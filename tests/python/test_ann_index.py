@@ -1,6 +1,10 @@
 """hobrin_ann.Index: recall against an exact scan, ids and results as arrays,
 determinism, filters, and every refused call leaving the index unchanged."""
 
+import signal
+import threading
+import time
+
 import numpy as np
 import pytest
 
@@ -148,6 +152,31 @@ def test_progress_bar_goes_to_stderr(capsys):
     assert "300/300" in err and "elapsed" in err
 
 
+def test_ctrl_c_during_an_add_with_progress_comes_after_the_whole_batch():
+    rows = np.random.default_rng(1).standard_normal((20000, 16))
+    index = Index(16, m=8, ef_construction=100, seed=1)
+
+    def interrupt_midway():
+        deadline = time.monotonic() + 60
+        while index._core.linked() < 500 and time.monotonic() < deadline:
+            time.sleep(0.001)
+        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+    sender = threading.Thread(target=interrupt_midway)
+    sender.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            index.add(rows, threads=1, progress=True)
+    finally:
+        sender.join()
+    # The add had ended when the interrupt came out: the batch is whole, and
+    # no thread goes on changing the index.
+    after = (index._core.linked(), len(index), index.nbytes)
+    assert after[:2] == (len(rows), len(rows))
+    time.sleep(0.3)
+    assert (index._core.linked(), len(index), index.nbytes) == after
+
+
 @pytest.mark.parametrize(
     ("call", "error", "message"),
     [
@@ -175,6 +204,19 @@ def test_progress_bar_goes_to_stderr(capsys):
             lambda ix: ix.add(BASE[:1], metadata=[[("color", "red"), ("size", [])]]),
             ValueError,
             "metadata row 0: Unsupported",
+        ),
+        (
+            lambda ix: ix.add(
+                BASE[:2],
+                metadata=[[("color", "red"), ("size", 1)], [("color", "red"), ("size", 1), ("shape", 2)]],
+            ),
+            ValueError,
+            "metadata row 1: attribute 'shape' is not in the schema",
+        ),
+        (
+            lambda ix: ix.add(BASE[:1], metadata=[[("color", "red"), ("size", 1), ("color", "blue")]]),
+            ValueError,
+            "metadata row 0: attribute 'color' is given more than once",
         ),
         (lambda ix: ix.add(BASE[:2], metadata=[[]]), ValueError, "one row per vector"),
         (lambda ix: ix.add(["a"] * 24), TypeError, "expected real numbers"),
@@ -236,6 +278,17 @@ def test_the_core_checks_options_as_the_loader_does():
         _core.GraphIndex(4, "euclidean", "float32", 16, 200, None, ["a", "a"])
 
 
+def test_pyhnsw_rows_stay_lenient():
+    """The row builder hobrin_ann checks strictly is PyHNSW's too, whose rows
+    ignore unknown names and keep the last of a repeated one."""
+    import hobrin
+
+    index = hobrin.PyHNSW(2, metric="euclidean", schema=["c"])
+    index.insert([0.0, 0.0], [("c", 1), ("x", 5), ("c", 2)])
+    assert len(index.search([0, 0], k=1, filter=("c", 2))) == 1
+    assert index.search([0, 0], k=1, filter=("c", 1)) == []
+
+
 def test_filter_without_schema_and_metadata_without_schema():
     index = Index(2)
     index.add([[0, 0]])
@@ -283,6 +336,16 @@ def test_filter_forms_conjunctions_and_allow_lists(bucketed):
     assert set(labels.tolist()) == {5, 17, 19999, -1}
     empty, _ = index.search(base[0], 3, filter=[("bucket", []), ("parity", 1)])
     assert empty.tolist() == [-1, -1, -1]
+
+
+@pytest.mark.parametrize("empty", [[], range(0), np.array([]), np.array([], dtype=np.uint8)])
+@pytest.mark.parametrize("exact", [False, True])
+def test_an_empty_allow_list_matches_nothing(empty, exact):
+    index = Index(24, schema=["color"], seed=2)
+    index.add(BASE[:50], metadata=[[("color", "red")]] * 50)
+    labels, distances = index.search(QUERIES[:3], 5, filter=empty, exact=exact)
+    assert (labels == -1).all() and np.isinf(distances).all()
+    assert (index.search(QUERIES[:3], 5, filter=None, exact=exact)[0] >= 0).all()
 
 
 def test_packages_stay_apart():

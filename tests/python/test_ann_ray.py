@@ -103,6 +103,12 @@ def test_search_equals_in_process_shards_merged(pair, data, options):
     assert_same_search(*pair, data[2], **options)
 
 
+@pytest.mark.parametrize("empty", [[], np.array([], dtype=np.int64)], ids=["list", "array"])
+def test_an_empty_allow_list_finds_nothing(pair, data, empty):
+    labels, distances = pair[0].search(data[2][:5], 10, filter=empty)
+    assert (labels == -1).all() and np.isinf(distances).all()
+
+
 def test_removal_goes_through_to_the_shards(pair, data):
     sharded, local = pair
     queries = data[2]
@@ -150,6 +156,11 @@ def test_recall_of_four_shards_matches_one_index(cluster):
         ([5, 3000, 3001], None, "id 5 is already in the index"),
         ([3000, 3001, 3000], None, "id 3000 is given more than once"),
         (None, [[("color", "red")], [("size", 1)], [("color", "red")]], "metadata row 1"),
+        (
+            None,
+            [[("color", "red")]] * 2 + [[("color", "red"), ("color", "blue")]],
+            "row 2: attribute 'color'",
+        ),
         (None, [[("color", "red")]], "one row per vector"),
     ],
 )

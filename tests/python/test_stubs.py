@@ -64,6 +64,13 @@ ANN_USAGE = textwrap.dedent(
     index.ef_search = 32
     stored: npt.NDArray[np.float64] = index.get(ids)
     summary: tuple[int, bool, int, str] = (len(index), 7 in index, index.nbytes, index.dtype)
+    held: npt.NDArray[np.bool_] = index.contains_many([7, 8])
+    rows, given = index.check_batch([[0.5, 0.5]], ids=[8], metadata=[[("size", 3)]])
+    checked: npt.NDArray[np.int64] | None = given
+    queries, single = index.check_search(rows, k=1, filter=[8])
+    unique: npt.NDArray[np.int64] = hobrin_ann.Index.check_ids(np.arange(3), unique=True)
+    planned: int = hobrin_ann.Index.estimate_nbytes(2, 10**6, dtype=np.float64, m=8)
+    seed: int | None = index.seed
     """
 )
 MISUSE = textwrap.dedent(

@@ -2,22 +2,39 @@
 
 from __future__ import annotations
 
+import operator
 from typing import Any, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
 
-from .. import Index, _count
+from .. import Index
 
 _MIX = (np.uint64(0x9E3779B97F4A7C15), np.uint64(0xBF58476D1CE4E5B9), np.uint64(0x94D049BB133111EB))
+
+
+def whole_number(name: str, value: SupportsIndex, minimum: int) -> int:
+    """``value`` as an int of at least ``minimum``, refused in the words
+    ``hobrin_ann.Index`` uses for its own counts."""
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an integer, not bool")
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+    if number < minimum:
+        raise ValueError(f"{name} must be at least {minimum}, got {number}")
+    if number >= 2**63:
+        raise ValueError(f"{name} is too large: {number}")
+    return number
 
 
 def shard_of(ids: npt.ArrayLike, shards: SupportsIndex) -> npt.NDArray[np.intp]:
     """The shard of each id: a 64-bit mix of the id (the SplitMix64 finaliser)
     modulo the shard count. It depends on nothing but the id, so it is the same
     in every process, on every machine and after a load."""
-    id_array = Index._ids(ids, -1)
-    shards = _count("shards", shards, 1)
+    id_array = Index.check_ids(ids)
+    shards = whole_number("shards", shards, 1)
     with np.errstate(over="ignore"):
         x = id_array.astype(np.uint64) + _MIX[0]
         x = (x ^ (x >> np.uint64(30))) * _MIX[1]

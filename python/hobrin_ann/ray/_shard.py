@@ -55,8 +55,7 @@ class Shard:
 
     def present(self, ids: npt.NDArray[np.int64]) -> npt.NDArray[np.bool_]:
         """Which of ``ids`` the index holds."""
-        core = self.index._core
-        return np.fromiter((core.contains(i) for i in ids.tolist()), dtype=bool, count=ids.size)
+        return self.index.contains_many(ids)
 
     # An add in two steps: stage adds the rows and remembers their ids, commit
     # forgets them, abort removes them again.

@@ -4,6 +4,7 @@ calls out to them in parallel and merges their answers."""
 from __future__ import annotations
 
 import math
+import operator
 import os
 import secrets
 import threading
@@ -15,9 +16,9 @@ import numpy.typing as npt
 import ray
 import ray.exceptions
 
-from .. import Filter, Index, Metadata, _count, _filter_query, _unique_ids
+from .. import Filter, Index, Metadata
 from . import _manifest
-from ._routing import merge_nearest, shard_of
+from ._routing import merge_nearest, shard_of, whole_number
 from ._shard import Shard
 
 _RemoteShard = ray.remote(Shard)
@@ -41,13 +42,12 @@ class ShardError(RuntimeError):
 
 
 def _shard_bytes(dim: int, options: dict[str, Any], vectors: int) -> int:
-    """Memory to ask Ray for a shard of ``vectors`` vectors: rows padded to
-    64 bytes, 2m layer-0 links, the upper layers (1/(m-1) of the vectors), the
-    id map, and a fifth more for slack and metadata."""
-    m = options["m"]
-    row = -(-dim * np.dtype(options["dtype"]).itemsize // 64) * 64
-    per_vector = row + 8 * m + 4 * m / (m - 1) + 40
-    return _WORKER_BYTES + int(per_vector * vectors * 1.2)
+    """Memory to ask Ray for a shard of ``vectors`` vectors: what its index
+    holds (``Index.estimate_nbytes``), a fifth more for growth and metadata,
+    and the worker process."""
+    # A capacity beyond any index still gets an answer, which the cluster refuses.
+    index = Index.estimate_nbytes(dim, min(vectors, 2**63 - 1), dtype=options["dtype"], m=options["m"])
+    return _WORKER_BYTES + int(index * 1.2)
 
 
 class ShardedIndex:
@@ -78,8 +78,8 @@ class ShardedIndex:
         **index_options: Any,
     ) -> None:
         template = Index(dim, metric, **index_options)
-        count = _count("shards", shards, 1)
-        capacity = _count("capacity", capacity, 0)
+        count = whole_number("shards", shards, 1)
+        capacity = whole_number("capacity", capacity, 0)
         self._setup(template, count, cpus_per_shard, timeout)
         memory = _shard_bytes(self._dim, self._options, math.ceil(capacity / count * 1.1))
         self._start(
@@ -88,17 +88,16 @@ class ShardedIndex:
         self._next_id = 0
 
     def _setup(self, template: Index, shards: int, cpus_per_shard: float | None, timeout: float) -> None:
-        _dim, _metric, dtype, m, ef_construction, seed, schema = template._core.params()
         self._template = template
         self._dim = template.dim
         self._metric = template.metric
         self._options: dict[str, Any] = {
-            "dtype": dtype,
-            "m": m,
-            "ef_construction": ef_construction,
+            "dtype": template.dtype,
+            "m": template.m,
+            "ef_construction": template.ef_construction,
             "ef_search": template.ef_search,
-            "schema": None if schema is None else list(schema),
-            "seed": seed,
+            "schema": None if template.schema is None else list(template.schema),
+            "seed": template.seed,
         }
         self.timeout = timeout
         if not ray.is_initialized():
@@ -268,16 +267,13 @@ class ShardedIndex:
         """Adds a (n, dim) batch or one vector; returns their ids (by default
         the next free integers). Either every row is added, on its shard, or
         on any error none is."""
-        rows, _ = self._template._rows(vectors, "vectors")
+        # The template has the shards' parameters: its checks are theirs.
+        rows, given = self._template.check_batch(vectors, ids, metadata)
         count = rows.shape[0]
-        if metadata is not None and (isinstance(metadata, str) or len(metadata) != count):
-            raise ValueError(f"metadata: expected one row per vector ({count})")
         with self._lock:
-            id_array = self._new_ids(ids, count)
+            id_array = self._new_ids(count) if given is None else given
             if count == 0:
                 return id_array
-            if metadata is not None:
-                _check_metadata(self._options["schema"], metadata)
             parts = self._split(id_array)
             held = self._present(id_array, parts)
             if held.any():
@@ -286,12 +282,11 @@ class ShardedIndex:
             self._next_id = max(self._next_id, int(id_array.max()) + 1)
         return id_array
 
-    def _new_ids(self, ids: npt.ArrayLike | None, count: int) -> npt.NDArray[np.int64]:
-        if ids is None:
-            if count > 2**63 - self._next_id:
-                raise ValueError(f"no free ids are left after {self._next_id - 1}: pass ids explicitly")
-            return np.arange(self._next_id, self._next_id + count, dtype=np.int64)
-        return _unique_ids(Index._ids(ids, count))
+    def _new_ids(self, count: int) -> npt.NDArray[np.int64]:
+        """The next ``count`` default ids."""
+        if count > 2**63 - self._next_id:
+            raise ValueError(f"no free ids are left after {self._next_id - 1}: pass ids explicitly")
+        return np.arange(self._next_id, self._next_id + count, dtype=np.int64)
 
     def _stage_and_commit(
         self,
@@ -343,12 +338,9 @@ class ShardedIndex:
         ``hobrin_ann.Index.search`` gives them: one query gives 1-D arrays, a
         batch (n, k) arrays; missing results are -1 and inf. ``ef`` and
         ``filter`` apply on every shard."""
-        rows, single = self._template._rows(queries, "queries")
-        k = _count("k", k, 1)
-        if ef is not None:
-            ef = _count("ef", ef, 1)
-        if filter is not None:
-            _filter_query(filter)
+        rows, single = self._template.check_search(queries, k, ef=ef, filter=filter)
+        k = operator.index(k)
+        ef = None if ef is None else operator.index(ef)
         with self._lock:
             batch = ray.put(rows)
             parts = self._gather(self._broadcast("search", batch, k, ef, filter))
@@ -360,7 +352,7 @@ class ShardedIndex:
     def get(self, ids: npt.ArrayLike) -> npt.NDArray[Any]:
         """The stored vectors of ``ids``; a KeyError names the first unknown id."""
         single = np.ndim(ids) == 0
-        id_array = Index._ids(ids, -1)
+        id_array = Index.check_ids(ids)
         out = np.empty((id_array.size, self._dim), dtype=self._options["dtype"])
         with self._lock:
             parts = self._split(id_array)
@@ -371,7 +363,7 @@ class ShardedIndex:
     def remove(self, ids: npt.ArrayLike) -> None:
         """Removes the vectors of ``ids``. A KeyError names the first id that
         is not in the index, and then nothing is removed."""
-        id_array = _unique_ids(Index._ids(ids, -1))
+        id_array = Index.check_ids(ids, unique=True)
         with self._lock:
             parts = self._split(id_array)
             self._require_present(id_array, parts)
@@ -458,14 +450,6 @@ def _scatter(out: npt.NDArray[Any], parts: list[npt.NDArray[np.intp]], answers: 
 
 def _cluster_resources() -> dict[str, float]:
     return ray.cluster_resources()  # type: ignore[no-untyped-call,no-any-return]
-
-
-def _check_metadata(schema: list[str] | None, metadata: Metadata) -> None:
-    """Raises what the shards' indexes would raise for these metadata rows,
-    before any shard adds a row: a one-dimensional scratch index with the same
-    schema converts them, at a small fraction of the cost of the real add."""
-    scratch = Index(1, schema=schema, m=2, ef_construction=1, seed=0)
-    scratch.add(np.zeros((len(metadata), 1), dtype=np.float32), metadata=metadata, threads=1)
 
 
 def _remove_files(directory: str, names: list[str]) -> None:

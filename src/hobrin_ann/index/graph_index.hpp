@@ -66,6 +66,8 @@ class GraphIndex {
   // Vectors held, not counting removed ones.
   virtual std::size_t size() const noexcept = 0;
   virtual bool contains(std::int64_t id) const = 0;
+  // contains() of each of `count` ids into `found`, under one lock.
+  virtual void contains_many(const std::int64_t* ids, std::size_t count, bool* found) const = 0;
   // Copies the stored rows of `ids` to `out` (count x dim values); returns the
   // position of the first unknown id, if any (then `out` is incomplete).
   virtual std::optional<std::size_t> get(const std::int64_t* ids, std::size_t count, void* out) const = 0;

@@ -5,6 +5,14 @@
 #include <new>
 
 namespace hobrin::ann {
+namespace {
+
+// Slots for `count` labels: a power of two, at most half full.
+std::size_t table_slots(std::size_t count) noexcept {
+  return std::bit_ceil(std::max<std::size_t>(2 * count, 16));
+}
+
+}  // namespace
 
 std::size_t LabelMap::home(std::int64_t label) const noexcept {
   // Fibonacci hashing spreads sequential ids over the whole table.
@@ -13,7 +21,8 @@ std::size_t LabelMap::home(std::int64_t label) const noexcept {
 }
 
 std::optional<std::uint32_t> LabelMap::find(std::int64_t label) const noexcept {
-  if (slots_.empty()) return std::nullopt;
+  // A negative label would match the empty slots' mark.
+  if (label < 0 || slots_.empty()) return std::nullopt;
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t at = home(label);; at = (at + 1) & mask) {
     if (slots_[at].label == label) return slots_[at].node;
@@ -30,7 +39,7 @@ void LabelMap::place(Slot slot) noexcept {
 
 void LabelMap::reserve(std::size_t count) {
   if (count > (SIZE_MAX / sizeof(Slot)) / 4) throw std::bad_alloc();
-  const std::size_t wanted = std::bit_ceil(std::max<std::size_t>(2 * count, 16));
+  const std::size_t wanted = table_slots(count);
   if (wanted <= slots_.size()) return;
   // Grow by doubling at least, so many small reservations stay cheap.
   std::vector<Slot> old(std::max(wanted, 2 * slots_.size()));
@@ -38,6 +47,11 @@ void LabelMap::reserve(std::size_t count) {
   for (const Slot& slot : old) {
     if (slot.label != kEmpty) place(slot);
   }
+}
+
+std::size_t LabelMap::table_bytes(std::size_t count) noexcept {
+  if (count > (SIZE_MAX / sizeof(Slot)) / 4) return SIZE_MAX;
+  return table_slots(count) * sizeof(Slot);
 }
 
 void LabelMap::insert(std::int64_t label, std::uint32_t node) noexcept {

@@ -11,6 +11,7 @@ namespace hobrin::ann {
 class LabelMap {
  public:
   std::size_t size() const noexcept { return size_; }
+  // The node of `label`; nothing when it is absent (as every negative label is).
   std::optional<std::uint32_t> find(std::int64_t label) const noexcept;
 
   // Room for `count` labels in all; throws std::bad_alloc and keeps the contents.
@@ -21,6 +22,9 @@ class LabelMap {
   void erase(std::int64_t label) noexcept;
 
   std::size_t bytes() const noexcept { return slots_.capacity() * sizeof(Slot); }
+  // bytes() once `count` labels were reserved in one call; SIZE_MAX if no
+  // table can hold them.
+  static std::size_t table_bytes(std::size_t count) noexcept;
 
  private:
   static constexpr std::int64_t kEmpty = -1;

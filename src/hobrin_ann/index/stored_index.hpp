@@ -44,6 +44,11 @@ class StoredIndex final : public GraphIndex {
     return core_.nodes_by_label.find(id).has_value();
   }
 
+  void contains_many(const std::int64_t* ids, std::size_t count, bool* found) const override {
+    std::shared_lock lock(mutex_);
+    for (std::size_t i = 0; i < count; ++i) found[i] = core_.nodes_by_label.find(ids[i]).has_value();
+  }
+
   std::optional<std::size_t> get(const std::int64_t* ids, std::size_t count, void* out) const override {
     std::shared_lock lock(mutex_);
     Value* rows = static_cast<Value*>(out);

@@ -1,29 +1,17 @@
 #include "python/hobrin_ann/py_index.hpp"
 
 #include <atomic>
-#include <cstring>
 #include <memory>
 
-#include "hobrin_ann/format/file_io.hpp"
-#include "hobrin_ann/index/graph_index.hpp"
-#include "python/runtime/array_view.hpp"
+#include "hobrin_ann/index/memory_estimate.hpp"
+#include "python/hobrin_ann/index_arguments.hpp"
+#include "python/hobrin_ann/index_payload.hpp"
 #include "python/runtime/gil.hpp"
-#include "python/runtime/metadata.hpp"
 
 namespace hobrin::py {
 namespace {
 
 using ann::GraphIndex;
-
-// Every method binds with shared access, the mutating add and remove too:
-// the binding's flag only keeps a call from re-entering the same object
-// while it runs Python code (an exclusive borrow would refuse a search on
-// another thread during an add). The core orders its own callers: GraphIndex
-// takes its lock exclusively for add and remove and shared for the rest.
-struct IndexPayload {
-  std::unique_ptr<GraphIndex> index;
-  std::unique_ptr<std::atomic<std::size_t>> linked;  // rows linked by the running add
-};
 using PyIndex = Instance<IndexPayload>;
 
 constexpr const char* kNewParameters[] = {"dim", "metric", "dtype", "m", "ef_construction", "seed", "schema"};
@@ -38,14 +26,19 @@ constexpr FunctionDescription kSearch{"GraphIndex", "search", kSearchParameters,
 constexpr FunctionDescription kContains{"GraphIndex", "contains", kIdParameters, 1};
 constexpr FunctionDescription kGet{"GraphIndex", "get", kGetParameters, 2};
 constexpr FunctionDescription kNoArguments{"GraphIndex", "stat", {}, 0};
+constexpr const char* kContainsManyParameters[] = {"ids", "found"};
+constexpr const char* kCheckMetadataParameters[] = {"metadata", "count"};
+constexpr const char* kCheckFilterParameters[] = {"filter"};
+constexpr const char* kEstimateParameters[] = {"dim", "dtype", "m", "count"};
+constexpr FunctionDescription kContainsMany{"GraphIndex", "contains_many", kContainsManyParameters, 2};
+constexpr FunctionDescription kCheckMetadata{"GraphIndex", "check_metadata", kCheckMetadataParameters, 2};
+constexpr FunctionDescription kCheckFilter{"GraphIndex", "check_filter", kCheckFilterParameters, 1};
+constexpr FunctionDescription kEstimate{"GraphIndex", "estimate_nbytes", kEstimateParameters, 4};
 
-ItemKind item_kind(const GraphIndex& index) {
-  return index.options().dtype == ann::ElementType::Float32 ? ItemKind::Float32 : ItemKind::Float64;
-}
-
-PyErr shape_error(const char* name, std::size_t expected, std::size_t given) {
-  return PyErr::value_error(std::string(name) + ": expected " + std::to_string(expected) + ", got " +
-                            std::to_string(given));
+PyResult<ann::ElementType> element_type_by_name(const std::string& name) {
+  if (name == "float32") return ann::ElementType::Float32;
+  if (name == "float64") return ann::ElementType::Float64;
+  return fail(PyErr::value_error("unknown dtype '" + name + "'"));
 }
 
 PyResult<ann::Metric> metric_by_name(const std::string& name) {
@@ -67,32 +60,10 @@ PyObject* index_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
         HOBRIN_TRY(options.seed, extract_optional_argument<std::uint64_t>(slots[5], "seed"));
         HOBRIN_TRY(options.schema, extract_optional_argument<std::vector<std::string>>(slots[6], "schema"));
         HOBRIN_TRY(options.metric, metric_by_name(metric));
-        if (dtype != "float32" && dtype != "float64")
-          return fail(PyErr::value_error("unknown dtype '" + dtype + "'"));
-        options.dtype = dtype == "float32" ? ann::ElementType::Float32 : ann::ElementType::Float64;
+        HOBRIN_TRY(options.dtype, element_type_by_name(dtype));
         if (const auto problem = ann::options_problem(options)) return fail(PyErr::value_error(*problem));
         return IndexPayload{GraphIndex::create(options), std::make_unique<std::atomic<std::size_t>>(0)};
       });
-}
-
-PyResult<std::vector<MetadataRow>> metadata_rows(const GraphIndex& index, PyObject* object,
-                                                 std::size_t count) {
-  std::vector<MetadataRow> rows;
-  if (object == Py_None) return rows;
-  const auto& schema = index.options().schema;
-  if (!schema) return fail(PyErr::value_error("metadata needs an index built with a schema"));
-  HOBRIN_TRY(auto listed, extract_argument<std::vector<MetadataPairs>>(object, "metadata"));
-  if (listed.size() != count) return fail(shape_error("metadata rows", count, listed.size()));
-  rows.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    auto row = build_metadata_row(*schema, listed[i]);
-    if (!row) {
-      return fail(
-          PyErr::value_error("metadata row " + std::to_string(i) + ": " + row.error().message_text()));
-    }
-    rows.push_back(*std::move(row));
-  }
-  return rows;
 }
 
 PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -137,47 +108,6 @@ PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       });
 }
 
-// The filter as hobrin_ann.Index passes it: None, or (conditions, ids) with
-// conditions a list of (name, [values]) and ids None or an int64 array.
-PyResult<std::optional<ann::FilterQuery>> filter_argument(PyObject* object) {
-  if (object == Py_None) return std::optional<ann::FilterQuery>();
-  using NamedValues = std::pair<std::string, PyRef>;
-  if (!PyTuple_Check(object) || PyTuple_GET_SIZE(object) != 2) {
-    return fail(PyErr::type_error("argument 'filter': expected (conditions, ids)"));
-  }
-  ann::FilterQuery query;
-  HOBRIN_TRY(auto conditions,
-             extract_argument<std::vector<NamedValues>>(PyTuple_GET_ITEM(object, 0), "filter"));
-  for (auto& [name, listed] : conditions) {
-    HOBRIN_TRY(auto values, extract_argument<std::vector<PyRef>>(listed.get(), "filter"));
-    ann::Condition condition{name, {}};
-    condition.any_of.reserve(values.size());
-    for (const PyRef& value : values) {
-      auto converted = to_metadata(value.get());
-      if (!converted)
-        return fail(PyErr::type_error("filter value for '" + name + "' must be a str, int or float"));
-      condition.any_of.push_back(*std::move(converted));
-    }
-    query.all_of.push_back(std::move(condition));
-  }
-  PyObject* ids = PyTuple_GET_ITEM(object, 1);
-  if (ids != Py_None) {
-    HOBRIN_TRY(auto view, ArrayView::get(ids, "filter", ItemKind::Int64, 1, false));
-    const auto* first = static_cast<const std::int64_t*>(view.data());
-    query.ids.emplace(first, first + view.extent(0));
-  }
-  return std::optional<ann::FilterQuery>(std::move(query));
-}
-
-// The first condition whose attribute is not in the schema.
-std::string unknown_attribute(const GraphIndex& index, const ann::FilterQuery& query) {
-  for (const ann::Condition& condition : query.all_of) {
-    if (!schema_position(index.options().schema.value_or(Schema{}), condition.attribute))
-      return condition.attribute;
-  }
-  return "";
-}
-
 PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<IndexPayload, Access::Shared, 8>(
       py_index_type(), kSearch, self, args, nargs, kwnames,
@@ -206,11 +136,9 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         request.distances = distances.data();
         const auto searched = without_gil([&] { return index.search(request); });
         if (searched) return None{};
-        if (searched.error() == ann::SearchError::NoSchema) {
-          return fail(PyErr::value_error("a filter needs an index built with a schema"));
-        }
-        return fail(PyErr::value_error("filter attribute '" + unknown_attribute(index, *filter) +
-                                       "' is not in the schema"));
+        // The core refused the filter: check_filter says why.
+        auto refused = filter_error(index, *filter);
+        return fail(refused ? *std::move(refused) : PyErr::value_error("the filter was refused"));
       });
 }
 
@@ -222,6 +150,66 @@ PyObject* index_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         const bool found = without_gil([&] { return p.index->contains(id); });
         return PyRef::borrow(found ? Py_True : Py_False);
       });
+}
+
+PyObject* index_contains_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method<IndexPayload, Access::Shared, 2>(
+      py_index_type(), kContainsMany, self, args, nargs, kwnames,
+      [](IndexPayload& p, std::span<PyObject*, 2> slots) -> PyResult<None> {
+        HOBRIN_TRY(auto ids, ArrayView::get(slots[0], "ids", ItemKind::Int64, 1, false));
+        HOBRIN_TRY(auto found, ArrayView::get(slots[1], "found", ItemKind::Bool, 1, true));
+        if (found.extent(0) != ids.extent(0))
+          return fail(shape_error("found", ids.extent(0), found.extent(0)));
+        without_gil([&] {
+          p.index->contains_many(static_cast<const std::int64_t*>(ids.data()), ids.extent(0),
+                                 static_cast<bool*>(found.data()));
+          return 0;
+        });
+        return None{};
+      });
+}
+
+// What add and search check of their metadata and filter, without adding or
+// searching.
+PyObject* index_check_metadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method<IndexPayload, Access::Shared, 2>(
+      py_index_type(), kCheckMetadata, self, args, nargs, kwnames,
+      [](IndexPayload& p, std::span<PyObject*, 2> slots) -> PyResult<None> {
+        HOBRIN_TRY(auto count, extract_argument<std::uint64_t>(slots[1], "count"));
+        HOBRIN_CHECK(metadata_rows(*p.index, slots[0], count));
+        return None{};
+      });
+}
+
+PyObject* index_check_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method<IndexPayload, Access::Shared, 1>(
+      py_index_type(), kCheckFilter, self, args, nargs, kwnames,
+      [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<None> {
+        HOBRIN_TRY(auto filter, filter_argument(slots[0]));
+        if (filter) {
+          if (auto refused = filter_error(*p.index, *filter)) return fail(*std::move(refused));
+        }
+        return None{};
+      });
+}
+
+PyObject* index_estimate_nbytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return trampoline<PyObject*>(nullptr, [&]() -> PyResult<PyObject*> {
+    std::array<PyObject*, 4> slots{};
+    HOBRIN_CHECK(extract_arguments_fastcall(kEstimate, args, nargs, kwnames, slots));
+    HOBRIN_TRY(auto dim, extract_argument<std::uint64_t>(slots[0], "dim"));
+    HOBRIN_TRY(auto dtype_name, extract_argument<std::string>(slots[1], "dtype"));
+    HOBRIN_TRY(auto m, extract_argument<std::uint64_t>(slots[2], "m"));
+    HOBRIN_TRY(auto count, extract_argument<std::uint64_t>(slots[3], "count"));
+    HOBRIN_TRY(auto dtype, element_type_by_name(dtype_name));
+    ann::IndexOptions options;
+    options.dim = dim;
+    options.dtype = dtype;
+    options.m = m;
+    if (const auto problem = ann::options_problem(options)) return fail(PyErr::value_error(*problem));
+    const std::uint64_t bytes = ann::estimate_memory_bytes(dim, dtype, m, count);
+    return into_py(bytes);
+  });
 }
 
 PyObject* index_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -244,21 +232,13 @@ PyObject* index_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       });
 }
 
-// ---- removal, compaction and files ---------------------------------------------
+// ---- removal and compaction --------------------------------------------------
 
 constexpr const char* kRemoveParameters[] = {"ids"};
 constexpr const char* kThreadsParameters[] = {"threads"};
-constexpr const char* kSaveParameters[] = {"path", "ef_search"};
-constexpr const char* kEfParameters[] = {"ef_search"};
-constexpr const char* kPathParameters[] = {"path"};
-constexpr const char* kDataParameters[] = {"data"};
 constexpr FunctionDescription kRemove{"GraphIndex", "remove", kRemoveParameters, 1};
 constexpr FunctionDescription kCompact{"GraphIndex", "compact", kThreadsParameters, 1};
 constexpr FunctionDescription kParams{"GraphIndex", "params", {}, 0};
-constexpr FunctionDescription kSave{"GraphIndex", "save", kSaveParameters, 2};
-constexpr FunctionDescription kToBytes{"GraphIndex", "to_bytes", kEfParameters, 1};
-constexpr FunctionDescription kLoad{"GraphIndex", "load", kPathParameters, 1};
-constexpr FunctionDescription kFromBytes{"GraphIndex", "from_bytes", kDataParameters, 1};
 
 PyObject* index_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<IndexPayload, Access::Shared, 1>(
@@ -272,22 +252,6 @@ PyObject* index_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         PyErr_SetObject(PyExc_KeyError, key.get());
         return fetch_error();
       });
-}
-
-// A new GraphIndex object around `index`.
-PyResult<PyRef> wrap_index(std::unique_ptr<GraphIndex> index) {
-  HOBRIN_TRY(PyTypeObject * type, py_index_type().get_or_create());
-  HOBRIN_TRY(
-      PyObject * object,
-      tp_new_impl(type, IndexPayload{std::move(index), std::make_unique<std::atomic<std::size_t>>(0)}));
-  return PyRef::steal(object);
-}
-
-// (GraphIndex, ef_search) for a loaded index.
-PyResult<PyRef> loaded_pair(GraphIndex::Loaded loaded) {
-  HOBRIN_TRY(PyRef index, wrap_index(std::move(loaded.index)));
-  PyRef ef = PyRef::steal(checked(PyLong_FromUnsignedLongLong(loaded.ef_search)));
-  return PyRef::steal(checked(PyTuple_Pack(2, index.get(), ef.get())));
 }
 
 PyObject* index_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -326,123 +290,6 @@ PyObject* index_params(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       });
 }
 
-// A file system path (str, encoded as the file system wants, or bytes),
-// without NUL characters.
-PyResult<std::string> path_argument(PyObject* object) {
-  PyRef encoded;
-  if (PyUnicode_Check(object)) {
-    encoded = PyRef::steal(PyUnicode_EncodeFSDefault(object));
-    if (!encoded) return fetch_error();
-    object = encoded.get();
-  }
-  if (!PyBytes_Check(object)) return fail(PyErr::type_mismatch(object, "PyBytes"));
-  const std::string path(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)));
-  if (path.find('\0') != std::string::npos) return fail(PyErr::value_error("embedded null byte"));
-  return path;
-}
-
-// OSError(errno, message, path): the interpreter picks the subclass for errno.
-PyResult<None> os_error(const ann::FileError& error, PyObject* path) {
-  const std::string message = !error.detail.empty()
-                                  ? error.detail
-                                  : std::string(std::strerror(error.code)) + " (while " + error.action + ")";
-  PyRef args = PyRef::steal(checked(Py_BuildValue("(isO)", error.code, message.c_str(), path)));
-  PyErr_SetObject(PyExc_OSError, args.get());
-  return fetch_error();
-}
-
-PyErr corrupt_error(const std::string& what) { return PyErr::value_error("corrupt index file: " + what); }
-
-PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_method<IndexPayload, Access::Shared, 2>(
-      py_index_type(), kSave, self, args, nargs, kwnames,
-      [](IndexPayload& p, std::span<PyObject*, 2> slots) -> PyResult<None> {
-        HOBRIN_TRY(auto path, path_argument(slots[0]));
-        HOBRIN_TRY(auto ef_search, extract_argument<std::uint64_t>(slots[1], "ef_search"));
-        const auto saved = without_gil([&] {
-          return ann::save_file(path, [&](ann::ByteSink& sink) { p.index->save(sink, ef_search); });
-        });
-        if (!saved) return os_error(saved.error(), slots[0]);
-        return None{};
-      });
-}
-
-PyObject* index_to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_method<IndexPayload, Access::Shared, 1>(
-      py_index_type(), kToBytes, self, args, nargs, kwnames,
-      [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<PyRef> {
-        HOBRIN_TRY(auto ef_search, extract_argument<std::uint64_t>(slots[0], "ef_search"));
-        ann::StringSink sink;
-        without_gil([&] {
-          // The file is smaller than the index in memory but for the metadata.
-          sink.bytes.reserve(p.index->memory_bytes());
-          p.index->save(sink, ef_search);
-          return 0;
-        });
-        return PyRef::steal(checked(
-            PyBytes_FromStringAndSize(sink.bytes.data(), static_cast<Py_ssize_t>(sink.bytes.size()))));
-      });
-}
-
-// The static methods: no receiver, a new index back.
-template <class Body>
-PyObject* static_method(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames, Body&& body) {
-  return trampoline<PyObject*>(nullptr, [&]() -> PyResult<PyObject*> {
-    std::array<PyObject*, 1> slots{};
-    HOBRIN_CHECK(extract_arguments_fastcall(description, args, nargs, kwnames, slots));
-    HOBRIN_TRY(PyRef result, body(slots[0]));
-    return result.release();
-  });
-}
-
-using ReadIndex = std::function<void(ann::ByteSource&)>;
-
-// Loads without the interpreter's lock: open(read) gives `read` a source and
-// reports an I/O failure, raised as OSError naming `path`.
-template <class Open>
-PyResult<PyRef> load_with(PyObject* path, Open&& open) {
-  std::optional<GraphIndex::Loaded> loaded;
-  std::string corrupt;
-  const auto opened = without_gil([&] {
-    return open([&](ann::ByteSource& source) {
-      try {
-        loaded.emplace(GraphIndex::load(source));
-      } catch (const ann::CorruptIndex& error) {
-        corrupt = error.what();
-      }
-    });
-  });
-  if (!opened) HOBRIN_CHECK(os_error(opened.error(), path));
-  if (!loaded) return fail(corrupt_error(corrupt));
-  return loaded_pair(*std::move(loaded));
-}
-
-PyObject* index_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return static_method(kLoad, args, nargs, kwnames, [](PyObject* argument) -> PyResult<PyRef> {
-    HOBRIN_TRY(auto path, path_argument(argument));
-    return load_with(argument, [&](const ReadIndex& read) { return ann::read_file(path, read); });
-  });
-}
-
-PyObject* index_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return static_method(kFromBytes, args, nargs, kwnames, [](PyObject* argument) -> PyResult<PyRef> {
-    Py_buffer view;
-    if (PyObject_GetBuffer(argument, &view, PyBUF_SIMPLE) != 0) return fetch_error();
-    struct Release {
-      Py_buffer* view;
-      ~Release() { PyBuffer_Release(view); }
-    } release{&view};
-    const std::span<const std::byte> bytes(static_cast<const std::byte*>(view.buf),
-                                           static_cast<std::size_t>(view.len));
-    return load_with(argument, [&](const ReadIndex& read) -> std::expected<void, ann::FileError> {
-      ann::MemorySource source(bytes);
-      read(source);
-      return {};
-    });
-  });
-}
-
 // The counters: size, linked and nbytes.
 template <std::uint64_t (*read)(const IndexPayload&)>
 PyObject* index_stat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -460,6 +307,12 @@ PyMethodDef kMethods[] = {
     fast_method("search", index_search,
                 "search($self, queries, k, ef, exact, filter, threads, labels, distances)\n--\n\n"),
     fast_method("contains", index_contains, "contains($self, id)\n--\n\n"),
+    fast_method("contains_many", index_contains_many,
+                "contains_many($self, ids, found)\n--\n\nWhether the index holds each id, into found."),
+    fast_method("check_metadata", index_check_metadata,
+                "check_metadata($self, metadata, count)\n--\n\nRaises what add raises for these rows."),
+    fast_method("check_filter", index_check_filter,
+                "check_filter($self, filter)\n--\n\nRaises what search raises for this filter."),
     fast_method("get", index_get, "get($self, ids, out)\n--\n\n"),
     fast_method("size", index_stat<read_size>, "size($self)\n--\n\n"),
     fast_method("linked", index_stat<read_linked>,
@@ -477,6 +330,9 @@ PyMethodDef kMethods[] = {
     {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(index_from_bytes)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_bytes(data)\n--\n\nAn index and its ef_search from bytes."},
+    {"estimate_nbytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(index_estimate_nbytes)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "estimate_nbytes(dim, dtype, m, count)\n--\n\nnbytes of an index of count vectors added at once."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -492,6 +348,14 @@ const ClassDefinition kDefinition{
 };
 
 }  // namespace
+
+PyResult<PyRef> wrap_index(std::unique_ptr<GraphIndex> index) {
+  HOBRIN_TRY(PyTypeObject * type, py_index_type().get_or_create());
+  HOBRIN_TRY(
+      PyObject * object,
+      tp_new_impl(type, IndexPayload{std::move(index), std::make_unique<std::atomic<std::size_t>>(0)}));
+  return PyRef::steal(object);
+}
 
 LazyTypeObject& py_index_type() {
   static LazyTypeObject cell(kDefinition);

@@ -15,6 +15,7 @@ bool has_kind(const Py_buffer& view, ItemKind kind) {
     case ItemKind::Float32: return *format == 'f' && view.itemsize == 4;
     case ItemKind::Float64: return *format == 'd' && view.itemsize == 8;
     case ItemKind::Int64: return (*format == 'q' || *format == 'l') && view.itemsize == 8;
+    case ItemKind::Bool: return *format == '?' && view.itemsize == 1;
   }
   return false;
 }
@@ -24,6 +25,7 @@ const char* kind_name(ItemKind kind) {
     case ItemKind::Float32: return "float32";
     case ItemKind::Float64: return "float64";
     case ItemKind::Int64: return "int64";
+    case ItemKind::Bool: return "bool";
   }
   return "?";
 }

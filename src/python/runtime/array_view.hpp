@@ -8,7 +8,7 @@
 
 namespace hobrin::py {
 
-enum class ItemKind { Float32, Float64, Int64 };
+enum class ItemKind { Float32, Float64, Int64, Bool };
 
 class ArrayView {
  public:

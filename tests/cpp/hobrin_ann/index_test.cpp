@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <random>
 #include <set>
@@ -12,6 +13,7 @@
 #include "hobrin_ann/build/insert.hpp"
 #include "hobrin_ann/index/graph_index.hpp"
 #include "hobrin_ann/index/labels.hpp"
+#include "hobrin_ann/index/memory_estimate.hpp"
 #include "hobrin_ann/kernels/kernels.hpp"
 #include "hobrin_ann/store/full_rows.hpp"
 
@@ -78,6 +80,10 @@ TEST(LabelMap, AgreesWithAStandardMapThroughInsertsAndErases) {
       EXPECT_EQ(*found, model[label]);
     }
   }
+  EXPECT_FALSE(map.find(-1).has_value());  // -1 marks the empty slots
+  LabelMap sized;
+  sized.reserve(1000);
+  EXPECT_EQ(sized.bytes(), LabelMap::table_bytes(1000));
 }
 
 // Builds a graph node by node in the core and checks every list.
@@ -190,6 +196,26 @@ TEST(GraphIndex, ParallelAndSerialBuildsBothFindTheNearest) {
     EXPECT_EQ(ids.back(), std::int64_t(n - 1));
     EXPECT_GE(recall_at_10(*index, base, n, dim), 0.9) << threads;
   }
+}
+
+TEST(GraphIndex, ContainsManyAgreesWithContainsAndTheEstimateWithMemory) {
+  const std::size_t n = 2000, dim = 20;
+  const auto base = random_rows(n, dim, 4);
+  auto index = GraphIndex::create({.dim = dim, .m = 12, .ef_construction = 40, .seed = 2, .schema = {}});
+  std::vector<std::int64_t> ids(n);
+  for (std::size_t i = 0; i < n; ++i) ids[i] = static_cast<std::int64_t>(3 * i);
+  ASSERT_TRUE(index->add(base.data(), n, ids.data(), ids.data(), {}, 2, nullptr));
+  const std::int64_t removed = 6;
+  ASSERT_FALSE(index->remove(&removed, 1));
+  const std::array<std::int64_t, 8> asked = {0, 1, 3, removed, -1, 5997, 5998, std::int64_t{1} << 62};
+  std::array<bool, 8> found{};
+  index->contains_many(asked.data(), asked.size(), found.data());
+  for (std::size_t i = 0; i < asked.size(); ++i) EXPECT_EQ(found[i], index->contains(asked[i])) << asked[i];
+  EXPECT_EQ(std::count(found.begin(), found.end(), true), 3);  // 0, 3 and 5997
+
+  // Removal leaves the memory as it was: the estimate of one batch holds.
+  const double estimate = static_cast<double>(estimate_memory_bytes(dim, ElementType::Float32, 12, n));
+  EXPECT_NEAR(estimate, static_cast<double>(index->memory_bytes()), 0.01 * estimate);
 }
 
 }  // namespace

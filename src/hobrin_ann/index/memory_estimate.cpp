@@ -1,0 +1,63 @@
+#include "hobrin_ann/index/memory_estimate.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <random>
+
+#include "hobrin_ann/format/index_file.hpp"
+#include "hobrin_ann/index/core.hpp"
+#include "hobrin_ann/index/labels.hpp"
+#include "hobrin_ann/index/stored_index.hpp"
+#include "hobrin_ann/kernels/kernels.hpp"
+
+namespace hobrin::ann {
+namespace {
+
+// Bytes of one stored row: padded to whole 64-byte blocks.
+template <class T>
+long double row_bytes(std::size_t dim) noexcept {
+  // padded_length rounds up and would wrap for a dim this close to the top.
+  if (dim > std::numeric_limits<std::size_t>::max() / 2) return static_cast<long double>(dim) * sizeof(T);
+  return static_cast<long double>(fast::padded_length<T>(dim)) * sizeof(T);
+}
+
+// The expected number of upper-layer lists of one node: a node reaches level
+// l with probability m^-l (levels are drawn as floor(-ln(u) / ln(m))), up to
+// the highest level an index has.
+long double upper_lists(std::size_t m) noexcept {
+  long double reach = 1.0L;
+  long double lists = 0.0L;
+  for (int level = 1; level <= kMaxLevel; ++level) {
+    reach /= static_cast<long double>(m);
+    lists += reach;
+  }
+  return lists;
+}
+
+template <class T>
+long double estimate(std::size_t dim, std::size_t m, std::size_t count) noexcept {
+  // The index's own structure comes before any vector: its table of link
+  // locks above all, and the generator of its levels.
+  const auto fixed = static_cast<long double>(sizeof(StoredIndex<FullRows<T>>));
+  if (count == 0) return fixed;
+  const long double list = static_cast<long double>(m) * sizeof(std::uint32_t);  // m link slots
+  const long double layer0 = 2 * list;
+  const long double upper = m == 0 ? 0.0L : upper_lists(m) * list;
+  // Per node: its level, where its upper lists start, and its id.
+  const long double node = sizeof(std::uint8_t) + sizeof(std::uint32_t) + sizeof(std::int64_t);
+  const long double per_vector = row_bytes<T>(dim) + layer0 + upper + node;
+  return fixed + per_vector * static_cast<long double>(count) +
+         static_cast<long double>(LabelMap::table_bytes(count));
+}
+
+}  // namespace
+
+std::size_t estimate_memory_bytes(std::size_t dim, ElementType dtype, std::size_t m,
+                                  std::size_t count) noexcept {
+  const long double total =
+      dtype == ElementType::Float32 ? estimate<float>(dim, m, count) : estimate<double>(dim, m, count);
+  const auto most = static_cast<long double>(std::numeric_limits<std::size_t>::max());
+  return total >= most ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(total);
+}
+
+}  // namespace hobrin::ann

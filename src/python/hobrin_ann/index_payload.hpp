@@ -1,0 +1,37 @@
+#pragma once
+// What a hobrin_ann._core.GraphIndex object holds, and the methods that
+// py_index_files.cpp implements for it.
+#include <atomic>
+#include <cstddef>
+#include <memory>
+
+#include "hobrin_ann/index/graph_index.hpp"
+#include "python/hobrin_ann/py_index.hpp"
+#include "python/runtime/array_view.hpp"
+
+namespace hobrin::py {
+
+// Every method binds with shared access, the mutating add and remove too:
+// the binding's flag only keeps a call from re-entering the same object
+// while it runs Python code (an exclusive borrow would refuse a search on
+// another thread during an add). The core orders its own callers: GraphIndex
+// takes its lock exclusively for add and remove and shared for the rest.
+struct IndexPayload {
+  std::unique_ptr<ann::GraphIndex> index;
+  std::unique_ptr<std::atomic<std::size_t>> linked;  // rows linked by the running add
+};
+
+inline ItemKind item_kind(const ann::GraphIndex& index) {
+  return index.options().dtype == ann::ElementType::Float32 ? ItemKind::Float32 : ItemKind::Float64;
+}
+
+// A new GraphIndex object around `index`.
+PyResult<PyRef> wrap_index(std::unique_ptr<ann::GraphIndex> index);
+
+// Saving, loading, and the bytes that pickles hold.
+PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* index_to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* index_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* index_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace hobrin::py
