@@ -101,6 +101,13 @@ def _unique_ids(ids: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
     return ids
 
 
+def _magnitude_limit(dtype: npt.DTypeLike, dim: int) -> float:
+    """The largest magnitude a value of a Euclidean or inner-product index may
+    have: then every squared distance, (2 * limit)**2 * dim at most, and every
+    dot product stay finite in the dtype."""
+    return float(np.sqrt(float(np.finfo(dtype).max) / (4.0 * dim)))
+
+
 def _first_bad_row(rows: npt.NDArray[np.floating[Any]]) -> int | None:
     bad = ~np.isfinite(rows).all(axis=1)
     return int(np.argmax(bad)) if bad.any() else None
@@ -268,7 +275,24 @@ class Index:
         bad = _first_bad_row(rows)
         if bad is not None:
             raise ValueError(f"{name}: row {bad} contains NaN or infinity (as {self.dtype})")
+        self._check_magnitude(rows, name)
         return rows, single
+
+    def _check_magnitude(self, rows: npt.NDArray[Any], name: str) -> None:
+        """Refuses values so large that squared distances or dot products of
+        rows would overflow the dtype: such rows could not be ranked. Cosine
+        indexes scale rows to unit length first, so any finite value will do."""
+        if self._metric == "cosine" or rows.size == 0:
+            return
+        limit = _magnitude_limit(self._dtype, self._dim)
+        if max(float(rows.max()), -float(rows.min())) <= limit:
+            return
+        row = int(np.argmax((np.abs(rows) > limit).any(axis=1)))
+        raise ValueError(
+            f"{name}: row {row} holds a value of magnitude {float(np.abs(rows[row]).max()):.3g}, above "
+            f"{limit:.3g}, the most a {self._metric} index of {self.dtype} and dim {self._dim} can rank "
+            "(its squared distances would overflow); scale the vectors down or use dtype='float64'"
+        )
 
     @staticmethod
     def _ids(ids: npt.ArrayLike, count: int, name: str = "ids") -> npt.NDArray[np.int64]:

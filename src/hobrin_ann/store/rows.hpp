@@ -46,16 +46,12 @@ class VectorRows {
   template <class Source>
   void append(const Source* values, bool unit, std::span<const std::uint32_t> order = {}) noexcept {
     T* out = data_.get() + size_ * stride_;
-    double scale = 1.0;
-    if (unit) {
-      double squares = 0.0;
-      for (std::size_t j = 0; j < dim_; ++j)
-        squares += static_cast<double>(values[j]) * static_cast<double>(values[j]);
-      if (squares > 0.0) scale = 1.0 / std::sqrt(squares);
-    }
+    double first = 1.0;   // values are divided by this,
+    double second = 1.0;  // then multiplied by this
+    if (unit) unit_scale(values, first, second);
     for (std::size_t j = 0; j < dim_; ++j) {
       const std::size_t from = order.empty() ? j : order[j];
-      out[j] = static_cast<T>(static_cast<double>(values[from]) * scale);
+      out[j] = static_cast<T>(static_cast<double>(values[from]) / first * second);
     }
     std::fill(out + dim_, out + stride_, T{0});
     ++size_;
@@ -64,6 +60,32 @@ class VectorRows {
   void truncate(std::size_t rows) noexcept { size_ = std::min(size_, rows); }
 
  private:
+  // How to bring a row to unit length: divide by `first`, multiply by
+  // `second`. The sum of squares in double overflows for values beyond about
+  // 1e154 and underflows to zero below about 1e-162; such rows are first
+  // divided by their largest magnitude. A zero row stays zero.
+  template <class Source>
+  void unit_scale(const Source* values, double& first, double& second) const noexcept {
+    double squares = 0.0;
+    for (std::size_t j = 0; j < dim_; ++j)
+      squares += static_cast<double>(values[j]) * static_cast<double>(values[j]);
+    if (squares > 1e-290 && squares < 1e290) {
+      second = 1.0 / std::sqrt(squares);
+      return;
+    }
+    double largest = 0.0;
+    for (std::size_t j = 0; j < dim_; ++j)
+      largest = std::max(largest, std::abs(static_cast<double>(values[j])));
+    if (largest == 0.0) return;
+    first = largest;
+    squares = 0.0;
+    for (std::size_t j = 0; j < dim_; ++j) {
+      const double v = static_cast<double>(values[j]) / largest;
+      squares += v * v;
+    }
+    second = 1.0 / std::sqrt(squares);
+  }
+
   struct Free {
     void operator()(T* p) const noexcept { ::operator delete[](p, std::align_val_t{fast::kBlockBytes}); }
   };

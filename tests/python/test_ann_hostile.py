@@ -1,6 +1,6 @@
-"""Many copies of one vector (the same text embedded twice, empty documents)
-must not cut the graph apart: searches that reach the copies leave them again,
-and a search for the copied vector finds its copies."""
+"""Data that breaks naive indexes: many copies of one vector (the same text
+embedded twice, empty documents) must not cut the graph apart, and values
+near the ends of the dtype's range must be ranked correctly or refused."""
 
 import numpy as np
 import pytest
@@ -54,3 +54,35 @@ def test_zero_vectors_in_a_cosine_index_do_not_trap_searches():
     ids = index.add(others)
     found, _ = index.search(others, k=1)
     assert np.mean(found[:, 0] == ids) >= 0.95
+
+
+@pytest.mark.parametrize("scale", [1e200, 1e-170, 1e-300])
+def test_cosine_rows_of_extreme_magnitude_are_scaled_to_unit_length(scale):
+    index = Index(2, "cosine", dtype="float64")
+    index.add(np.array([[scale, scale], [scale, -scale]]))
+    np.testing.assert_allclose(index.get([0, 1]), np.sqrt(0.5) * np.array([[1, 1], [1, -1]]))
+    labels, distances = index.search([1.0, 1.0], k=2)
+    assert labels.tolist() == [0, 1]
+    np.testing.assert_allclose(distances, [0.0, 1.0], atol=1e-12)
+
+
+@pytest.mark.parametrize("metric", ["euclidean", "inner_product"])
+@pytest.mark.parametrize("dtype", ["float32", "float64"])
+def test_values_too_large_to_rank_are_refused_and_the_rest_ranked_finitely(metric, dtype):
+    dim = 2
+    limit = np.sqrt(np.finfo(dtype).max / (4 * dim))
+    index = Index(dim, metric, dtype=dtype)
+    index.add([[0.0, 0.0]])
+    with pytest.raises(ValueError, match="above .* the most a .* index .* can rank"):
+        index.add([[1.0, 1.0], [limit * 1.5, 0.0]])
+    assert len(index) == 1
+    with pytest.raises(ValueError, match="queries: row 0 holds a value"):
+        index.search([-limit * 1.5, 0.0])
+    big = limit * 0.99
+    index.add([[big, 0.0], [big / 2, 0.0], [-big, -big]])
+    labels, distances = index.search([big, big], k=4, exact=True)
+    assert np.isfinite(distances).all()
+    graph_labels, graph_distances = index.search([big, big], k=4)
+    np.testing.assert_array_equal(graph_labels, labels)
+    if metric == "euclidean":
+        assert labels.tolist() == [1, 2, 0, 3]
