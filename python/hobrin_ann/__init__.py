@@ -15,6 +15,7 @@ import numpy.typing as npt
 
 from . import _core
 from ._progress import run_with_progress
+from .checks import whole_number
 
 __all__ = ["Index", "__version__"]
 
@@ -39,18 +40,7 @@ Filter = Condition | list[Condition] | list[int] | range | npt.NDArray[np.intege
 Metadata = Sequence[Sequence[tuple[str, MetadataValue]]]
 
 
-def _count(name: str, value: SupportsIndex, minimum: int) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer, not bool")
-    try:
-        number = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
-    if number < minimum:
-        raise ValueError(f"{name} must be at least {minimum}, got {number}")
-    if number >= 2**63:
-        raise ValueError(f"{name} is too large: {number}")
-    return number
+_count = whole_number
 
 
 def _dtype_name(dtype: str | type[np.floating[Any]] | np.dtype[Any]) -> str:

@@ -2,31 +2,15 @@
 
 from __future__ import annotations
 
-import operator
 from typing import Any, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
 
 from .. import Index
+from ..checks import whole_number
 
 _MIX = (np.uint64(0x9E3779B97F4A7C15), np.uint64(0xBF58476D1CE4E5B9), np.uint64(0x94D049BB133111EB))
-
-
-def whole_number(name: str, value: SupportsIndex, minimum: int) -> int:
-    """``value`` as an int of at least ``minimum``, refused in the words
-    ``hobrin_ann.Index`` uses for its own counts."""
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer, not bool")
-    try:
-        number = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
-    if number < minimum:
-        raise ValueError(f"{name} must be at least {minimum}, got {number}")
-    if number >= 2**63:
-        raise ValueError(f"{name} is too large: {number}")
-    return number
 
 
 def shard_of(ids: npt.ArrayLike, shards: SupportsIndex) -> npt.NDArray[np.intp]:

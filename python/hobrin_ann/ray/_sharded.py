@@ -17,8 +17,9 @@ import ray
 import ray.exceptions
 
 from .. import Filter, Index, Metadata
+from ..checks import whole_number
 from . import _manifest
-from ._routing import merge_nearest, shard_of, whole_number
+from ._routing import merge_nearest, shard_of
 from ._shard import Shard
 
 _RemoteShard = ray.remote(Shard)

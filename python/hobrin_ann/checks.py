@@ -1,0 +1,27 @@
+"""Argument checks that hobrin_ann and the layers built on it share, so that
+every layer refuses a bad argument in the same words."""
+
+from __future__ import annotations
+
+import operator
+from typing import SupportsIndex
+
+__all__ = ["whole_number"]
+
+
+def whole_number(name: str, value: SupportsIndex, minimum: int) -> int:
+    """``value`` as an int of at least ``minimum`` and below 2**63.
+
+    Raises TypeError for a bool or a value that is not an integer, and
+    ValueError, naming the argument ``name``, for one out of range."""
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an integer, not bool")
+    try:
+        number = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+    if number < minimum:
+        raise ValueError(f"{name} must be at least {minimum}, got {number}")
+    if number >= 2**63:
+        raise ValueError(f"{name} is too large: {number}")
+    return number
