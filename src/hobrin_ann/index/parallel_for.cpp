@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "hobrin_ann/index/thread_ready.hpp"
+
 namespace hobrin::ann {
 
 std::size_t resolve_threads(std::size_t threads) noexcept {
@@ -33,12 +35,18 @@ void parallel_for(std::size_t count, std::size_t threads,
       next.store(count, std::memory_order_relaxed);
     }
   };
+  // A helper whose runtime state cannot be set up leaves its share to the
+  // others: running tasks, which may throw, would risk the process.
+  auto help = [&work](std::size_t worker) {
+    if (prepare_thread()) work(worker);
+  };
   std::vector<std::jthread> helpers;
   try {
     helpers.reserve(workers - 1);
-    for (std::size_t w = 1; w < workers; ++w) helpers.emplace_back(work, w);
+    for (std::size_t w = 1; w < workers; ++w) helpers.emplace_back(help, w);
   } catch (...) {
-    // Fewer threads than asked for: the ones started and this one finish the work.
+    // Out of memory or threads (a thread's stack is mapped when it starts):
+    // the helpers started and this thread finish the work.
   }
   work(0);
   helpers.clear();  // joins

@@ -3,6 +3,9 @@
 // the calling thread being worker 0. Tasks are handed out in order from a
 // shared counter, so a single worker runs them exactly in order. The first
 // exception stops the hand-out and is rethrown once every worker is done.
+// Threads that cannot be started, or whose runtime state cannot be set up
+// (thread_ready.hpp), are done without: the work is then shared by fewer.
+// The calling thread must have passed prepare_thread().
 #include <cstddef>
 #include <functional>
 
