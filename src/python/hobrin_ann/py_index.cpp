@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "hobrin_ann/index/memory_estimate.hpp"
+#include "hobrin_ann/index/thread_ready.hpp"
 #include "python/hobrin_ann/index_arguments.hpp"
 #include "python/hobrin_ann/index_payload.hpp"
 #include "python/runtime/gil.hpp"
@@ -49,6 +50,7 @@ PyResult<ann::Metric> metric_by_name(const std::string& name) {
 }
 
 PyObject* index_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+  if (!ann::prepare_thread()) return PyErr_NoMemory();
   return construct<IndexPayload, 7>(
       kNew, subtype, args, kwargs, [](std::span<PyObject*, 7> slots) -> PyResult<IndexPayload> {
         ann::IndexOptions options;
@@ -302,35 +304,46 @@ std::uint64_t read_size(const IndexPayload& p) { return p.index->size(); }
 std::uint64_t read_linked(const IndexPayload& p) { return p.linked->load(std::memory_order_relaxed); }
 std::uint64_t read_nbytes(const IndexPayload& p) { return p.index->memory_bytes(); }
 
+// Each call first sets up the calling thread's runtime state, so that an
+// allocation failing later in it is raised as MemoryError instead of ending
+// the process (thread_ready.hpp). The thread may be new to this module, and
+// libraries loaded since its last call may need a larger table.
+template <FastMethod method>
+PyObject* prepared(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!ann::prepare_thread()) return PyErr_NoMemory();
+  return method(self, args, nargs, kwnames);
+}
+
 PyMethodDef kMethods[] = {
-    fast_method("add", index_add, "add($self, vectors, ids, ids_out, metadata, threads)\n--\n\n"),
-    fast_method("search", index_search,
+    fast_method("add", prepared<index_add>, "add($self, vectors, ids, ids_out, metadata, threads)\n--\n\n"),
+    fast_method("search", prepared<index_search>,
                 "search($self, queries, k, ef, exact, filter, threads, labels, distances)\n--\n\n"),
-    fast_method("contains", index_contains, "contains($self, id)\n--\n\n"),
-    fast_method("contains_many", index_contains_many,
+    fast_method("contains", prepared<index_contains>, "contains($self, id)\n--\n\n"),
+    fast_method("contains_many", prepared<index_contains_many>,
                 "contains_many($self, ids, found)\n--\n\nWhether the index holds each id, into found."),
-    fast_method("check_metadata", index_check_metadata,
+    fast_method("check_metadata", prepared<index_check_metadata>,
                 "check_metadata($self, metadata, count)\n--\n\nRaises what add raises for these rows."),
-    fast_method("check_filter", index_check_filter,
+    fast_method("check_filter", prepared<index_check_filter>,
                 "check_filter($self, filter)\n--\n\nRaises what search raises for this filter."),
-    fast_method("get", index_get, "get($self, ids, out)\n--\n\n"),
-    fast_method("size", index_stat<read_size>, "size($self)\n--\n\n"),
-    fast_method("linked", index_stat<read_linked>,
+    fast_method("get", prepared<index_get>, "get($self, ids, out)\n--\n\n"),
+    fast_method("size", prepared<index_stat<read_size>>, "size($self)\n--\n\n"),
+    fast_method("linked", prepared<index_stat<read_linked>>,
                 "linked($self)\n--\n\nRows linked so far by the running add."),
-    fast_method("nbytes", index_stat<read_nbytes>, "nbytes($self)\n--\n\n"),
-    fast_method("remove", index_remove, "remove($self, ids)\n--\n\n"),
-    fast_method("compact", index_compact, "compact($self, threads)\n--\n\n"),
-    fast_method("params", index_params,
+    fast_method("nbytes", prepared<index_stat<read_nbytes>>, "nbytes($self)\n--\n\n"),
+    fast_method("remove", prepared<index_remove>, "remove($self, ids)\n--\n\n"),
+    fast_method("compact", prepared<index_compact>, "compact($self, threads)\n--\n\n"),
+    fast_method("params", prepared<index_params>,
                 "params($self)\n--\n\n(dim, metric, dtype, m, ef_construction, seed, schema)"),
-    fast_method("save", index_save, "save($self, path, ef_search)\n--\n\n"),
-    fast_method("to_bytes", index_to_bytes, "to_bytes($self, ef_search)\n--\n\n"),
-    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(index_load)),
+    fast_method("save", prepared<index_save>, "save($self, path, ef_search)\n--\n\n"),
+    fast_method("to_bytes", prepared<index_to_bytes>, "to_bytes($self, ef_search)\n--\n\n"),
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(prepared<index_load>)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "load(path)\n--\n\nAn index and its ef_search from a file."},
-    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(index_from_bytes)),
+    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(prepared<index_from_bytes>)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_bytes(data)\n--\n\nAn index and its ef_search from bytes."},
-    {"estimate_nbytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(index_estimate_nbytes)),
+    {"estimate_nbytes",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(prepared<index_estimate_nbytes>)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "estimate_nbytes(dim, dtype, m, count)\n--\n\nnbytes of an index of count vectors added at once."},
     {nullptr, nullptr, 0, nullptr},
