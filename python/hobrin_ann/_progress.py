@@ -61,7 +61,12 @@ def run_with_progress(
     drawer = threading.Thread(target=redraw, name="hobrin_ann progress", daemon=True)
     completed = False
     try:
-        drawer.start()
+        try:
+            drawer.start()
+        except RuntimeError:
+            # No thread to be had (its stack needs memory, or the thread limit
+            # is reached): the work goes on without redraws.
+            pass
         work()
         completed = True
     finally:

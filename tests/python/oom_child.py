@@ -90,6 +90,7 @@ def scenarios(index, batch, queries, folder):
         "add_metadata": (lambda: index.add(batch, metadata=meta, threads=1), [COARSE]),
         "add_metadata_threads": (lambda: index.add(batch, metadata=meta, threads=2), [COARSE]),
         "add_threads": (lambda: index.add(batch, threads=2), [COARSE]),
+        "add_progress": (lambda: index.add(batch, metadata=meta, progress=True), [COARSE]),
         "search_threads": (search, [(0, 2048, 256), stack_band()]),
         "compact_threads": (lambda: index.compact(threads=2), [COARSE]),
         "save_remove": (save_remove, [COARSE]),
