@@ -6,6 +6,7 @@ their results agree with the indexes' distances bit for bit.
 """
 
 import math
+import os
 import struct
 
 
@@ -79,3 +80,10 @@ def crc32c(data):
     for b in data:
         c = (c >> 8) ^ CRC32C_TABLE[(c ^ b) & 0xFF]
     return c ^ 0xFFFFFFFF
+
+
+def sanitized():
+    """Whether the sanitizer runtimes are preloaded (scripts/sanitized.sh): their
+    allocator reserves terabytes of address space and ends the process when an
+    address-space limit stops it."""
+    return "asan" in os.environ.get("LD_PRELOAD", "")

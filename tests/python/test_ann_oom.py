@@ -12,6 +12,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import sanitized
+
 pytest.importorskip("hobrin_ann")
 
 CHILD = Path(__file__).with_name("oom_child.py")
@@ -27,10 +29,6 @@ MUST_FAIL = {
     "save_remove",
 }
 SCENARIOS = sorted(MUST_FAIL | {"search_threads"})
-
-
-def sanitized():
-    return "asan" in os.environ.get("LD_PRELOAD", "")
 
 
 @pytest.fixture(scope="module")
