@@ -157,6 +157,10 @@ class Index:
         self._ef_construction = ef_construction
         self._seed = seed
         self._schema = None if schema is None else tuple(schema)
+        # The largest magnitude a value may have. Cosine indexes scale rows to
+        # unit length first: any finite value will do.
+        finite = float(np.finfo(self._dtype).max)
+        self._largest = finite if metric == "cosine" else _magnitude_limit(self._dtype, dim)
         self.ef_search = ef_search
 
     @classmethod
@@ -262,21 +266,19 @@ class Index:
             raise ValueError(f"{name}: expected shape (n, {self._dim}) or ({self._dim},), got {given}")
         with np.errstate(over="ignore", invalid="ignore"):
             rows = np.ascontiguousarray(array, dtype=self._dtype)
+        self._check_values(rows, name)
+        return rows, single
+
+    def _check_values(self, rows: npt.NDArray[Any], name: str) -> None:
+        """Refuses NaN, infinity, and values so large that squared distances
+        or dot products of rows would overflow the dtype: such rows could not
+        be ranked. One pass decides for the usual batch, where all is well."""
+        if rows.size == 0 or float(np.abs(rows).max()) <= self._largest:  # False for NaN
+            return
         bad = _first_bad_row(rows)
         if bad is not None:
             raise ValueError(f"{name}: row {bad} contains NaN or infinity (as {self.dtype})")
-        self._check_magnitude(rows, name)
-        return rows, single
-
-    def _check_magnitude(self, rows: npt.NDArray[Any], name: str) -> None:
-        """Refuses values so large that squared distances or dot products of
-        rows would overflow the dtype: such rows could not be ranked. Cosine
-        indexes scale rows to unit length first, so any finite value will do."""
-        if self._metric == "cosine" or rows.size == 0:
-            return
-        limit = _magnitude_limit(self._dtype, self._dim)
-        if max(float(rows.max()), -float(rows.min())) <= limit:
-            return
+        limit = self._largest
         row = int(np.argmax((np.abs(rows) > limit).any(axis=1)))
         raise ValueError(
             f"{name}: row {row} holds a value of magnitude {float(np.abs(rows[row]).max()):.3g}, above "
