@@ -1,7 +1,5 @@
 #include "hobrin/distance/kernels.hpp"
 
-#include "common/cpu_features.hpp"
-
 namespace hobrin {
 namespace {
 
@@ -11,28 +9,10 @@ constexpr KernelSet kAVX2{"avx2", 16, avx2_kernels::euclidean, avx2_kernels::dot
 constexpr KernelSet kAVX512{"avx512", 8, avx512_kernels::euclidean, avx512_kernels::dot,
                             avx512_kernels::cosine};
 
-KernelVariant variant_of(SimdLevel level) noexcept {
-  switch (level) {
-    case SimdLevel::AVX512: return KernelVariant::AVX512;
-    case SimdLevel::AVX2: return KernelVariant::AVX2;
-    case SimdLevel::Baseline: break;
-  }
-  return KernelVariant::Scalar;
-}
-
-SimdLevel level_of(KernelVariant variant) noexcept {
-  switch (variant) {
-    case KernelVariant::AVX512: return SimdLevel::AVX512;
-    case KernelVariant::AVX2: return SimdLevel::AVX2;
-    case KernelVariant::Scalar: break;
-  }
-  return SimdLevel::Baseline;
-}
-
 }  // namespace
 
 const KernelSet* kernel_set(KernelVariant variant) noexcept {
-  if (!cpu_runs(level_of(variant))) return nullptr;
+  if (!cpu_runs(static_cast<SimdLevel>(variant))) return nullptr;
   switch (variant) {
     case KernelVariant::Scalar: return &kScalar;
     case KernelVariant::AVX2: return &kAVX2;
@@ -42,7 +22,7 @@ const KernelSet* kernel_set(KernelVariant variant) noexcept {
 }
 
 KernelVariant active_variant() noexcept {
-  static const KernelVariant chosen = variant_of(preferred_simd_level());
+  static const auto chosen = static_cast<KernelVariant>(preferred_simd_level());
   return chosen;
 }
 

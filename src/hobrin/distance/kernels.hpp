@@ -6,12 +6,18 @@
 // variant in use is chosen once per process from what the CPU supports.
 #include <cstddef>
 
+#include "common/cpu_features.hpp"
 #include "hobrin/distance/kernel_variants.hpp"
 #include "hobrin/distance/metrics.hpp"
 
 namespace hobrin {
 
-enum class KernelVariant { Scalar, AVX2, AVX512 };
+// One variant per instruction-set level of the CPU features, with its value.
+enum class KernelVariant {
+  Scalar = static_cast<int>(SimdLevel::Baseline),
+  AVX2 = static_cast<int>(SimdLevel::AVX2),
+  AVX512 = static_cast<int>(SimdLevel::AVX512),
+};
 
 // The variant's kernels, or nullptr when this CPU cannot run them.
 const KernelSet* kernel_set(KernelVariant variant) noexcept;
