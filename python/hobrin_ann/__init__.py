@@ -212,8 +212,22 @@ class Index:
 
     @property
     def nbytes(self) -> int:
-        """Bytes held by the vectors, the links and the ids (not the metadata)."""
+        """Bytes held by the vectors, the links and the ids (not the metadata).
+        For a memory-mapped index, the mapped file's pages are not counted."""
         return int(self._core.nbytes())
+
+    @property
+    def mapped(self) -> bool:
+        """Whether the index was loaded with ``mmap=True``: its vectors and
+        links lie in the file's pages, and it is read-only."""
+        return bool(self._core.mapped())
+
+    def _check_writable(self) -> None:
+        if self.mapped:
+            raise ValueError(
+                "this index is memory-mapped and read-only: load it with mmap=False, or call compact(), "
+                "for an index that add() and remove() can change"
+            )
 
     def __len__(self) -> int:
         return int(self._core.size())
@@ -427,6 +441,7 @@ class Index:
         Ctrl-C cannot stop an add midway: its KeyboardInterrupt comes once
         the call has ended, with the whole batch added (or, if it failed, none).
         """
+        self._check_writable()
         rows, id_array = self._batch(vectors, ids, metadata)
         count = rows.shape[0]
         workers = _count("threads", threads, 0)
@@ -494,6 +509,7 @@ class Index:
         and still lead searches through the graph; ``compact()`` builds an
         index without them.
         """
+        self._check_writable()
         self._core.remove(_unique_ids(self._ids(ids, -1)))
 
     def compact(self, *, threads: SupportsIndex = 0) -> Index:
@@ -517,13 +533,33 @@ class Index:
         self._core.save(os.fspath(path), self._ef_search)
 
     @classmethod
-    def load(cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Index:
+    def load(
+        cls,
+        path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+        *,
+        mmap: bool = False,
+        verify: bool = True,
+    ) -> Index:
         """The index that ``save`` wrote to ``path``. A file that is not a
         sound index file raises ValueError("corrupt index file: ..."). Only a
         regular file is read: a folder raises IsADirectoryError, and a pipe, a
         device or a socket raises OSError(EINVAL, "not a regular file (...)",
-        path) before anything is read."""
-        core, ef_search = _core.GraphIndex.load(os.fspath(path))
+        path) before anything is read.
+
+        ``mmap=True`` maps the file instead of reading it: the vectors and the
+        layer-0 links stay in the file's pages, which every process that maps
+        the same file shares, and the index is read-only (``add`` and
+        ``remove`` raise ValueError; ``compact()`` gives an index of its own;
+        ``save`` writes a copy). Ids, levels, links and metadata are checked
+        as in a full load, whatever ``verify`` says. ``verify=True`` also
+        compares the checksums of the vectors and checks their values;
+        ``verify=False`` skips that, so opening reads only the structure. The
+        file must not be changed in place while it is mapped; saving over its
+        path is safe (the new file replaces the name, and this index keeps
+        the old one). Files of format version 1 cannot be mapped: they load
+        into memory as usual.
+        """
+        core, ef_search = _core.GraphIndex.load(os.fspath(path), bool(mmap), bool(verify))
         return cls._from_core(core, ef_search)
 
     def __reduce__(self) -> tuple[Any, ...]:

@@ -111,19 +111,20 @@ def test_a_loaded_index_goes_on_as_the_original():
 
 def split(data):
     """The preamble and {tag: payload} of a file, in order."""
-    sections, at = {}, 16
+    sections, at = {}, 64
     while at < len(data):
         length = int.from_bytes(data[at + 8 : at + 16], "little")
-        sections[data[at : at + 4].decode()] = bytearray(data[at + 16 : at + 16 + length])
-        at += 20 + length
-    return data[:16], sections
+        sections[data[at : at + 4].decode()] = bytearray(data[at + 64 : at + 64 + length])
+        at += -(-(68 + length) // 64) * 64  # header, payload and checksum, padded to 64 bytes
+    return data[:64], sections
 
 
 def join(preamble, sections):
     out = bytearray(preamble)
     for tag, payload in sections.items():
-        header = tag.encode() + bytes(4) + len(payload).to_bytes(8, "little")
+        header = tag.encode() + bytes(4) + len(payload).to_bytes(8, "little") + bytes(48)
         out += header + payload + crc32c(header + payload).to_bytes(4, "little")
+        out += bytes(-len(out) % 64)
     return bytes(out)
 
 
@@ -180,7 +181,11 @@ def put(payload, at, raw):
 # removed at 72, entry point at 88, the dimension order from 104.
 BROKEN = {
     "wrong magic": (lambda p, s: p.__setitem__(slice(0, 1), b"X"), "wrong magic"),
-    "unknown version": (lambda p, s: p.__setitem__(slice(8, 12), u32(2)), "unknown format version 2"),
+    "unknown version": (lambda p, s: p.__setitem__(slice(8, 12), u32(3)), "unknown format version 3"),
+    "preamble padding": (
+        lambda p, s: p.__setitem__(slice(40, 41), b"\x01"),
+        "reserved field of the preamble",
+    ),
     "sections swapped": (lambda p, s: swap(s, "LABL", "LEVL"), "expected the LABL section, found 'LEVL'"),
     "extra section": (lambda p, s: s.update(XTRA=bytearray(8)), "follow the last section"),
     "node count": (lambda p, s: put(s["PARM"], 64, (23).to_bytes(8, "little")), "VECT section holds"),

@@ -30,6 +30,13 @@ void ByteSource::take_into(std::byte* out, std::size_t count) {
   position_ += count;
 }
 
+const std::byte* ByteSource::take_in_place(std::size_t count) {
+  check_invariant(count <= remaining(), "an index file was read past its end");
+  const std::byte* bytes = in_place(position_, count);
+  if (bytes != nullptr) position_ += count;
+  return bytes;
+}
+
 void MemorySource::read_at(std::uint64_t position, std::byte* out, std::size_t count) {
   if (count != 0) std::memcpy(out, bytes_.data() + position, count);
 }

@@ -1,5 +1,6 @@
 #include "hobrin_ann/format/checks.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "hobrin_ann/format/index_file.hpp"
@@ -73,6 +74,22 @@ void check_finite_rows(const T* values, std::size_t count, std::size_t dim, std:
   }
 }
 
+template <class T>
+void check_padded_rows(const T* values, std::size_t count, std::size_t dim, std::size_t stride,
+                       std::uint64_t first) {
+  for (std::size_t r = 0; r < count; ++r) {
+    if (!all_finite(values + r * stride, dim))
+      corrupt("vector " + std::to_string(first + r) + " holds a value that is not finite");
+    const T* padding = values + r * stride + dim;
+    for (std::size_t j = 0; j < stride - dim; ++j) {
+      if (padding[j] != T{0} || std::signbit(padding[j]))
+        corrupt("vector " + std::to_string(first + r) + " is not padded with zeros");
+    }
+  }
+}
+
+template void check_padded_rows<float>(const float*, std::size_t, std::size_t, std::size_t, std::uint64_t);
+template void check_padded_rows<double>(const double*, std::size_t, std::size_t, std::size_t, std::uint64_t);
 template void check_finite_rows<float>(const float*, std::size_t, std::size_t, std::uint64_t);
 template void check_finite_rows<double>(const double*, std::size_t, std::size_t, std::uint64_t);
 

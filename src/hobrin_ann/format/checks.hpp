@@ -41,4 +41,10 @@ bool all_finite(const T* values, std::size_t count) noexcept {
 template <class T>
 void check_finite_rows(const T* values, std::size_t count, std::size_t dim, std::uint64_t first);
 
+// `count` rows of `stride` values, `dim` of them in use: those finite, the
+// rest +0, or CorruptIndex naming the first row that breaks this.
+template <class T>
+void check_padded_rows(const T* values, std::size_t count, std::size_t dim, std::size_t stride,
+                       std::uint64_t first);
+
 }  // namespace hobrin::ann::format

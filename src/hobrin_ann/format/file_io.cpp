@@ -2,10 +2,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,6 +79,36 @@ class FileSource final : public ByteSource {
     }
   }
   int fd_;
+};
+
+// A whole file mapped read-only; unmapped when the last holder lets go.
+class Mapping {
+ public:
+  Mapping(void* address, std::size_t size) : address_(address), size_(size) {}
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  ~Mapping() { ::munmap(address_, size_); }
+  const std::byte* bytes() const noexcept { return static_cast<const std::byte*>(address_); }
+
+ private:
+  void* address_;
+  std::size_t size_;
+};
+
+class MappedSource final : public ByteSource {
+ public:
+  MappedSource(std::shared_ptr<const Mapping> mapping, std::uint64_t size)
+      : ByteSource(size), mapping_(std::move(mapping)) {}
+  std::shared_ptr<const void> mapping() const override { return mapping_; }
+
+ private:
+  void read_at(std::uint64_t position, std::byte* out, std::size_t count) override {
+    if (count != 0) std::memcpy(out, mapping_->bytes() + position, count);
+  }
+  const std::byte* in_place(std::uint64_t position, std::size_t) const override {
+    return mapping_->bytes() + position;
+  }
+  std::shared_ptr<const Mapping> mapping_;
 };
 
 // Writes the file through `write`, syncs it and puts it in the place of
@@ -152,24 +184,58 @@ std::expected<void, FileError> save_file(const std::string& path,
   return {};
 }
 
-std::expected<void, FileError> read_file(const std::string& path,
-                                         const std::function<void(ByteSource&)>& read) {
-  // Looked at before it is opened, since opening a pipe waits for a writer
-  // and opening some devices does something; and again once open (non-
-  // blocking, so that nothing waits), in case the path changed in between.
-  struct stat status{};
+namespace {
+
+// Opens the regular file at `path` for reading. Looked at before it is
+// opened, since opening a pipe waits for a writer and opening some devices
+// does something; and again once open (non-blocking, so that nothing waits),
+// in case the path changed in between.
+std::expected<Descriptor, FileError> open_regular(const std::string& path, struct stat& status) {
   if (::stat(path.c_str(), &status) != 0) return std::unexpected(FileError{errno, "opening"});
   if (auto refused = refuse_unless_regular(status)) return std::unexpected(*std::move(refused));
   Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (file.get() < 0) return std::unexpected(FileError{errno, "opening"});
   if (::fstat(file.get(), &status) != 0) return std::unexpected(FileError{errno, "opening"});
   if (auto refused = refuse_unless_regular(status)) return std::unexpected(*std::move(refused));
+  return file;
+}
+
+}  // namespace
+
+std::expected<void, FileError> read_file(const std::string& path,
+                                         const std::function<void(ByteSource&)>& read) {
+  struct stat status{};
+  auto file = open_regular(path, status);
+  if (!file) return std::unexpected(file.error());
   try {
-    FileSource source(file.get(), static_cast<std::uint64_t>(status.st_size));
+    FileSource source(file->get(), static_cast<std::uint64_t>(status.st_size));
     read(source);
   } catch (const IoFailure& failure) {
     return std::unexpected(FileError{failure.code, failure.action});
   }
+  return {};
+}
+
+std::expected<void, FileError> map_file(const std::string& path,
+                                        const std::function<void(ByteSource&)>& read) {
+  struct stat status{};
+  auto file = open_regular(path, status);
+  if (!file) return std::unexpected(file.error());
+  const auto size = static_cast<std::uint64_t>(status.st_size);
+  if (size == 0 || size > SIZE_MAX) {
+    // Nothing to map (or more than the address space): the reader says why.
+    try {
+      FileSource source(file->get(), size);
+      read(source);
+    } catch (const IoFailure& failure) {
+      return std::unexpected(FileError{failure.code, failure.action});
+    }
+    return {};
+  }
+  void* address = ::mmap(nullptr, static_cast<std::size_t>(size), PROT_READ, MAP_SHARED, file->get(), 0);
+  if (address == MAP_FAILED) return std::unexpected(FileError{errno, "mapping"});
+  MappedSource source(std::make_shared<const Mapping>(address, static_cast<std::size_t>(size)), size);
+  read(source);
   return {};
 }
 

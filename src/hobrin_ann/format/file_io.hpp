@@ -32,4 +32,10 @@ std::expected<void, FileError> save_file(const std::string& path,
 std::expected<void, FileError> read_file(const std::string& path,
                                          const std::function<void(ByteSource&)>& read);
 
+// As read_file, but over the file mapped read-only and shared: the source
+// can hand out bytes in place (ByteSource::take_in_place), and its mapping()
+// keeps them valid after the call, even once the path names another file.
+std::expected<void, FileError> map_file(const std::string& path,
+                                        const std::function<void(ByteSource&)>& read);
+
 }  // namespace hobrin::ann

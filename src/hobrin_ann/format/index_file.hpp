@@ -73,14 +73,30 @@ class ByteSource {
   // handed out stays valid.
   void take_into(std::byte* out, std::size_t count);
 
+  // Where a source over a mapped file lets its bytes be used in place: the
+  // next `count` bytes (at most remaining()) where they lie, valid as long as
+  // mapping() is held, and the position moves past them. Null, and nothing
+  // moves, for a source that is not mapped.
+  const std::byte* take_in_place(std::size_t count);
+  // What keeps the bytes take_in_place() hands out valid; null when unmapped.
+  virtual std::shared_ptr<const void> mapping() const { return nullptr; }
+
+  // The format version of the file, once its preamble is read; it decides
+  // how sections are framed.
+  std::uint32_t version() const noexcept { return version_; }
+  void set_version(std::uint32_t version) noexcept { version_ = version; }
+
  protected:
   explicit ByteSource(std::uint64_t size) : size_(size) {}
   // Copies the `count` bytes at `position` to `out`.
   virtual void read_at(std::uint64_t position, std::byte* out, std::size_t count) = 0;
+  // The `count` bytes at `position` where they lie, or null.
+  virtual const std::byte* in_place(std::uint64_t, std::size_t) const { return nullptr; }
 
  private:
   std::uint64_t size_;
   std::uint64_t position_ = 0;
+  std::uint32_t version_ = 0;
   ReadBuffer buffer_;
 };
 
@@ -119,7 +135,8 @@ FileHeader read_header(ByteSource& source);
 // Fills a core created with header.options, and empty, from the sections that
 // follow the header, to the end of the file.
 template <class Store>
-void read_body(ByteSource& source, const FileHeader& header, IndexCore<Store>& core);
+void read_body(ByteSource& source, const FileHeader& header, IndexCore<Store>& core,
+               const LoadOptions& options = {});
 
 template <class Store>
 void write_index(const IndexCore<Store>& core, const IndexState& state, ByteSink& sink);

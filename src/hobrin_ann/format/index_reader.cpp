@@ -13,7 +13,8 @@ namespace {
 void check_room(const ByteSource& source, const FileHeader& h, std::size_t value_bytes) {
   using namespace format;
   const std::uint64_t m = h.options.m;
-  std::uint64_t needed = kSectionCount * (kSectionHeaderBytes + kChecksumBytes);
+  const std::uint32_t version = source.version();
+  std::uint64_t needed = kSectionCount * (section_header_bytes(version) + kChecksumBytes);
   bool overflow = false;
   auto add = [&](std::uint64_t count, std::uint64_t bytes) {
     std::uint64_t product = 0;
@@ -21,7 +22,14 @@ void check_room(const ByteSource& source, const FileHeader& h, std::size_t value
     overflow |= __builtin_add_overflow(needed, product, &needed);
   };
   std::uint64_t row_bytes = 0;
-  overflow |= __builtin_mul_overflow(std::uint64_t{h.options.dim}, value_bytes, &row_bytes);
+  // Version 2 rows are padded to whole 64-byte blocks.
+  std::uint64_t row_values = h.options.dim;
+  if (version != kPackedVersion) {
+    const std::uint64_t per_block = kAlignment / value_bytes;
+    overflow |= __builtin_add_overflow(row_values, per_block - 1, &row_values);
+    row_values -= row_values % per_block;
+  }
+  overflow |= __builtin_mul_overflow(row_values, value_bytes, &row_bytes);
   add(h.nodes, row_bytes);
   add(h.nodes, sizeof(std::int64_t) + 1 + 2 * m * sizeof(std::uint32_t) + (h.options.schema ? 1 : 0));
   add(h.upper_lists, m * sizeof(std::uint32_t));
@@ -49,13 +57,13 @@ void index_ids(IndexCore<Store>& core, std::uint64_t nodes, std::uint64_t remove
 }  // namespace
 
 template <class Store>
-void read_body(ByteSource& source, const FileHeader& h, IndexCore<Store>& core) {
+void read_body(ByteSource& source, const FileHeader& h, IndexCore<Store>& core, const LoadOptions& options) {
   using namespace format;
   check_room(source, h, sizeof(typename Store::Value));
-  read_vectors(source, h, core);
+  bool mapped = read_vectors(source, h, core, options);
   read_ids(source, h, core.labels);
   const std::vector<std::uint8_t> levels = read_levels(source, h);
-  read_links(source, h, levels, core.graph);
+  mapped |= read_links(source, h, levels, core.graph, options.map);
   read_metadata(source, h, core.metadata, core.values);
   read_removals(source, h, core.removed);
   core.removed_count = h.removed;
@@ -65,9 +73,10 @@ void read_body(ByteSource& source, const FileHeader& h, IndexCore<Store>& core) 
   core.store.set_order(h.dim_order);
   core.entry_point = h.entry_point;
   core.top_level = h.top_level;
+  if (mapped) core.mapping = source.mapping();
 }
 
-template void read_body(ByteSource&, const FileHeader&, IndexCore<FullRows<float>>&);
-template void read_body(ByteSource&, const FileHeader&, IndexCore<FullRows<double>>&);
+template void read_body(ByteSource&, const FileHeader&, IndexCore<FullRows<float>>&, const LoadOptions&);
+template void read_body(ByteSource&, const FileHeader&, IndexCore<FullRows<double>>&, const LoadOptions&);
 
 }  // namespace hobrin::ann

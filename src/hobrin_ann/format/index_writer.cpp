@@ -12,6 +12,7 @@ void write_index(const IndexCore<Store>& core, const IndexState& state, ByteSink
   std::string preamble(kMagic, sizeof(kMagic));
   append_value<std::uint32_t>(preamble, kVersion);
   append_value<std::uint32_t>(preamble, 0);
+  preamble.resize(preamble_bytes(kVersion), '\0');
   sink.write(preamble.data(), preamble.size());
 
   write_parameters(core, state, sink);

@@ -13,10 +13,28 @@ namespace hobrin::ann::format {
 static_assert(std::endian::native == std::endian::little, "the index file is little-endian");
 
 inline constexpr char kMagic[8] = {'\x89', 'H', 'O', 'B', 'R', 'I', 'N', '\n'};
-inline constexpr std::uint32_t kVersion = 1;
-inline constexpr std::size_t kPreambleBytes = 16;
-inline constexpr std::size_t kSectionHeaderBytes = 16;
+// Version 2 aligns: the preamble and every section header fill 64 bytes,
+// every section is padded with zeros to a multiple of 64, so each payload
+// starts on a 64-byte boundary and rows can be used where they lie in a
+// mapped file. Version 1 packed everything; it is still read.
+inline constexpr std::uint32_t kVersion = 2;
+inline constexpr std::uint32_t kPackedVersion = 1;
+inline constexpr std::size_t kAlignment = 64;
+inline constexpr std::size_t kPreambleBytes = 16;  // what every version starts with
 inline constexpr std::size_t kChecksumBytes = 4;
+
+// The bytes of the preamble and of a section header in `version`.
+constexpr std::size_t preamble_bytes(std::uint32_t version) noexcept {
+  return version == kPackedVersion ? kPreambleBytes : kAlignment;
+}
+constexpr std::size_t section_header_bytes(std::uint32_t version) noexcept {
+  return version == kPackedVersion ? 16 : kAlignment;
+}
+// Zeros after a section of `length` payload bytes, up to the next boundary.
+constexpr std::size_t section_padding(std::uint32_t version, std::uint64_t length) noexcept {
+  if (version == kPackedVersion) return 0;
+  return static_cast<std::size_t>((kAlignment - (length + kChecksumBytes) % kAlignment) % kAlignment);
+}
 inline constexpr std::size_t kSectionCount = 7;  // after the preamble and the parameters
 inline constexpr std::size_t kChunkBytes = std::size_t{1} << 20;  // what the reader takes at a time
 inline constexpr std::uint64_t kMaxCount = std::uint64_t{1} << 63;  // counts and ids stay below this

@@ -40,7 +40,13 @@ class SectionReader {
     }
   }
 
-  // Once the whole payload is taken: CorruptIndex unless the checksum matches.
+  // The next `count` bytes of the payload where they lie in a mapped file,
+  // or null (and nothing taken) when the source is not mapped. Unless
+  // `checksum`, the section's checksum is then not compared.
+  const std::byte* take_in_place(std::size_t count, bool checksum);
+
+  // Once the whole payload is taken: CorruptIndex unless the checksum matches
+  // and the padding after it is zeros.
   void finish();
 
  private:
@@ -49,6 +55,7 @@ class SectionReader {
   std::uint64_t length_ = 0;
   std::uint64_t left_ = 0;
   std::uint32_t crc_ = 0;
+  bool unchecked_ = false;  // a payload was taken without its checksum
 };
 
 }  // namespace hobrin::ann::format

@@ -11,6 +11,7 @@ SectionWriter::SectionWriter(ByteSink& sink, const char* tag, std::uint64_t leng
   std::string header(tag, 4);
   append_value<std::uint32_t>(header, 0);
   append_value<std::uint64_t>(header, length);
+  header.resize(section_header_bytes(kVersion), '\0');
   put(header.data(), header.size());
   written_ = 0;  // the header is not part of the payload
 }
@@ -26,6 +27,7 @@ void SectionWriter::end() {
   check_invariant(written_ == length_, "an index file section's length differs from what was written");
   std::string checksum;
   append_value<std::uint32_t>(checksum, crc_);
+  checksum.resize(kChecksumBytes + section_padding(kVersion, length_), '\0');
   sink_.write(checksum.data(), checksum.size());
 }
 

@@ -1,6 +1,7 @@
 #pragma once
-// Writes one section: its header (tag, reserved word, length), the payload in
-// pieces, then the CRC-32C of both.
+// Writes one section in the current version's framing: its header (tag,
+// reserved word, length, zeros to 64 bytes), the payload in pieces, the
+// CRC-32C of both, then zeros up to the next 64-byte boundary.
 #include <cstddef>
 #include <cstdint>
 #include <string>

@@ -10,7 +10,10 @@ void LinkGraph::reserve(std::size_t nodes, std::size_t upper_lists) {
   // upper_start_ holds 32-bit offsets.
   if (upper_lists > UINT32_MAX / m_) throw std::length_error("too many upper-layer links");
   reserve_for(levels_, nodes);
-  reserve_for(layer0_, nodes * 2 * m_);
+  if (!layer0_viewed_) {
+    reserve_for(layer0_, nodes * 2 * m_);
+    layer0_base_ = layer0_.data();
+  }
   reserve_for(upper_start_, nodes);
   reserve_for(upper_, upper_lists * m_);
 }
@@ -18,7 +21,7 @@ void LinkGraph::reserve(std::size_t nodes, std::size_t upper_lists) {
 void LinkGraph::append(int level) noexcept {
   // Every call stays within reserve(), so none of these reallocates.
   levels_.push_back(static_cast<std::uint8_t>(level));
-  layer0_.resize(layer0_.size() + 2 * m_, kNoNode);
+  if (!layer0_viewed_) layer0_.resize(layer0_.size() + 2 * m_, kNoNode);
   upper_start_.push_back(static_cast<std::uint32_t>(upper_.size()));
   upper_.resize(upper_.size() + std::size_t(level) * m_, kNoNode);
 }
@@ -27,7 +30,7 @@ void LinkGraph::truncate(std::size_t nodes) noexcept {
   if (nodes >= size()) return;
   upper_.resize(upper_start_[nodes]);
   upper_start_.resize(nodes);
-  layer0_.resize(nodes * 2 * m_);
+  if (!layer0_viewed_) layer0_.resize(nodes * 2 * m_);
   levels_.resize(nodes);
 }
 

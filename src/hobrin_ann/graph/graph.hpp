@@ -42,7 +42,7 @@ class LinkGraph {
 
   // Every slot of the node's list on `level` (at most its own level).
   std::span<std::uint32_t> slots(std::uint32_t node, int level) noexcept {
-    if (level == 0) return {layer0_.data() + std::size_t{node} * 2 * m_, 2 * m_};
+    if (level == 0) return {layer0_base_ + std::size_t{node} * 2 * m_, 2 * m_};
     return {upper_.data() + upper_start_[node] + std::size_t(level - 1) * m_, m_};
   }
   // The node's links on `level`: the slots that do not hold kNoNode.
@@ -76,6 +76,16 @@ class LinkGraph {
   // Forgets the nodes from `nodes` on.
   void truncate(std::size_t nodes) noexcept;
 
+  // Makes the layer-0 lists those at `lists` (2m slots per node, for every
+  // node appended from now on), which lie elsewhere (a mapped file) and must
+  // outlive the graph. Call on an empty graph; the graph is then read-only.
+  void view_layer0(const std::uint32_t* lists) noexcept {
+    layer0_.clear();
+    layer0_.shrink_to_fit();
+    layer0_base_ = const_cast<std::uint32_t*>(lists);
+    layer0_viewed_ = true;
+  }
+
   // Upper-layer lists stored, over all nodes.
   std::size_t upper_lists() const noexcept { return upper_.size() / m_; }
   std::size_t bytes() const noexcept;
@@ -86,6 +96,8 @@ class LinkGraph {
   std::vector<std::uint32_t, LineAlignedAllocator<std::uint32_t>> layer0_;      // per node: 2m slots
   std::vector<std::uint32_t> upper_start_;  // per node: where its layer-1 list starts in upper_
   std::vector<std::uint32_t> upper_;        // m slots per layer above 0, node by node
+  std::uint32_t* layer0_base_ = nullptr;    // layer0_'s slots, or the viewed ones
+  bool layer0_viewed_ = false;
 };
 
 }  // namespace hobrin::ann

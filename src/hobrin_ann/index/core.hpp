@@ -88,6 +88,9 @@ struct IndexCore {
   std::mutex entry_mutex;  // guards the two below during parallel insertion
   std::uint32_t entry_point = kNoNode;  // a node of the top layer
   int top_level = -1;  // the highest level of any node
+  // The mapped file that the rows and layer-0 links lie in, if they do; such
+  // a core is read-only.
+  std::shared_ptr<const void> mapping;
 };
 
 }  // namespace hobrin::ann

@@ -9,8 +9,8 @@
 namespace hobrin::ann {
 
 template <class Store>
-void StoredIndex<Store>::restore(ByteSource& source, const FileHeader& header) {
-  read_body(source, header, core_);
+void StoredIndex<Store>::restore(ByteSource& source, const FileHeader& header, const LoadOptions& options) {
+  read_body(source, header, core_, options);
   // The generator has drawn one level per node since it was seeded.
   level_seed_ = header.state.level_seed;
   rng_.seed(level_seed_);
@@ -94,19 +94,20 @@ std::unique_ptr<GraphIndex> StoredIndex<Store>::compact(std::size_t threads) con
 namespace {
 
 template <class Store>
-std::unique_ptr<StoredIndex<Store>> restored(ByteSource& source, const FileHeader& header) {
+std::unique_ptr<StoredIndex<Store>> restored(ByteSource& source, const FileHeader& header,
+                                             const LoadOptions& options) {
   auto index = std::make_unique<StoredIndex<Store>>(header.options);
-  index->restore(source, header);
+  index->restore(source, header, options);
   return index;
 }
 
 }  // namespace
 
-GraphIndex::Loaded GraphIndex::load(ByteSource& source) {
+GraphIndex::Loaded GraphIndex::load(ByteSource& source, const LoadOptions& options) {
   const FileHeader header = read_header(source);
   if (header.options.dtype == ElementType::Float32)
-    return {restored<FullRows<float>>(source, header), header.state.ef_search};
-  return {restored<FullRows<double>>(source, header), header.state.ef_search};
+    return {restored<FullRows<float>>(source, header, options), header.state.ef_search};
+  return {restored<FullRows<double>>(source, header, options), header.state.ef_search};
 }
 
 std::unique_ptr<GraphIndex> GraphIndex::create(const IndexOptions& options) {

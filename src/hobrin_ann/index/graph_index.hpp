@@ -92,8 +92,13 @@ class GraphIndex {
     std::uint64_t ef_search;
   };
   // Rebuilds an index that save() wrote; throws CorruptIndex (index_file.hpp)
-  // when the bytes are not a sound index file.
-  static Loaded load(ByteSource& source);
+  // when the bytes are not a sound index file. With options.map on a mapped
+  // source, the index keeps the mapping and is read-only.
+  static Loaded load(ByteSource& source, const LoadOptions& options = {});
+
+  // Whether the index lies in a mapped file: add and remove must not be
+  // called (the caller refuses them); compact() gives an index of its own.
+  virtual bool read_only() const noexcept = 0;
 };
 
 }  // namespace hobrin::ann

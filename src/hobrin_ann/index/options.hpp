@@ -28,6 +28,17 @@ struct IndexOptions {
 inline constexpr std::uint64_t kMaxOptionValue = (std::uint64_t{1} << 63) - 1;
 inline constexpr std::size_t kMaxM = 4096;
 
+// How an index file is opened. `map`: rows and layer-0 links stay where they
+// lie in the mapped file, shared with every process that maps it, and the
+// index is read-only. `verify`: the checksums of the rows are compared and
+// their values checked; without it, mapped rows are not read when the file
+// is opened. Everything else is always checked, since memory safety rests
+// on it.
+struct LoadOptions {
+  bool map = false;
+  bool verify = true;
+};
+
 // What is wrong with `options`, as a message for the caller, or nothing.
 std::optional<std::string> options_problem(const IndexOptions& options);
 

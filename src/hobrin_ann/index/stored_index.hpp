@@ -75,8 +75,10 @@ class StoredIndex final : public GraphIndex {
     write_index(core_, IndexState{level_seed_, next_id_, ef_search}, sink);
   }
 
+  bool read_only() const noexcept override { return core_.mapping != nullptr; }
+
   // Fills this new, empty index from the sections after `header`.
-  void restore(ByteSource& source, const FileHeader& header);
+  void restore(ByteSource& source, const FileHeader& header, const LoadOptions& options);
 
   std::expected<void, AddError> add(const void* rows, std::size_t count, const std::int64_t* ids,
                                     std::int64_t* ids_out, std::span<const MetadataRow> metadata,

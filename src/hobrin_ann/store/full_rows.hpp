@@ -86,6 +86,8 @@ class FullRows {
   // Appends a row as stored (already ordered and scaled), within the reserved room.
   void append_stored(const Value* values) noexcept { rows_.append(values, false); }
   void truncate(std::size_t rows) noexcept { rows_.truncate(rows); }
+  // Scores `count` rows stored elsewhere (a mapped file) in place, read-only.
+  void view(const Value* rows, std::size_t count) noexcept { rows_.view(rows, count); }
 
   // The node's vector as the caller gave it: dimensions back in their order.
   void copy_out(std::uint32_t node, Value* out) const noexcept {

@@ -1,6 +1,8 @@
 #pragma once
 // The stored vectors: one 64-byte aligned array of rows, each padded with
 // zeros to whole blocks so that the fast kernels never need a tail loop.
+// The array is owned, or a view of rows that lie elsewhere (a mapped file),
+// which is read-only.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -24,9 +26,20 @@ class VectorRows {
   // Values from one row's start to the next's.
   std::size_t stride() const noexcept { return stride_; }
   std::size_t size() const noexcept { return size_; }
-  const T* base() const noexcept { return data_.get(); }
-  const T* row(std::uint32_t node) const noexcept { return data_.get() + std::size_t{node} * stride_; }
+  const T* base() const noexcept { return base_; }
+  const T* row(std::uint32_t node) const noexcept { return base_ + std::size_t{node} * stride_; }
+  // Bytes owned: a view owns none.
   std::size_t bytes() const noexcept { return capacity_ * stride_ * sizeof(T); }
+  bool is_view() const noexcept { return base_ != nullptr && data_ == nullptr; }
+
+  // Uses `count` rows that lie at `rows` (64-byte aligned, padded, as
+  // stored) in place of any owned ones; they must outlive this.
+  void view(const T* rows, std::size_t count) noexcept {
+    data_.reset();
+    capacity_ = 0;
+    base_ = rows;
+    size_ = count;
+  }
 
   // Room for `rows` rows in all; throws std::bad_alloc and keeps the contents.
   void reserve(std::size_t needed) {
@@ -35,8 +48,9 @@ class VectorRows {
     if (stride_ != 0 && rows > SIZE_MAX / sizeof(T) / stride_) throw std::bad_alloc();
     const std::size_t values = std::max<std::size_t>(rows * stride_, 1);
     Storage grown(static_cast<T*>(::operator new[](values * sizeof(T), std::align_val_t{fast::kBlockBytes})));
-    if (size_ != 0) std::memcpy(grown.get(), data_.get(), size_ * stride_ * sizeof(T));
+    if (size_ != 0) std::memcpy(grown.get(), base_, size_ * stride_ * sizeof(T));
     data_ = std::move(grown);
+    base_ = data_.get();
     capacity_ = rows;
   }
 
@@ -96,6 +110,7 @@ class VectorRows {
   std::size_t size_ = 0;  // rows stored
   std::size_t capacity_ = 0;
   Storage data_;
+  const T* base_ = nullptr;  // data_, or the rows viewed
 };
 
 }  // namespace hobrin::ann

@@ -68,11 +68,19 @@ PyObject* index_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
       });
 }
 
+// The refusal of a change to an index that lies in a mapped file. The
+// package says more before it gets here; this guards the module's own entry.
+PyResult<None> check_writable(const GraphIndex& index) {
+  if (!index.read_only()) return None{};
+  return fail(PyErr::value_error("the index is memory-mapped and read-only"));
+}
+
 PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<IndexPayload, Access::Shared, 5>(
       py_index_type(), kAdd, self, args, nargs, kwnames,
       [](IndexPayload& p, std::span<PyObject*, 5> slots) -> PyResult<None> {
         GraphIndex& index = *p.index;
+        HOBRIN_CHECK(check_writable(index));
         HOBRIN_TRY(auto vectors, ArrayView::get(slots[0], "vectors", item_kind(index), 2, false));
         const std::size_t count = vectors.extent(0);
         if (vectors.extent(1) != index.options().dim)
@@ -246,6 +254,7 @@ PyObject* index_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return call_method<IndexPayload, Access::Shared, 1>(
       py_index_type(), kRemove, self, args, nargs, kwnames,
       [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<None> {
+        HOBRIN_CHECK(check_writable(*p.index));
         HOBRIN_TRY(auto ids, ArrayView::get(slots[0], "ids", ItemKind::Int64, 1, false));
         const auto* wanted = static_cast<const std::int64_t*>(ids.data());
         const auto missing = without_gil([&] { return p.index->remove(wanted, ids.extent(0)); });
@@ -303,6 +312,7 @@ PyObject* index_stat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 std::uint64_t read_size(const IndexPayload& p) { return p.index->size(); }
 std::uint64_t read_linked(const IndexPayload& p) { return p.linked->load(std::memory_order_relaxed); }
 std::uint64_t read_nbytes(const IndexPayload& p) { return p.index->memory_bytes(); }
+std::uint64_t read_mapped(const IndexPayload& p) { return p.index->read_only(); }
 
 // Each call first sets up the calling thread's runtime state, so that an
 // allocation failing later in it is raised as MemoryError instead of ending
@@ -330,6 +340,8 @@ PyMethodDef kMethods[] = {
     fast_method("linked", prepared<index_stat<read_linked>>,
                 "linked($self)\n--\n\nRows linked so far by the running add."),
     fast_method("nbytes", prepared<index_stat<read_nbytes>>, "nbytes($self)\n--\n\n"),
+    fast_method("mapped", prepared<index_stat<read_mapped>>,
+                "mapped($self)\n--\n\n1 when the index lies in a mapped file and is read-only."),
     fast_method("remove", prepared<index_remove>, "remove($self, ids)\n--\n\n"),
     fast_method("compact", prepared<index_compact>, "compact($self, threads)\n--\n\n"),
     fast_method("params", prepared<index_params>,
@@ -338,7 +350,7 @@ PyMethodDef kMethods[] = {
     fast_method("to_bytes", prepared<index_to_bytes>, "to_bytes($self, ef_search)\n--\n\n"),
     {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(prepared<index_load>)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "load(path)\n--\n\nAn index and its ef_search from a file."},
+     "load(path, mmap, verify)\n--\n\nAn index and its ef_search from a file."},
     {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(prepared<index_from_bytes>)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_bytes(data)\n--\n\nAn index and its ef_search from bytes."},

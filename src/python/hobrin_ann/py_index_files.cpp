@@ -1,4 +1,5 @@
 // hobrin_ann._core.GraphIndex: saving, loading, and the bytes pickles hold.
+#include <array>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -15,11 +16,11 @@ using ann::GraphIndex;
 
 constexpr const char* kSaveParameters[] = {"path", "ef_search"};
 constexpr const char* kEfParameters[] = {"ef_search"};
-constexpr const char* kPathParameters[] = {"path"};
+constexpr const char* kLoadParameters[] = {"path", "mmap", "verify"};
 constexpr const char* kDataParameters[] = {"data"};
 constexpr FunctionDescription kSave{"GraphIndex", "save", kSaveParameters, 2};
 constexpr FunctionDescription kToBytes{"GraphIndex", "to_bytes", kEfParameters, 1};
-constexpr FunctionDescription kLoad{"GraphIndex", "load", kPathParameters, 1};
+constexpr FunctionDescription kLoad{"GraphIndex", "load", kLoadParameters, 3};
 constexpr FunctionDescription kFromBytes{"GraphIndex", "from_bytes", kDataParameters, 1};
 
 // (GraphIndex, ef_search) for a loaded index.
@@ -92,13 +93,13 @@ PyObject* index_to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 namespace {
 
 // The static methods: no receiver, a new index back.
-template <class Body>
+template <std::size_t N, class Body>
 PyObject* static_method(const FunctionDescription& description, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames, Body&& body) {
   return trampoline<PyObject*>(nullptr, [&]() -> PyResult<PyObject*> {
-    std::array<PyObject*, 1> slots{};
+    std::array<PyObject*, N> slots{};
     HOBRIN_CHECK(extract_arguments_fastcall(description, args, nargs, kwnames, slots));
-    HOBRIN_TRY(PyRef result, body(slots[0]));
+    HOBRIN_TRY(PyRef result, body(std::span<PyObject*, N>(slots)));
     return result.release();
   });
 }
@@ -108,13 +109,13 @@ using ReadIndex = std::function<void(ann::ByteSource&)>;
 // Loads without the interpreter's lock: open(read) gives `read` a source and
 // reports an I/O failure, raised as OSError naming `path`.
 template <class Open>
-PyResult<PyRef> load_with(PyObject* path, Open&& open) {
+PyResult<PyRef> load_with(PyObject* path, Open&& open, const ann::LoadOptions& options = {}) {
   std::optional<GraphIndex::Loaded> loaded;
   std::string corrupt;
   const auto opened = without_gil([&] {
     return open([&](ann::ByteSource& source) {
       try {
-        loaded.emplace(GraphIndex::load(source));
+        loaded.emplace(GraphIndex::load(source, options));
       } catch (const ann::CorruptIndex& error) {
         corrupt = error.what();
       }
@@ -128,28 +129,34 @@ PyResult<PyRef> load_with(PyObject* path, Open&& open) {
 }  // namespace
 
 PyObject* index_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return static_method(kLoad, args, nargs, kwnames, [](PyObject* argument) -> PyResult<PyRef> {
-    HOBRIN_TRY(auto path, path_argument(argument));
-    return load_with(argument, [&](const ReadIndex& read) { return ann::read_file(path, read); });
+  return static_method<3>(kLoad, args, nargs, kwnames, [](std::span<PyObject*, 3> slots) -> PyResult<PyRef> {
+    HOBRIN_TRY(auto path, path_argument(slots[0]));
+    // The package passes real bools.
+    const ann::LoadOptions options{slots[1] == Py_True, slots[2] == Py_True};
+    if (options.map)
+      return load_with(slots[0], [&](const ReadIndex& read) { return ann::map_file(path, read); }, options);
+    return load_with(slots[0], [&](const ReadIndex& read) { return ann::read_file(path, read); }, options);
   });
 }
 
 PyObject* index_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return static_method(kFromBytes, args, nargs, kwnames, [](PyObject* argument) -> PyResult<PyRef> {
-    Py_buffer view;
-    if (PyObject_GetBuffer(argument, &view, PyBUF_SIMPLE) != 0) return fetch_error();
-    struct Release {
-      Py_buffer* view;
-      ~Release() { PyBuffer_Release(view); }
-    } release{&view};
-    const std::span<const std::byte> bytes(static_cast<const std::byte*>(view.buf),
-                                           static_cast<std::size_t>(view.len));
-    return load_with(argument, [&](const ReadIndex& read) -> std::expected<void, ann::FileError> {
-      ann::MemorySource source(bytes);
-      read(source);
-      return {};
-    });
-  });
+  return static_method<1>(
+      kFromBytes, args, nargs, kwnames, [](std::span<PyObject*, 1> slots) -> PyResult<PyRef> {
+        PyObject* argument = slots[0];
+        Py_buffer view;
+        if (PyObject_GetBuffer(argument, &view, PyBUF_SIMPLE) != 0) return fetch_error();
+        struct Release {
+          Py_buffer* view;
+          ~Release() { PyBuffer_Release(view); }
+        } release{&view};
+        const std::span<const std::byte> bytes(static_cast<const std::byte*>(view.buf),
+                                               static_cast<std::size_t>(view.len));
+        return load_with(argument, [&](const ReadIndex& read) -> std::expected<void, ann::FileError> {
+          ann::MemorySource source(bytes);
+          read(source);
+          return {};
+        });
+      });
 }
 
 }  // namespace hobrin::py

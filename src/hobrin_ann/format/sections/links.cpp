@@ -28,19 +28,48 @@ void read_list(std::span<std::uint32_t> slots, const std::byte* from, std::uint6
   check_list(slots, nodes, node, level);
 }
 
-void read_layer0(ByteSource& source, std::uint64_t nodes, LinkGraph& graph) {
+// The lists where they lie in a mapped file, each checked; null when the
+// source is not mapped. Taken in chunks that stay in cache while the
+// checksum and the checks run over them.
+const std::uint32_t* view_layer0(SectionReader& section, std::uint64_t nodes, std::size_t m) {
+  const std::size_t list_bytes = 2 * m * sizeof(std::uint32_t);
+  const std::byte* lists = section.take_in_place(0, true);
+  if (lists == nullptr) return nullptr;
+  const std::size_t per_chunk = std::max<std::size_t>(1, kChunkBytes / list_bytes);
+  for (std::uint64_t first = 0; first < nodes;) {
+    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(per_chunk, nodes - first));
+    const auto* chunk =
+        reinterpret_cast<const std::uint32_t*>(section.take_in_place(count * list_bytes, true));
+    for (std::size_t i = 0; i < count; ++i) check_list({chunk + i * 2 * m, 2 * m}, nodes, first + i, 0);
+    first += count;
+  }
+  return reinterpret_cast<const std::uint32_t*>(lists);
+}
+
+// Reads the layer-0 lists into the graph's own slots, or with `map` views
+// them in place; `levels` lays out the graph. Returns whether it viewed.
+bool read_layer0(ByteSource& source, std::uint64_t nodes, const FileHeader& header,
+                 std::span<const std::uint8_t> levels, LinkGraph& graph, bool map) {
   const std::size_t m = graph.m();
   SectionReader section(source, "LNK0");
   const std::size_t list_bytes = 2 * m * sizeof(std::uint32_t);
   section.expect_length(nodes * list_bytes, std::to_string(nodes) + " nodes with m " + std::to_string(m));
-  section.read_records(list_bytes, nodes,
-                       [&](const std::byte* bytes, std::size_t count, std::uint64_t first) {
-                         for (std::size_t i = 0; i < count; ++i) {
-                           const auto node = static_cast<std::uint32_t>(first + i);
-                           read_list(graph.slots(node, 0), bytes + i * list_bytes, nodes, node, 0);
-                         }
-                       });
+  const std::uint32_t* viewed =
+      map && source.version() != kPackedVersion ? view_layer0(section, nodes, m) : nullptr;
+  if (viewed != nullptr) graph.view_layer0(viewed);
+  graph.reserve(header.nodes, header.upper_lists);
+  for (const std::uint8_t level : levels) graph.append(level);
+  if (viewed == nullptr) {
+    section.read_records(list_bytes, nodes,
+                         [&](const std::byte* bytes, std::size_t count, std::uint64_t first) {
+                           for (std::size_t i = 0; i < count; ++i) {
+                             const auto node = static_cast<std::uint32_t>(first + i);
+                             read_list(graph.slots(node, 0), bytes + i * list_bytes, nodes, node, 0);
+                           }
+                         });
+  }
   section.finish();
+  return viewed != nullptr;
 }
 
 void read_upper(ByteSource& source, const FileHeader& header, std::span<const std::uint8_t> levels,
@@ -97,12 +126,11 @@ void write_links(const LinkGraph& graph, ByteSink& sink) {
   upper.end();
 }
 
-void read_links(ByteSource& source, const FileHeader& header, std::span<const std::uint8_t> levels,
-                LinkGraph& graph) {
-  graph.reserve(header.nodes, header.upper_lists);
-  for (const std::uint8_t level : levels) graph.append(level);
-  read_layer0(source, header.nodes, graph);
+bool read_links(ByteSource& source, const FileHeader& header, std::span<const std::uint8_t> levels,
+                LinkGraph& graph, bool map) {
+  const bool viewed = read_layer0(source, header.nodes, header, levels, graph, map);
   read_upper(source, header, levels, graph);
+  return viewed;
 }
 
 }  // namespace hobrin::ann::format

@@ -26,8 +26,11 @@ FileHeader read_parameters(ByteSource& source);
 // store of vectors.
 template <class Store>
 void write_vectors(const IndexCore<Store>& core, ByteSink& sink);
+// Mapped (options.map on a mapped source, version 2): the store views the
+// rows in place, and returns true; the caller keeps the mapping.
 template <class Store>
-void read_vectors(ByteSource& source, const FileHeader& header, IndexCore<Store>& core);
+bool read_vectors(ByteSource& source, const FileHeader& header, IndexCore<Store>& core,
+                  const LoadOptions& options);
 
 // LABL (ids.cpp): each node's id.
 void write_ids(std::span<const std::int64_t> ids, ByteSink& sink);
@@ -40,8 +43,10 @@ std::vector<std::uint8_t> read_levels(ByteSource& source, const FileHeader& head
 
 // LNK0 and LNKU (links.cpp): the lists, read into a graph laid out for `levels`.
 void write_links(const LinkGraph& graph, ByteSink& sink);
-void read_links(ByteSource& source, const FileHeader& header, std::span<const std::uint8_t> levels,
-                LinkGraph& graph);
+// With `map` on a mapped source, the layer-0 lists are checked and used in
+// place, and it returns true.
+bool read_links(ByteSource& source, const FileHeader& header, std::span<const std::uint8_t> levels,
+                LinkGraph& graph, bool map);
 
 // META (metadata.cpp): the metadata rows, empty without a schema.
 void write_metadata(const MetadataStore& metadata, const std::optional<Schema>& schema, std::size_t nodes,

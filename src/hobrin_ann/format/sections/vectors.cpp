@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "hobrin_ann/format/checks.hpp"
 #include "hobrin_ann/format/section_reader.hpp"
 #include "hobrin_ann/format/section_writer.hpp"
@@ -10,24 +12,21 @@ void write_vectors(const IndexCore<Store>& core, ByteSink& sink) {
   using T = typename Store::Value;
   const auto& rows = core.store.rows();
   const std::size_t nodes = core.graph.size();
-  const std::size_t dim = core.options.dim;
-  SectionWriter section(sink, "VECT", std::uint64_t{nodes} * dim * sizeof(T));
-  // Rows are padded in memory; the file holds `dim` values per row.
-  if (rows.stride() == dim) {
-    section.put(rows.base(), nodes * dim * sizeof(T));
-  } else {
-    for (std::size_t node = 0; node < nodes; ++node)
-      section.put(rows.row(static_cast<std::uint32_t>(node)), dim * sizeof(T));
-  }
+  // Rows as they are in memory, padding included, so that a mapped file can
+  // be scored in place.
+  const std::size_t bytes = nodes * rows.stride() * sizeof(T);
+  SectionWriter section(sink, "VECT", bytes);
+  section.put(rows.base(), bytes);
   section.end();
 }
 
+namespace {
+
+// Version 1: `dim` values a row, copied into the store.
 template <class Store>
-void read_vectors(ByteSource& source, const FileHeader& header, IndexCore<Store>& core) {
+void read_packed_rows(SectionReader& section, std::uint64_t nodes, IndexCore<Store>& core) {
   using T = typename Store::Value;
-  const std::uint64_t nodes = header.nodes;
   const std::size_t dim = core.options.dim;
-  SectionReader section(source, "VECT");
   const std::uint64_t row_bytes = checked_product(dim, sizeof(T), section.name());
   section.expect_length(checked_product(nodes, row_bytes, section.name()),
                         std::to_string(nodes) + " nodes of dim " + std::to_string(dim));
@@ -37,12 +36,65 @@ void read_vectors(ByteSource& source, const FileHeader& header, IndexCore<Store>
     check_finite_rows(values, count, dim, first);
     for (std::size_t r = 0; r < count; ++r) core.store.append_stored(values + r * dim);
   });
+}
+
+// Version 2 mapped: the rows stay in the file; with `verify` they are
+// checked in chunks that stay in cache while the checksum runs over them.
+template <class Store>
+bool view_rows(SectionReader& section, std::uint64_t nodes, std::size_t stride, bool verify,
+               IndexCore<Store>& core) {
+  using T = typename Store::Value;
+  const std::size_t row_bytes = stride * sizeof(T);
+  const std::size_t per_chunk = std::max<std::size_t>(1, kChunkBytes / std::max<std::size_t>(row_bytes, 1));
+  const std::byte* rows = section.take_in_place(0, verify);
+  if (rows == nullptr) return false;  // the source is not mapped
+  for (std::uint64_t first = 0; first < nodes;) {
+    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(per_chunk, nodes - first));
+    const std::byte* chunk = section.take_in_place(count * row_bytes, verify);
+    if (verify) check_padded_rows(reinterpret_cast<const T*>(chunk), count, core.options.dim, stride, first);
+    first += count;
+  }
+  core.store.view(reinterpret_cast<const T*>(rows), nodes);
+  return true;
+}
+
+}  // namespace
+
+template <class Store>
+bool read_vectors(ByteSource& source, const FileHeader& header, IndexCore<Store>& core,
+                  const LoadOptions& options) {
+  using T = typename Store::Value;
+  const std::uint64_t nodes = header.nodes;
+  const std::size_t dim = core.options.dim;
+  SectionReader section(source, "VECT");
+  if (source.version() == kPackedVersion) {
+    read_packed_rows(section, nodes, core);
+    section.finish();
+    return false;
+  }
+  const std::size_t stride = fast::padded_length<T>(dim);
+  const std::uint64_t row_bytes = checked_product(stride, sizeof(T), section.name());
+  section.expect_length(checked_product(nodes, row_bytes, section.name()),
+                        std::to_string(nodes) + " nodes of dim " + std::to_string(dim) + ", padded to " +
+                            std::to_string(stride));
+  bool viewed = options.map && view_rows(section, nodes, stride, options.verify, core);
+  if (!viewed) {
+    core.store.reserve(nodes);
+    section.read_records(row_bytes, nodes,
+                         [&](const std::byte* bytes, std::size_t count, std::uint64_t first) {
+                           const T* values = reinterpret_cast<const T*>(bytes);
+                           check_padded_rows(values, count, dim, stride, first);
+                           for (std::size_t r = 0; r < count; ++r)
+                             core.store.append_stored(values + r * stride);
+                         });
+  }
   section.finish();
+  return viewed;
 }
 
 template void write_vectors(const IndexCore<FullRows<float>>&, ByteSink&);
 template void write_vectors(const IndexCore<FullRows<double>>&, ByteSink&);
-template void read_vectors(ByteSource&, const FileHeader&, IndexCore<FullRows<float>>&);
-template void read_vectors(ByteSource&, const FileHeader&, IndexCore<FullRows<double>>&);
+template bool read_vectors(ByteSource&, const FileHeader&, IndexCore<FullRows<float>>&, const LoadOptions&);
+template bool read_vectors(ByteSource&, const FileHeader&, IndexCore<FullRows<double>>&, const LoadOptions&);
 
 }  // namespace hobrin::ann::format
