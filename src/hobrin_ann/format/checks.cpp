@@ -65,6 +65,24 @@ void check_list(std::span<const std::uint32_t> slots, std::uint64_t nodes, std::
   }
 }
 
+void check_lists(const std::uint32_t* slots, std::size_t lists, std::size_t width, std::uint64_t nodes,
+                 std::uint64_t first, int level) {
+  // Branch-free passes the compiler vectorises decide the usual, sound run
+  // of lists: every slot is a node below `nodes` or kNoNode (kNoNode + 1
+  // wraps to 0), and no empty slot comes before a link in its list.
+  const auto limit = static_cast<std::uint32_t>(std::min<std::uint64_t>(nodes, kNoNode));
+  std::uint32_t wrong = 0;
+  for (std::size_t i = 0; i < lists * width; ++i) wrong |= static_cast<std::uint32_t>(slots[i] + 1u > limit);
+  for (std::size_t list = 0; list < lists; ++list) {
+    const std::uint32_t* s = slots + list * width;
+    for (std::size_t j = 0; j + 1 < width; ++j)
+      wrong |= static_cast<std::uint32_t>(s[j] == kNoNode) & static_cast<std::uint32_t>(s[j + 1] != kNoNode);
+  }
+  if (wrong == 0) return;
+  for (std::size_t list = 0; list < lists; ++list)
+    check_list({slots + list * width, width}, nodes, first + list, level);
+}
+
 template <class T>
 void check_finite_rows(const T* values, std::size_t count, std::size_t dim, std::uint64_t first) {
   if (all_finite(values, count * dim)) return;

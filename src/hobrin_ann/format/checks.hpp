@@ -22,6 +22,10 @@ bool valid_utf8(std::string_view text) noexcept;
 // The slots of node `node`'s list on `level`: links to nodes below `nodes`
 // first, then only kNoNode.
 void check_list(std::span<const std::uint32_t> slots, std::uint64_t nodes, std::uint64_t node, int level);
+// check_list() of `lists` consecutive lists of `width` slots, those of nodes
+// `first` onwards, on `level`: fast when all are sound.
+void check_lists(const std::uint32_t* slots, std::size_t lists, std::size_t width, std::uint64_t nodes,
+                 std::uint64_t first, int level);
 
 // Whether no value is an infinity or NaN: its exponent bits are not all set.
 template <class T>

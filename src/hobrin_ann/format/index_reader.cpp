@@ -46,11 +46,10 @@ void index_ids(IndexCore<Store>& core, std::uint64_t nodes, std::uint64_t remove
   for (std::uint64_t node = 0; node < nodes; ++node) {
     const auto id = static_cast<std::uint32_t>(node);
     if (core.is_removed(id)) continue;
-    if (const auto other = core.nodes_by_label.find(core.labels[id])) {
+    if (const auto other = core.nodes_by_label.insert_new(core.labels[id], id)) {
       format::corrupt("id " + std::to_string(core.labels[id]) + " belongs to two vectors (nodes " +
                       std::to_string(*other) + " and " + std::to_string(node) + ")");
     }
-    core.nodes_by_label.insert(core.labels[id], id);
   }
 }
 

@@ -59,6 +59,17 @@ void LabelMap::insert(std::int64_t label, std::uint32_t node) noexcept {
   ++size_;
 }
 
+std::optional<std::uint32_t> LabelMap::insert_new(std::int64_t label, std::uint32_t node) noexcept {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t at = home(label);
+  for (; slots_[at].label != kEmpty; at = (at + 1) & mask) {
+    if (slots_[at].label == label) return slots_[at].node;
+  }
+  slots_[at] = {label, node};
+  ++size_;
+  return std::nullopt;
+}
+
 void LabelMap::erase(std::int64_t label) noexcept {
   if (slots_.empty()) return;
   const std::size_t mask = slots_.size() - 1;

@@ -18,6 +18,9 @@ class LabelMap {
   void reserve(std::size_t count);
   // Adds a label not yet present, within the reserved room.
   void insert(std::int64_t label, std::uint32_t node) noexcept;
+  // Adds a non-negative label within the reserved room, in one probe, unless
+  // it is present: then nothing changes and its node comes back.
+  std::optional<std::uint32_t> insert_new(std::int64_t label, std::uint32_t node) noexcept;
   // Removes a label if present.
   void erase(std::int64_t label) noexcept;
 

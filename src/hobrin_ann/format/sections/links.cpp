@@ -40,7 +40,7 @@ const std::uint32_t* view_layer0(SectionReader& section, std::uint64_t nodes, st
     const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(per_chunk, nodes - first));
     const auto* chunk =
         reinterpret_cast<const std::uint32_t*>(section.take_in_place(count * list_bytes, true));
-    for (std::size_t i = 0; i < count; ++i) check_list({chunk + i * 2 * m, 2 * m}, nodes, first + i, 0);
+    check_lists(chunk, count, 2 * m, nodes, first, 0);
     first += count;
   }
   return reinterpret_cast<const std::uint32_t*>(lists);
@@ -60,13 +60,12 @@ bool read_layer0(ByteSource& source, std::uint64_t nodes, const FileHeader& head
   graph.reserve(header.nodes, header.upper_lists);
   for (const std::uint8_t level : levels) graph.append(level);
   if (viewed == nullptr) {
-    section.read_records(list_bytes, nodes,
-                         [&](const std::byte* bytes, std::size_t count, std::uint64_t first) {
-                           for (std::size_t i = 0; i < count; ++i) {
-                             const auto node = static_cast<std::uint32_t>(first + i);
-                             read_list(graph.slots(node, 0), bytes + i * list_bytes, nodes, node, 0);
-                           }
-                         });
+    section.read_records(
+        list_bytes, nodes, [&](const std::byte* bytes, std::size_t count, std::uint64_t first) {
+          std::uint32_t* slots = graph.slots(static_cast<std::uint32_t>(first), 0).data();
+          std::memcpy(slots, bytes, count * list_bytes);  // lists of consecutive nodes lie side by side
+          check_lists(slots, count, 2 * m, nodes, first, 0);
+        });
   }
   section.finish();
   return viewed != nullptr;
