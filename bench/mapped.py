@@ -10,7 +10,6 @@ so every open finds it in the page cache.
 
 import argparse
 import json
-import os
 import subprocess
 import sys
 import tempfile
@@ -82,9 +81,8 @@ def build(n, dim, folder, log):
     index = hobrin_ann.Index(dim, seed=1)
     index.add(base)
     index.save(path)
-    log(
-        f"built and saved {n:,} x {dim} in {time.perf_counter() - start:.1f} s ({path.stat().st_size / 2**20:.0f} MiB)"
-    )
+    mib = path.stat().st_size / 2**20
+    log(f"built and saved {n:,} x {dim} in {time.perf_counter() - start:.1f} s ({mib:.0f} MiB)")
     np.save(Path(folder) / "queries.npy", queries)
     return path, Path(folder) / "queries.npy"
 
