@@ -1,4 +1,5 @@
-"""A one-line progress bar on stderr for long additions."""
+"""A progress bar for long additions: tqdm's where tqdm is installed (in a
+notebook too, through tqdm.auto), else a one-line bar on stderr."""
 
 from __future__ import annotations
 
@@ -6,7 +7,7 @@ import sys
 import threading
 import time
 from collections.abc import Callable
-from typing import TextIO
+from typing import Any, TextIO
 
 
 def _clock(seconds: float) -> str:
@@ -40,6 +41,36 @@ class ProgressBar:
         self.stream.write("\n")
         self.stream.flush()
 
+    def abandon(self) -> None:
+        """The work failed: the bar stays where it stopped."""
+        self.stream.write("\n")
+        self.stream.flush()
+
+
+class TqdmBar:
+    """The same calls, drawn by tqdm."""
+
+    def __init__(self, total: int, tqdm: Callable[..., Any]) -> None:
+        self.bar = tqdm(total=total, unit="vectors", desc="adding")
+
+    def show(self, done: int) -> None:
+        self.bar.update(done - self.bar.n)
+
+    def finish(self) -> None:
+        self.show(self.bar.total)
+        self.bar.close()
+
+    def abandon(self) -> None:
+        self.bar.close()
+
+
+def make_bar(total: int) -> ProgressBar | TqdmBar:
+    try:
+        from tqdm.auto import tqdm
+    except Exception:  # not installed, or broken: the plain bar does
+        return ProgressBar(total)
+    return TqdmBar(total, tqdm)
+
 
 def run_with_progress(
     work: Callable[[], None], done: Callable[[], int], total: int, interval: float = 0.2
@@ -52,7 +83,7 @@ def run_with_progress(
     raises it only once the native call has returned, and whatever `work`
     raises comes out here."""
     finished = threading.Event()
-    bar = ProgressBar(total)
+    bar = make_bar(total)
 
     def redraw() -> None:
         while not finished.wait(interval):
@@ -73,7 +104,6 @@ def run_with_progress(
         finished.set()
         if drawer.is_alive():
             drawer.join()
-        if not completed:  # the bar stays where it stopped
-            bar.stream.write("\n")
-            bar.stream.flush()
+        if not completed:
+            bar.abandon()
     bar.finish()

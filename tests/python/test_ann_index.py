@@ -2,6 +2,7 @@
 determinism, filters, and every refused call leaving the index unchanged."""
 
 import signal
+import sys
 import threading
 import time
 
@@ -146,10 +147,15 @@ def test_ef_search_is_settable_and_checked():
     assert index.ef_search == 128
 
 
-def test_progress_bar_goes_to_stderr(capsys):
+@pytest.mark.parametrize("with_tqdm", [False, True])
+def test_progress_bar_goes_to_stderr(with_tqdm, capsys, monkeypatch):
+    if with_tqdm:
+        pytest.importorskip("tqdm")
+    else:
+        monkeypatch.setitem(sys.modules, "tqdm.auto", None)  # as if tqdm were not installed
     Index(24).add(BASE[:300], progress=True)
     err = capsys.readouterr().err
-    assert "300/300" in err and "elapsed" in err
+    assert "300/300" in err and ("adding" if with_tqdm else "elapsed") in err
 
 
 def test_ctrl_c_during_an_add_with_progress_comes_after_the_whole_batch():
