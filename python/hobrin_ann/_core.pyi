@@ -53,6 +53,8 @@ class GraphIndex:
     def linked(self) -> int:
         """Rows linked so far by the running add."""
     def nbytes(self) -> int: ...
+    def mapped(self) -> int:
+        """1 when the index lies in a mapped file and is read-only."""
     def remove(self, ids: npt.NDArray[np.int64]) -> None: ...
     def compact(self, threads: int) -> GraphIndex: ...
     def params(self) -> tuple[int, str, str, int, int, int | None, list[str] | None]:
@@ -60,7 +62,7 @@ class GraphIndex:
     def save(self, path: str | bytes, ef_search: int) -> None: ...
     def to_bytes(self, ef_search: int) -> bytes: ...
     @staticmethod
-    def load(path: str | bytes) -> tuple[GraphIndex, int]:
+    def load(path: str | bytes, mmap: bool, verify: bool) -> tuple[GraphIndex, int]:
         """An index and its ef_search from a file."""
     @staticmethod
     def estimate_nbytes(dim: int, dtype: str, m: int, count: int) -> int:

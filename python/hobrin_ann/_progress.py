@@ -48,28 +48,39 @@ class ProgressBar:
 
 
 class TqdmBar:
-    """The same calls, drawn by tqdm."""
+    """The same calls, drawn by tqdm. A bar must never fail an add, so what
+    tqdm raises (it starts threads and allocates as it draws) is dropped."""
 
     def __init__(self, total: int, tqdm: Callable[..., Any]) -> None:
         self.bar = tqdm(total=total, unit="vectors", desc="adding")
 
     def show(self, done: int) -> None:
-        self.bar.update(done - self.bar.n)
+        try:
+            self.bar.update(done - self.bar.n)
+        except Exception:
+            pass
 
     def finish(self) -> None:
-        self.show(self.bar.total)
-        self.bar.close()
+        try:
+            self.show(self.bar.total)
+            self.bar.close()
+        except Exception:
+            pass
 
     def abandon(self) -> None:
-        self.bar.close()
+        try:
+            self.bar.close()
+        except Exception:
+            pass
 
 
 def make_bar(total: int) -> ProgressBar | TqdmBar:
     try:
-        from tqdm.auto import tqdm
-    except Exception:  # not installed, or broken: the plain bar does
+        from tqdm.auto import tqdm  # type: ignore[import-untyped, import-not-found, unused-ignore]
+
+        return TqdmBar(total, tqdm)
+    except Exception:  # not installed, broken, or out of memory: the plain bar does
         return ProgressBar(total)
-    return TqdmBar(total, tqdm)
 
 
 def run_with_progress(

@@ -144,6 +144,15 @@ def swap(sections, a, b):
     sections.update(moved)
 
 
+def swap_slots(table):
+    """Moves the first id of the table to the slot before its home."""
+    slots = [table[8 + 16 * i : 24 + 16 * i] for i in range((len(table) - 8) // 16)]
+    taken = next(i for i, slot in enumerate(slots) if slot[:8] != b"\xff" * 8)
+    empty = next(i for i, slot in enumerate(slots) if slot[:8] == b"\xff" * 8 and i != taken)
+    slots[taken], slots[empty] = slots[empty], slots[taken]
+    table[8:] = b"".join(slots)
+
+
 def assert_corrupt(data, match=""):
     with pytest.raises(ValueError, match="^corrupt index file: .*" + match):
         load_bytes(data)
@@ -203,7 +212,15 @@ BROKEN = {
         lambda p, s: put(s["LABL"], 8, (-5).to_bytes(8, "little", signed=True)),
         "negative id -5",
     ),
-    "duplicate id": (lambda p, s: put(s["LABL"], 8, s["LABL"][0:8]), "id 0 belongs to two vectors"),
+    "duplicate id": (
+        lambda p, s: put(s["LABL"], 8, s["LABL"][0:8]),
+        "IDMP section: slot .* live node's id once",
+    ),
+    "id table count": (
+        lambda p, s: put(s["IDMP"], 0, (8).to_bytes(8, "little")),
+        "8 slots cannot hold 22 ids",
+    ),
+    "id table place": (lambda p, s: swap_slots(s["IDMP"]), "not where a lookup finds it|live node's id once"),
     "level out of range": (lambda p, s: put(s["LEVL"], 0, b"\x1f"), "level 31, above 30"),
     "levels and lists": (lambda p, s: put(s["LEVL"], s["LEVL"].index(0), b"\x01"), "add up"),
     "missing node": (lambda p, s: put(s["LNK0"], 0, u32(99)), "to node 99, which does not exist"),

@@ -66,9 +66,13 @@ void read_body(ByteSource& source, const FileHeader& h, IndexCore<Store>& core, 
   read_metadata(source, h, core.metadata, core.values);
   read_removals(source, h, core.removed);
   core.removed_count = h.removed;
+  if (source.version() == kPackedVersion) {
+    index_ids(core, h.nodes, h.removed);
+  } else {
+    mapped |= read_id_table(source, h, core, options.map);
+  }
   if (source.remaining() != 0) corrupt(std::to_string(source.remaining()) + " bytes follow the last section");
 
-  index_ids(core, h.nodes, h.removed);
   core.store.set_order(h.dim_order);
   core.entry_point = h.entry_point;
   core.top_level = h.top_level;

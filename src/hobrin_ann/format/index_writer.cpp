@@ -22,6 +22,7 @@ void write_index(const IndexCore<Store>& core, const IndexState& state, ByteSink
   write_links(core.graph, sink);
   write_metadata(core.metadata, core.options.schema, nodes, sink);
   write_removals(core.removed, core.removed_count, nodes, sink);
+  write_id_table(core.nodes_by_label, sink);
 }
 
 template void write_index(const IndexCore<FullRows<float>>&, const IndexState&, ByteSink&);

@@ -14,20 +14,32 @@ std::size_t table_slots(std::size_t count) noexcept {
 
 }  // namespace
 
-std::size_t LabelMap::home(std::int64_t label) const noexcept {
+std::size_t LabelMap::home(std::int64_t label, std::size_t slots) noexcept {
   // Fibonacci hashing spreads sequential ids over the whole table.
   const std::uint64_t mixed = static_cast<std::uint64_t>(label) * 0x9E3779B97F4A7C15ull;
-  return static_cast<std::size_t>(mixed >> (64 - std::countr_zero(slots_.size())));
+  return static_cast<std::size_t>(mixed >> (64 - std::countr_zero(slots)));
 }
 
 std::optional<std::uint32_t> LabelMap::find(std::int64_t label) const noexcept {
   // A negative label would match the empty slots' mark.
-  if (label < 0 || slots_.empty()) return std::nullopt;
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t at = home(label);; at = (at + 1) & mask) {
-    if (slots_[at].label == label) return slots_[at].node;
-    if (slots_[at].label == kEmpty) return std::nullopt;
+  if (label < 0 || base_ == nullptr) return std::nullopt;
+  for (std::size_t at = home(label);; at = (at + 1) & mask_) {
+    if (base_[at].label == label) return base_[at].node;
+    if (base_[at].label == kEmpty) return std::nullopt;
   }
+}
+
+void LabelMap::view(const Slot* slots, std::size_t count, std::size_t size) noexcept {
+  slots_ = {};
+  base_ = count == 0 ? nullptr : slots;
+  mask_ = count == 0 ? 0 : count - 1;
+  size_ = size;
+}
+
+void LabelMap::adopt(std::vector<Slot> slots, std::size_t size) noexcept {
+  slots_ = std::move(slots);
+  size_ = size;
+  point_at_own();
 }
 
 void LabelMap::place(Slot slot) noexcept {
@@ -40,11 +52,15 @@ void LabelMap::place(Slot slot) noexcept {
 void LabelMap::reserve(std::size_t count) {
   if (count > (SIZE_MAX / sizeof(Slot)) / 4) throw std::bad_alloc();
   const std::size_t wanted = table_slots(count);
-  if (wanted <= slots_.size()) return;
-  // Grow by doubling at least, so many small reservations stay cheap.
-  std::vector<Slot> old(std::max(wanted, 2 * slots_.size()));
-  old.swap(slots_);
-  for (const Slot& slot : old) {
+  if (wanted <= mask_ + (base_ != nullptr) && !slots_.empty()) return;
+  // Grow by doubling at least, so many small reservations stay cheap. A
+  // viewed table is copied into one of its own.
+  const std::span<const Slot> old_slots = slots();
+  std::vector<Slot> grown(std::max(wanted, 2 * old_slots.size()));
+  std::vector<Slot> old = std::move(slots_);
+  slots_ = std::move(grown);
+  point_at_own();
+  for (const Slot& slot : old_slots) {
     if (slot.label != kEmpty) place(slot);
   }
 }

@@ -1,9 +1,11 @@
 #pragma once
 // External ids (non-negative 64-bit integers) to nodes: an open-addressing
-// table with linear probing, kept at most half full.
+// table with linear probing, kept at most half full. Index files hold the
+// table as it is in memory, so that a mapped file's table serves in place.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace hobrin::ann {
@@ -25,20 +27,39 @@ class LabelMap {
   void erase(std::int64_t label) noexcept;
 
   std::size_t bytes() const noexcept { return slots_.capacity() * sizeof(Slot); }
+
+  // One slot as it lies in memory and in index files: 16 bytes, the label
+  // (kEmpty in an empty slot, whose node is 0) then the node, then zeros.
+  struct Slot {
+    std::int64_t label = kEmpty;
+    std::uint32_t node = 0;
+    std::uint32_t zero = 0;
+  };
+  static constexpr std::int64_t kEmpty = -1;
+  std::span<const Slot> slots() const noexcept { return {base_, mask_ + (base_ != nullptr)}; }
+  // The slot where `label` is looked up first, in a table of `slots` slots.
+  static std::size_t home(std::int64_t label, std::size_t slots) noexcept;
+  // Uses `count` slots that lie at `slots` (a power of two of them, checked
+  // by the caller to hold `size` labels as this table would) in place of its
+  // own; they must outlive the map, which is then read-only.
+  void view(const Slot* slots, std::size_t count, std::size_t size) noexcept;
+  // Takes `slots` (checked likewise) as its own.
+  void adopt(std::vector<Slot> slots, std::size_t size) noexcept;
   // bytes() once `count` labels were reserved in one call; SIZE_MAX if no
   // table can hold them.
   static std::size_t table_bytes(std::size_t count) noexcept;
 
  private:
-  static constexpr std::int64_t kEmpty = -1;
-  struct Slot {
-    std::int64_t label = kEmpty;
-    std::uint32_t node = 0;
-  };
-  std::size_t home(std::int64_t label) const noexcept;
+  std::size_t home(std::int64_t label) const noexcept { return home(label, mask_ + 1); }
   void place(Slot slot) noexcept;
+  void point_at_own() noexcept {
+    base_ = slots_.empty() ? nullptr : slots_.data();
+    mask_ = slots_.empty() ? 0 : slots_.size() - 1;
+  }
 
   std::vector<Slot> slots_;  // a power of two in size, or empty
+  const Slot* base_ = nullptr;  // slots_, or the slots viewed
+  std::size_t mask_ = 0;        // slots - 1, when there are slots
   std::size_t size_ = 0;
 };
 

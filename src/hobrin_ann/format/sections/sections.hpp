@@ -60,4 +60,11 @@ void write_removals(std::span<const std::uint8_t> removed, std::size_t removed_c
                     ByteSink& sink);
 void read_removals(ByteSource& source, const FileHeader& header, std::vector<std::uint8_t>& removed);
 
+// IDMP (id_table.cpp, version 2 only): the table from ids to nodes, checked
+// against the ids and removals read before it. With `map` on a mapped
+// source it is used in place, and it returns true.
+void write_id_table(const LabelMap& ids, ByteSink& sink);
+template <class Store>
+bool read_id_table(ByteSource& source, const FileHeader& header, IndexCore<Store>& core, bool map);
+
 }  // namespace hobrin::ann::format
