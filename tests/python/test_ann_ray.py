@@ -273,13 +273,13 @@ def test_a_killed_shard_is_named_and_its_batch_undone(cluster, data):
         labels, distances = sharded.search(vectors[0], k=150)  # more than the index holds
         assert sorted(labels[:100]) == list(ids) and np.all(labels[100:] == -1)
         assert np.all(np.diff(distances[:100]) >= 0) and np.all(np.isinf(distances[100:]))
-        os.kill(sharded._pids[1], signal.SIGKILL)
+        os.kill(sharded.replica_status()[1][0]["pid"], signal.SIGKILL)
         with pytest.raises(ShardError, match="shard 1 is unavailable: its actor died"):
             sharded.search(vectors[:3])
         with pytest.raises(ShardError, match="shard 1 is unavailable"):
             sharded.add(vectors[100:200])
         # The live shard took its rows back when shard 1 failed.
-        live = ray.get(sharded._actors[0].size.remote())
+        live = ray.get(sharded._replicas.groups[0][0].actor.size.remote())
         assert live == np.count_nonzero(shard_of(ids, 2) == 0)
     finally:
         sharded.close()
