@@ -22,8 +22,7 @@ from ._routing import shard_of
 from ._transport import ReplicaLost, outcomes
 
 
-@ray.remote(num_cpus=0)
-class _IdRange:
+class IdRange:
     """Hands out the default ids of an ingestion, a block's worth at a time."""
 
     def __init__(self, start: int) -> None:
@@ -38,6 +37,10 @@ class _IdRange:
 
     def end(self) -> int:
         return self.next
+
+
+# Holds no CPU: it only counts.
+RemoteIdRange: Any = ray.remote(num_cpus=0)(IdRange)
 
 
 @dataclass
@@ -55,7 +58,7 @@ class Plan:
     token: str
     lease: float
     timeout: float
-    ids: Any  # an _IdRange actor, or None when the ids come from id_column
+    ids: Any  # an IdRange actor, or None when the ids come from id_column
 
 
 def _column(batch: dict[str, npt.NDArray[Any]], name: str) -> npt.NDArray[Any]:

@@ -80,6 +80,29 @@ def choose_nodes(
     return chosen
 
 
+def spread(requests: Sequence[Request], replicas: int) -> tuple[list[int], list[str | None]]:
+    """Where the replicas of new shards (``requests[shard]`` each) go: the
+    shard of each replica to start, and its node, or None to leave the
+    choice to Ray's spread scheduling, which knows where room is free (one
+    replica per shard). Several replicas of a shard go to distinct nodes;
+    ShardError when the cluster has too few nodes that can hold them."""
+    largest = max(requests, key=lambda request: request.memory)
+    fitting = len(fitting_nodes(largest))
+    if fitting < replicas:
+        raise ShardError(
+            max(range(len(requests)), key=lambda shard: requests[shard].memory),
+            f"cannot be placed: each of its {replicas} replicas needs a node of its own with "
+            f"{largest.describe()}, and {fitting} node(s) of the Ray cluster have that much",
+        )
+    if replicas == 1:
+        return list(range(len(requests))), [None] * len(requests)
+    holders: list[set[str]] = [set() for _ in requests]
+    chosen = choose_nodes(largest, holders, [replicas] * len(requests), Counter())
+    return [shard for shard in range(len(requests)) for _ in range(replicas)], [
+        node for picked in chosen for node in picked
+    ]
+
+
 def start(
     requests: Sequence[Request],
     shards: Sequence[int],
@@ -91,7 +114,7 @@ def start(
     on node ``nodes[i]``, or where Ray's spread puts it for None) and waits
     until every one runs. Raises ShardError when one cannot be placed within
     ``placement_timeout`` seconds or dies at start; nothing started stays."""
-    actors = []
+    actors: list[Any] = []
     try:
         for request, node in zip(requests, nodes, strict=True):
             strategy: Any = "SPREAD" if node is None else NodeAffinitySchedulingStrategy(node, soft=False)

@@ -80,6 +80,25 @@ class ReplicaSet:
                     answers[shard] = answer
         return answers
 
+    def fill(self, shards: list[int], made: list[Replica]) -> None:
+        """Fills each new replica (of shard ``shards[i]``) from a copy of a live
+        one of its shard, sent between the actors rather than through the
+        driver, and puts it in service; on any failure the new ones stop."""
+        try:
+            refs = [
+                replica.actor.restore.remote(self.pick(shard).actor.dump.remote())
+                for shard, replica in zip(shards, made, strict=True)
+            ]
+            for answer in outcomes(refs, shards, self.timeout):
+                if isinstance(answer, BaseException):
+                    raise answer
+        except BaseException:
+            for replica in made:
+                ray.kill(replica.actor)
+            raise
+        for shard, replica in zip(shards, made, strict=True):
+            self.groups[shard].append(replica)
+
     def send_all(self, method: str, per_shard: Sequence[tuple[Any, ...]]) -> list[Call]:
         """Calls ``method`` on every live replica of every shard."""
         for shard, group in enumerate(self.groups):

@@ -20,7 +20,7 @@ import ray
 from .. import Filter, Index, Metadata
 from ..checks import whole_number
 from . import _ingest, _manifest, _placement, _writes
-from ._placement import Replica, Request
+from ._placement import Request
 from ._replicas import ReplicaSet
 from ._routing import merge_nearest, shard_of
 from ._transport import ShardError, deferred_interrupts, outcomes
@@ -135,25 +135,11 @@ class ShardedIndex:
                 f"the Ray cluster offers {offered / 2**30:.1f} GiB"
             )
         requests = [Request(self._cpus, need) for need in memory]
-        largest = max(requests, key=lambda request: request.memory)
-        fitting = len(_placement.fitting_nodes(largest))
-        if fitting < self._want:
-            raise ShardError(
-                int(np.argmax(memory)),
-                f"cannot be placed: each of its {self._want} replicas needs a node of its own with "
-                f"{largest.describe()}, and {fitting} node(s) of the Ray cluster have that much",
-            )
-        if self._want == 1:  # Ray's spread scheduling picks nodes with room free
-            nodes: list[list[str | None]] = [[None] for _ in memory]
-        else:
-            holders: list[set[str]] = [set() for _ in memory]
-            chosen = _placement.choose_nodes(largest, holders, [self._want] * len(memory), Counter())
-            nodes = [list(picked) for picked in chosen]
-        shard_of_item = [shard for shard, picked in enumerate(nodes) for _ in picked]
+        shard_of_item, nodes = _placement.spread(requests, self._want)
         started = _placement.start(
             [requests[shard] for shard in shard_of_item],
             shard_of_item,
-            [node for picked in nodes for node in picked],
+            nodes,
             self._threads(),
             self._placement_timeout,
         )
@@ -235,26 +221,8 @@ class ShardedIndex:
             made = _placement.start(
                 [requests[s] for s in shards], shards, nodes, self._threads(), self._placement_timeout
             )
-            self._copy_into(shards, made)
+            self._replicas.fill(shards, made)
             return len(made)
-
-    def _copy_into(self, shards: list[int], made: list[Replica]) -> None:
-        """Fills each new replica from a copy of a live one of its shard (sent
-        between the actors, not through the driver) and puts it in service."""
-        try:
-            refs = [
-                replica.actor.restore.remote(self._replicas.pick(shard).actor.dump.remote())
-                for shard, replica in zip(shards, made, strict=True)
-            ]
-            for answer in outcomes(refs, shards, self.timeout):
-                if isinstance(answer, BaseException):
-                    raise answer
-        except BaseException:
-            for replica in made:
-                ray.kill(replica.actor)
-            raise
-        for shard, replica in zip(shards, made, strict=True):
-            self._replicas.groups[shard].append(replica)
 
     # ---- the index -------------------------------------------------------------
 
@@ -394,7 +362,7 @@ class ShardedIndex:
         with self._lock:
             replicas = self._live()
             token, lease = _writes.new_token(), _writes.lease(replicas)
-            id_range = None if id_column is not None else _ingest._IdRange.remote(self._next_id)
+            id_range = None if id_column is not None else _ingest.RemoteIdRange.remote(self._next_id)
             plan = _ingest.Plan(
                 self._dim, self._metric, self._options, column, id_column,
                 None if metadata_columns is None else list(metadata_columns),
