@@ -280,6 +280,8 @@ def test_a_killed_shard_is_named_and_its_batch_undone(cluster, data):
             sharded.search(vectors[:3])
         with pytest.raises(ShardError, match="shard 1 is unavailable"):
             sharded.add(vectors[100:200])
+        assert sharded.heal() == 0  # nothing is left to copy shard 1 from
+        assert [len(shard) for shard in sharded.replica_status()] == [1, 0]
         # The live shard took its rows back when shard 1 failed.
         live = ray.get(sharded._replicas.groups[0][0].actor.size.remote())
         assert live == np.count_nonzero(shard_of(ids, 2) == 0)

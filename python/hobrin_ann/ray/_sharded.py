@@ -208,7 +208,17 @@ class ShardedIndex:
             wanted = [self._want - len(group) if group else 0 for group in groups]
             if not any(wanted):
                 return 0
-            sizes = self._replicas.read("size", [()] * self._shards)
+            # Sizes of the shards short of replicas only: one with none left
+            # cannot answer, and is not healed.
+            short = [shard for shard in range(self._shards) if wanted[shard]]
+            sizes = [0] * self._shards
+            answers = outcomes(
+                [self._replicas.pick(s).actor.size.remote() for s in short], short, self.timeout
+            )
+            for shard, answer in zip(short, answers, strict=True):
+                if isinstance(answer, BaseException):
+                    raise answer
+                sizes[shard] = answer
             requests = [Request(self._cpus, _shard_bytes(self._dim, self._options, n)) for n in sizes]
             largest = max(requests, key=lambda request: request.memory)
             holders = [{replica.node for replica in group} for group in groups]
