@@ -29,6 +29,10 @@ from ._transport import ShardError, deferred_interrupts, outcomes
 # Ray's worker runtime.
 _WORKER_BYTES = 256 << 20
 
+# A shard's part of an add at least this large is put in the object store
+# once for all its replicas rather than sent inside each call.
+_SHARED_BYTES = 256 << 10
+
 
 def _shard_bytes(dim: int, options: dict[str, Any], vectors: int) -> int:
     """Memory to ask Ray for a replica of ``vectors`` vectors: what its index
@@ -333,11 +337,13 @@ class ShardedIndex:
             held = self._present(id_array, parts)
             if held.any():
                 raise ValueError(f"id {int(id_array[np.argmax(held)])} is already in the index")
-            one_copy = self._want == 1
             per_shard = []
             for part in parts:
                 sent = (rows[part], id_array[part], None if metadata is None else [metadata[i] for i in part])
-                per_shard.append((sent if one_copy else ray.put(sent),))  # sent once for all replicas
+                # Large parts go to the object store once for all replicas;
+                # small ones travel inside each call, which is quicker.
+                shared = self._want > 1 and sent[0].nbytes >= _SHARED_BYTES
+                per_shard.append((ray.put(sent) if shared else sent,))
 
             def advance() -> None:
                 self._next_id = max(self._next_id, int(id_array.max()) + 1)
