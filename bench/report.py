@@ -590,6 +590,10 @@ def markdown(results):
         import sharded
 
         out += sharded.markdown(results["sharded"])
+    if "replicas" in results:
+        import replicas
+
+        out += replicas.markdown(results["replicas"])
     out += ["", "## Notes", ""] + [f"- {n}" for n in results.get("notes", [])]
     return "\n".join(out) + "\n"
 

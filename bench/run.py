@@ -17,6 +17,7 @@ import data
 import exact
 import filtered
 import graph
+import replicas
 import report
 import sharded
 import threadpoolctl
@@ -52,6 +53,7 @@ FULL = {
     "sharded_ef": 32,
     "sharded_rounds": 5,
     "sharded_build_rounds": 3,
+    "replicas": {"n": 20000, "dim": 64, "batches": [1, 10, 100, 1000], "rounds": 5},
 }
 QUICK = {
     "ann": [("fashion-mnist", 4000), ("gaussian-50k-64", 4000)],
@@ -80,6 +82,7 @@ QUICK = {
     "sharded_ef": 32,
     "sharded_rounds": 2,
     "sharded_build_rounds": 1,
+    "replicas": {"n": 4000, "dim": 64, "batches": [1, 10, 100], "rounds": 2},
 }
 
 
@@ -265,7 +268,7 @@ def run_scalar(cfg, graphs):
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--quick", action="store_true", help="small subsets, a smoke test")
-    sections = ["ann", "exact", "graph", "scalar", "filtered", "sharded"]
+    sections = ["ann", "exact", "graph", "scalar", "filtered", "sharded", "replicas"]
     ap.add_argument("--skip", nargs="*", default=[], choices=sections)
     ap.add_argument(
         "--only",
@@ -335,6 +338,9 @@ def main():
         results["filtered"]["minutes"] = sections["filtered"]
     if "sharded" not in args.skip:
         results["sharded"] = timed("sharded", lambda: run_sharded(cfg))
+    if "replicas" not in args.skip:
+        log("hobrin_ann.ray.ShardedIndex with 1 and 2 replicas on a three-node Ray cluster")
+        results["replicas"] = timed("replicas", lambda: replicas.run(**cfg["replicas"], log=log))
     results["runtime_s"] = measured = time.time() - start
     results["machine"]["load average at end"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
     if args.only and (args.out / "latest.json").exists():

@@ -2,12 +2,14 @@
 shards do in-process, keep their batches whole, survive save and load, and
 name the shard that fails."""
 
+import _thread
 import json
 import os
 import signal
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -273,13 +275,15 @@ def test_a_killed_shard_is_named_and_its_batch_undone(cluster, data):
         labels, distances = sharded.search(vectors[0], k=150)  # more than the index holds
         assert sorted(labels[:100]) == list(ids) and np.all(labels[100:] == -1)
         assert np.all(np.diff(distances[:100]) >= 0) and np.all(np.isinf(distances[100:]))
-        os.kill(sharded._pids[1], signal.SIGKILL)
+        os.kill(sharded.replica_status()[1][0]["pid"], signal.SIGKILL)
         with pytest.raises(ShardError, match="shard 1 is unavailable: its actor died"):
             sharded.search(vectors[:3])
         with pytest.raises(ShardError, match="shard 1 is unavailable"):
             sharded.add(vectors[100:200])
+        assert sharded.heal() == 0  # nothing is left to copy shard 1 from
+        assert [len(shard) for shard in sharded.replica_status()] == [1, 0]
         # The live shard took its rows back when shard 1 failed.
-        live = ray.get(sharded._actors[0].size.remote())
+        live = ray.get(sharded._replicas.groups[0][0].actor.size.remote())
         assert live == np.count_nonzero(shard_of(ids, 2) == 0)
     finally:
         sharded.close()
@@ -303,3 +307,82 @@ def test_a_killed_shard_is_named_and_its_batch_undone(cluster, data):
 def test_ray_stays_optional(code, expected):
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert result.stdout.strip() == expected
+
+
+def test_a_staged_batch_expires_when_no_commit_comes(cluster):
+    from hobrin_ann.ray._shard import StageExpired
+
+    sharded = ShardedIndex(DIM, shards=1, **PLACEMENT)
+    try:
+        actor = sharded._replicas.groups[0][0].actor
+        rows = np.ones((3, DIM), dtype=np.float32)
+        # A driver that stages and is then gone: no commit, no abort.
+        ray.get(actor.stage.remote("a" * 16, rows, np.arange(3), None, 0.5))
+        ray.get(actor.stage.remote("b" * 16, rows, np.arange(3, 6), None, 60))
+        assert len(sharded) == 6
+        time.sleep(1.0)
+        assert len(sharded) == 3 and ray.get(actor.staged.remote()) == 1
+        for token in ("a" * 16, "c" * 16):  # expired, and never staged
+            with pytest.raises(StageExpired):
+                ray.get(actor.commit.remote(token))
+        with pytest.raises(StageExpired):  # a late block of the expired batch is refused
+            ray.get(actor.stage.remote("a" * 16, rows, np.arange(10, 13), None, 60))
+        ray.get(actor.commit.remote("b" * 16))
+        assert len(sharded) == 3 and ray.get(actor.staged.remote()) == 0
+        assert sharded.add(rows[0], ids=[0])[0] == 0  # the expired ids are free again
+    finally:
+        sharded.close()
+
+
+@pytest.mark.parametrize("method", ["add", "remove"])
+def test_an_interrupted_write_is_all_or_nothing(cluster, method):
+    """Ctrl-C at random moments of many writes: each batch is on every shard
+    or on none (the interrupt comes after a commit round, never within it),
+    and the default ids go on right after every batch committed."""
+    rng = np.random.default_rng(23)
+    rows = rng.standard_normal((10, DIM), dtype=np.float32)
+    sharded = ShardedIndex(DIM, shards=3, **PLACEMENT)
+    try:
+        held = sharded.add(rng.standard_normal((400, DIM), dtype=np.float32)).tolist()
+        started = time.perf_counter()
+        sharded.remove(held[-10:])
+        held = held[:-10]
+        typical = time.perf_counter() - started
+        interrupted = 0
+        for attempt in range(30):
+            before = sharded._next_id
+            batch = list(range(before, before + 10)) if method == "add" else held[:10]
+            timer = threading.Timer(rng.uniform(0, 1.5 * typical), _thread.interrupt_main)
+            try:
+                timer.start()
+                sharded.add(rows) if method == "add" else sharded.remove(batch)
+                timer.join()
+                sum(range(100))  # an interrupt sent just now is raised in here
+            except KeyboardInterrupt:
+                interrupted += 1
+                timer.join()
+            inside = _held(sharded, batch)
+            assert inside.all() or not inside.any(), f"attempt {attempt}: {inside}"
+            if method == "add" and inside.all():
+                held += batch
+            elif method == "remove" and not inside.any():
+                held = held[10:]
+            assert len(sharded) == len(held)
+            assert sharded._next_id == (before + 10 if method == "add" and inside.all() else before)
+        assert interrupted > 0
+        assert sharded.add(rows[0])[0] == sharded._next_id - 1
+        staged = [ray.get(r.actor.staged.remote()) for r in sharded._replicas.actors()]
+        assert staged == [0] * len(staged)
+    finally:
+        sharded.close()
+
+
+def _held(sharded, ids):
+    """Which of ids some shard holds, asked of every shard directly."""
+    ids = np.asarray(ids, dtype=np.int64)
+    owner = shard_of(ids, sharded.shards)
+    inside = np.zeros(ids.size, dtype=bool)
+    for shard, group in enumerate(sharded._replicas.groups):
+        part = np.flatnonzero(owner == shard)
+        inside[part] = ray.get(group[0].actor.present.remote(ids[part]))
+    return inside

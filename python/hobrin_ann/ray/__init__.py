@@ -1,5 +1,6 @@
 """Shards of ``hobrin_ann.Index`` on Ray actors: ``ShardedIndex`` holds an
-index too large for one process or one machine. Needs Ray, an optional
+index too large for one process or one machine, with replicas of each shard
+on different nodes. Needs Ray, an optional
 dependency: ``pip install 'hobrin[ray]'``."""
 
 try:
@@ -10,6 +11,7 @@ except ImportError as error:
     ) from error
 
 from ._routing import shard_of
-from ._sharded import ShardedIndex, ShardError
+from ._sharded import ShardedIndex
+from ._transport import ShardError
 
 __all__ = ["ShardError", "ShardedIndex", "shard_of"]

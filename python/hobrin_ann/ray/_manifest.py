@@ -35,6 +35,7 @@ class Manifest:
     options: dict[str, Any]
     next_id: int
     files: list[ShardFile]
+    replicas: int = 1
 
 
 def shard_file_name(shard: int, token: str) -> str:
@@ -57,6 +58,7 @@ def write_manifest(directory: str, manifest: Manifest, token: str) -> None:
         "options": manifest.options,
         "next_id": manifest.next_id,
         "files": [vars(file) for file in manifest.files],
+        "replicas": manifest.replicas,
     }
     body["checksum"] = _checksum(body)
     temporary = os.path.join(directory, f".{MANIFEST}.{token}.tmp")
@@ -138,10 +140,15 @@ def read_manifest(directory: str) -> Manifest:
         )
     if not files:
         raise _corrupt(f"{MANIFEST} lists no shard files")
+    # Saves made before replicas existed name none: one copy each.
+    replicas = body.get("replicas", 1)
+    if not isinstance(replicas, int) or isinstance(replicas, bool) or replicas < 1:
+        raise _corrupt(f"manifest has no valid 'replicas': {replicas!r}")
     return Manifest(
         _field(body, "dim", int),
         _field(body, "metric", str),
         _field(body, "options", dict),
         _field(body, "next_id", int),
         files,
+        replicas,
     )

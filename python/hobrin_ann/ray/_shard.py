@@ -1,19 +1,31 @@
-"""One shard: a ``hobrin_ann.Index`` in the process of a Ray actor.
+"""One replica of a shard: a ``hobrin_ann.Index`` in the process of a Ray actor.
 
-The driver (``ShardedIndex``) is the only caller and makes one call at a time,
-so an add can be staged here and committed or undone by the next call.
+Writes come in two steps: ``stage`` (adds the rows, or checks the ids to
+remove) and then ``commit`` or ``abort``. A staged batch holds a lease: if
+neither its commit nor its abort comes in time (the driver died or was cut
+off), a sweeper thread aborts it, so nothing half-added stays.
 """
 
 from __future__ import annotations
 
 import hashlib
 import os
+import pickle
+import threading
+import time
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+import ray
 
 from .. import Index
+
+
+class StageExpired(RuntimeError):
+    """A commit came for a batch whose lease had run out, and which this
+    replica had therefore undone."""
 
 
 def file_sha256(path: str) -> str:
@@ -21,22 +33,46 @@ def file_sha256(path: str) -> str:
         return hashlib.file_digest(file, "sha256").hexdigest()
 
 
+def load_index(path: str) -> Index:
+    """A shard's index read from its saved file: every replica of a load reads
+    through here."""
+    return Index.load(path)
+
+
+@dataclass
+class _Staged:
+    kind: str  # "add" or "remove"
+    ids: npt.NDArray[np.int64]
+    deadline: float  # time.monotonic() after which the sweeper aborts it
+
+
 class Shard:
     def __init__(self, threads: int) -> None:
         self._threads = threads
         self._index: Index | None = None
-        self._staged: dict[str, npt.NDArray[np.int64]] = {}
+        self._staged: dict[str, _Staged] = {}
+        # Batches aborted or expired here, newest last: a block of an
+        # ingestion that arrives after its batch was given up is refused.
+        self._given_up: dict[str, None] = {}
+        # Every touch of the index or of the staged batches holds this lock:
+        # the sweeper runs beside the actor's calls.
+        self._mutex = threading.Condition()
+        self._sweeper = threading.Thread(target=self._sweep, name="hobrin_ann lease sweeper", daemon=True)
+        self._sweeper.start()
 
     @property
     def index(self) -> Index:
         assert self._index is not None, "the shard holds no index yet"
         return self._index
 
-    def create(self, dim: int, metric: str, options: dict[str, Any]) -> int:
-        self._index = Index(dim, metric, **options)
-        return os.getpid()
+    def ready(self) -> tuple[int, str]:
+        """The process id and Ray node id of this replica, once it is placed."""
+        return os.getpid(), ray.get_runtime_context().get_node_id()
 
-    def load(self, path: str, sha256: str, name: str) -> int:
+    def create(self, dim: int, metric: str, options: dict[str, Any]) -> None:
+        self._index = Index(dim, metric, **options)
+
+    def load(self, path: str, sha256: str, name: str) -> None:
         """Loads the file at ``path`` once its contents match ``sha256``."""
         try:
             matches = file_sha256(path) == sha256
@@ -44,8 +80,27 @@ class Shard:
             raise ValueError(f"corrupt sharded index: {name} cannot be read: {error}") from None
         if not matches:
             raise ValueError(f"corrupt sharded index: {name} does not match its checksum")
-        self._index = Index.load(path)
-        return os.getpid()
+        self._index = load_index(path)
+
+    # ---- a copy for a new replica ------------------------------------------------
+
+    def dump(self) -> tuple[bytes, list[tuple[str, str, npt.NDArray[np.int64], float]]]:
+        """The index's bytes and its staged batches (with the seconds left of
+        their leases), from which ``restore`` makes an equal replica."""
+        with self._mutex:
+            now = time.monotonic()
+            staged = [(token, s.kind, s.ids, s.deadline - now) for token, s in self._staged.items()]
+            return pickle.dumps(self.index, protocol=5), staged
+
+    def restore(self, copy: tuple[bytes, list[tuple[str, str, npt.NDArray[np.int64], float]]]) -> None:
+        data, staged = copy
+        with self._mutex:
+            self._index = pickle.loads(data)
+            now = time.monotonic()
+            self._staged = {token: _Staged(kind, ids, now + left) for token, kind, ids, left in staged}
+            self._mutex.notify()
+
+    # ---- reads -------------------------------------------------------------------
 
     def size(self) -> int:
         return len(self.index)
@@ -57,27 +112,6 @@ class Shard:
         """Which of ``ids`` the index holds."""
         return self.index.contains_many(ids)
 
-    # An add in two steps: stage adds the rows and remembers their ids, commit
-    # forgets them, abort removes them again.
-    def stage(
-        self,
-        token: str,
-        rows: npt.NDArray[Any],
-        ids: npt.NDArray[np.int64],
-        metadata: list[Any] | None,
-    ) -> None:
-        if ids.size:
-            self.index.add(rows, ids, metadata, threads=self._threads)
-        self._staged[token] = ids
-
-    def commit(self, token: str) -> None:
-        self._staged.pop(token, None)
-
-    def abort(self, token: str) -> None:
-        ids = self._staged.pop(token, None)
-        if ids is not None and ids.size:
-            self.index.remove(ids)
-
     def search(
         self, rows: npt.NDArray[Any], k: int, ef: int | None, filter: Any
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[Any]]:
@@ -88,15 +122,97 @@ class Shard:
     def get(self, ids: npt.NDArray[np.int64]) -> npt.NDArray[Any]:
         return self.index.get(ids)
 
-    def remove(self, ids: npt.NDArray[np.int64]) -> None:
-        if ids.size:
-            self.index.remove(ids)
+    # ---- two-step writes -----------------------------------------------------------
+
+    def stage(
+        self,
+        token: str,
+        rows: npt.NDArray[Any],
+        ids: npt.NDArray[np.int64],
+        metadata: list[Any] | None,
+        lease: float,
+    ) -> int:
+        """Adds the rows under ``token``; a later stage of the same token (the
+        blocks of one ingestion) adds to it. Returns the rows added."""
+        with self._mutex:
+            if token in self._given_up:
+                raise StageExpired(f"batch {token} was aborted here or its lease ran out")
+            if ids.size:
+                self.index.add(rows, ids, metadata, threads=self._threads)
+            held = self._staged.get(token)
+            if held is not None:
+                ids = np.concatenate([held.ids, ids])
+            self._staged[token] = _Staged("add", ids, time.monotonic() + lease)
+            self._mutex.notify()
+        return int(rows.shape[0])
+
+    def stage_part(
+        self, token: str, part: tuple[npt.NDArray[Any], npt.NDArray[np.int64], list[Any] | None], lease: float
+    ) -> int:
+        """``stage`` of a block of an ingestion, its rows, ids and metadata
+        sent once for every replica."""
+        return self.stage(token, *part, lease)
+
+    def stage_remove(self, token: str, ids: npt.NDArray[np.int64], lease: float) -> None:
+        """Checks that every id is here; the commit removes them."""
+        with self._mutex:
+            held = self.index.contains_many(ids)
+            if not held.all():
+                raise KeyError(int(ids[np.argmin(held)]))
+            self._staged[token] = _Staged("remove", ids, time.monotonic() + lease)
+            self._mutex.notify()
+
+    def renew(self, token: str, lease: float) -> None:
+        """Moves the deadline of a staged batch still being filled."""
+        with self._mutex:
+            held = self._staged.get(token)
+            if held is not None:
+                held.deadline = time.monotonic() + lease
+
+    def commit(self, token: str) -> None:
+        with self._mutex:
+            held = self._staged.pop(token, None)
+            if held is None:
+                raise StageExpired(f"batch {token} was not staged here or its lease ran out")
+            if held.kind == "remove" and held.ids.size:
+                self.index.remove(held.ids)
+
+    def abort(self, token: str) -> None:
+        with self._mutex:
+            self._undo(token, self._staged.pop(token, None))
+
+    def _undo(self, token: str, held: _Staged | None) -> None:
+        self._given_up[token] = None
+        if len(self._given_up) > 1024:
+            del self._given_up[next(iter(self._given_up))]
+        if held is not None and held.kind == "add" and held.ids.size:
+            self.index.remove(held.ids)
+
+    def staged(self) -> int:
+        """How many batches are staged and neither committed nor aborted yet."""
+        with self._mutex:
+            return len(self._staged)
+
+    def _sweep(self) -> None:
+        """Aborts every staged batch whose lease has run out."""
+        with self._mutex:
+            while True:
+                now = time.monotonic()
+                for token in [t for t, s in self._staged.items() if s.deadline <= now]:
+                    self._undo(token, self._staged.pop(token))
+                deadlines = [s.deadline for s in self._staged.values()]
+                self._mutex.wait(min(deadlines) - now if deadlines else None)
+
+    # ---- whole-index writes ----------------------------------------------------------
 
     def compact(self) -> None:
-        self._index = self.index.compact(threads=self._threads)
+        with self._mutex:
+            self._index = self.index.compact(threads=self._threads)
 
     def save(self, path: str) -> tuple[int, str, int]:
         """Writes the index to ``path``; returns the file's size and SHA-256
         and the number of vectors it holds."""
-        self.index.save(path)
-        return os.path.getsize(path), file_sha256(path), len(self.index)
+        with self._mutex:
+            self.index.save(path)
+            vectors = len(self.index)
+        return os.path.getsize(path), file_sha256(path), vectors

@@ -1,5 +1,6 @@
-"""The driver of a sharded index: it routes rows to shard actors by id, fans
-calls out to them in parallel and merges their answers."""
+"""The driver of a sharded index: it routes rows to shards by id, sends
+reads to one live replica of each shard and writes to all of them, and merges
+the shards' answers."""
 
 from __future__ import annotations
 
@@ -8,42 +9,33 @@ import operator
 import os
 import secrets
 import threading
-from collections.abc import Callable, Sequence
+from collections import Counter
+from collections.abc import Callable
 from typing import Any, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
 import ray
-import ray.exceptions
 
 from .. import Filter, Index, Metadata
 from ..checks import whole_number
-from . import _manifest
+from . import _ingest, _manifest, _placement, _writes
+from ._placement import Request
+from ._replicas import ReplicaSet
 from ._routing import merge_nearest, shard_of
-from ._shard import Shard
-
-_RemoteShard = ray.remote(Shard)
-
-# Why a shard whose call timed out failed; formatted with the timeout.
-_LATE = "did not answer within {timeout:g} s"
+from ._transport import ShardError, deferred_interrupts, outcomes
 
 # What one shard's process needs beyond its index: the interpreter, numpy and
 # Ray's worker runtime.
 _WORKER_BYTES = 256 << 20
 
-
-class ShardError(RuntimeError):
-    """A shard's actor died, could not start, or did not answer in time. After
-    a death the sharded index cannot serve until it is loaded again from its
-    last save; a shard that was only slow may answer later calls."""
-
-    def __init__(self, shard: int, reason: str) -> None:
-        super().__init__(f"shard {shard} {reason}")
-        self.shard = shard
+# A shard's part of an add at least this large is put in the object store
+# once for all its replicas rather than sent inside each call.
+_SHARED_BYTES = 256 << 10
 
 
 def _shard_bytes(dim: int, options: dict[str, Any], vectors: int) -> int:
-    """Memory to ask Ray for a shard of ``vectors`` vectors: what its index
+    """Memory to ask Ray for a replica of ``vectors`` vectors: what its index
     holds (``Index.estimate_nbytes``), a fifth more for growth and metadata,
     and the worker process."""
     # A capacity beyond any index still gets an answer, which the cluster refuses.
@@ -51,20 +43,29 @@ def _shard_bytes(dim: int, options: dict[str, Any], vectors: int) -> int:
     return _WORKER_BYTES + int(index * 1.2)
 
 
-class ShardedIndex:
-    """A ``hobrin_ann.Index`` split into ``shards`` parts, each held by a Ray
-    actor, so that an index can outgrow one process or one machine.
+def _seconds(name: str, value: float) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 < value < math.inf:
+        raise ValueError(f"{name} must be a positive number of seconds, got {value!r}")
+    return float(value)
 
-    Rows go to a shard by a hash of their id. Searches go to every shard in
-    parallel and their answers are merged: the k best (distance, id) pairs,
-    ties by id. ``index_options`` are those of ``hobrin_ann.Index`` (dtype, m,
+
+class ShardedIndex:
+    """A ``hobrin_ann.Index`` split into ``shards`` parts, each held by
+    ``replicas`` Ray actors on different nodes, so that an index can outgrow
+    one machine and go on serving when a node is lost.
+
+    Rows go to a shard by a hash of their id. A search goes to one live
+    replica of every shard in parallel and their answers are merged: the k
+    best (distance, id) pairs, ties by id. Writes go to every live replica in
+    two steps (stage, then commit), so a batch is added everywhere or
+    nowhere. ``index_options`` are those of ``hobrin_ann.Index`` (dtype, m,
     ef_construction, ef_search, schema, seed); every shard is built with them.
 
     Each actor asks Ray for ``cpus_per_shard`` CPUs (default: the cluster's
-    CPUs shared evenly) and for memory for ``capacity / shards`` vectors, so
-    that Ray places the shards where they fit. A shard that dies, cannot be
-    placed, or takes more than ``timeout`` seconds to answer raises
-    ``ShardError`` naming it.
+    CPUs shared evenly over all replicas) and for memory for
+    ``capacity / shards`` vectors. An actor that cannot be placed within
+    ``placement_timeout`` seconds, or a call that a shard's last replica does
+    not answer within ``timeout`` seconds, raises ``ShardError`` naming it.
     """
 
     def __init__(
@@ -73,22 +74,33 @@ class ShardedIndex:
         shards: SupportsIndex = 4,
         metric: str = "euclidean",
         *,
+        replicas: SupportsIndex = 1,
         capacity: SupportsIndex = 0,
         cpus_per_shard: float | None = None,
         timeout: float = 600.0,
+        placement_timeout: float = 60.0,
         **index_options: Any,
     ) -> None:
         template = Index(dim, metric, **index_options)
         count = whole_number("shards", shards, 1)
         capacity = whole_number("capacity", capacity, 0)
-        self._setup(template, count, cpus_per_shard, timeout)
+        self._setup(template, count, replicas, cpus_per_shard, timeout, placement_timeout)
         memory = _shard_bytes(self._dim, self._options, math.ceil(capacity / count * 1.1))
-        self._start(
-            [memory] * count, lambda shard, actor: actor.create.remote(self._dim, self._metric, self._options)
-        )
+        self._start([memory] * count, lambda shard, actor: actor.create.remote(*self._creation()))
         self._next_id = 0
 
-    def _setup(self, template: Index, shards: int, cpus_per_shard: float | None, timeout: float) -> None:
+    def _creation(self) -> tuple[int, str, dict[str, Any]]:
+        return self._dim, self._metric, self._options
+
+    def _setup(
+        self,
+        template: Index,
+        shards: int,
+        replicas: SupportsIndex,
+        cpus_per_shard: float | None,
+        timeout: float,
+        placement_timeout: float,
+    ) -> None:
         self._template = template
         self._dim = template.dim
         self._metric = template.metric
@@ -100,115 +112,131 @@ class ShardedIndex:
             "schema": None if template.schema is None else list(template.schema),
             "seed": template.seed,
         }
-        self.timeout = timeout
+        self._want = whole_number("replicas", replicas, 1)
+        self._replicas = ReplicaSet([[] for _ in range(shards)], _seconds("timeout", timeout))
+        self.placement_timeout = placement_timeout
+        self._closed = False
         if not ray.is_initialized():
             ray.init()
         if cpus_per_shard is None:
-            cpus_per_shard = _cluster_resources().get("CPU", 1.0) / shards
+            cpus_per_shard = _placement.cluster_resources().get("CPU", 1.0) / (shards * self._want)
         if isinstance(cpus_per_shard, bool) or not isinstance(cpus_per_shard, (int, float)):
             raise TypeError(f"cpus_per_shard must be a number, not {type(cpus_per_shard).__name__}")
         if not 0 < cpus_per_shard < math.inf:
             raise ValueError(f"cpus_per_shard must be positive, got {cpus_per_shard}")
         self._cpus = float(cpus_per_shard)
         self._shards = shards
-        self._actors: list[Any] = []
-        self._pids: list[int] = []
         self._lock = threading.RLock()
 
     def _start(self, memory: list[int], first_call: Callable[[int, Any], Any]) -> None:
-        """Starts one actor per shard and makes ``first_call`` on each (create
-        or load); on any failure every actor started is stopped again."""
-        offered = _cluster_resources().get("memory", 0.0)
-        if offered and sum(memory) > offered:
+        """Starts every replica of every shard and makes ``first_call`` on each
+        (create or load); on any failure every actor started is stopped."""
+        offered = _placement.cluster_resources().get("memory", 0.0)
+        if offered and sum(memory) * self._want > offered:
             raise MemoryError(
-                f"{self._shards} shards need about {sum(memory) / 2**30:.1f} GiB; "
+                f"{self._shards} shards of {self._want} replicas need about "
+                f"{sum(memory) * self._want / 2**30:.1f} GiB; "
                 f"the Ray cluster offers {offered / 2**30:.1f} GiB"
             )
-        threads = max(1, round(self._cpus))
-        self._actors = [
-            _RemoteShard.options(num_cpus=self._cpus, memory=need, scheduling_strategy="SPREAD").remote(
-                threads
-            )
-            for need in memory
-        ]
-        unplaced = (
-            f"could not start or load within {{timeout:g}} s: it needs {self._cpus:g} CPUs and "
-            f"{max(memory) / 2**30:.2f} GiB of memory on one node of the Ray cluster"
+        requests = [Request(self._cpus, need) for need in memory]
+        shard_of_item, nodes = _placement.spread(requests, self._want)
+        started = _placement.start(
+            [requests[shard] for shard in shard_of_item],
+            shard_of_item,
+            nodes,
+            self._threads(),
+            self._placement_timeout,
         )
         try:
-            # Each shard answers its first call with its process id.
-            self._pids = self._gather(
-                [first_call(shard, actor) for shard, actor in enumerate(self._actors)], unplaced
-            )
+            refs = [
+                first_call(shard, replica.actor)
+                for shard, replica in zip(shard_of_item, started, strict=True)
+            ]
+            for answer in outcomes(refs, shard_of_item, self.timeout):
+                if isinstance(answer, BaseException):
+                    raise answer
         except BaseException:
-            self.close()
+            for replica in started:
+                ray.kill(replica.actor)
             raise
+        for shard, replica in zip(shard_of_item, started, strict=True):
+            self._replicas.groups[shard].append(replica)
+
+    def _threads(self) -> int:
+        return max(1, round(self._cpus))
 
     def close(self) -> None:
-        """Stops the shard actors and frees what they hold; the index cannot
-        serve afterwards. Dropping the last reference does the same."""
+        """Stops every replica's actor and frees what it holds; the index
+        cannot serve afterwards. Dropping the last reference does the same."""
         with self._lock:
-            for actor in self._actors:
-                ray.kill(actor)
-            self._actors = []
+            for replica in self._replicas.actors():
+                ray.kill(replica.actor)
+            self._replicas.groups = [[] for _ in range(self._shards)]
+            self._closed = True
 
-    # ---- calls to the shards -------------------------------------------------
-
-    def _outcomes(self, refs: Sequence[Any], late: str = _LATE) -> list[Any]:
-        """Each shard's answer to its call, or the exception it raised: the
-        task's own error, or ShardError when the actor is gone or silent
-        (``late`` says why, formatted with ``timeout``)."""
-        _ready, pending = ray.wait(list(refs), num_returns=len(refs), timeout=self._timeout)
-        waiting = set(pending)
-        outcomes: list[Any] = []
-        for shard, ref in enumerate(refs):
-            if ref in waiting:
-                outcomes.append(ShardError(shard, late.format(timeout=self._timeout)))
-                continue
-            try:
-                outcomes.append(ray.get(ref))
-            except ray.exceptions.RayTaskError as error:
-                cause = error.cause
-                outcomes.append(cause if isinstance(cause, Exception) else error)
-            except ray.exceptions.RayActorError as error:
-                outcomes.append(ShardError(shard, f"is unavailable: its actor died ({_last_line(error)})"))
-            except ray.exceptions.RayError as error:  # a lost object, Ray's memory monitor, ...
-                outcomes.append(ShardError(shard, f"failed in Ray: {_last_line(error)}"))
-        return outcomes
-
-    def _gather(self, refs: Sequence[Any], late: str = _LATE) -> list[Any]:
-        """Every shard's answer in shard order; raises the first failure."""
-        outcomes = self._outcomes(refs, late)
-        for outcome in outcomes:
-            if isinstance(outcome, BaseException):
-                raise outcome
-        return outcomes
-
-    def _split(self, ids: npt.NDArray[np.int64]) -> list[npt.NDArray[np.intp]]:
-        """For each shard, the positions in ``ids`` of the ids it holds."""
-        owner = shard_of(ids, self._shards)
-        return [np.flatnonzero(owner == shard) for shard in range(self._shards)]
-
-    def _call(self, method: str, *per_shard: Sequence[Any]) -> list[Any]:
-        """Calls ``method`` on every shard with the shard's own item of each
-        sequence in ``per_shard``; returns the calls' object references."""
-        if not self._actors:
+    def _live(self) -> ReplicaSet:
+        if self._closed:
             raise RuntimeError("this sharded index is closed")
-        return [
-            getattr(actor, method).remote(*args)
-            for actor, *args in zip(self._actors, *per_shard, strict=True)
-        ]
+        return self._replicas
 
-    def _broadcast(self, method: str, *args: Any) -> list[Any]:
-        """Calls ``method`` with the same arguments on every shard."""
-        return self._call(method, *([arg] * self._shards for arg in args))
+    # ---- replicas ------------------------------------------------------------------
 
-    def _present(
-        self, ids: npt.NDArray[np.int64], parts: list[npt.NDArray[np.intp]]
-    ) -> npt.NDArray[np.bool_]:
-        held = np.zeros(ids.size, dtype=bool)
-        _scatter(held, parts, self._gather(self._call("present", [ids[part] for part in parts])))
-        return held
+    def _probe(self) -> None:
+        """Asks every replica whether it still lives; drops those whose actor
+        died (a slow one stays)."""
+        calls = [(shard, replica) for shard, group in enumerate(self._live().groups) for replica in group]
+        answers = outcomes([r.actor.ready.remote() for _, r in calls], [s for s, _ in calls], self.timeout)
+        for (shard, replica), answer in zip(calls, answers, strict=True):
+            if isinstance(answer, ShardError) and not getattr(answer, "late", False):
+                self._replicas.drop(shard, replica, answer.reason)
+
+    def replica_status(self) -> list[list[dict[str, Any]]]:
+        """For each shard, its live replicas: each one's Ray node id and
+        process id. Replicas found dead are dropped first."""
+        with self._lock:
+            self._probe()
+            return [
+                [{"node": replica.node, "pid": replica.pid} for replica in group]
+                for group in self._replicas.groups
+            ]
+
+    def heal(self) -> int:
+        """Starts new replicas for shards that have fewer than ``replicas``
+        live ones, each on a node that holds no replica of its shard, from a
+        copy of a live replica's index; returns how many it made. A shard
+        with no live replica left cannot be healed: load the last save. A
+        shard for which no node is free stays short until one joins."""
+        with self._lock:
+            self._probe()
+            groups = self._replicas.groups
+            wanted = [self._want - len(group) if group else 0 for group in groups]
+            if not any(wanted):
+                return 0
+            # Sizes of the shards short of replicas only: one with none left
+            # cannot answer, and is not healed.
+            short = [shard for shard in range(self._shards) if wanted[shard]]
+            sizes = [0] * self._shards
+            answers = outcomes(
+                [self._replicas.pick(s).actor.size.remote() for s in short], short, self.timeout
+            )
+            for shard, answer in zip(short, answers, strict=True):
+                if isinstance(answer, BaseException):
+                    raise answer
+                sizes[shard] = answer
+            requests = [Request(self._cpus, _shard_bytes(self._dim, self._options, n)) for n in sizes]
+            largest = max(requests, key=lambda request: request.memory)
+            holders = [{replica.node for replica in group} for group in groups]
+            load = Counter(replica.node for replica in self._replicas.actors())
+            chosen = _placement.choose_nodes(largest, holders, wanted, load)
+            shards = [shard for shard, picked in enumerate(chosen) for _ in picked]
+            if not shards:
+                return 0
+            nodes: list[str | None] = [node for picked in chosen for node in picked]
+            made = _placement.start(
+                [requests[s] for s in shards], shards, nodes, self._threads(), self._placement_timeout
+            )
+            self._replicas.fill(shards, made)
+            return len(made)
 
     # ---- the index -------------------------------------------------------------
 
@@ -225,38 +253,68 @@ class ShardedIndex:
         return self._shards
 
     @property
+    def replicas(self) -> int:
+        """The replicas each shard should have (``heal`` restores that many)."""
+        return self._want
+
+    @property
     def timeout(self) -> float:
-        """The seconds a shard may take to answer one call (an add of its
-        rows, a search, a save) before ShardError names it."""
-        return self._timeout
+        """The seconds a replica may take to answer one call (an add of its
+        rows, a search, a save) before it is dropped or ShardError names it."""
+        return self._replicas.timeout
 
     @timeout.setter
     def timeout(self, seconds: float) -> None:
-        if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or not 0 < seconds < math.inf:
-            raise ValueError(f"timeout must be a positive number of seconds, got {seconds!r}")
-        self._timeout = float(seconds)
+        self._replicas.timeout = _seconds("timeout", seconds)
+
+    @property
+    def placement_timeout(self) -> float:
+        """The seconds a new replica may wait for a node to take it."""
+        return self._placement_timeout
+
+    @placement_timeout.setter
+    def placement_timeout(self, seconds: float) -> None:
+        self._placement_timeout = _seconds("placement_timeout", seconds)
+
+    def _read(self, method: str, *args: Any) -> list[Any]:
+        """Calls ``method`` with the same arguments on one replica of every shard."""
+        return self._live().read(method, [args] * self._shards)
+
+    def _split(self, ids: npt.NDArray[np.int64]) -> list[npt.NDArray[np.intp]]:
+        """For each shard, the positions in ``ids`` of the ids it holds."""
+        owner = shard_of(ids, self._shards)
+        return [np.flatnonzero(owner == shard) for shard in range(self._shards)]
+
+    def _present(
+        self, ids: npt.NDArray[np.int64], parts: list[npt.NDArray[np.intp]]
+    ) -> npt.NDArray[np.bool_]:
+        held = np.zeros(ids.size, dtype=bool)
+        _scatter(held, parts, self._live().read("present", [(ids[part],) for part in parts]))
+        return held
 
     def compact(self) -> None:
-        """Rebuilds every shard's graph without its removed vectors, in place
+        """Rebuilds every replica's graph without its removed vectors, in place
         (``Index.compact`` returns a new index instead): removed vectors, and
         the rows of failed adds, give back their memory."""
         with self._lock:
-            self._gather(self._broadcast("compact"))
+            self._live().write_all("compact", [()] * self._shards)
 
     @property
     def nbytes(self) -> list[int]:
-        """Each shard's ``Index.nbytes``: the bytes its vectors, links and ids hold."""
+        """Each shard's ``Index.nbytes`` (of one replica): the bytes its
+        vectors, links and ids hold."""
         with self._lock:
-            return self._gather(self._broadcast("nbytes"))
+            return self._read("nbytes")
 
     def __len__(self) -> int:
         with self._lock:
-            return sum(self._gather(self._broadcast("size")))
+            return sum(self._read("size"))
 
     def __repr__(self) -> str:
+        live = [len(group) for group in self._replicas.groups]
         return (
             f"hobrin_ann.ray.ShardedIndex(dim={self._dim}, shards={self._shards}, metric={self._metric!r}, "
-            f"cpus_per_shard={self._cpus:g})"
+            f"replicas={self._want}, live={live}, cpus_per_shard={self._cpus:g})"
         )
 
     def add(
@@ -266,8 +324,8 @@ class ShardedIndex:
         metadata: Metadata | None = None,
     ) -> npt.NDArray[np.int64]:
         """Adds a (n, dim) batch or one vector; returns their ids (by default
-        the next free integers). Either every row is added, on its shard, or
-        on any error none is."""
+        the next free integers). Either every row is added, on every live
+        replica of its shard, or on any error none is."""
         # The template has the shards' parameters: its checks are theirs.
         rows, given = self._template.check_batch(vectors, ids, metadata)
         count = rows.shape[0]
@@ -279,8 +337,18 @@ class ShardedIndex:
             held = self._present(id_array, parts)
             if held.any():
                 raise ValueError(f"id {int(id_array[np.argmax(held)])} is already in the index")
-            self._stage_and_commit(rows, id_array, metadata, parts)
-            self._next_id = max(self._next_id, int(id_array.max()) + 1)
+            per_shard = []
+            for part in parts:
+                sent = (rows[part], id_array[part], None if metadata is None else [metadata[i] for i in part])
+                # Large parts go to the object store once for all replicas;
+                # small ones travel inside each call, which is quicker.
+                shared = self._want > 1 and sent[0].nbytes >= _SHARED_BYTES
+                per_shard.append((ray.put(sent) if shared else sent,))
+
+            def advance() -> None:
+                self._next_id = max(self._next_id, int(id_array.max()) + 1)
+
+            _writes.stage_and_commit(self._live(), "stage_part", per_shard, advance)
         return id_array
 
     def _new_ids(self, count: int) -> npt.NDArray[np.int64]:
@@ -289,43 +357,70 @@ class ShardedIndex:
             raise ValueError(f"no free ids are left after {self._next_id - 1}: pass ids explicitly")
         return np.arange(self._next_id, self._next_id + count, dtype=np.int64)
 
-    def _stage_and_commit(
+    def add_dataset(
         self,
-        rows: npt.NDArray[Any],
-        ids: npt.NDArray[np.int64],
-        metadata: Metadata | None,
-        parts: list[npt.NDArray[np.intp]],
-    ) -> None:
-        """Adds every shard's rows and keeps them only if every shard succeeded;
-        otherwise the shards that added theirs remove them again."""
-        token = secrets.token_hex(8)
-        try:
-            refs = self._call(
-                "stage",
-                [token] * self._shards,
-                [rows[part] for part in parts],
-                [ids[part] for part in parts],
-                [None if metadata is None else [metadata[i] for i in part] for part in parts],
-            )
-            failures = [outcome for outcome in self._outcomes(refs) if isinstance(outcome, BaseException)]
-            if not failures:
-                self._gather(self._broadcast("commit", token))
-                return
-        except BaseException:  # a row Ray cannot send, an interrupt, ...
-            self._abort(token)
-            raise
-        self._abort(token)
-        raise failures[0]
+        dataset: Any,
+        *,
+        column: str = "vector",
+        id_column: str | None = None,
+        metadata_columns: list[str] | None = None,
+        progress: bool = False,
+    ) -> int:
+        """Adds every row of a Ray Data dataset; returns how many. The
+        dataset's tasks check each block (as ``add`` checks a batch), split
+        it by shard and stage it on the shards' replicas, so rows never pass
+        through the driver; the whole dataset is then committed as one batch,
+        or on any error removed from every shard. Ids come from ``id_column``
+        or are the next free integers, handed out block by block in the
+        order the blocks are staged; ``metadata_columns`` name the columns of
+        the schema's attributes. ``progress=True`` writes the rows staged so
+        far to stderr."""
+        with self._lock:
+            replicas = self._live()
+            token, lease = _writes.new_token(), _writes.lease(replicas)
+            id_range = None if id_column is not None else _ingest.RemoteIdRange.remote(self._next_id)
+            plan = _ingest.Plan(
+                self._dim, self._metric, self._options, column, id_column,
+                None if metadata_columns is None else list(metadata_columns),
+                [list(group) for group in replicas.groups], token, lease, self.timeout, id_range,
+            )  # fmt: skip
+            try:
+                self._open_batch(token, lease)
+                with _ingest.Renewal(replicas, token, lease):
+                    results = dataset.map_batches(
+                        _ingest.stage_block, fn_kwargs={"plan": plan}, batch_format="numpy",
+                        batch_size=None, num_cpus=0,
+                    )  # fmt: skip
+                    done, largest, error = _ingest.consume(results, replicas, progress)
+                if error is not None:
+                    raise error
+                for shard, group in enumerate(replicas.groups):
+                    if not group:
+                        raise replicas.unavailable(shard)
+                end = largest + 1 if id_range is None else ray.get(id_range.end.remote())
+            except BaseException:
+                _writes.abort(replicas, token)
+                raise
+            finally:
+                if id_range is not None:
+                    ray.kill(id_range)
 
-    def _abort(self, token: str) -> None:
-        """Undoes the stage ``token`` on every shard that staged it. A shard
-        still busy with its stage undoes it right after, as an actor runs its
-        calls in order; a shard that never staged it has nothing to undo."""
-        try:
-            undo = self._broadcast("abort", token)
-            ray.wait(undo, num_returns=len(undo), timeout=self._timeout)
-        except Exception:  # the error that made the add fail is the one to raise
-            pass
+            def advance() -> None:
+                self._next_id = max(self._next_id, end)
+
+            with deferred_interrupts() as interrupted:
+                _writes.commit(replicas, token, advance, interrupted)
+            return done
+
+    def _open_batch(self, token: str, lease: float) -> None:
+        """Stages an empty batch ``token`` on every replica, so that each can
+        commit it whether or not a block reaches it."""
+        replicas = self._live()
+        empty = (np.empty((0, self._dim), self._options["dtype"]), np.empty(0, np.int64), None)
+        calls = replicas.send_all("stage", [(token, *empty, lease)] * self._shards)
+        error = replicas.settle(calls, replicas.outcomes(calls, self.timeout))
+        if error is not None:
+            raise error
 
     def search(
         self,
@@ -338,13 +433,15 @@ class ShardedIndex:
         """The k nearest stored vectors of each query over every shard, as
         ``hobrin_ann.Index.search`` gives them: one query gives 1-D arrays, a
         batch (n, k) arrays; missing results are -1 and inf. ``ef`` and
-        ``filter`` apply on every shard."""
+        ``filter`` apply on every shard. A replica that fails is dropped and
+        its shard asked again through another."""
         rows, single = self._template.check_search(queries, k, ef=ef, filter=filter)
         k = operator.index(k)
         ef = None if ef is None else operator.index(ef)
         with self._lock:
+            self._live()
             batch = ray.put(rows)
-            parts = self._gather(self._broadcast("search", batch, k, ef, filter))
+            parts = self._read("search", batch, k, ef, filter)
         labels, distances = merge_nearest(parts, k)
         if single:
             return labels[0], distances[0]
@@ -358,17 +455,18 @@ class ShardedIndex:
         with self._lock:
             parts = self._split(id_array)
             self._require_present(id_array, parts)
-            _scatter(out, parts, self._gather(self._call("get", [id_array[part] for part in parts])))
+            _scatter(out, parts, self._live().read("get", [(id_array[part],) for part in parts]))
         return out[0] if single else out
 
     def remove(self, ids: npt.ArrayLike) -> None:
-        """Removes the vectors of ``ids``. A KeyError names the first id that
-        is not in the index, and then nothing is removed."""
+        """Removes the vectors of ``ids`` from every replica. A KeyError names
+        the first id that is not in the index, and then nothing is removed."""
         id_array = Index.check_ids(ids, unique=True)
         with self._lock:
             parts = self._split(id_array)
             self._require_present(id_array, parts)
-            self._gather(self._call("remove", [id_array[part] for part in parts]))
+            per_shard = [(id_array[part],) for part in parts]
+            _writes.stage_and_commit(self._live(), "stage_remove", per_shard, lambda: None)
 
     def _require_present(self, ids: npt.NDArray[np.int64], parts: list[npt.NDArray[np.intp]]) -> None:
         held = self._present(ids, parts)
@@ -378,27 +476,27 @@ class ShardedIndex:
     # ---- files -------------------------------------------------------------------
 
     def save(self, directory: str | os.PathLike[str]) -> None:
-        """Writes every shard to its own file in ``directory`` and then a
-        manifest (shard count, options, each file's SHA-256). The previous save
-        there stays whole until the new manifest replaces it. On a cluster the
-        directory must be one that every node's actors can write."""
+        """Writes every shard (from one live replica) to its own file in
+        ``directory`` and then a manifest (shard count, replicas, options,
+        each file's SHA-256). The previous save there stays whole until the
+        new manifest replaces it. On a cluster the directory must be one that
+        every node's actors can write."""
         path = os.path.abspath(os.fspath(directory))
         os.makedirs(path, exist_ok=True)
         token = secrets.token_hex(8)
         names = [_manifest.shard_file_name(shard, token) for shard in range(self._shards)]
         with self._lock:
             try:
-                written = self._gather(self._call("save", [os.path.join(path, name) for name in names]))
+                written = self._live().read("save", [(os.path.join(path, name),) for name in names])
                 files = [
                     _manifest.ShardFile(name, size, sha256, vectors)
                     for name, (size, sha256, vectors) in zip(names, written, strict=True)
                 ]
                 replaced = _manifest.listed_files(path)
-                _manifest.write_manifest(
-                    path,
-                    _manifest.Manifest(self._dim, self._metric, self._options, self._next_id, files),
-                    token,
+                manifest = _manifest.Manifest(
+                    self._dim, self._metric, self._options, self._next_id, files, self._want
                 )
+                _manifest.write_manifest(path, manifest, token)
             except BaseException:
                 _remove_files(path, names)
                 raise
@@ -411,12 +509,16 @@ class ShardedIndex:
         cls,
         directory: str | os.PathLike[str],
         *,
+        replicas: SupportsIndex | None = None,
         cpus_per_shard: float | None = None,
         timeout: float = 600.0,
+        placement_timeout: float = 60.0,
     ) -> ShardedIndex:
         """The sharded index that ``save`` last wrote to ``directory``, on new
-        actors. A manifest or shard file that is damaged or does not match its
-        checksum raises ValueError("corrupt sharded index: ...")."""
+        actors, each replica loading its shard's file (``replicas`` defaults
+        to the saved index's). A manifest or shard file that is damaged or
+        does not match its checksum raises ValueError("corrupt sharded
+        index: ...")."""
         path = os.path.abspath(os.fspath(directory))
         manifest = _manifest.read_manifest(path)
         try:
@@ -424,7 +526,8 @@ class ShardedIndex:
         except (TypeError, ValueError) as error:
             raise ValueError(f"corrupt sharded index: the manifest's options are invalid: {error}") from None
         index = cls.__new__(cls)
-        index._setup(template, len(manifest.files), cpus_per_shard, timeout)
+        count = manifest.replicas if replicas is None else replicas
+        index._setup(template, len(manifest.files), count, cpus_per_shard, timeout, placement_timeout)
         index._next_id = manifest.next_id
         memory = [_shard_bytes(index._dim, index._options, file.vectors) for file in manifest.files]
         files = manifest.files
@@ -437,20 +540,10 @@ class ShardedIndex:
         return index
 
 
-def _last_line(error: Exception) -> str:
-    """The last line of Ray's message, which says why; Ray's own are long."""
-    text = str(error).strip()
-    return text.splitlines()[-1] if text else type(error).__name__
-
-
 def _scatter(out: npt.NDArray[Any], parts: list[npt.NDArray[np.intp]], answers: list[Any]) -> None:
     """Puts each shard's answers back where its items came from."""
     for part, answer in zip(parts, answers, strict=True):
         out[part] = answer
-
-
-def _cluster_resources() -> dict[str, float]:
-    return ray.cluster_resources()  # type: ignore[no-untyped-call,no-any-return]
 
 
 def _remove_files(directory: str, names: list[str]) -> None:
