@@ -36,11 +36,25 @@ using BatchDistance = void (*)(const T* query, const T* base, std::size_t stride
 template <class T>
 using PairDistance = T (*)(const T* a, const T* b, std::size_t padded_dim) noexcept;
 
+// Every query of a block against every listed row, the way a matrix product
+// works: out[q * count + i] = distance(queries[q], base + nodes[i] * stride).
+// A tile of queries x rows is summed in registers, so each row read serves
+// several queries and each query read several rows. Every pair gets one chain
+// of sums, the same wherever it falls in a tile, so equal rows score equally;
+// the order of the sums differs from PairDistance's, so results may differ
+// from it in the last bits (callers that report distances re-score the
+// winners with PairDistance).
+template <class T>
+using BlockDistance = void (*)(const T* const* queries, std::size_t query_count, const T* base,
+                               std::size_t stride, const std::uint32_t* nodes, std::size_t count,
+                               std::size_t padded_dim, T* out) noexcept;
+
 template <class T>
 struct FastKernels {
   const char* variant;  // "baseline", "avx2" or "avx512"
   BatchDistance<T> batch;
   PairDistance<T> pair;
+  BlockDistance<T> block;
 };
 
 // The kernels for `measure` of the widest variant this CPU runs well.
