@@ -37,13 +37,14 @@ template <class T>
 using PairDistance = T (*)(const T* a, const T* b, std::size_t padded_dim) noexcept;
 
 // Every query of a block against every listed row, the way a matrix product
-// works: out[q * count + i] = distance(queries[q], base + nodes[i] * stride).
-// A tile of queries x rows is summed in registers, so each row read serves
-// several queries and each query read several rows. Every pair gets one chain
-// of sums, the same wherever it falls in a tile, so equal rows score equally;
-// the order of the sums differs from PairDistance's, so results may differ
-// from it in the last bits (callers that report distances re-score the
-// winners with PairDistance).
+// works: out[q * count + i] is a lower bound of the distance PairDistance
+// gives queries[q] and the row base + nodes[i] * stride, close enough to rank
+// by. A tile of queries x rows of dot products is summed in registers, so
+// each row read serves several queries and each query read several rows;
+// squared Euclidean distances come from the squared norms, |q|^2 + |x|^2 -
+// 2 q.x, whose rounding grows with the norms rather than the distance, so the
+// bound is the value less a margin for that rounding. A scan scores exactly
+// (PairDistance) only the rows whose bound could enter its results.
 template <class T>
 using BlockDistance = void (*)(const T* const* queries, std::size_t query_count, const T* base,
                                std::size_t stride, const std::uint32_t* nodes, std::size_t count,
