@@ -4,7 +4,12 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <type_traits>
 #include <utility>
+
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
 
 namespace hobrin::fast::HOBRIN_FAST_VARIANT {
 namespace {
@@ -86,6 +91,7 @@ void tile(const T* const* q, const T* const* x, std::size_t padded_dim, const T*
   using Vector = typename Register<T>::Vector;
   constexpr std::size_t lanes = HOBRIN_FAST_VECTOR_BYTES / sizeof(T);
   Vector acc[QT][RT] = {};
+#pragma GCC unroll 2
   for (std::size_t k = 0; k < padded_dim; k += lanes) {
     Vector xv[RT];
 #pragma GCC unroll 8
@@ -98,6 +104,27 @@ void tile(const T* const* q, const T* const* x, std::size_t padded_dim, const T*
       for (std::size_t r = 0; r < RT; ++r) acc[i][r] += qv * xv[r];
     }
   }
+#if defined(__AVX2__) && HOBRIN_FAST_VECTOR_BYTES == 32
+  if constexpr (std::is_same_v<T, float> && RT <= 4) {
+    // Short rows make the lane sums a large share: three horizontal adds
+    // give a query's four sums at once.
+#pragma GCC unroll 8
+    for (std::size_t i = 0; i < QT; ++i) {
+      __m256 a[4];
+#pragma GCC unroll 4
+      for (std::size_t r = 0; r < 4; ++r) std::memcpy(&a[r], &acc[i][r < RT ? r : 0], sizeof a[r]);
+      const __m256 sums = _mm256_hadd_ps(_mm256_hadd_ps(a[0], a[1]), _mm256_hadd_ps(a[2], a[3]));
+      const __m128 p = _mm_add_ps(_mm256_castps256_ps128(sums), _mm256_extractf128_ps(sums, 1));
+      alignas(16) float bounds[4];
+      _mm_store_ps(bounds, p);
+#pragma GCC unroll 4
+      for (std::size_t r = 0; r < RT; ++r) {
+        out[i * out_stride + r] = lower_bound<T, measure>(bounds[r], query_norms[i], row_norms[r], slack);
+      }
+    }
+    return;
+  }
+#endif
 #pragma GCC unroll 8
   for (std::size_t i = 0; i < QT; ++i) {
 #pragma GCC unroll 8

@@ -38,10 +38,18 @@ void exact_scan(const IndexCore<Store>& core, Scratch<Store>& s,
       const D* lower = s.distances.data() + q * n;
       // Once the heap is full, most rows lie beyond its worst: one comparison each.
       D bound = heap.size() >= k ? heap.front().distance : std::numeric_limits<D>::infinity();
-      for (std::size_t i = 0; i < n; ++i) {
-        if (lower[i] > bound) continue;
-        keep_best(heap, Scored<D>{core.store.score(queries[q], s.fresh[i]), s.fresh[i]}, k);
-        if (heap.size() >= k) bound = heap.front().distance;
+      for (std::size_t i0 = 0; i0 < n; i0 += 8) {
+        const std::size_t end = std::min(n, i0 + 8);
+        if (end == i0 + 8) {  // eight at once, in vector registers
+          bool any = false;
+          for (std::size_t i = i0; i < i0 + 8; ++i) any |= lower[i] <= bound;
+          if (!any) continue;
+        }
+        for (std::size_t i = i0; i < end; ++i) {
+          if (lower[i] > bound) continue;
+          keep_best(heap, Scored<D>{core.store.score(queries[q], s.fresh[i]), s.fresh[i]}, k);
+          if (heap.size() >= k) bound = heap.front().distance;
+        }
       }
     }
     s.fresh.clear();
