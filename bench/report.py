@@ -582,6 +582,10 @@ def markdown(results):
                     f"| PyHNSW search q/s (ef_search={a['ef']}) | {h['dataset']} | "
                     f"{a['qps']:.0f} | {b['qps']:.0f} | {a['qps'] / b['qps']:.2f}x |"
                 )
+    if "scan" in results:
+        import scan
+
+        out += scan.markdown(results["scan"])
     if "filtered" in results:
         import filtered
 

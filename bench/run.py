@@ -13,14 +13,16 @@ import time
 from pathlib import Path
 
 import ann
-import data
 import exact
 import filtered
 import graph
 import replicas
 import report
+import scan
 import sharded
 import threadpoolctl
+
+import data
 
 HERE = Path(__file__).resolve().parent
 SCALAR_DIR = HERE / ".scalar"
@@ -54,6 +56,8 @@ FULL = {
     "sharded_rounds": 5,
     "sharded_build_rounds": 3,
     "replicas": {"n": 20000, "dim": 64, "batches": [1, 10, 100, 1000], "rounds": 5},
+    "scan": [("fashion-mnist", None), ("gaussian-50k-64", None)],
+    "scan_nq": 1000,
 }
 QUICK = {
     "ann": [("fashion-mnist", 4000), ("gaussian-50k-64", 4000)],
@@ -83,6 +87,8 @@ QUICK = {
     "sharded_rounds": 2,
     "sharded_build_rounds": 1,
     "replicas": {"n": 4000, "dim": 64, "batches": [1, 10, 100], "rounds": 2},
+    "scan": [("fashion-mnist", 6000), ("gaussian-50k-64", 5000)],
+    "scan_nq": 200,
 }
 
 
@@ -130,6 +136,10 @@ def run_sharded(cfg):
         cfg["sharded_build_rounds"],
         log,
     )
+
+
+def run_scan(cfg):
+    return scan.run([load(name, n) for name, n in cfg["scan"]], cfg["scan_nq"], log)
 
 
 def run_exact(hobrin, cfg):
@@ -268,7 +278,7 @@ def run_scalar(cfg, graphs):
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--quick", action="store_true", help="small subsets, a smoke test")
-    sections = ["ann", "exact", "graph", "scalar", "filtered", "sharded", "replicas"]
+    sections = ["ann", "exact", "scan", "graph", "scalar", "filtered", "sharded", "replicas"]
     ap.add_argument("--skip", nargs="*", default=[], choices=sections)
     ap.add_argument(
         "--only",
@@ -327,6 +337,8 @@ def main():
         results["ann"], results["growth"] = timed("ann", lambda: run_ann(cfg))
     if "exact" not in args.skip:
         results["exact"] = timed("exact", lambda: run_exact(hobrin, cfg))
+    if "scan" not in args.skip:
+        results["scan"] = timed("scan", lambda: run_scan(cfg))
     if "graph" not in args.skip:
         results["graph"] = timed("graph", lambda: run_graph(hobrin, cfg))
     if "scalar" not in args.skip:

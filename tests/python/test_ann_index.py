@@ -364,3 +364,36 @@ def test_packages_stay_apart():
         == "[]\n"
     )
     assert hobrin_ann.__all__ == ["Index", "__version__"] and hobrin_ann.__version__.count(".") == 2
+
+
+@pytest.mark.parametrize("dtype", ["float32", "float64"])
+@pytest.mark.parametrize("metric", ["euclidean", "cosine", "inner_product"])
+def test_exact_and_filtered_scans_report_the_walks_distances(metric, dtype):
+    """The scans rank with a blocked kernel, then re-score their winners one
+    by one: the distances they return are the ones a walk gives the same
+    ids, bit for bit, and a filter only narrows the rows scanned."""
+    dim = 40  # more than one tile of rows and queries, and a padded row
+    base = RNG.standard_normal((700, dim))
+    queries = RNG.standard_normal((37, dim))
+    index = Index(dim, metric, dtype=dtype, m=16, ef_construction=100, schema=["part"], seed=3)
+    index.add(base, metadata=[[("part", i % 10)] for i in range(len(base))])
+    walk, walk_d = index.search(queries, 700, ef=700)
+    for flt, rows in ((None, np.arange(700)), (("part", 3), np.arange(3, 700, 10))):
+        exact, exact_d = index.search(queries, 10, exact=True, filter=flt)
+        truth, _ = brute_force(metric, base[rows], queries, 10)
+        assert recall(exact, rows[truth]) >= 0.99
+        for q in range(len(queries)):
+            by_id = dict(zip(walk[q].tolist(), walk_d[q].tolist()))
+            assert [by_id[i] for i in exact[q]] == exact_d[q].tolist()
+
+
+def test_exact_scan_keeps_the_first_added_of_many_copies():
+    """Copies of one vector tie: a scan returns the lowest ids among them,
+    however many there are and wherever they fall in the scan's blocks."""
+    base = RNG.standard_normal((300, 24))
+    base[50:250] = base[7]
+    index = Index(24, seed=1)
+    index.add(base)
+    labels, distances = index.search(np.repeat(base[7:8], 20, axis=0), 12, exact=True)
+    assert (labels == [7] + list(range(50, 61))).all()
+    assert (distances == 0).all()

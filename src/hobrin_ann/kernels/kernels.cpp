@@ -62,10 +62,10 @@ FastKernels<T> fast_kernels(Measure measure, const char* variant) noexcept {
   for (SimdLevel v : {SimdLevel::Baseline, SimdLevel::AVX2, SimdLevel::AVX512}) {
     FastKernels<T> found = of_level<T>(v, measure);
     if (std::strcmp(found.variant, variant) != 0) continue;
-    if (!cpu_runs(v)) return {variant, nullptr, nullptr};
+    if (!cpu_runs(v)) return {variant, nullptr, nullptr, nullptr};
     return found;
   }
-  return {variant, nullptr, nullptr};
+  return {variant, nullptr, nullptr, nullptr};
 }
 
 template FastKernels<float> fast_kernels<float>(Measure) noexcept;

@@ -36,11 +36,26 @@ using BatchDistance = void (*)(const T* query, const T* base, std::size_t stride
 template <class T>
 using PairDistance = T (*)(const T* a, const T* b, std::size_t padded_dim) noexcept;
 
+// Every query of a block against every listed row, the way a matrix product
+// works: out[q * count + i] is a lower bound of the distance PairDistance
+// gives queries[q] and the row base + nodes[i] * stride, close enough to rank
+// by. A tile of queries x rows of dot products is summed in registers, so
+// each row read serves several queries and each query read several rows;
+// squared Euclidean distances come from the squared norms, |q|^2 + |x|^2 -
+// 2 q.x, whose rounding grows with the norms rather than the distance, so the
+// bound is the value less a margin for that rounding. A scan scores exactly
+// (PairDistance) only the rows whose bound could enter its results.
+template <class T>
+using BlockDistance = void (*)(const T* const* queries, std::size_t query_count, const T* base,
+                               std::size_t stride, const std::uint32_t* nodes, std::size_t count,
+                               std::size_t padded_dim, T* out) noexcept;
+
 template <class T>
 struct FastKernels {
   const char* variant;  // "baseline", "avx2" or "avx512"
   BatchDistance<T> batch;
   PairDistance<T> pair;
+  BlockDistance<T> block;
 };
 
 // The kernels for `measure` of the widest variant this CPU runs well.

@@ -136,12 +136,23 @@ T pair(const T* a, const T* b, std::size_t padded_dim) noexcept {
   return distance<T, measure, false, false>(a, b, padded_dim, nullptr, T{0});
 }
 
+}  // namespace
+}  // namespace hobrin::fast::HOBRIN_FAST_VARIANT
+
+#include "hobrin_ann/kernels/codes_body.inl"
+#include "hobrin_ann/kernels/kernels_block.inl"
+
+namespace hobrin::fast::HOBRIN_FAST_VARIANT {
+namespace {
+
 template <class T>
 FastKernels<T> kernels_for(Measure measure) noexcept {
   if (measure == Measure::SquaredEuclidean) {
-    return {HOBRIN_FAST_NAME, batch<T, Measure::SquaredEuclidean>, pair<T, Measure::SquaredEuclidean>};
+    return {HOBRIN_FAST_NAME, batch<T, Measure::SquaredEuclidean>, pair<T, Measure::SquaredEuclidean>,
+            block<T, Measure::SquaredEuclidean>};
   }
-  return {HOBRIN_FAST_NAME, batch<T, Measure::NegativeDot>, pair<T, Measure::NegativeDot>};
+  return {HOBRIN_FAST_NAME, batch<T, Measure::NegativeDot>, pair<T, Measure::NegativeDot>,
+          block<T, Measure::NegativeDot>};
 }
 
 }  // namespace

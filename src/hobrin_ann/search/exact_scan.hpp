@@ -3,6 +3,7 @@
 // not removed, scored against the query, keeping the k nearest as a max-heap.
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -13,9 +14,11 @@
 namespace hobrin::ann {
 
 // The block form: each of `queries` (padded rows) keeps its k nearest in the
-// matching max-heap of `best`. The rows are read in chunks that stay in cache
-// while every query of the block scores them, so memory is read once per
-// block instead of once per query.
+// matching max-heap of `best`. The matching rows are gathered in chunks, and
+// each chunk is bounded against the whole block by the store's block kernel,
+// which reads every row once per block instead of once per query; only rows
+// whose bound could enter a heap are scored one by one. Results and distances
+// are those of scoring every row with score().
 template <class Store, class D = typename Store::Distance>
 void exact_scan(const IndexCore<Store>& core, Scratch<Store>& s,
                 std::span<const typename Store::Query> queries, std::size_t k, const MatchSet* allowed,
@@ -26,12 +29,28 @@ void exact_scan(const IndexCore<Store>& core, Scratch<Store>& s,
   for (auto& heap : best) heap.clear();
   s.fresh.clear();
   auto flush = [&] {
+    const std::size_t n = s.fresh.size();
+    if (n == 0) return;
+    s.distances.resize(queries.size() * n);
+    core.store.score_block(queries.data(), queries.size(), s.fresh.data(), n, s.distances.data());
     for (std::size_t q = 0; q < queries.size(); ++q) {
-      s.results.swap(best[q]);  // admission_bound reads s.results
-      score_fresh(core, queries[q], s, admission_bound(s, k));
-      for (std::size_t i = 0; i < s.fresh.size(); ++i)
-        keep_best(s.results, Scored<D>{s.distances[i], s.fresh[i]}, k);
-      s.results.swap(best[q]);
+      std::vector<Scored<D>>& heap = best[q];
+      const D* lower = s.distances.data() + q * n;
+      // Once the heap is full, most rows lie beyond its worst: one comparison each.
+      D bound = heap.size() >= k ? heap.front().distance : std::numeric_limits<D>::infinity();
+      for (std::size_t i0 = 0; i0 < n; i0 += 8) {
+        const std::size_t end = std::min(n, i0 + 8);
+        if (end == i0 + 8) {  // eight at once, in vector registers
+          bool any = false;
+          for (std::size_t i = i0; i < i0 + 8; ++i) any |= lower[i] <= bound;
+          if (!any) continue;
+        }
+        for (std::size_t i = i0; i < end; ++i) {
+          if (lower[i] > bound) continue;
+          keep_best(heap, Scored<D>{core.store.score(queries[q], s.fresh[i]), s.fresh[i]}, k);
+          if (heap.size() >= k) bound = heap.front().distance;
+        }
+      }
     }
     s.fresh.clear();
   };

@@ -57,6 +57,13 @@ class FullRows {
     kernels_.batch(query, rows_.base(), rows_.stride(), nodes, count, rows_.stride(), bound, out);
     for (std::size_t i = 0; i < count; ++i) out[i] = fast::rankable(out[i]);
   }
+  // out[q * count + i] is a lower bound of score(queries[q], nodes[i]),
+  // for a whole block at once (the scans; see BlockDistance).
+  void score_block(const Query* queries, std::size_t query_count, const std::uint32_t* nodes,
+                   std::size_t count, Distance* out) const noexcept {
+    kernels_.block(queries, query_count, rows_.base(), rows_.stride(), nodes, count, rows_.stride(), out);
+    for (std::size_t i = 0; i < query_count * count; ++i) out[i] = fast::rankable(out[i]);
+  }
   // Whether two stored nodes hold the same vector, bit for bit.
   bool identical(std::uint32_t a, std::uint32_t b) const noexcept {
     return std::memcmp(rows_.row(a), rows_.row(b), rows_.stride() * sizeof(T)) == 0;

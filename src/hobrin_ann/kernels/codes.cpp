@@ -1,0 +1,168 @@
+#include "hobrin_ann/kernels/codes.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <initializer_list>
+
+#include "common/cpu_features.hpp"
+
+namespace hobrin::fast {
+
+// Each variant's entry point, defined in its file from the shared body.
+namespace baseline {
+CodeKernels code_kernels(Code code, Measure measure) noexcept;
+}
+namespace avx2 {
+CodeKernels code_kernels(Code code, Measure measure) noexcept;
+}
+namespace avx512 {
+CodeKernels code_kernels(Code code, Measure measure) noexcept;
+}
+
+namespace {
+
+CodeKernels of_level(SimdLevel level, Code code, Measure measure) noexcept {
+  switch (level) {
+    case SimdLevel::AVX512: return avx512::code_kernels(code, measure);
+    case SimdLevel::AVX2: return avx2::code_kernels(code, measure);
+    case SimdLevel::Baseline: break;
+  }
+  return baseline::code_kernels(code, measure);
+}
+
+// Round to nearest even, clamped to the largest finite half; the input is finite.
+std::uint16_t to_half(float value) noexcept {
+  value = std::clamp(value, -65504.0f, 65504.0f);
+  std::uint32_t x = std::bit_cast<std::uint32_t>(value);
+  const auto sign = static_cast<std::uint16_t>((x >> 16) & 0x8000u);
+  x &= 0x7fffffffu;
+  if (x < 0x38800000u) {  // below 2^-14: a subnormal half, in steps of 2^-24 (1024 is the least normal)
+    const float magnitude = std::bit_cast<float>(x);
+    return static_cast<std::uint16_t>(sign | static_cast<std::uint16_t>(std::nearbyint(magnitude * 0x1p24f)));
+  }
+  const std::uint32_t rounded = x + 0xfffu + ((x >> 13) & 1u);
+  return static_cast<std::uint16_t>(sign | ((rounded - (112u << 23)) >> 13));
+}
+
+float from_half(std::uint16_t h) noexcept {
+  const float magnitude = std::bit_cast<float>(std::uint32_t{h & 0x7fffu} << 13) * 0x1p112f;
+  return (h & 0x8000u) != 0 ? -magnitude : magnitude;
+}
+
+// Where int4 code j lives: byte (j / 64) * 32 + j % 32, the high half for j % 64 >= 32.
+std::size_t int4_byte(std::size_t j) noexcept { return j / 64 * 32 + j % 32; }
+unsigned int4_shift(std::size_t j) noexcept { return j % 64 >= 32 ? 4u : 0u; }
+
+}  // namespace
+
+CodeKernels code_kernels(Code code, Measure measure) noexcept {
+  // The variant the float kernels chose (the same override applies).
+  static const char* const chosen = fast_kernels<float>(Measure::SquaredEuclidean).variant;
+  return code_kernels(code, measure, chosen);
+}
+
+CodeKernels code_kernels(Code code, Measure measure, const char* variant) noexcept {
+  for (SimdLevel v : {SimdLevel::Baseline, SimdLevel::AVX2, SimdLevel::AVX512}) {
+    const CodeKernels found = of_level(v, code, measure);
+    if (std::strcmp(found.variant, variant) != 0) continue;
+    if (!cpu_runs(v)) break;
+    return found;
+  }
+  return {variant, nullptr, nullptr};
+}
+
+template <class T>
+void learn_code_scale(Code code, const T* rows, std::size_t count, std::size_t dim, float* offset,
+                      float* scale) noexcept {
+  const std::size_t dims = code_dims(code, dim);
+  std::fill(offset, offset + dims, 0.0f);
+  std::fill(scale, scale + dims, 0.0f);
+  if (count == 0) return;
+  // Kept within half the float range, so that offset + scale * levels stays finite.
+  constexpr double limit = FLT_MAX / 2.0;
+  for (std::size_t j = 0; j < dim; ++j) {
+    double low = static_cast<double>(rows[j]);
+    double high = low;
+    for (std::size_t i = 1; i < count; ++i) {
+      const double v = static_cast<double>(rows[i * dim + j]);
+      low = std::min(low, v);
+      high = std::max(high, v);
+    }
+    low = std::clamp(low, -limit, limit);
+    high = std::clamp(high, -limit, limit);
+    offset[j] = static_cast<float>(low);
+    scale[j] = static_cast<float>((high - low) / code_levels(code));
+  }
+}
+
+template <class T>
+void encode_row(Code code, const T* values, std::size_t dim, CodeScale scale, std::uint8_t* out) noexcept {
+  std::memset(out, 0, code_row_bytes(code, dim));
+  if (code == Code::Float16) {
+    for (std::size_t j = 0; j < dim; ++j) {
+      const std::uint16_t h = to_half(
+          static_cast<float>(std::clamp(static_cast<double>(values[j]), -double{FLT_MAX}, double{FLT_MAX})));
+      std::memcpy(out + 2 * j, &h, sizeof h);
+    }
+    return;
+  }
+  const double levels = code_levels(code);
+  for (std::size_t j = 0; j < dim; ++j) {
+    double t = 0.0;
+    if (scale.scale[j] > 0.0f) {
+      t = std::nearbyint((static_cast<double>(values[j]) - scale.offset[j]) / scale.scale[j]);
+    }
+    if (!(t >= 0.0)) t = 0.0;  // also a NaN
+    const auto c = static_cast<std::uint8_t>(std::min(t, levels));
+    if (code == Code::Int8) {
+      out[j] = c;
+    } else {
+      out[int4_byte(j)] |= static_cast<std::uint8_t>(c << int4_shift(j));
+    }
+  }
+}
+
+template <class T>
+void decode_row(Code code, const std::uint8_t* codes, std::size_t dim, CodeScale scale, T* out) noexcept {
+  for (std::size_t j = 0; j < dim; ++j) {
+    if (code == Code::Float16) {
+      std::uint16_t h;
+      std::memcpy(&h, codes + 2 * j, sizeof h);
+      out[j] = static_cast<T>(from_half(h));
+      continue;
+    }
+    const unsigned c = code == Code::Int8 ? codes[j] : (codes[int4_byte(j)] >> int4_shift(j)) & 15u;
+    out[j] = static_cast<T>(scale.offset[j] + scale.scale[j] * static_cast<float>(c));
+  }
+}
+
+CodeQuery prepare_code_query(Code code, Measure measure, const float* query, std::size_t dims,
+                             CodeScale scale, float* a) noexcept {
+  if (code == Code::Float16) {
+    std::copy_n(query, dims, a);
+    return {a, nullptr, 0.0f};
+  }
+  if (measure == Measure::SquaredEuclidean) {
+    for (std::size_t j = 0; j < dims; ++j) a[j] = query[j] - scale.offset[j];
+    return {a, scale.scale, 0.0f};
+  }
+  double bias = 0.0;
+  for (std::size_t j = 0; j < dims; ++j) {
+    a[j] = query[j] * scale.scale[j];
+    bias += static_cast<double>(query[j]) * scale.offset[j];
+  }
+  return {a, nullptr, static_cast<float>(bias)};
+}
+
+template void learn_code_scale<float>(Code, const float*, std::size_t, std::size_t, float*, float*) noexcept;
+template void learn_code_scale<double>(Code, const double*, std::size_t, std::size_t, float*,
+                                       float*) noexcept;
+template void encode_row<float>(Code, const float*, std::size_t, CodeScale, std::uint8_t*) noexcept;
+template void encode_row<double>(Code, const double*, std::size_t, CodeScale, std::uint8_t*) noexcept;
+template void decode_row<float>(Code, const std::uint8_t*, std::size_t, CodeScale, float*) noexcept;
+template void decode_row<double>(Code, const std::uint8_t*, std::size_t, CodeScale, double*) noexcept;
+
+}  // namespace hobrin::fast
