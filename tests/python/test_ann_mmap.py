@@ -13,7 +13,7 @@ import pytest
 hobrin_ann = pytest.importorskip("hobrin_ann")
 Index = hobrin_ann.Index
 
-DATA = pathlib.Path(__file__).parent / "data"
+DATA = pathlib.Path(__file__).parent / "saved_indexes"
 RNG = np.random.default_rng(5)
 BASE = RNG.standard_normal((600, 13))
 QUERIES = RNG.standard_normal((25, 13))
