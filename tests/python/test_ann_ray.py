@@ -227,6 +227,16 @@ def test_save_and_load_restore_the_last_save(pair, data, tmp_path):
         assert new_id[0] == 3000  # default ids go on from the saved index's
     finally:
         loaded.close()
+    mapped = ShardedIndex.load(tmp_path, mmap=True, **PLACEMENT)
+    try:
+        assert mapped.mapped and len(mapped) == len(sharded)
+        for got, expected in zip(mapped.search(queries), sharded.search(queries), strict=True):
+            np.testing.assert_array_equal(got, expected)
+        with pytest.raises(ValueError, match="memory-mapped and read-only"):
+            mapped.add(data[0][0], metadata=[[("color", "red")]])
+        assert len(mapped) == len(sharded)
+    finally:
+        mapped.close()
 
 
 def flip_byte(path, offset):

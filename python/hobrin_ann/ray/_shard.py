@@ -33,10 +33,10 @@ def file_sha256(path: str) -> str:
         return hashlib.file_digest(file, "sha256").hexdigest()
 
 
-def load_index(path: str) -> Index:
-    """A shard's index read from its saved file: every replica of a load reads
-    through here."""
-    return Index.load(path)
+def load_index(path: str, mmap: bool = False) -> Index:
+    """A shard's index read (or with ``mmap``, mapped) from its saved file:
+    every replica of a load reads through here."""
+    return Index.load(path, mmap=mmap)
 
 
 @dataclass
@@ -72,7 +72,7 @@ class Shard:
     def create(self, dim: int, metric: str, options: dict[str, Any]) -> None:
         self._index = Index(dim, metric, **options)
 
-    def load(self, path: str, sha256: str, name: str) -> None:
+    def load(self, path: str, sha256: str, name: str, mmap: bool = False) -> None:
         """Loads the file at ``path`` once its contents match ``sha256``."""
         try:
             matches = file_sha256(path) == sha256
@@ -80,7 +80,7 @@ class Shard:
             raise ValueError(f"corrupt sharded index: {name} cannot be read: {error}") from None
         if not matches:
             raise ValueError(f"corrupt sharded index: {name} does not match its checksum")
-        self._index = load_index(path)
+        self._index = load_index(path, mmap)
 
     # ---- a copy for a new replica ------------------------------------------------
 

@@ -116,6 +116,7 @@ class ShardedIndex:
         self._replicas = ReplicaSet([[] for _ in range(shards)], _seconds("timeout", timeout))
         self.placement_timeout = placement_timeout
         self._closed = False
+        self._mapped = False
         if not ray.is_initialized():
             ray.init()
         if cpus_per_shard is None:
@@ -292,10 +293,23 @@ class ShardedIndex:
         _scatter(held, parts, self._live().read("present", [(ids[part],) for part in parts]))
         return held
 
+    @property
+    def mapped(self) -> bool:
+        """Whether the shards were loaded with ``mmap=True`` (read-only)."""
+        return self._mapped
+
+    def _refuse_if_mapped(self) -> None:
+        if self._mapped:
+            raise ValueError(
+                "this sharded index is memory-mapped and read-only: load it with mmap=False for one that "
+                "add(), add_dataset(), remove() and compact() can change"
+            )
+
     def compact(self) -> None:
         """Rebuilds every replica's graph without its removed vectors, in place
         (``Index.compact`` returns a new index instead): removed vectors, and
         the rows of failed adds, give back their memory."""
+        self._refuse_if_mapped()
         with self._lock:
             self._live().write_all("compact", [()] * self._shards)
 
@@ -326,6 +340,7 @@ class ShardedIndex:
         """Adds a (n, dim) batch or one vector; returns their ids (by default
         the next free integers). Either every row is added, on every live
         replica of its shard, or on any error none is."""
+        self._refuse_if_mapped()
         # The template has the shards' parameters: its checks are theirs.
         rows, given = self._template.check_batch(vectors, ids, metadata)
         count = rows.shape[0]
@@ -375,6 +390,7 @@ class ShardedIndex:
         order the blocks are staged; ``metadata_columns`` name the columns of
         the schema's attributes. ``progress=True`` writes the rows staged so
         far to stderr."""
+        self._refuse_if_mapped()
         with self._lock:
             replicas = self._live()
             token, lease = _writes.new_token(), _writes.lease(replicas)
@@ -461,6 +477,7 @@ class ShardedIndex:
     def remove(self, ids: npt.ArrayLike) -> None:
         """Removes the vectors of ``ids`` from every replica. A KeyError names
         the first id that is not in the index, and then nothing is removed."""
+        self._refuse_if_mapped()
         id_array = Index.check_ids(ids, unique=True)
         with self._lock:
             parts = self._split(id_array)
@@ -513,12 +530,19 @@ class ShardedIndex:
         cpus_per_shard: float | None = None,
         timeout: float = 600.0,
         placement_timeout: float = 60.0,
+        mmap: bool = False,
     ) -> ShardedIndex:
         """The sharded index that ``save`` last wrote to ``directory``, on new
         actors, each replica loading its shard's file (``replicas`` defaults
         to the saved index's). A manifest or shard file that is damaged or
         does not match its checksum raises ValueError("corrupt sharded
-        index: ...")."""
+        index: ...").
+
+        ``mmap=True`` maps each shard's file (``Index.load(path, mmap=True)``):
+        actors on one node that load the same save share its pages, and the
+        sharded index is read-only (``add``, ``add_dataset``, ``remove`` and
+        ``compact`` raise ValueError). Replicas that ``heal`` makes hold copies
+        in memory."""
         path = os.path.abspath(os.fspath(directory))
         manifest = _manifest.read_manifest(path)
         try:
@@ -529,12 +553,13 @@ class ShardedIndex:
         count = manifest.replicas if replicas is None else replicas
         index._setup(template, len(manifest.files), count, cpus_per_shard, timeout, placement_timeout)
         index._next_id = manifest.next_id
+        index._mapped = bool(mmap)
         memory = [_shard_bytes(index._dim, index._options, file.vectors) for file in manifest.files]
         files = manifest.files
         index._start(
             memory,
             lambda shard, actor: actor.load.remote(
-                os.path.join(path, files[shard].name), files[shard].sha256, files[shard].name
+                os.path.join(path, files[shard].name), files[shard].sha256, files[shard].name, index._mapped
             ),
         )
         return index
