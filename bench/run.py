@@ -18,6 +18,7 @@ import exact
 import filtered
 import graph
 import report
+import serving
 import sharded
 import threadpoolctl
 
@@ -52,6 +53,7 @@ FULL = {
     "sharded_ef": 32,
     "sharded_rounds": 5,
     "sharded_build_rounds": 3,
+    "serving": serving.FULL,
 }
 QUICK = {
     "ann": [("fashion-mnist", 4000), ("gaussian-50k-64", 4000)],
@@ -80,6 +82,7 @@ QUICK = {
     "sharded_ef": 32,
     "sharded_rounds": 2,
     "sharded_build_rounds": 1,
+    "serving": serving.QUICK,
 }
 
 
@@ -265,7 +268,7 @@ def run_scalar(cfg, graphs):
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--quick", action="store_true", help="small subsets, a smoke test")
-    sections = ["ann", "exact", "graph", "scalar", "filtered", "sharded"]
+    sections = ["ann", "exact", "graph", "scalar", "filtered", "sharded", "serving"]
     ap.add_argument("--skip", nargs="*", default=[], choices=sections)
     ap.add_argument(
         "--only",
@@ -335,6 +338,8 @@ def main():
         results["filtered"]["minutes"] = sections["filtered"]
     if "sharded" not in args.skip:
         results["sharded"] = timed("sharded", lambda: run_sharded(cfg))
+    if "serving" not in args.skip:
+        results["serving"] = timed("serving", lambda: serving.run(cfg["serving"]))
     results["runtime_s"] = measured = time.time() - start
     results["machine"]["load average at end"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
     if args.only and (args.out / "latest.json").exists():
