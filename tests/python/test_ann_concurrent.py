@@ -2,6 +2,7 @@
 search before its add has published it, a failed add leaves nothing behind,
 and the graph built beside searches is the one built without them."""
 
+import pickle
 import threading
 
 import numpy as np
@@ -151,3 +152,32 @@ def test_adds_beside_searches_build_the_graph_built_without_them():
     truth, _ = busy.search(queries, 10, exact=True)
     recall = np.mean([len(set(a) & set(b)) / 10 for a, b in zip(labels, truth, strict=True)])
     assert recall >= 0.95
+
+
+@pytest.mark.parametrize(
+    "copy_of", [lambda index: index.compact(threads=1), lambda i: pickle.loads(pickle.dumps(i))]
+)
+def test_copies_taken_beside_adds_hold_whole_batches(copy_of):
+    # compact copies the finished adds without waiting; a pickle waits for
+    # the running add. Either way a copy holds whole batches, all linked.
+    first, batches = batch_rows(seed=5)
+    index = make_index(first)
+    copies = []
+
+    def adder():
+        for b, rows in enumerate(batches):
+            add_batch(index, b, rows, 2)
+
+    def copier():
+        before = len(index)
+        copied = copy_of(index)
+        copies.append(copied)
+        assert before <= len(copied) <= len(index)
+        assert (len(copied) - FIRST) % BATCH == 0
+
+    run_beside(adder, copier)
+    for copied in copies[-3:]:
+        ids = np.r_[np.arange(FIRST), BASE + np.arange(len(copied) - FIRST)]
+        assert copied.contains_many(ids).all()
+        labels, _ = copied.search(copied.get(ids[-50:]), 1, ef=64)
+        assert (labels[:, 0] == ids[-50:]).mean() >= 0.9
