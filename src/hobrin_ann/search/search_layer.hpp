@@ -17,8 +17,9 @@ namespace hobrin::ann {
 
 // The node's links on `level`. Unlocked, the span points into the graph and
 // stays valid until the graph next grows or is linked (never during such a
-// search: it holds the index shared and no addition is linking). Locked, it is a copy in s.links, valid until
-// the next read_links with the same scratch.
+// search: it holds the index shared and no addition is linking). Locked, it
+// is a copy in s.links, valid until the next read_links with the same
+// scratch.
 template <class Store, bool locked>
 std::span<const std::uint32_t> read_links(IndexCore<Store>& core, Scratch<Store>& s, std::uint32_t node,
                                           int level) {
