@@ -288,6 +288,10 @@ def targets(results):
                 (f"{h['dataset']}: PyHNSW build vs own scalar path", f"{rb:.2f}x (>= 5x)", rb >= 5),
                 (f"{h['dataset']}: PyHNSW search vs own scalar path", f"{rs:.2f}x (>= 5x)", rs >= 5),
             ]
+    if "serving" in results:
+        import serving
+
+        rows += serving.targets(results["serving"])
     return rows
 
 
@@ -598,6 +602,10 @@ def markdown(results):
         import replicas
 
         out += replicas.markdown(results["replicas"])
+    if "serving" in results:
+        import serving
+
+        out += serving.markdown(results["serving"])
     out += ["", "## Notes", ""] + [f"- {n}" for n in results.get("notes", [])]
     return "\n".join(out) + "\n"
 

@@ -13,16 +13,16 @@ import time
 from pathlib import Path
 
 import ann
+import data
 import exact
 import filtered
 import graph
 import replicas
 import report
 import scan
+import serving
 import sharded
 import threadpoolctl
-
-import data
 
 HERE = Path(__file__).resolve().parent
 SCALAR_DIR = HERE / ".scalar"
@@ -58,6 +58,7 @@ FULL = {
     "replicas": {"n": 20000, "dim": 64, "batches": [1, 10, 100, 1000], "rounds": 5},
     "scan": [("fashion-mnist", None), ("gaussian-50k-64", None)],
     "scan_nq": 1000,
+    "serving": serving.FULL,
 }
 QUICK = {
     "ann": [("fashion-mnist", 4000), ("gaussian-50k-64", 4000)],
@@ -89,6 +90,7 @@ QUICK = {
     "replicas": {"n": 4000, "dim": 64, "batches": [1, 10, 100], "rounds": 2},
     "scan": [("fashion-mnist", 6000), ("gaussian-50k-64", 5000)],
     "scan_nq": 200,
+    "serving": serving.QUICK,
 }
 
 
@@ -278,7 +280,7 @@ def run_scalar(cfg, graphs):
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--quick", action="store_true", help="small subsets, a smoke test")
-    sections = ["ann", "exact", "scan", "graph", "scalar", "filtered", "sharded", "replicas"]
+    sections = ["ann", "exact", "scan", "graph", "scalar", "filtered", "sharded", "replicas", "serving"]
     ap.add_argument("--skip", nargs="*", default=[], choices=sections)
     ap.add_argument(
         "--only",
@@ -353,6 +355,8 @@ def main():
     if "replicas" not in args.skip:
         log("hobrin_ann.ray.ShardedIndex with 1 and 2 replicas on a three-node Ray cluster")
         results["replicas"] = timed("replicas", lambda: replicas.run(**cfg["replicas"], log=log))
+    if "serving" not in args.skip:
+        results["serving"] = timed("serving", lambda: serving.run(cfg["serving"]))
     results["runtime_s"] = measured = time.time() - start
     results["machine"]["load average at end"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
     if args.only and (args.out / "latest.json").exists():

@@ -440,6 +440,9 @@ class Index:
         every core; ``progress=True`` draws a progress bar on stderr.
         Ctrl-C cannot stop an add midway: its KeyboardInterrupt comes once
         the call has ended, with the whole batch added (or, if it failed, none).
+        Searches in other threads go on while the batch is linked and find
+        none of it until the whole batch is published, just before the add
+        returns; a second add (or a remove) waits for this one to finish.
         """
         self._check_writable()
         rows, id_array = self._batch(vectors, ids, metadata)
@@ -507,14 +510,17 @@ class Index:
         KeyError names the first id that is not in the index (or was already
         removed), and then nothing is removed. Removed vectors keep their room
         and still lead searches through the graph; ``compact()`` builds an
-        index without them.
+        index without them. A remove waits for an add running in another
+        thread to finish.
         """
         self._check_writable()
         self._core.remove(_unique_ids(self._ids(ids, -1)))
 
     def compact(self, *, threads: SupportsIndex = 0) -> Index:
         """A new index of the vectors not removed, with the same ids, metadata
-        and parameters, its graph built anew (``threads=0``: every core)."""
+        and parameters, its graph built anew (``threads=0``: every core). It
+        does not wait for an add running in another thread: it holds the
+        vectors of the adds that have returned."""
         workers = _count("threads", threads, 0)
         return self._from_core(self._core.compact(workers), self._ef_search)
 
@@ -528,7 +534,9 @@ class Index:
         and leaves a previous file at ``path`` as it was. The temporary file
         is locked (flock) while it is written; a save first removes the
         temporary files of the same ``path`` that no one holds any more, which
-        killed saves left behind.
+        killed saves left behind. A save (and so a pickle or a copy) waits
+        for an add running in another thread to finish, so that the file
+        holds whole batches only.
         """
         self._core.save(os.fspath(path), self._ef_search)
 

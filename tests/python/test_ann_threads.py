@@ -1,5 +1,6 @@
-"""Threads sharing one hobrin_ann.Index: adders and searchers wait for each
-other instead of failing, never see a half-added batch, and lose nothing."""
+"""Threads sharing one hobrin_ann.Index: adders wait for each other instead
+of failing, searchers run beside them and never see a half-added batch, and
+nothing is lost."""
 
 import threading
 

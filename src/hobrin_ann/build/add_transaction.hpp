@@ -1,10 +1,16 @@
 #pragma once
 // An addition to an index in progress. It records what the addition changes
-// before the new nodes are linked (the level generator, ids claimed in the id
-// table, metadata rows and their values) and, unless committed, undoes all
-// of it when it ends: an error returned or an exception thrown anywhere
-// before the commit leaves the index as it was. Arrays only grown in
-// capacity need no undoing: their contents are kept.
+// (the level generator, metadata rows and their values, the appended rows and
+// nodes, the links made to them, the entry point) and, unless committed,
+// undoes all of it when it ends: an error returned or an exception thrown
+// anywhere before the commit leaves the index as it was. Arrays only grown
+// in capacity need no undoing: their contents are kept.
+//
+// The batch's ids enter the id table only when the addition is published,
+// so that nothing finds them while the batch is being linked; until then
+// they are only checked against it. The caller holds the index exclusively
+// whenever the transaction changes or undoes anything searches read.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -25,7 +31,9 @@ class AddTransaction {
         rng_before_(rng),
         ids_(ids),
         next_id_(next_id),
-        nodes_before_(core.graph.size()) {}
+        nodes_before_(core.graph.size()),
+        entry_before_(core.entry_point),
+        top_before_(core.top_level) {}
   AddTransaction(const AddTransaction&) = delete;
   AddTransaction& operator=(const AddTransaction&) = delete;
   ~AddTransaction() {
@@ -37,13 +45,18 @@ class AddTransaction {
     return ids_ != nullptr ? ids_[i] : static_cast<std::int64_t>(next_id_ + i);
   }
 
-  // Enters the ids of `count` new nodes in the id table (its room reserved);
-  // returns the first id already there, entering none.
-  std::optional<std::int64_t> claim_ids(std::size_t count) noexcept {
-    for (; claimed_ < count; ++claimed_) {
-      const std::int64_t taken = id(claimed_);
+  // The first of the `count` new ids that is in the id table or repeats an
+  // earlier one of the batch; nothing is entered. Throws std::bad_alloc.
+  std::optional<std::int64_t> first_taken(std::size_t count) const {
+    // Consecutive ids cannot repeat one another: only the table is asked.
+    LabelMap batch;
+    if (ids_ != nullptr) batch.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::int64_t taken = id(i);
       if (core_.nodes_by_label.find(taken)) return taken;
-      core_.nodes_by_label.insert(taken, static_cast<std::uint32_t>(nodes_before_ + claimed_));
+      if (ids_ == nullptr) continue;
+      if (batch.find(taken)) return taken;
+      batch.insert(taken, static_cast<std::uint32_t>(i));
     }
     return std::nullopt;
   }
@@ -63,17 +76,50 @@ class AddTransaction {
     }
   }
 
-  // Keeps everything: from here on the addition cannot fail.
-  void commit() noexcept { committed_ = true; }
+  // The new nodes are stored (rows, levels, labels): an undo also takes
+  // them out of the graph again.
+  void nodes_appended() noexcept { appended_ = true; }
+
+  // Enters the ids of `count` new nodes, checked by first_taken(), in the id
+  // table (its room reserved) and keeps everything: the batch is published.
+  void commit(std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i)
+      core_.nodes_by_label.insert(id(i), static_cast<std::uint32_t>(nodes_before_ + i));
+    committed_ = true;
+  }
 
  private:
   void undo() noexcept {
-    for (std::size_t i = 0; i < claimed_; ++i) core_.nodes_by_label.erase(id(i));
+    if (appended_) {
+      unlink_new_nodes();
+      core_.entry_point = entry_before_;
+      core_.top_level = top_before_;
+      core_.store.truncate(nodes_before_);
+      if (nodes_before_ == 0) core_.store.set_order({});  // the order is the first addition's to choose
+      core_.graph.truncate(nodes_before_);
+      core_.labels.resize(nodes_before_);
+      core_.linking_from = kNoneLinking;
+    }
     if (metadata_touched_) {
       core_.metadata.truncate_nodes(nodes_before_);
       core_.values.truncate(nodes_before_);
     }
     rng_ = rng_before_;
+  }
+
+  // Drops every link from an older node to a new one, keeping the order of
+  // the rest. A link the batch pushed out of a full list stays lost: the
+  // list keeps its other, nearer neighbours, which is a sound graph.
+  void unlink_new_nodes() noexcept {
+    for (std::size_t node = 0; node < nodes_before_; ++node) {
+      const auto n = static_cast<std::uint32_t>(node);
+      for (int level = 0; level <= core_.graph.level(n); ++level) {
+        const auto slots = core_.graph.slots(n, level);
+        const auto kept = std::remove_if(slots.begin(), slots.end(),
+                                         [this](std::uint32_t to) { return to >= nodes_before_; });
+        std::fill(kept, slots.end(), kNoNode);
+      }
+    }
   }
 
   IndexCore<Store>& core_;
@@ -82,8 +128,10 @@ class AddTransaction {
   const std::int64_t* ids_;           // the caller's ids, or null for consecutive ones
   std::uint64_t next_id_;             // the first consecutive id
   std::size_t nodes_before_;          // nodes in the index before the addition
-  std::size_t claimed_ = 0;           // ids entered in the id table so far
+  std::uint32_t entry_before_;        // the entry point and top level before it
+  int top_before_;
   bool metadata_touched_ = false;
+  bool appended_ = false;
   bool committed_ = false;
 };
 

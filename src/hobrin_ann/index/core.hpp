@@ -61,6 +61,9 @@ struct Scratch {
   }
 };
 
+// IndexCore::linking_from when no addition is linking.
+inline constexpr std::size_t kNoneLinking = std::numeric_limits<std::size_t>::max();
+
 template <class Store>
 struct IndexCore {
   using D = typename Store::Distance;
@@ -74,6 +77,12 @@ struct IndexCore {
         values(opts.schema ? opts.schema->size() : 0) {}
 
   bool is_removed(std::uint32_t node) const noexcept { return node < removed.size() && removed[node] != 0; }
+  // Whether a search may return the node: not removed, and not of an
+  // addition still linking (such nodes are walked through, never returned).
+  bool returnable(std::uint32_t node) const noexcept { return node < linking_from && !is_removed(node); }
+  // Whether an addition is linking, so that link lists, the entry point and
+  // the top level may change under a search: it then reads them under locks.
+  bool linking() const noexcept { return linking_from != kNoneLinking; }
 
   const IndexOptions options;
   Store store;  // per node: its vector; scores queries and pairs of nodes
@@ -84,8 +93,11 @@ struct IndexCore {
   ValueIndex values;  // per attribute and value: the nodes that hold it
   std::vector<std::uint8_t> removed;  // per node up to the last removed one: 1 once removed
   std::size_t removed_count = 0;  // removed nodes, which searches walk through but never return
-  LinkLocks link_locks;  // held while a list is read or written during parallel insertion
-  std::mutex entry_mutex;  // guards the two below during parallel insertion
+  // The first node of the addition being linked, or kNoneLinking. Changed
+  // only while the index is held exclusively, so a search reads it once.
+  std::size_t linking_from = kNoneLinking;
+  LinkLocks link_locks;  // held while a list is read or written during insertion, or beside it
+  std::mutex entry_mutex;  // guards the two below during insertion
   std::uint32_t entry_point = kNoNode;  // a node of the top layer
   int top_level = -1;  // the highest level of any node
   // The mapped file that the rows and layer-0 links lie in, if they do; such

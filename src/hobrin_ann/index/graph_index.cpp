@@ -1,5 +1,6 @@
 #include "hobrin_ann/index/graph_index.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -22,6 +23,8 @@ void StoredIndex<Store>::restore(ByteSource& source, const FileHeader& header, c
 template <class Store>
 std::optional<std::size_t> StoredIndex<Store>::remove(const std::int64_t* ids, std::size_t count) {
   if (count == 0) return std::nullopt;
+  // Waits for a running addition to finish, then holds the index exclusively.
+  std::lock_guard writing(writer_);
   std::unique_lock lock(mutex_);
   // Marks first, undone at the first id that is not there; the ids leave the
   // table only once all are found.
@@ -52,8 +55,11 @@ std::unique_ptr<GraphIndex> StoredIndex<Store>::compact(std::size_t threads) con
   std::vector<MetadataRow> metadata;  // empty rows for vectors that have none
   std::vector<std::uint8_t> has_row;
   {
+    // Beside searches and beside an addition's linking, without waiting for
+    // it: the copy holds the additions that have finished, and the nodes of
+    // one still linking (all past linking_from) are left out.
     std::shared_lock lock(mutex_);
-    const std::size_t nodes = core_.graph.size();
+    const std::size_t nodes = std::min(core_.graph.size(), core_.linking_from);
     const std::size_t live = nodes - core_.removed_count;
     rows.resize(live * dim);
     ids.reserve(live);

@@ -3,10 +3,11 @@
 // graph with degree-bounded links, external 64-bit ids, metadata rows and
 // filters, parallel insertion and batch search.
 //
-// Every method is safe to call from several threads at once: additions take
-// the index exclusively, searches and reads share it. No method calls back
-// into its caller, so a caller may drop its own locks (the interpreter's)
-// around any of them.
+// Every method is safe to call from several threads at once. Searches and
+// reads share the index, also with an addition while it links its batch;
+// they see a batch only once it is published, whole (see add). One addition
+// or removal runs at a time. No method calls back into its caller, so a
+// caller may drop its own locks (the interpreter's) around any of them.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -56,7 +57,10 @@ class GraphIndex {
   // per row, or is null for the next free ids; the ids used go to `ids_out`.
   // `metadata` has a row per vector or is empty. Either every row is added or
   // none is (an error, or a thrown std::bad_alloc, leaves the index as it
-  // was). `progress`, if given, counts the rows linked so far.
+  // was). `progress`, if given, counts the rows linked so far. Searches run
+  // beside it but return none of the new vectors (nor do contains and get
+  // find them) until all are linked and the batch is published, at once,
+  // just before add returns. Waits for a running add or remove to finish.
   virtual std::expected<void, AddError> add(const void* rows, std::size_t count, const std::int64_t* ids,
                                             std::int64_t* ids_out, std::span<const MetadataRow> metadata,
                                             std::size_t threads, std::atomic<std::size_t>* progress) = 0;
@@ -78,14 +82,17 @@ class GraphIndex {
   // ids are free for new vectors, while the graph still walks through them.
   // Returns the position of the first id that is not in the index (unknown,
   // already removed, or named earlier in `ids`); then nothing is removed.
+  // Waits for a running add or remove to finish, and for searches in progress.
   virtual std::optional<std::size_t> remove(const std::int64_t* ids, std::size_t count) = 0;
 
   // A new index with the same options, ids, metadata and id counter, built
-  // from the vectors that are not removed.
+  // from the vectors that are not removed. Does not wait for a running add:
+  // it copies the vectors of the adds that have finished.
   virtual std::unique_ptr<GraphIndex> compact(std::size_t threads) const = 0;
 
   // Writes the index to `sink` in the file format of index_file.hpp, with the
-  // caller's default search ef stored beside it.
+  // caller's default search ef stored beside it. Waits for a running add or
+  // remove to finish, so that a file never holds part of a batch.
   virtual void save(ByteSink& sink, std::uint64_t ef_search) const = 0;
   struct Loaded {
     std::unique_ptr<GraphIndex> index;

@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "hobrin_ann/build/add_transaction.hpp"
 #include "hobrin_ann/filters/match_set.hpp"
 #include "hobrin_ann/format/index_file.hpp"
 #include "hobrin_ann/index/core.hpp"
@@ -70,7 +71,10 @@ class StoredIndex final : public GraphIndex {
   std::optional<std::size_t> remove(const std::int64_t* ids, std::size_t count) override;
   std::unique_ptr<GraphIndex> compact(std::size_t threads) const override;
 
+  // Waits for a running addition to finish (its lists are still changing,
+  // and the file holds whole additions only), then writes beside searches.
   void save(ByteSink& sink, std::uint64_t ef_search) const override {
+    std::lock_guard writing(writer_);
     std::shared_lock lock(mutex_);
     write_index(core_, IndexState{level_seed_, next_id_, ef_search}, sink);
   }
@@ -99,6 +103,12 @@ class StoredIndex final : public GraphIndex {
 
   // Refuses an addition that would pass a limit, before anything changes.
   std::optional<AddError> check_add(std::size_t count, const std::int64_t* ids) const noexcept;
+  // Under the exclusive lock: checks the batch, gives every array room for
+  // it, records its metadata and stores its rows and nodes (unlinked, not
+  // yet returnable). Throws std::bad_alloc; `transaction` undoes it all.
+  std::optional<AddError> store_batch(AddTransaction<Store>& transaction, const Value* values,
+                                      std::size_t count, std::int64_t* ids_out,
+                                      std::span<const MetadataRow> metadata);
   // Room for `count` more nodes, with `upper_lists` upper-layer lists in all,
   // keeping the contents; throws std::bad_alloc.
   void reserve_for_add(std::size_t count, std::size_t upper_lists);
@@ -111,18 +121,30 @@ class StoredIndex final : public GraphIndex {
   // Scans for queries first .. first + count - 1 together.
   void scan_block(Scratch<Store>& s, const SearchRequest& request, std::size_t first, std::size_t count,
                   const MatchSet* allowed) const;
+  // One query's descent and walk; `locked` while an addition is linking.
+  template <bool locked>
   void search_one(Scratch<Store>& s, const SearchRequest& request, std::size_t query_index,
                   const MatchSet* allowed) const;
   // The query's walk on layer 0 after the descent, leaving its best in s.results.
+  template <bool locked>
   void walk_layer0(Scratch<Store>& s, typename Store::Query query, Scored<D> entry, std::size_t ef,
                    std::size_t k, const MatchSet* allowed) const;
 
-  // Exclusive for add and remove, shared for everything else. The binding
+  // One writer at a time: held by add and remove for their whole run and by
+  // save, so an addition's linking never meets another change of the graph
+  // and a file never holds half an addition. Taken before mutex_.
+  mutable std::mutex writer_;
+  // Exclusive while anything searches read changes: an addition takes it
+  // twice, briefly, to store its batch (room reserved for all of it, so that
+  // no array moves later) and to publish it, and links in between without
+  // it, beside searches (the link locks and entry_mutex order the two). A
+  // removal takes it throughout. Shared for everything else. The binding
   // layer lets add and remove in under its shared access (they may then run
-  // beside searches of other threads), because this lock orders them.
+  // beside searches of other threads), because these locks order them.
   mutable std::shared_mutex mutex_;
   // Mutable so that const searches can hand it to the walks, which
-  // insertion shares; a search reads link lists in place, without locks.
+  // insertion shares; a search reads link lists in place, without locks,
+  // unless an addition is linking (core_.linking()).
   mutable IndexCore<Store> core_;
   const double level_scale_;         // mL = 1 / ln(m)
   std::uint64_t level_seed_;         // rng_'s seed, from the options or the system

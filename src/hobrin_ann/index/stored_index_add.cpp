@@ -1,10 +1,12 @@
-// Additions: everything that can fail happens first, inside a transaction
-// that puts the index back as it was; then the rows are stored and linked,
-// which allocates nothing.
+// Additions: everything that can fail happens first, under the exclusive
+// lock and inside a transaction that puts the index back as it was: the
+// batch's room, its checks, its metadata; then its rows and nodes are stored.
+// Linking, which allocates nothing, runs without the index lock, beside
+// searches, which walk through the new nodes but return none of them until
+// the batch is published, at once, under the exclusive lock again.
 #include <algorithm>
 #include <limits>
 
-#include "hobrin_ann/build/add_transaction.hpp"
 #include "hobrin_ann/build/insert.hpp"
 #include "hobrin_ann/index/parallel_for.hpp"
 #include "hobrin_ann/index/stored_index.hpp"
@@ -44,17 +46,13 @@ void StoredIndex<Store>::link_nodes(std::size_t first, std::size_t workers, cons
   auto linked = [progress] {
     if (progress != nullptr) progress->fetch_add(1, std::memory_order_relaxed);
   };
+  // Searches may read any list meanwhile, so every insertion takes the link
+  // locks, one worker or many. With one worker the graph is the same as
+  // without them: no other insertion links to a node before it is placed.
   // The first node of an empty graph becomes its entry point alone.
   if (core_.entry_point == kNoNode && first < total) {
-    insert_node<Store, false>(core_, scratch[0], static_cast<std::uint32_t>(first++));
+    insert_node<Store, true>(core_, scratch[0], static_cast<std::uint32_t>(first++));
     linked();
-  }
-  if (workers <= 1) {
-    for (std::size_t node = first; node < total; ++node) {
-      insert_node<Store, false>(core_, scratch[0], static_cast<std::uint32_t>(node));
-      linked();
-    }
-    return;
   }
   parallel_for(total - first, workers, [&](std::size_t worker, std::size_t i) {
     insert_node<Store, true>(core_, scratch[worker], static_cast<std::uint32_t>(first + i));
@@ -63,19 +61,11 @@ void StoredIndex<Store>::link_nodes(std::size_t first, std::size_t workers, cons
 }
 
 template <class Store>
-std::expected<void, AddError> StoredIndex<Store>::add(const void* rows, std::size_t count,
-                                                      const std::int64_t* ids, std::int64_t* ids_out,
-                                                      std::span<const MetadataRow> metadata,
-                                                      std::size_t threads,
-                                                      std::atomic<std::size_t>* progress) {
-  if (count == 0) return {};
-  std::unique_lock lock(mutex_);
-  if (const auto refused = check_add(count, ids)) return std::unexpected(*refused);
-
+std::optional<AddError> StoredIndex<Store>::store_batch(AddTransaction<Store>& transaction,
+                                                        const Value* values, std::size_t count,
+                                                        std::int64_t* ids_out,
+                                                        std::span<const MetadataRow> metadata) {
   const std::size_t old = core_.graph.size();
-  const Value* values = static_cast<const Value*>(rows);
-  const std::size_t dim = core_.options.dim;
-  AddTransaction<Store> transaction(core_, rng_, ids, next_id_);
   std::vector<std::uint8_t> levels(count);
   std::size_t upper_lists = core_.graph.upper_lists();
   for (auto& level : levels) {
@@ -85,27 +75,58 @@ std::expected<void, AddError> StoredIndex<Store>::add(const void* rows, std::siz
   // The first addition chooses how the store orders dimensions; kept once it succeeds.
   std::vector<std::uint32_t> order = core_.store.choose_order(values, count);
   reserve_for_add(count, upper_lists);
-  const std::size_t workers = std::min(resolve_threads(threads), count);
-  const Lease scratch = lease_scratch(workers, old + count);
-  if (const auto present = transaction.claim_ids(count))
-    return std::unexpected(AddError{AddError::Kind::IdPresent, *present});
+  if (const auto present = transaction.first_taken(count))
+    return AddError{AddError::Kind::IdPresent, *present};
   if (core_.options.schema) transaction.record_metadata(metadata, count);
-  transaction.commit();
 
   // From here on nothing allocates: every array has its room.
   if (old == 0) core_.store.set_order(std::move(order));
-  std::uint64_t next_id = next_id_;
+  const std::size_t dim = core_.options.dim;
+  transaction.nodes_appended();
   for (std::size_t i = 0; i < count; ++i) {
-    const std::int64_t id = transaction.id(i);
     core_.store.append(values + i * dim);
     core_.graph.append(levels[i]);
-    core_.labels.push_back(id);
-    ids_out[i] = id;
-    next_id = std::max(next_id, static_cast<std::uint64_t>(id) + 1);
+    core_.labels.push_back(transaction.id(i));
+    ids_out[i] = transaction.id(i);
   }
+  core_.linking_from = old;
+  return std::nullopt;
+}
+
+template <class Store>
+std::expected<void, AddError> StoredIndex<Store>::add(const void* rows, std::size_t count,
+                                                      const std::int64_t* ids, std::int64_t* ids_out,
+                                                      std::span<const MetadataRow> metadata,
+                                                      std::size_t threads,
+                                                      std::atomic<std::size_t>* progress) {
+  if (count == 0) return {};
+  std::lock_guard writing(writer_);
+  std::unique_lock lock(mutex_);
+  if (const auto refused = check_add(count, ids)) return std::unexpected(*refused);
+  const std::size_t old = core_.graph.size();
+  // Declared after `lock`, so that an undo runs while the index is held.
+  AddTransaction<Store> transaction(core_, rng_, ids, next_id_);
+  const std::size_t workers = std::min(resolve_threads(threads), count);
+  const Lease scratch = lease_scratch(workers, old + count);
+  if (const auto refused =
+          store_batch(transaction, static_cast<const Value*>(rows), count, ids_out, metadata))
+    return std::unexpected(*refused);
+
+  lock.unlock();
+  try {
+    link_nodes(old, workers, scratch, progress);
+  } catch (...) {
+    lock.lock();  // the transaction unlinks the batch where searches cannot see it
+    throw;
+  }
+  lock.lock();
+  std::uint64_t next_id = next_id_;
+  for (std::size_t i = 0; i < count; ++i)
+    next_id = std::max(next_id, static_cast<std::uint64_t>(ids_out[i]) + 1);
   next_id_ = next_id;
+  transaction.commit(count);
+  core_.linking_from = kNoneLinking;
   size_.store(core_.graph.size() - core_.removed_count, std::memory_order_release);
-  link_nodes(old, workers, scratch, progress);
   return {};
 }
 

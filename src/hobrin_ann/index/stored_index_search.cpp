@@ -12,10 +12,13 @@
 namespace hobrin::ann {
 
 template <class Store>
+template <bool locked>
 void StoredIndex<Store>::walk_layer0(Scratch<Store>& s, typename Store::Query query, Scored<D> entry,
                                      std::size_t ef, std::size_t k, const MatchSet* allowed) const {
+  // Results are collected here: nodes that are removed or of an addition
+  // still linking are walked through but never returned.
   auto admit = [this, allowed](std::uint32_t node) {
-    return !core_.is_removed(node) && (allowed == nullptr || allowed->contains(node));
+    return core_.returnable(node) && (allowed == nullptr || allowed->contains(node));
   };
   // The entry is a candidate even when a filter does not admit it.
   begin_layer_search(s, std::span<const Scored<D>>(&entry, 1), kNoNode, admit);
@@ -27,24 +30,35 @@ void StoredIndex<Store>::walk_layer0(Scratch<Store>& s, typename Store::Query qu
   const std::size_t budget = allowed == nullptr ? SIZE_MAX : allowed->count() / 4;
   bool completed = true;
   if (allowed != nullptr && allowed->prefers_two_hops(core_.graph.size())) {
-    completed = search_layer_two_hops<Store>(core_, s, query, ef, admit, budget, k);
+    completed = search_layer_two_hops<Store, locked>(core_, s, query, ef, admit, budget, k);
   } else {
-    completed = search_layer<Store, false>(core_, s, query, 0, ef, admit, budget, k);
+    completed = search_layer<Store, locked>(core_, s, query, 0, ef, admit, budget, k);
   }
   if (!completed) exact_scan(core_, s, query, k, allowed);
 }
 
 template <class Store>
+template <bool locked>
 void StoredIndex<Store>::search_one(Scratch<Store>& s, const SearchRequest& request, std::size_t query_index,
                                     const MatchSet* allowed) const {
   const auto* values = static_cast<const Value*>(request.queries) + query_index * core_.options.dim;
   const typename Store::Query query = core_.store.prepare(values, s.query, 0);
   s.results.clear();
-  if (core_.graph.size() != 0) {
-    Scored<D> nearest{core_.store.score(query, core_.entry_point), core_.entry_point};
-    for (int l = core_.top_level; l > 0; --l)
-      nearest = greedy_closest<Store, false>(core_, s, query, nearest, l);
-    walk_layer0(s, query, nearest, std::max(request.ef, request.k), request.k, allowed);
+  // An addition that is linking may move the entry point up: read it with
+  // its level, as the insertions do. It may be a node of that addition (the
+  // first one of an empty index, until it has been placed: none).
+  std::uint32_t entry;
+  int top;
+  {
+    std::unique_lock guard(core_.entry_mutex, std::defer_lock);
+    if constexpr (locked) guard.lock();
+    entry = core_.entry_point;
+    top = core_.top_level;
+  }
+  if (entry != kNoNode) {
+    Scored<D> nearest{core_.store.score(query, entry), entry};
+    for (int l = top; l > 0; --l) nearest = greedy_closest<Store, locked>(core_, s, query, nearest, l);
+    walk_layer0<locked>(s, query, nearest, std::max(request.ef, request.k), request.k, allowed);
   }
   emit(s.results, request, query_index);
 }
@@ -106,8 +120,12 @@ std::expected<void, SearchError> StoredIndex<Store>::search(const SearchRequest&
   const std::size_t tasks = scan ? (request.count + kBlock - 1) / kBlock : request.count;
   const std::size_t workers = std::min(threads, tasks);
   const Lease scratch = lease_scratch(workers, core_.graph.size());
+  // The index is held shared, so whether an addition is linking cannot
+  // change during this search.
+  const bool linking = core_.linking();
   parallel_for(tasks, workers, [&](std::size_t worker, std::size_t task) {
-    if (!scan) return search_one(scratch[worker], request, task, admitted);
+    if (!scan && linking) return search_one<true>(scratch[worker], request, task, admitted);
+    if (!scan) return search_one<false>(scratch[worker], request, task, admitted);
     const std::size_t first = task * kBlock;
     scan_block(scratch[worker], request, first, std::min(kBlock, request.count - first), admitted);
   });

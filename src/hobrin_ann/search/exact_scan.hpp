@@ -1,6 +1,7 @@
 #pragma once
 // Ground truth: every stored vector (or every one a filter admits) that is
-// not removed, scored against the query, keeping the k nearest as a max-heap.
+// returnable (not removed, not of an addition still linking), scored
+// against the query, keeping the k nearest as a max-heap.
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -55,7 +56,7 @@ void exact_scan(const IndexCore<Store>& core, Scratch<Store>& s,
     s.fresh.clear();
   };
   auto visit = [&](std::uint32_t node) {
-    if (core.is_removed(node)) return;
+    if (!core.returnable(node)) return;
     s.fresh.push_back(node);
     if (s.fresh.size() == chunk) flush();
   };

@@ -1,9 +1,10 @@
 #pragma once
 // The two walks of the paper's search: a greedy descent through one layer
 // (ef = 1) and the best-first search with a candidate list of ef on one layer.
-// `locked` is set during parallel insertion, when link lists may change under
-// the walk: each list is then copied under its lock. Searches of a finished
-// graph read the lists in place and pay nothing for it.
+// `locked` is set while an insertion may change link lists under the walk
+// (the walks of a parallel insertion, and searches beside an addition): each
+// list is then copied under its lock. Searches of a graph that no addition is
+// linking read the lists in place and pay nothing for it.
 #include <algorithm>
 #include <cstdint>
 #include <functional>
@@ -15,9 +16,10 @@
 namespace hobrin::ann {
 
 // The node's links on `level`. Unlocked, the span points into the graph and
-// stays valid until the graph next grows (never during a search, which holds
-// the index shared). Locked, it is a copy in s.links, valid until the next
-// read_links with the same scratch.
+// stays valid until the graph next grows or is linked (never during such a
+// search: it holds the index shared and no addition is linking). Locked, it
+// is a copy in s.links, valid until the next read_links with the same
+// scratch.
 template <class Store, bool locked>
 std::span<const std::uint32_t> read_links(IndexCore<Store>& core, Scratch<Store>& s, std::uint32_t node,
                                           int level) {
@@ -176,23 +178,26 @@ bool search_layer(IndexCore<Store>& core, Scratch<Store>& s, typename Store::Que
 
 namespace hobrin::ann {
 
-// Best-first search on layer 0 of a finished graph for sparse admitted
-// nodes: like search_layer it walks through nodes that are not admitted, and
-// from each of those it also scores the admitted nodes one hop further. A
-// walk whose neighbourhood holds few admitted nodes still finds them, and it
-// cannot get stuck where none is near. s.results ends as in search_layer.
-template <class Store, class Admit>
+// Best-first search on layer 0 for sparse admitted nodes: like search_layer
+// it walks through nodes that are not admitted, and from each of those it
+// also scores the admitted nodes one hop further. A walk whose neighbourhood
+// holds few admitted nodes still finds them, and it cannot get stuck where
+// none is near. s.results ends as in search_layer. `locked` as there: the
+// expanded list is copied, a second-hop list read while its lock is held
+// (one lock at a time).
+template <class Store, bool locked, class Admit>
 bool search_layer_two_hops(IndexCore<Store>& core, Scratch<Store>& s, typename Store::Query query,
                            std::size_t ef, Admit&& admit, std::size_t budget, std::size_t copies) {
   std::size_t scored = 0;
   CopyLimit copy_limit{copies};
   for (Scored<typename Store::Distance> nearest; next_to_expand(s, ef, nearest);) {
     s.fresh.clear();
-    for (const std::uint32_t node : core.graph.links(nearest.node, 0)) {
+    for (const std::uint32_t node : read_links<Store, locked>(core, s, nearest.node, 0)) {
       if (!s.visited.insert(node)) continue;
       s.fresh.push_back(node);
       if (admit(node)) continue;
       ++scored;  // reading a list costs about as much as scoring a node
+      auto held = core.link_locks.hold(node, locked);
       for (const std::uint32_t second : core.graph.links(node, 0)) {
         if (!s.visited.contains(second) && admit(second)) {
           s.visited.insert(second);
