@@ -38,7 +38,7 @@ using PairDistance = T (*)(const T* a, const T* b, std::size_t padded_dim) noexc
 
 template <class T>
 struct FastKernels {
-  const char* variant;  // "baseline", "avx2" or "avx512"
+  const char* variant;  // "baseline", "avx2", "avx512" or "neon"
   BatchDistance<T> batch;
   PairDistance<T> pair;
 };
