@@ -1,12 +1,25 @@
 #!/usr/bin/env bash
 # Installs the system packages that building needs and that are missing: g++,
 # CMake and, for Debian's own interpreter, its venv module and headers. With
-# --tests also GoogleTest for the C++ tests. Missing packages come from
-# Debian's packages through apt-get (after apt-get update), announced in one
-# line; when nothing is missing it prints nothing and installs nothing.
+# --tests also GoogleTest for the C++ tests; with --aarch64 the aarch64 cross
+# compiler and qemu's user-mode emulator, and arm64 added to dpkg's
+# architectures so that arm64 packages can be downloaded; with --clang clang 16
+# and its C++ library, libc++ 16. Missing packages come from Debian's packages
+# through apt-get (after apt-get update), announced in one line; when nothing
+# is missing it prints nothing and installs nothing.
 set -euo pipefail
 python="${PYTHON:-python3}"
+tests= aarch64= clang=
+for arg in "$@"; do
+  case "$arg" in
+    --tests) tests=1 ;;
+    --aarch64) aarch64=1 ;;
+    --clang) clang=1 ;;
+    *) echo "provision.sh: unknown option $arg" >&2; exit 2 ;;
+  esac
+done
 missing=()
+add_arm64=
 g++ --version >/dev/null 2>&1 || missing+=(g++)
 cmake --version >/dev/null 2>&1 || missing+=(cmake)
 if [ "$("$python" -c 'import sys; print(sys.prefix)')" = /usr ]; then
@@ -14,10 +27,23 @@ if [ "$("$python" -c 'import sys; print(sys.prefix)')" = /usr ]; then
   "$python" -c 'import os, sys, sysconfig
 sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' || missing+=(python3-dev)
 fi
-if [ "${1:-}" = --tests ] && [ ! -f /usr/include/gtest/gtest.h ] && [ ! -f /usr/local/include/gtest/gtest.h ]; then
+if [ -n "$tests" ] && [ ! -f /usr/include/gtest/gtest.h ] && [ ! -f /usr/local/include/gtest/gtest.h ]; then
   missing+=(libgtest-dev)
 fi
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ -n "$aarch64" ]; then
+  aarch64-linux-gnu-g++ --version >/dev/null 2>&1 || missing+=(g++-aarch64-linux-gnu)
+  qemu-aarch64 --version >/dev/null 2>&1 || missing+=(qemu-user)
+  dpkg --print-foreign-architectures 2>/dev/null | grep -qx arm64 || add_arm64=1
+fi
+if [ -n "$clang" ]; then
+  clang++-16 --version >/dev/null 2>&1 || missing+=(clang-16)
+  [ -f /usr/lib/llvm-16/include/c++/v1/vector ] || missing+=(libc++-16-dev)
+  [ -f /usr/lib/llvm-16/lib/libc++abi.so ] || missing+=(libc++abi-16-dev)
+  # GoogleTest built from its sources against libc++ (Debian's is built
+  # against libstdc++, whose types differ).
+  [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+fi
+[ ${#missing[@]} -eq 0 ] && [ -z "$add_arm64" ] && exit 0
 
 export DEBIAN_FRONTEND=noninteractive
 as_root=()
@@ -26,10 +52,14 @@ if ! command -v apt-get >/dev/null || { [ ${#as_root[@]} -gt 0 ] && ! command -v
   echo "missing system packages: ${missing[*]}; install them, then run this again" >&2
   exit 1
 fi
-echo "installing system packages with apt-get: ${missing[*]}"
 log="$(mktemp)"
+if [ -n "$add_arm64" ]; then
+  echo "adding arm64 to dpkg's architectures (for downloading arm64 packages)"
+  "${as_root[@]}" dpkg --add-architecture arm64
+fi
+[ ${#missing[@]} -gt 0 ] && echo "installing system packages with apt-get: ${missing[*]}"
 if ! { "${as_root[@]}" apt-get update -q &&
-  "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"; } \
+  { [ ${#missing[@]} -eq 0 ] || "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"; }; } \
   >"$log" 2>&1; then
   cat "$log" >&2
   exit 1

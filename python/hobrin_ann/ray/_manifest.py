@@ -7,6 +7,7 @@ A save writes every shard file under a fresh name first and then replaces
 
 from __future__ import annotations
 
+import fcntl
 import hashlib
 import json
 import os
@@ -66,7 +67,7 @@ def write_manifest(directory: str, manifest: Manifest, token: str) -> None:
         with open(temporary, "w") as out:
             json.dump(body, out, indent=1)
             out.flush()
-            os.fsync(out.fileno())
+            _sync_to_disk(out.fileno())
         os.replace(temporary, os.path.join(directory, MANIFEST))
     except BaseException:
         if os.path.exists(temporary):
@@ -74,11 +75,24 @@ def write_manifest(directory: str, manifest: Manifest, token: str) -> None:
         raise
 
 
+def _sync_to_disk(descriptor: int) -> None:
+    """fsync, or on macOS F_FULLFSYNC: there fsync only hands the data to the
+    drive, whose cache may lose it; a file system without it falls back."""
+    full_sync = getattr(fcntl, "F_FULLFSYNC", None)
+    if full_sync is not None:
+        try:
+            fcntl.fcntl(descriptor, full_sync)
+            return
+        except OSError:
+            pass
+    os.fsync(descriptor)
+
+
 def sync_directory(directory: str) -> None:
     """Makes a rename in ``directory`` durable."""
     descriptor = os.open(directory, os.O_RDONLY)
     try:
-        os.fsync(descriptor)
+        _sync_to_disk(descriptor)
     finally:
         os.close(descriptor)
 

@@ -40,4 +40,10 @@ void dot(const double*, double, const double* const*, std::size_t, std::size_t, 
 void cosine(const double*, double, const double* const*, std::size_t, std::size_t, double*) noexcept;
 }  // namespace avx512_kernels
 
+namespace neon_kernels {
+void euclidean(const double*, double, const double* const*, std::size_t, std::size_t, double*) noexcept;
+void dot(const double*, double, const double* const*, std::size_t, std::size_t, double*) noexcept;
+void cosine(const double*, double, const double* const*, std::size_t, std::size_t, double*) noexcept;
+}  // namespace neon_kernels
+
 }  // namespace hobrin

@@ -5,9 +5,13 @@ namespace {
 
 constexpr KernelSet kScalar{"scalar", 1, scalar_kernels::euclidean, scalar_kernels::dot,
                             scalar_kernels::cosine};
+#if defined(__x86_64__) || defined(__i386__)
 constexpr KernelSet kAVX2{"avx2", 16, avx2_kernels::euclidean, avx2_kernels::dot, avx2_kernels::cosine};
 constexpr KernelSet kAVX512{"avx512", 8, avx512_kernels::euclidean, avx512_kernels::dot,
                             avx512_kernels::cosine};
+#elif defined(__aarch64__)
+constexpr KernelSet kNEON{"neon", 8, neon_kernels::euclidean, neon_kernels::dot, neon_kernels::cosine};
+#endif
 
 }  // namespace
 
@@ -15,8 +19,13 @@ const KernelSet* kernel_set(KernelVariant variant) noexcept {
   if (!cpu_runs(static_cast<SimdLevel>(variant))) return nullptr;
   switch (variant) {
     case KernelVariant::Scalar: return &kScalar;
+#if defined(__x86_64__) || defined(__i386__)
     case KernelVariant::AVX2: return &kAVX2;
     case KernelVariant::AVX512: return &kAVX512;
+#elif defined(__aarch64__)
+    case KernelVariant::NEON: return &kNEON;
+#endif
+    default: break;
   }
   return nullptr;
 }

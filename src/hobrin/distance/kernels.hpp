@@ -13,10 +13,13 @@
 namespace hobrin {
 
 // One variant per instruction-set level of the CPU features, with its value.
+// Only those of the target architecture are built; kernel_set() gives
+// nullptr for the others.
 enum class KernelVariant {
   Scalar = static_cast<int>(SimdLevel::Baseline),
   AVX2 = static_cast<int>(SimdLevel::AVX2),
   AVX512 = static_cast<int>(SimdLevel::AVX512),
+  NEON = static_cast<int>(SimdLevel::NEON),
 };
 
 // The variant's kernels, or nullptr when this CPU cannot run them.

@@ -8,7 +8,10 @@
 
 // GCC 12's AVX-512 intrinsics start several results from a deliberately
 // undefined register, which -Wmaybe-uninitialized reports inside its headers.
+// Clang has no such warning.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 #include "hobrin/distance/kernel_variants.hpp"

@@ -20,10 +20,16 @@ std::size_t unvisited(const std::uint32_t* ids, std::size_t count, const std::ui
 }  // namespace scalar_scan
 
 UnvisitedScan active_unvisited_scan() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
   // Every CPU with AVX-512 also runs AVX2.
   static const UnvisitedScan chosen =
       active_variant() == KernelVariant::Scalar ? scalar_scan::unvisited : avx2_scan::unvisited;
   return chosen;
+#else
+  // Advanced SIMD has no gather: the tags lie anywhere in memory, so the scan
+  // is the scalar one.
+  return scalar_scan::unvisited;
+#endif
 }
 
 }  // namespace hobrin

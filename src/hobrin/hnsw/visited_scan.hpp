@@ -18,12 +18,14 @@ std::size_t unvisited(const std::uint32_t*, std::size_t, const std::uint32_t*, s
                       std::uint32_t*) noexcept;
 }  // namespace scalar_scan
 
+// x86-64 only.
 namespace avx2_scan {
 std::size_t unvisited(const std::uint32_t*, std::size_t, const std::uint32_t*, std::uint32_t,
                       std::uint32_t*) noexcept;
 }  // namespace avx2_scan
 
-// The scan of the variant in use: AVX2 unless the metric kernels are scalar.
+// The scan of the variant in use: on x86-64 AVX2 unless the metric kernels
+// are scalar, elsewhere the scalar one.
 UnvisitedScan active_unvisited_scan() noexcept;
 
 }  // namespace hobrin

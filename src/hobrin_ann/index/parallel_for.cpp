@@ -40,16 +40,27 @@ void parallel_for(std::size_t count, std::size_t threads,
   auto help = [&work](std::size_t worker) {
     if (prepare_thread()) work(worker);
   };
-  std::vector<std::jthread> helpers;
-  try {
-    helpers.reserve(workers - 1);
-    for (std::size_t w = 1; w < workers; ++w) helpers.emplace_back(help, w);
-  } catch (...) {
-    // Out of memory or threads (a thread's stack is mapped when it starts):
-    // the helpers started and this thread finish the work.
+  {
+    std::vector<std::thread> helpers;
+    // Joins the helpers on every way out of this block: a thread destroyed
+    // while still joinable would end the process.
+    struct JoinAll {
+      std::vector<std::thread>& threads;
+      ~JoinAll() {
+        for (std::thread& t : threads) {
+          if (t.joinable()) t.join();
+        }
+      }
+    } join_all{helpers};
+    try {
+      helpers.reserve(workers - 1);
+      for (std::size_t w = 1; w < workers; ++w) helpers.emplace_back(help, w);
+    } catch (...) {
+      // Out of memory or threads (a thread's stack is mapped when it starts):
+      // the helpers started and this thread finish the work.
+    }
+    work(0);
   }
-  work(0);
-  helpers.clear();  // joins
   if (failure) std::rethrow_exception(failure);
 }
 

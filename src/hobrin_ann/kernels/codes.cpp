@@ -15,20 +15,34 @@ namespace hobrin::fast {
 namespace baseline {
 CodeKernels code_kernels(Code code, Measure measure) noexcept;
 }
+#if defined(__x86_64__) || defined(__i386__)
+#define HOBRIN_CODES_X86 1
 namespace avx2 {
 CodeKernels code_kernels(Code code, Measure measure) noexcept;
 }
 namespace avx512 {
 CodeKernels code_kernels(Code code, Measure measure) noexcept;
 }
+#elif defined(__aarch64__)
+#define HOBRIN_CODES_AARCH64 1
+namespace neon {
+CodeKernels code_kernels(Code code, Measure measure) noexcept;
+}
+#endif
 
 namespace {
 
+// The kernels of one level; the baseline for a level this build has no
+// variant of (those of another architecture).
 CodeKernels of_level(SimdLevel level, Code code, Measure measure) noexcept {
   switch (level) {
+#if defined(HOBRIN_CODES_X86)
     case SimdLevel::AVX512: return avx512::code_kernels(code, measure);
     case SimdLevel::AVX2: return avx2::code_kernels(code, measure);
-    case SimdLevel::Baseline: break;
+#elif defined(HOBRIN_CODES_AARCH64)
+    case SimdLevel::NEON: return neon::code_kernels(code, measure);
+#endif
+    default: break;
   }
   return baseline::code_kernels(code, measure);
 }
@@ -65,7 +79,7 @@ CodeKernels code_kernels(Code code, Measure measure) noexcept {
 }
 
 CodeKernels code_kernels(Code code, Measure measure, const char* variant) noexcept {
-  for (SimdLevel v : {SimdLevel::Baseline, SimdLevel::AVX2, SimdLevel::AVX512}) {
+  for (SimdLevel v : {SimdLevel::Baseline, SimdLevel::AVX2, SimdLevel::AVX512, SimdLevel::NEON}) {
     const CodeKernels found = of_level(v, code, measure);
     if (std::strcmp(found.variant, variant) != 0) continue;
     if (!cpu_runs(v)) break;

@@ -15,26 +15,42 @@ namespace hobrin::fast {
   FastKernels<double> double_kernels(Measure measure) noexcept; \
   }
 HOBRIN_DECLARE_FAST_VARIANT(baseline)
+#if defined(__x86_64__) || defined(__i386__)
+#define HOBRIN_FAST_X86 1
 HOBRIN_DECLARE_FAST_VARIANT(avx2)
 HOBRIN_DECLARE_FAST_VARIANT(avx512)
+#elif defined(__aarch64__)
+#define HOBRIN_FAST_AARCH64 1
+HOBRIN_DECLARE_FAST_VARIANT(neon)
+#endif
 #undef HOBRIN_DECLARE_FAST_VARIANT
 
 namespace {
 
+// The kernels of one level; the baseline for a level this build has no
+// variant of (those of another architecture).
 template <class T>
 FastKernels<T> of_level(SimdLevel variant, Measure measure) noexcept {
   if constexpr (sizeof(T) == sizeof(float)) {
     switch (variant) {
+#if defined(HOBRIN_FAST_X86)
       case SimdLevel::AVX512: return avx512::float_kernels(measure);
       case SimdLevel::AVX2: return avx2::float_kernels(measure);
-      case SimdLevel::Baseline: break;
+#elif defined(HOBRIN_FAST_AARCH64)
+      case SimdLevel::NEON: return neon::float_kernels(measure);
+#endif
+      default: break;
     }
     return baseline::float_kernels(measure);
   } else {
     switch (variant) {
+#if defined(HOBRIN_FAST_X86)
       case SimdLevel::AVX512: return avx512::double_kernels(measure);
       case SimdLevel::AVX2: return avx2::double_kernels(measure);
-      case SimdLevel::Baseline: break;
+#elif defined(HOBRIN_FAST_AARCH64)
+      case SimdLevel::NEON: return neon::double_kernels(measure);
+#endif
+      default: break;
     }
     return baseline::double_kernels(measure);
   }
@@ -59,7 +75,7 @@ FastKernels<T> fast_kernels(Measure measure) noexcept {
 
 template <class T>
 FastKernels<T> fast_kernels(Measure measure, const char* variant) noexcept {
-  for (SimdLevel v : {SimdLevel::Baseline, SimdLevel::AVX2, SimdLevel::AVX512}) {
+  for (SimdLevel v : {SimdLevel::Baseline, SimdLevel::AVX2, SimdLevel::AVX512, SimdLevel::NEON}) {
     FastKernels<T> found = of_level<T>(v, measure);
     if (std::strcmp(found.variant, variant) != 0) continue;
     if (!cpu_runs(v)) return {variant, nullptr, nullptr, nullptr};

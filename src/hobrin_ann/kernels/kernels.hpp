@@ -52,7 +52,7 @@ using BlockDistance = void (*)(const T* const* queries, std::size_t query_count,
 
 template <class T>
 struct FastKernels {
-  const char* variant;  // "baseline", "avx2" or "avx512"
+  const char* variant;  // "baseline", "avx2", "avx512" or "neon"
   BatchDistance<T> batch;
   PairDistance<T> pair;
   BlockDistance<T> block;

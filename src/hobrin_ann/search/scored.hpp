@@ -16,4 +16,9 @@ struct Scored {
   friend bool operator>(const Scored& a, const Scored& b) noexcept { return b < a; }
 };
 
+// `Scored{distance, node}` names its T by itself: compilers without
+// deduction for aggregates (clang before 17) need the guide spelled out.
+template <class T>
+Scored(T, std::uint32_t) -> Scored<T>;
+
 }  // namespace hobrin::ann

@@ -122,7 +122,10 @@ TEST(VisitedSet, ResetsInConstantTimeAndSurvivesWrapping) {
 // lists of every length around the vector width.
 TEST(VisitedScan, VariantsKeepExactlyTheUnvisitedEntriesInOrder) {
   std::vector<UnvisitedScan> scans{scalar_scan::unvisited};
+#if defined(__x86_64__) || defined(__i386__)
   if (kernel_set(KernelVariant::AVX2) != nullptr) scans.push_back(avx2_scan::unvisited);
+#endif
+  scans.push_back(active_unvisited_scan());
   std::mt19937_64 rng(3);
   const std::uint32_t epoch = 7;
   std::vector<std::uint32_t> tags(500);

@@ -129,19 +129,41 @@ TEST_P(Kernels, EqualThePairwiseFunctionsBitForBit) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Variants, Kernels,
-    ::testing::Combine(::testing::Values(KernelVariant::Scalar, KernelVariant::AVX2, KernelVariant::AVX512),
-                       ::testing::Values(Values::Gaussian, Values::Magnitudes, Values::Special)));
+INSTANTIATE_TEST_SUITE_P(Variants, Kernels,
+                         ::testing::Combine(::testing::Values(KernelVariant::Scalar, KernelVariant::AVX2,
+                                                              KernelVariant::AVX512, KernelVariant::NEON),
+                                            ::testing::Values(Values::Gaussian, Values::Magnitudes,
+                                                              Values::Special)));
 
 TEST(KernelSelection, TheActiveSetIsOneTheCPURuns) {
   const KernelSet& active = active_kernels();
   bool found = false;
-  for (KernelVariant v : {KernelVariant::Scalar, KernelVariant::AVX2, KernelVariant::AVX512}) {
+  for (KernelVariant v :
+       {KernelVariant::Scalar, KernelVariant::AVX2, KernelVariant::AVX512, KernelVariant::NEON}) {
     found = found || kernel_set(v) == &active;
   }
   EXPECT_TRUE(found) << active.name;
   ASSERT_NE(kernel_set(KernelVariant::Scalar), nullptr);
+}
+
+// Contracting `sum + x * y` into one fused multiply-add (GCC's default on
+// aarch64, clang's within an expression) rounds once where the plain loop
+// rounds twice. Here the first product rounds to 1 + 2e and the second is its
+// exact negation less e^2: unfused the sum is 0, fused it is -e^2.
+TEST(Kernels, NoVariantFusesAMultiplyIntoAnAdd) {
+  const double e = std::ldexp(1.0, -30);
+  const std::vector<double> query{1 + e, 1 + e};
+  const std::vector<double> row{1 + e, -(1 + e)};
+  EXPECT_EQ(bits(dot_product(query, row)), bits(0.0));
+  const double* rows[] = {row.data()};
+  for (KernelVariant v :
+       {KernelVariant::Scalar, KernelVariant::AVX2, KernelVariant::AVX512, KernelVariant::NEON}) {
+    const KernelSet* kernels = kernel_set(v);
+    if (kernels == nullptr) continue;
+    double out[1];
+    BatchScorer(dot_product, query, 2, *kernels).score(rows, 1, out);
+    EXPECT_EQ(bits(out[0]), bits(0.0)) << kernels->name;
+  }
 }
 
 // A query of another length, or a metric other than the three, is scored pair
@@ -152,7 +174,8 @@ TEST(BatchScorer, FallsBackToThePairwiseFunction) {
   const auto largest = [](VectorView a, VectorView b) noexcept {
     return a.size() + 10.0 * static_cast<double>(b.size());
   };
-  for (KernelVariant v : {KernelVariant::Scalar, KernelVariant::AVX2, KernelVariant::AVX512}) {
+  for (KernelVariant v :
+       {KernelVariant::Scalar, KernelVariant::AVX2, KernelVariant::AVX512, KernelVariant::NEON}) {
     const KernelSet* kernels = kernel_set(v);
     if (kernels == nullptr) continue;
     for (const std::vector<double>& query : {std::vector<double>{1, 1}, std::vector<double>{1, 1, 1, 1}}) {

@@ -55,7 +55,7 @@ TEST_P(FastKernelVariants, AgreeWithAPlainLoop) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(All, FastKernelVariants, ::testing::Values("baseline", "avx2", "avx512"));
+INSTANTIATE_TEST_SUITE_P(All, FastKernelVariants, ::testing::Values("baseline", "avx2", "avx512", "neon"));
 
 TEST(LabelMap, AgreesWithAStandardMapThroughInsertsAndErases) {
   LabelMap map;
