@@ -40,5 +40,5 @@ for module in (hobrin, core):
 # same module, and a Ray cluster takes long to start) and the type checks of
 # the stubs (no compiled code in them).
 "$PY" -m pytest tests/python -q -p no:cacheprovider --ignore=tests/python/test_ann_ray.py \
-  --ignore=tests/python/test_stubs.py "$@"
+  --ignore=tests/python/test_ann_ray_cluster.py --ignore=tests/python/test_stubs.py "$@"
 lap "Python tests"

@@ -214,19 +214,25 @@ def test_no_leak(case):
         assert [sys.getrefcount(o) for o in objs] == before
     for _ in range(CALLS // 10):  # warm up caches and free lists
         call(fn, args, expected)
-    gc.collect()
-    blocks, resident = sys.getallocatedblocks(), rss()
-    for _ in range(CALLS):
-        call(fn, args, expected)
-    gc.collect()
-    assert sys.getallocatedblocks() - blocks < 50
-    assert SANITIZED or rss() - resident < 1 << 20
-    tracemalloc.start()
-    try:
-        traced = tracemalloc.get_traced_memory()[0]
-        for _ in range(CALLS // 5):
+    # Threads that earlier tests left winding down (a Ray driver's, say)
+    # allocate too: a round may be disturbed, but a leak shows in every round.
+    grown = []
+    for _ in range(3):
+        gc.collect()
+        blocks, resident = sys.getallocatedblocks(), rss()
+        for _ in range(CALLS):
             call(fn, args, expected)
         gc.collect()
-        assert tracemalloc.get_traced_memory()[0] - traced < 16 << 10
-    finally:
-        tracemalloc.stop()
+        tracemalloc.start()
+        try:
+            traced = tracemalloc.get_traced_memory()[0]
+            for _ in range(CALLS // 5):
+                call(fn, args, expected)
+            gc.collect()
+            traced = tracemalloc.get_traced_memory()[0] - traced
+        finally:
+            tracemalloc.stop()
+        grown.append((sys.getallocatedblocks() - blocks, rss() - resident, traced))
+        if grown[-1][0] < 50 and (SANITIZED or grown[-1][1] < 1 << 20) and traced < 16 << 10:
+            return
+    pytest.fail(f"every round grew (blocks, resident bytes, traced bytes): {grown}")
