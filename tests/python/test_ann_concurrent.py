@@ -86,6 +86,9 @@ def test_no_search_returns_a_batch_before_its_add_has_returned(kind, threads):
         # A vector of the last committed batch, else any: exact searches find it.
         query = batches[known - 1][row] if known else rng.standard_normal(DIM)
         labels, _ = index.search(query, 10, ef=40, threads=1, **SEARCHES[kind])
+        # Hundreds of published vectors match: the walk never strands in a
+        # node whose lists are still being linked.
+        assert (labels >= 0).all(), labels
         # A search sees one published state throughout, and the size is
         # published with its batch: batches past the size read after the
         # search has returned were unpublished during all of it.

@@ -57,7 +57,10 @@ void StoredIndex<Store>::search_one(Scratch<Store>& s, const SearchRequest& requ
   }
   if (entry != kNoNode) {
     Scored<D> nearest{core_.store.score(query, entry), entry};
-    for (int l = top; l > 0; --l) nearest = greedy_closest<Store, locked>(core_, s, query, nearest, l);
+    // The descent moves only to nodes of finished additions: a node still
+    // being linked may have empty lists below, a dead end for the walk.
+    for (int l = top; l > 0; --l)
+      nearest = greedy_closest<Store, locked>(core_, s, query, nearest, l, core_.linking_from);
     walk_layer0<locked>(s, query, nearest, std::max(request.ef, request.k), request.k, allowed);
   }
   emit(s.results, request, query_index);

@@ -73,10 +73,11 @@ void offer(const IndexCore<Store>& core, Scratch<Store>& s, Scored<D> next, int 
   if (admit(next.node)) keep_best(s.results, next, ef);
 }
 
-// Moves to the nearest neighbour on `level` while that is nearer.
+// Moves to the nearest neighbour on `level` while that is nearer, among the
+// nodes below `below` (searches beside an addition pass the first of its nodes).
 template <class Store, bool locked, class D = typename Store::Distance>
 Scored<D> greedy_closest(IndexCore<Store>& core, Scratch<Store>& s, typename Store::Query query,
-                         Scored<D> current, int level) {
+                         Scored<D> current, int level, std::size_t below = kNoneLinking) {
   for (bool moved = true; moved;) {
     moved = false;
     const auto links = read_links<Store, locked>(core, s, current.node, level);
@@ -84,7 +85,7 @@ Scored<D> greedy_closest(IndexCore<Store>& core, Scratch<Store>& s, typename Sto
     score_fresh(core, query, s, current.distance);
     for (std::size_t i = 0; i < s.fresh.size(); ++i) {
       const Scored<D> next{s.distances[i], s.fresh[i]};
-      if (next < current) {
+      if (next < current && next.node < below) {
         current = next;
         moved = true;
       }
