@@ -4,7 +4,7 @@ none serves after it missed a write."""
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import ray
@@ -84,11 +84,16 @@ class ReplicaSet:
         """Fills each new replica (of shard ``shards[i]``) from a copy of a live
         one of its shard, sent between the actors rather than through the
         driver, and puts it in service; on any failure the new ones stop."""
+        self.admit(
+            shards, made, lambda shard, actor: actor.restore.remote(self.pick(shard).actor.dump.remote())
+        )
+
+    def admit(self, shards: list[int], made: list[Replica], first_call: Callable[[int, Any], Any]) -> None:
+        """Makes ``first_call(shard, actor)`` on each new replica (of shard
+        ``shards[i]``) and, once every one has answered, puts them in service;
+        on any failure every new one is stopped."""
         try:
-            refs = [
-                replica.actor.restore.remote(self.pick(shard).actor.dump.remote())
-                for shard, replica in zip(shards, made, strict=True)
-            ]
+            refs = [first_call(shard, replica.actor) for shard, replica in zip(shards, made, strict=True)]
             for answer in outcomes(refs, shards, self.timeout):
                 if isinstance(answer, BaseException):
                     raise answer

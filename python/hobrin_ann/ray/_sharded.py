@@ -148,20 +148,7 @@ class ShardedIndex:
             self._threads(),
             self._placement_timeout,
         )
-        try:
-            refs = [
-                first_call(shard, replica.actor)
-                for shard, replica in zip(shard_of_item, started, strict=True)
-            ]
-            for answer in outcomes(refs, shard_of_item, self.timeout):
-                if isinstance(answer, BaseException):
-                    raise answer
-        except BaseException:
-            for replica in started:
-                ray.kill(replica.actor)
-            raise
-        for shard, replica in zip(shard_of_item, started, strict=True):
-            self._replicas.groups[shard].append(replica)
+        self._replicas.admit(shard_of_item, started, first_call)
 
     def _threads(self) -> int:
         return max(1, round(self._cpus))
