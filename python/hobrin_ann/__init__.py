@@ -146,7 +146,8 @@ class Index:
     half-precision values, or 8-bit or 4-bit codes with an offset and a scale
     per dimension, learned from the range of the first batch added (later
     values outside that range are clamped to its ends; ``compact()`` learns
-    them again from all the vectors). With ``keep_vectors=True`` (default)
+    them again from the vectors it holds, which without the full vectors are
+    the decoded, clamped ones). With ``keep_vectors=True`` (default)
     the full vectors are kept too, and a search re-scores the best
     candidates of its walk on them, so the distances it returns are exact.
     With ``keep_vectors=False`` only the codes are kept (a quarter of the
@@ -469,6 +470,8 @@ class Index:
         *,
         dtype: str | type[np.floating[Any]] | np.dtype[Any] = "float32",
         m: SupportsIndex = 16,
+        quantization: str | None = None,
+        keep_vectors: bool = True,
     ) -> int:
         """The ``nbytes`` to expect of an index of ``count`` vectors of ``dim``
         values added in one batch, from the layout the index uses: each row
@@ -477,10 +480,15 @@ class Index:
         its slot in the id table, and the index's fixed structure (about
         70 kB). Levels are drawn at random, so a real index differs by a
         fraction of a percent; adding in several batches may leave its arrays
-        up to half again larger. Metadata is not counted, as in ``nbytes``."""
+        up to half again larger. Metadata is not counted, as in ``nbytes``.
+        With ``quantization``, each vector's codes are counted too (padded to
+        whole 64-byte blocks), and its row only with ``keep_vectors``."""
         dim = _count("dim", dim, 1)
         count = _count("count", count, 0)
-        return int(_core.GraphIndex.estimate_nbytes(dim, _dtype_name(dtype), _links(m), count))
+        codes = _quantization(quantization, keep_vectors)
+        return int(
+            _core.GraphIndex.estimate_nbytes(dim, _dtype_name(dtype), _links(m), count, codes, keep_vectors)
+        )
 
     # ---- adding and searching -----------------------------------------------
 

@@ -68,7 +68,9 @@ class GraphIndex:
     def load(path: str | bytes, mmap: bool, verify: bool) -> tuple[GraphIndex, int]:
         """An index and its ef_search from a file."""
     @staticmethod
-    def estimate_nbytes(dim: int, dtype: str, m: int, count: int) -> int:
+    def estimate_nbytes(
+        dim: int, dtype: str, m: int, count: int, quantization: str, keep_vectors: bool
+    ) -> int:
         """nbytes of an index of count vectors added at once."""
     @staticmethod
     def from_bytes(data: bytes | bytearray | memoryview) -> tuple[GraphIndex, int]:

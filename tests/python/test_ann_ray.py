@@ -46,9 +46,9 @@ def data():
     return vectors, metadata, rng.standard_normal((40, DIM), dtype=np.float32)
 
 
-def in_process_shards(vectors, ids, metadata):
+def in_process_shards(vectors, ids, metadata, options=OPTIONS):
     """The same shards built in this process, one thread each as the actors."""
-    shards = [Index(DIM, **OPTIONS) for _ in range(SHARDS)]
+    shards = [Index(DIM, **options) for _ in range(SHARDS)]
     owner = shard_of(ids, SHARDS)
     for shard, index in enumerate(shards):
         rows = np.flatnonzero(owner == shard)
@@ -103,6 +103,24 @@ def assert_same_search(sharded, local, queries, k=10, **options):
 )
 def test_search_equals_in_process_shards_merged(pair, data, options):
     assert_same_search(*pair, data[2], **options)
+
+
+@pytest.mark.parametrize("codes", [{"quantization": "int8", "keep_vectors": False}, {"quantization": "int4"}])
+def test_shards_of_codes_search_as_in_process_and_keep_their_codes(cluster, data, codes, tmp_path):
+    vectors, metadata, queries = data
+    options = {**OPTIONS, **codes}
+    sharded = ShardedIndex(DIM, shards=SHARDS, **PLACEMENT, **options)
+    try:
+        local = in_process_shards(vectors, sharded.add(vectors, metadata=metadata), metadata, options)
+        assert_same_search(sharded, local, queries, filter=("color", "red"))
+        sharded.save(tmp_path)
+    finally:
+        sharded.close()
+    loaded = ShardedIndex.load(tmp_path, **PLACEMENT)
+    try:
+        assert_same_search(loaded, local, queries)
+    finally:
+        loaded.close()
 
 
 @pytest.mark.parametrize("empty", [[], np.array([], dtype=np.int64)], ids=["list", "array"])

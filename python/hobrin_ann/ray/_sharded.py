@@ -39,7 +39,14 @@ def _shard_bytes(dim: int, options: dict[str, Any], vectors: int) -> int:
     holds (``Index.estimate_nbytes``), a fifth more for growth and metadata,
     and the worker process."""
     # A capacity beyond any index still gets an answer, which the cluster refuses.
-    index = Index.estimate_nbytes(dim, min(vectors, 2**63 - 1), dtype=options["dtype"], m=options["m"])
+    index = Index.estimate_nbytes(
+        dim,
+        min(vectors, 2**63 - 1),
+        dtype=options["dtype"],
+        m=options["m"],
+        quantization=options.get("quantization"),
+        keep_vectors=options.get("keep_vectors", True),
+    )
     return _WORKER_BYTES + int(index * 1.2)
 
 
@@ -59,7 +66,8 @@ class ShardedIndex:
     best (distance, id) pairs, ties by id. Writes go to every live replica in
     two steps (stage, then commit), so a batch is added everywhere or
     nowhere. ``index_options`` are those of ``hobrin_ann.Index`` (dtype, m,
-    ef_construction, ef_search, schema, seed); every shard is built with them.
+    ef_construction, ef_search, schema, seed, quantization, keep_vectors);
+    every shard is built with them.
 
     Each actor asks Ray for ``cpus_per_shard`` CPUs (default: the cluster's
     CPUs shared evenly over all replicas) and for memory for
@@ -111,6 +119,8 @@ class ShardedIndex:
             "ef_search": template.ef_search,
             "schema": None if template.schema is None else list(template.schema),
             "seed": template.seed,
+            "quantization": template.quantization,
+            "keep_vectors": template.keep_vectors,
         }
         self._want = whole_number("replicas", replicas, 1)
         self._replicas = ReplicaSet([[] for _ in range(shards)], _seconds("timeout", timeout))

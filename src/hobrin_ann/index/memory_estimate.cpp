@@ -35,27 +35,37 @@ long double upper_lists(std::size_t m) noexcept {
 }
 
 template <class T>
-long double estimate(std::size_t dim, std::size_t m, std::size_t count) noexcept {
+long double estimate(std::size_t dim, std::size_t m, std::size_t count, Quantization quantization,
+                     bool keep_vectors) noexcept {
   // The index's own structure comes before any vector: its table of link
   // locks above all, and the generator of its levels.
-  const auto fixed = static_cast<long double>(sizeof(StoredIndex<FullRows<T>>));
+  const bool coded = quantization != Quantization::None;
+  const auto fixed =
+      static_cast<long double>(coded ? sizeof(StoredIndex<CodedRows<T>>) : sizeof(StoredIndex<FullRows<T>>));
   if (count == 0) return fixed;
   const long double list = static_cast<long double>(m) * sizeof(std::uint32_t);  // m link slots
   const long double layer0 = 2 * list;
   const long double upper = m == 0 ? 0.0L : upper_lists(m) * list;
   // Per node: its level, where its upper lists start, and its id.
   const long double node = sizeof(std::uint8_t) + sizeof(std::uint32_t) + sizeof(std::int64_t);
-  const long double per_vector = row_bytes<T>(dim) + layer0 + upper + node;
+  long double per_vector = layer0 + upper + node;
+  if (keep_vectors || !coded) per_vector += row_bytes<T>(dim);
+  if (coded && dim <= std::numeric_limits<std::size_t>::max() / 4) {
+    per_vector += static_cast<long double>(fast::code_row_bytes(code_of(quantization), dim));
+  } else if (coded) {
+    per_vector += static_cast<long double>(dim) * 2;
+  }
   return fixed + per_vector * static_cast<long double>(count) +
          static_cast<long double>(LabelMap::table_bytes(count));
 }
 
 }  // namespace
 
-std::size_t estimate_memory_bytes(std::size_t dim, ElementType dtype, std::size_t m,
-                                  std::size_t count) noexcept {
-  const long double total =
-      dtype == ElementType::Float32 ? estimate<float>(dim, m, count) : estimate<double>(dim, m, count);
+std::size_t estimate_memory_bytes(std::size_t dim, ElementType dtype, std::size_t m, std::size_t count,
+                                  Quantization quantization, bool keep_vectors) noexcept {
+  const long double total = dtype == ElementType::Float32
+                                ? estimate<float>(dim, m, count, quantization, keep_vectors)
+                                : estimate<double>(dim, m, count, quantization, keep_vectors);
   const auto most = static_cast<long double>(std::numeric_limits<std::size_t>::max());
   return total >= most ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(total);
 }

@@ -12,7 +12,8 @@ namespace hobrin::ann {
 // per upper-layer list, added in one batch (later batches may leave arrays up
 // to half again larger) and none removed. Metadata is not counted, as there.
 // Saturates at SIZE_MAX.
-std::size_t estimate_memory_bytes(std::size_t dim, ElementType dtype, std::size_t m,
-                                  std::size_t count) noexcept;
+std::size_t estimate_memory_bytes(std::size_t dim, ElementType dtype, std::size_t m, std::size_t count,
+                                  Quantization quantization = Quantization::None,
+                                  bool keep_vectors = true) noexcept;
 
 }  // namespace hobrin::ann

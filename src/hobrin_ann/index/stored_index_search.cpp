@@ -64,20 +64,26 @@ void StoredIndex<Store>::search_one(Scratch<Store>& s, const SearchRequest& requ
     const std::size_t ef = std::max({request.ef, request.k, request.rerank});
     walk_layer0<locked>(s, query, nearest, ef, request.k, allowed);
     if constexpr (Store::kCoded) {
-      if (core_.store.keeps_vectors()) rerank(s.results, query, request.rerank);
+      if (core_.store.keeps_vectors()) rerank(s, query, request.rerank);
     }
   }
   emit(s.results, request, query_index);
 }
 
 template <class Store>
-void StoredIndex<Store>::rerank(std::vector<Scored<D>>& best, const typename Store::Query& query,
+void StoredIndex<Store>::rerank(Scratch<Store>& s, const typename Store::Query& query,
                                 std::size_t count) const {
   // The walk ranked by codes; the best `count` of its candidates are scored
-  // again on the full rows and ranked by that.
+  // again on the full rows, in one batch that fetches rows ahead, and ranked
+  // by that.
+  std::vector<Scored<D>>& best = s.results;
   std::sort_heap(best.begin(), best.end());
   if (count != 0 && count < best.size()) best.resize(count);
-  for (Scored<D>& candidate : best) candidate.distance = core_.store.exact_score(query, candidate.node);
+  s.fresh.resize(best.size());
+  s.distances.resize(best.size());
+  for (std::size_t i = 0; i < best.size(); ++i) s.fresh[i] = best[i].node;
+  core_.store.rescore(query, s.fresh.data(), s.fresh.size(), s.distances.data());
+  for (std::size_t i = 0; i < best.size(); ++i) best[i].distance = s.distances[i];
   std::make_heap(best.begin(), best.end());
 }
 

@@ -117,12 +117,15 @@ void code_scale_from_ranges(Code code, const double* low, const double* high, st
   std::fill(scale, scale + dims, 0.0f);
   // Kept within half the float range, so that offset + scale * levels stays finite.
   constexpr double limit = FLT_MAX / 2.0;
+  double widest = 0.0;
   for (std::size_t j = 0; j < dim; ++j) {
     const double lo = std::clamp(low[j], -limit, limit);
     const double hi = std::clamp(high[j], -limit, limit);
     offset[j] = static_cast<float>(lo);
-    scale[j] = static_cast<float>((hi - lo) / code_levels(code));
+    widest = std::max(widest, hi - lo);
   }
+  const auto step = static_cast<float>(widest / code_levels(code));
+  for (std::size_t j = 0; j < dim; ++j) scale[j] = high[j] > low[j] ? step : 0.0f;
 }
 
 template <class T>
@@ -168,15 +171,41 @@ void decode_row(Code code, const std::uint8_t* codes, std::size_t dim, CodeScale
   }
 }
 
+namespace {
+
+// The step every used dimension shares, or 0 when they do not share one.
+float shared_step(const float* scale, std::size_t dims) noexcept {
+  float step = 0.0f;
+  for (std::size_t j = 0; j < dims; ++j) {
+    if (scale[j] == 0.0f) continue;
+    if (step != 0.0f && scale[j] != step) return 0.0f;
+    step = scale[j];
+  }
+  return step;
+}
+
+}  // namespace
+
 CodeQuery prepare_code_query(Code code, Measure measure, const float* query, std::size_t dims,
-                             CodeScale scale, float* a) noexcept {
+                             CodeScale scale, float* a, std::int16_t* levels) noexcept {
   if (code == Code::Float16) {
     std::copy_n(query, dims, a);
     return {a, nullptr, 0.0f};
   }
   if (measure == Measure::SquaredEuclidean) {
     for (std::size_t j = 0; j < dims; ++j) a[j] = query[j] - scale.offset[j];
-    return {a, scale.scale, 0.0f};
+    CodeQuery prepared{a, scale.scale, 0.0f};
+    const float step = levels != nullptr && code == Code::Int8 ? shared_step(scale.scale, dims) : 0.0f;
+    if (step > 0.0f && std::isfinite(step * step)) {
+      for (std::size_t j = 0; j < dims; ++j) {
+        const double level = std::nearbyint(static_cast<double>(a[j]) / step);
+        // Kept so that |level - code| <= 16383: eight squares fit in 32 bits.
+        levels[j] = static_cast<std::int16_t>(level >= -16128.0 ? std::min(level, 16383.0) : -16128.0);
+      }
+      prepared.levels = levels;
+      prepared.step2 = step * step;
+    }
+    return prepared;
   }
   double bias = 0.0;
   for (std::size_t j = 0; j < dims; ++j) {

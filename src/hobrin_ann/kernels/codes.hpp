@@ -67,10 +67,20 @@ struct CodeScale {
 };
 
 // A query prepared for one code kind and measure (see the top of this file).
+//
+// Squared Euclidean over int8 codes whose dimensions share one scale s (as
+// learn_code_scale gives them) also has an integer form: the query encoded
+// as levels l_j = (q_j - offset_j) / s, rounded and kept in [-16128, 16383]
+// (far beyond the codes' 0 to 255, so that a query outside their range is
+// not clamped to its edge), and the distance s^2 sum_j (l_j - code_j)^2 summed in 16- and
+// 32-bit integers, a third of the instructions of the float form. Its
+// rounding of the query adds at most s/2 per dimension to each difference.
 struct CodeQuery {
   const float* a;      // code_dims() values
   const float* scale;  // squared Euclidean over int8/int4: the scales; else unused
   float bias;          // negated dot over int8/int4: q . offset; else 0
+  const std::int16_t* levels = nullptr;  // the integer form's query, code_dims() values, or null
+  float step2 = 0.0f;                    // the integer form's s^2
 };
 
 // out[i] = distance(query, codes at base + nodes[i] * stride) for i below
@@ -97,7 +107,12 @@ CodeKernels code_kernels(Code code, Measure measure, const char* variant) noexce
 // --- encoding (not in the hot loops: plain code, one variant) ---
 
 // Learns offset and scale per dimension from `count` rows of `dim` values
-// (row-major, not padded): the minimum, and the range over the levels. A
+// (row-major, not padded): the minimum, and one scale shared by every
+// dimension, the widest range over the levels. One step for all dimensions
+// bounds every dimension's rounding alike, which is what a distance summed
+// over dimensions needs (a finer step for a narrow dimension would buy
+// precision where the distance has least of its weight), and it lets
+// squared Euclidean distances be summed in integers (see CodeQuery). A
 // dimension with a single value gets scale 0. Writes code_dims() values to
 // each of offset and scale, padding with zeros.
 template <class T>
@@ -121,7 +136,9 @@ void decode_row(Code code, const std::uint8_t* codes, std::size_t dim, CodeScale
 
 // Writes the prepared form of a padded query (code_dims() values, zeros past
 // dim) into `a` (code_dims() values) and returns the query that points at it.
+// Given `levels` (code_dims() values), it also writes the integer form there
+// where the code, measure and scale allow one (see CodeQuery).
 CodeQuery prepare_code_query(Code code, Measure measure, const float* query, std::size_t dims,
-                             CodeScale scale, float* a) noexcept;
+                             CodeScale scale, float* a, std::int16_t* levels = nullptr) noexcept;
 
 }  // namespace hobrin::fast

@@ -44,20 +44,23 @@ class CodedRows {
     fast::CodeQuery code;
     const T* full;
   };
-  // Room for prepared queries: each one's full form, and its float form
-  // beside what the code kernels read (2 x code_dims floats).
+  // Room for prepared queries: each one's full form, its float form beside
+  // what the code kernels read (2 x code_dims floats), and its integer form.
   class QueryRows {
    public:
-    QueryRows(std::size_t dim, std::size_t code_dims) : full_(dim), prepared_(2 * code_dims) {}
+    QueryRows(std::size_t dim, std::size_t code_dims)
+        : full_(dim), prepared_(2 * code_dims), levels_(code_dims) {}
     void reserve(std::size_t rows) {
       full_.reserve(rows);
       prepared_.reserve(rows);
+      levels_.reserve(rows);
     }
 
    private:
     friend class CodedRows;
     VectorRows<T> full_;
     VectorRows<float> prepared_;
+    VectorRows<std::int16_t> levels_;
   };
   // What the first batch teaches the store: the dimension order and the codes' scale.
   struct FirstBatch {
@@ -137,6 +140,12 @@ class CodedRows {
   // What returned distances come from: the full row when kept, else the codes.
   Distance exact_score(const Query& query, std::uint32_t node) const noexcept {
     return keep_ ? full_.score(query.full, node) : score(query, node);
+  }
+  // out[i] = exact_score(query, nodes[i]), with rows fetched ahead.
+  void rescore(const Query& query, const std::uint32_t* nodes, std::size_t count,
+               Distance* out) const noexcept {
+    if (!keep_) return score_batch(query, nodes, count, std::numeric_limits<T>::infinity(), out);
+    full_.score_batch(query.full, nodes, count, std::numeric_limits<T>::infinity(), out);
   }
   // Lower bounds of exact_score for a block of queries (the scans).
   void score_block(const Query* queries, std::size_t query_count, const std::uint32_t* nodes,
@@ -258,9 +267,11 @@ class CodedRows {
   // The code kernels' form of a full (prepared) row, in slot `slot`.
   fast::CodeQuery encode_query(const T* full, QueryRows& rows, std::size_t slot) const noexcept {
     rows.prepared_.truncate(slot);
+    rows.levels_.truncate(slot);
     float* query = rows.prepared_.append_zeros();
+    std::int16_t* levels = rows.levels_.append_zeros();
     for (std::size_t j = 0; j < dim(); ++j) query[j] = static_cast<float>(full[j]);
-    return fast::prepare_code_query(code_, measure_, query, dims_, scale(), query + dims_);
+    return fast::prepare_code_query(code_, measure_, query, dims_, scale(), query + dims_, levels);
   }
 
   fast::Code code_;

@@ -31,11 +31,11 @@ constexpr FunctionDescription kNoArguments{"GraphIndex", "stat", {}, 0};
 constexpr const char* kContainsManyParameters[] = {"ids", "found"};
 constexpr const char* kCheckMetadataParameters[] = {"metadata", "count"};
 constexpr const char* kCheckFilterParameters[] = {"filter"};
-constexpr const char* kEstimateParameters[] = {"dim", "dtype", "m", "count"};
+constexpr const char* kEstimateParameters[] = {"dim", "dtype", "m", "count", "quantization", "keep_vectors"};
 constexpr FunctionDescription kContainsMany{"GraphIndex", "contains_many", kContainsManyParameters, 2};
 constexpr FunctionDescription kCheckMetadata{"GraphIndex", "check_metadata", kCheckMetadataParameters, 2};
 constexpr FunctionDescription kCheckFilter{"GraphIndex", "check_filter", kCheckFilterParameters, 1};
-constexpr FunctionDescription kEstimate{"GraphIndex", "estimate_nbytes", kEstimateParameters, 4};
+constexpr FunctionDescription kEstimate{"GraphIndex", "estimate_nbytes", kEstimateParameters, 6};
 
 PyResult<ann::ElementType> element_type_by_name(const std::string& name) {
   if (name == "float32") return ann::ElementType::Float32;
@@ -219,7 +219,7 @@ PyObject* index_check_filter(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* index_estimate_nbytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return trampoline<PyObject*>(nullptr, [&]() -> PyResult<PyObject*> {
-    std::array<PyObject*, 4> slots{};
+    std::array<PyObject*, 6> slots{};
     HOBRIN_CHECK(extract_arguments_fastcall(kEstimate, args, nargs, kwnames, slots));
     HOBRIN_TRY(auto dim, extract_argument<std::uint64_t>(slots[0], "dim"));
     HOBRIN_TRY(auto dtype_name, extract_argument<std::string>(slots[1], "dtype"));
@@ -230,8 +230,12 @@ PyObject* index_estimate_nbytes(PyObject*, PyObject* const* args, Py_ssize_t nar
     options.dim = dim;
     options.dtype = dtype;
     options.m = m;
+    HOBRIN_TRY(auto quantization, extract_argument<std::string>(slots[4], "quantization"));
+    HOBRIN_TRY(options.quantization, quantization_by_name(quantization));
+    options.keep_vectors = PyObject_IsTrue(slots[5]) == 1;
     if (const auto problem = ann::options_problem(options)) return fail(PyErr::value_error(*problem));
-    const std::uint64_t bytes = ann::estimate_memory_bytes(dim, dtype, m, count);
+    const std::uint64_t bytes =
+        ann::estimate_memory_bytes(dim, dtype, m, count, options.quantization, options.keep_vectors);
     return into_py(bytes);
   });
 }
@@ -374,7 +378,8 @@ PyMethodDef kMethods[] = {
     {"estimate_nbytes",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(prepared<index_estimate_nbytes>)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "estimate_nbytes(dim, dtype, m, count)\n--\n\nnbytes of an index of count vectors added at once."},
+     "estimate_nbytes(dim, dtype, m, count, quantization, keep_vectors)\n--\n\nnbytes of an index of count "
+     "vectors added at once."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -122,6 +122,55 @@ INSTANTIATE_TEST_SUITE_P(All, CodeKernelVariants,
                                                               Measure::NegativeDot)),
                          [](const auto& test) { return case_name(test.param); });
 
+class LevelKernel : public ::testing::TestWithParam<const char*> {};
+
+// The integer form of squared Euclidean distances over int8 codes: the query
+// as levels of the shared step (not clamped to the codes' range), summed
+// exactly in integers, under a bound as the float form.
+TEST_P(LevelKernel, SumsSquaredLevelDifferencesExactly) {
+  const CodeKernels kernels = code_kernels(Code::Int8, Measure::SquaredEuclidean, GetParam());
+  if (kernels.batch == nullptr) GTEST_SKIP() << GetParam() << " is not supported by this CPU";
+  for (std::size_t dim : {1u, 63u, 64u, 200u, 1000u}) {
+    const Encoded rows(Code::Int8, dim, random_values(9 * dim, static_cast<unsigned>(dim)));
+    const auto values = random_values(dim, 7, 3.0);  // partly outside the rows' range
+    std::vector<float> query(rows.dims, 0.0f), prepared(rows.dims);
+    for (std::size_t j = 0; j < dim; ++j) query[j] = static_cast<float>(values[j]);
+    std::vector<std::int16_t> levels(rows.dims);
+    const CodeQuery q = prepare_code_query(Code::Int8, Measure::SquaredEuclidean, query.data(), rows.dims,
+                                           rows.params(), prepared.data(), levels.data());
+    ASSERT_EQ(q.levels, levels.data()) << "the scale is shared, so the integer form applies";
+    const std::uint32_t nodes[] = {3, 0, 8, 5, 1};
+    float out[5];
+    kernels.batch(q, rows.row(0), rows.stride, nodes, 5, rows.dims, HUGE_VALF, out);
+    for (std::size_t i = 0; i < 5; ++i) {
+      std::int64_t sum = 0;
+      for (std::size_t j = 0; j < rows.dims; ++j) {
+        const std::int64_t d = levels[j] - rows.row(nodes[i])[j];
+        sum += d * d;
+      }
+      ASSERT_NEAR(out[i], q.step2 * static_cast<double>(sum),
+                  1e-5 * q.step2 * static_cast<double>(sum) + 1e-30)
+          << "dim " << dim << ", row " << i;
+      // Within the rounding of the query (half a step per dimension) of the float form.
+      const double* x = rows.decoded.data() + nodes[i] * rows.dims;
+      double exact = 0.0;
+      for (std::size_t j = 0; j < dim; ++j) exact += (values[j] - x[j]) * (values[j] - x[j]);
+      const double step = std::sqrt(q.step2);
+      EXPECT_NEAR(std::sqrt(out[i]), std::sqrt(exact), 0.5 * step * std::sqrt(double(dim)) + 1e-6);
+    }
+    float bounded[5];
+    kernels.batch(q, rows.row(0), rows.stride, nodes, 5, rows.dims, out[2], bounded);
+    for (std::size_t i = 0; i < 5; ++i) {
+      if (out[i] <= out[2])
+        EXPECT_EQ(bounded[i], out[i]);
+      else
+        EXPECT_GT(bounded[i], out[2]);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(All, LevelKernel, ::testing::Values("baseline", "avx2", "avx512"));
+
 class ScalarCodes : public ::testing::TestWithParam<Code> {};
 
 // Values inside the learned range decode within half a step; values outside
