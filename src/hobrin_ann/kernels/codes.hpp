@@ -68,7 +68,7 @@ struct CodeScale {
 
 // A query prepared for one code kind and measure (see the top of this file).
 //
-// Squared Euclidean over int8 codes whose dimensions share one scale s (as
+// Squared Euclidean over int8 and int4 codes whose dimensions share one scale s (as
 // learn_code_scale gives them) also has an integer form: the query encoded
 // as levels l_j = (q_j - offset_j) / s, rounded and kept in [-16128, 16383]
 // (far beyond the codes' 0 to 255, so that a query outside their range is

@@ -3,6 +3,7 @@
 // one register of floats at a time; half precision uses the F16C conversion
 // where the variant is built with it.
 #include <algorithm>
+#include <cstdlib>
 
 #include "hobrin_ann/kernels/codes.hpp"
 
@@ -130,11 +131,50 @@ inline float code_distance(const CodeQuery& q, const std::uint8_t* row, std::siz
   return measure == Measure::NegativeDot ? -(q.bias + sum) : sum;
 }
 
-// The integer form over int8 codes (see CodeQuery): differences in 16 bits,
-// their squares summed in pairs into 32 bits (each 32-bit lane takes eight
-// squares of at most 16383^2 per 128 dimensions, which fits), each 128
-// dimensions' sum added to a float total, which is checked against `bound`.
-template <bool bounded>
+// The integer form over int8 and int4 codes (see CodeQuery): differences
+// in 16 bits, their squares summed in pairs into 32 bits (each 32-bit lane
+// takes at most eight squares of at most 16383^2 per 128 dimensions, which
+// fits), each 128 dimensions' sum added to a float total, which is checked
+// against `bound`. One step covers 64 dimensions: an int8 row's 64 bytes,
+// or an int4 group's 32 bytes (dimension i in the low half of byte i, i + 32
+// in the high half).
+#if defined(__AVX2__) && HOBRIN_FAST_VECTOR_BYTES >= 32
+// Adds the squared differences of 16 levels and 16 codes (as 16-bit lanes).
+inline __m256i add_squares(__m256i acc, const std::int16_t* levels, __m256i codes) noexcept {
+  const __m256i d = _mm256_sub_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(levels)), codes);
+  return _mm256_add_epi32(acc, _mm256_madd_epi16(d, d));
+}
+
+template <Code code>
+inline void level_step(__m256i (&acc)[4], const std::int16_t* levels, const std::uint8_t* row,
+                       std::size_t j) noexcept {
+  __m128i parts[4];
+  if constexpr (code == Code::Int8) {
+    for (int p = 0; p < 4; ++p)
+      parts[p] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + j + 16 * p));
+  } else {
+    const __m256i packed = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + j / 2));
+    const __m256i low = _mm256_and_si256(packed, _mm256_set1_epi8(15));
+    const __m256i high = _mm256_and_si256(_mm256_srli_epi16(packed, 4), _mm256_set1_epi8(15));
+    parts[0] = _mm256_castsi256_si128(low);
+    parts[1] = _mm256_extracti128_si256(low, 1);
+    parts[2] = _mm256_castsi256_si128(high);
+    parts[3] = _mm256_extracti128_si256(high, 1);
+  }
+  for (int p = 0; p < 4; ++p)
+    acc[p] = add_squares(acc[p], levels + j + 16 * p, _mm256_cvtepu8_epi16(parts[p]));
+}
+
+inline std::int32_t lanes_total(const __m256i (&acc)[4]) noexcept {
+  const __m256i both = _mm256_add_epi32(_mm256_add_epi32(acc[0], acc[1]), _mm256_add_epi32(acc[2], acc[3]));
+  __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(both), _mm256_extracti128_si256(both, 1));
+  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4e));
+  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xb1));
+  return _mm_cvtsi128_si32(sum);
+}
+#endif
+
+template <Code code, bool bounded>
 inline float level_distance(const CodeQuery& q, const std::uint8_t* row, std::size_t dims,
                             float bound) noexcept {
   float total = 0.0f;
@@ -142,34 +182,24 @@ inline float level_distance(const CodeQuery& q, const std::uint8_t* row, std::si
   for (std::size_t j = 0; j < dims;) {
     const std::size_t end = std::min(dims, j + 128);
 #if defined(__AVX2__) && HOBRIN_FAST_VECTOR_BYTES >= 32
-    __m256i acc0 = _mm256_setzero_si256();
-    __m256i acc1 = _mm256_setzero_si256();
-    for (; j < end; j += 32) {
-      const __m256i c0 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + j)));
-      const __m256i c1 =
-          _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + j + 16)));
-      const __m256i d0 =
-          _mm256_sub_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q.levels + j)), c0);
-      const __m256i d1 =
-          _mm256_sub_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q.levels + j + 16)), c1);
-      acc0 = _mm256_add_epi32(acc0, _mm256_madd_epi16(d0, d0));
-      acc1 = _mm256_add_epi32(acc1, _mm256_madd_epi16(d1, d1));
-    }
-    const __m256i acc = _mm256_add_epi32(acc0, acc1);
-    __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
-    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4e));
-    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xb1));
-    total += static_cast<float>(_mm_cvtsi128_si32(sum));
+    __m256i acc[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
+                      _mm256_setzero_si256()};
+    for (; j < end; j += 64) level_step<code>(acc, q.levels, row, j);
+    total += static_cast<float>(lanes_total(acc));
 #else
-    typedef std::int32_t Lanes __attribute__((vector_size(64)));
     typedef std::uint8_t Bytes __attribute__((vector_size(16)));
     typedef std::int16_t Levels __attribute__((vector_size(32)));
     typedef std::int32_t Wide __attribute__((vector_size(64)));
-    Lanes acc{};
+    Wide acc{};
     for (; j < end; j += 16) {
       Bytes c;
       Levels l;
-      std::memcpy(&c, row + j, sizeof c);
+      if constexpr (code == Code::Int8) {
+        std::memcpy(&c, row + j, sizeof c);
+      } else {
+        std::memcpy(&c, row + (j >> 6) * 32 + (j & 31), sizeof c);
+        c = (c >> static_cast<std::uint8_t>((j & 32) >> 3)) & 15;
+      }
       std::memcpy(&l, q.levels + j, sizeof l);
       const Wide d = __builtin_convertvector(l, Wide) - __builtin_convertvector(c, Wide);
       acc += d * d;
@@ -197,11 +227,17 @@ void code_batch_rows(const CodeQuery& q, const std::uint8_t* base, std::size_t s
   };
   const std::size_t ahead = stride >= 4096 ? 1 : 4096 / std::max<std::size_t>(stride, 1);
   for (std::size_t i = 0; i < ahead && i < count; ++i) fetch(row(i));
-  const bool levels = code == Code::Int8 && measure == Measure::SquaredEuclidean && q.levels != nullptr;
+  constexpr bool integer = code != Code::Float16 && measure == Measure::SquaredEuclidean;
+  const bool levels = integer && q.levels != nullptr;
   for (std::size_t i = 0; i < count; ++i) {
     if (i + ahead < count) fetch(row(i + ahead));
-    out[i] = levels ? level_distance<bounded>(q, row(i), dims, bound)
-                    : code_distance<code, measure, bounded>(q, row(i), dims, bound);
+    if constexpr (integer) {
+      if (levels) {
+        out[i] = level_distance<code, bounded>(q, row(i), dims, bound);
+        continue;
+      }
+    }
+    out[i] = code_distance<code, measure, bounded>(q, row(i), dims, bound);
   }
 }
 

@@ -122,21 +122,28 @@ INSTANTIATE_TEST_SUITE_P(All, CodeKernelVariants,
                                                               Measure::NegativeDot)),
                          [](const auto& test) { return case_name(test.param); });
 
-class LevelKernel : public ::testing::TestWithParam<const char*> {};
+class LevelKernel : public ::testing::TestWithParam<std::tuple<const char*, Code>> {};
 
-// The integer form of squared Euclidean distances over int8 codes: the query
+// Code j of an int8 or int4 row.
+unsigned code_at(Code code, const std::uint8_t* row, std::size_t j) {
+  if (code == Code::Int8) return row[j];
+  return (row[j / 64 * 32 + j % 32] >> (j % 64 >= 32 ? 4 : 0)) & 15u;
+}
+
+// The integer form of squared Euclidean distances over int8 and int4 codes: the query
 // as levels of the shared step (not clamped to the codes' range), summed
 // exactly in integers, under a bound as the float form.
 TEST_P(LevelKernel, SumsSquaredLevelDifferencesExactly) {
-  const CodeKernels kernels = code_kernels(Code::Int8, Measure::SquaredEuclidean, GetParam());
-  if (kernels.batch == nullptr) GTEST_SKIP() << GetParam() << " is not supported by this CPU";
+  const auto [variant, code] = GetParam();
+  const CodeKernels kernels = code_kernels(code, Measure::SquaredEuclidean, variant);
+  if (kernels.batch == nullptr) GTEST_SKIP() << variant << " is not supported by this CPU";
   for (std::size_t dim : {1u, 63u, 64u, 200u, 1000u}) {
-    const Encoded rows(Code::Int8, dim, random_values(9 * dim, static_cast<unsigned>(dim)));
+    const Encoded rows(code, dim, random_values(9 * dim, static_cast<unsigned>(dim)));
     const auto values = random_values(dim, 7, 3.0);  // partly outside the rows' range
     std::vector<float> query(rows.dims, 0.0f), prepared(rows.dims);
     for (std::size_t j = 0; j < dim; ++j) query[j] = static_cast<float>(values[j]);
     std::vector<std::int16_t> levels(rows.dims);
-    const CodeQuery q = prepare_code_query(Code::Int8, Measure::SquaredEuclidean, query.data(), rows.dims,
+    const CodeQuery q = prepare_code_query(code, Measure::SquaredEuclidean, query.data(), rows.dims,
                                            rows.params(), prepared.data(), levels.data());
     ASSERT_EQ(q.levels, levels.data()) << "the scale is shared, so the integer form applies";
     const std::uint32_t nodes[] = {3, 0, 8, 5, 1};
@@ -145,7 +152,7 @@ TEST_P(LevelKernel, SumsSquaredLevelDifferencesExactly) {
     for (std::size_t i = 0; i < 5; ++i) {
       std::int64_t sum = 0;
       for (std::size_t j = 0; j < rows.dims; ++j) {
-        const std::int64_t d = levels[j] - rows.row(nodes[i])[j];
+        const std::int64_t d = levels[j] - static_cast<std::int64_t>(code_at(code, rows.row(nodes[i]), j));
         sum += d * d;
       }
       ASSERT_NEAR(out[i], q.step2 * static_cast<double>(sum),
@@ -169,7 +176,13 @@ TEST_P(LevelKernel, SumsSquaredLevelDifferencesExactly) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(All, LevelKernel, ::testing::Values("baseline", "avx2", "avx512"));
+INSTANTIATE_TEST_SUITE_P(All, LevelKernel,
+                         ::testing::Combine(::testing::Values("baseline", "avx2", "avx512"),
+                                            ::testing::Values(Code::Int8, Code::Int4)),
+                         [](const auto& test) {
+                           return std::string(std::get<0>(test.param)) +
+                                  (std::get<1>(test.param) == Code::Int8 ? "_int8" : "_int4");
+                         });
 
 class ScalarCodes : public ::testing::TestWithParam<Code> {};
 
