@@ -210,11 +210,27 @@ CodeQuery prepare_code_query(Code code, Measure measure, const float* query, std
     return prepared;
   }
   double bias = 0.0;
+  float largest = 0.0f;
   for (std::size_t j = 0; j < dims; ++j) {
     a[j] = query[j] * scale.scale[j];
     bias += static_cast<double>(query[j]) * scale.offset[j];
+    largest = std::max(largest, std::abs(query[j]));
   }
-  return {a, nullptr, static_cast<float>(bias)};
+  CodeQuery prepared{a, nullptr, static_cast<float>(bias)};
+  const float step = levels != nullptr ? shared_step(scale.scale, dims) : 0.0f;
+  if (step > 0.0f && largest > 0.0f && std::isfinite(largest)) {
+    // The query as levels of largest / 16383 (products of at most 16383 x
+    // 255 summed in pairs, eight to a 32-bit lane, fit); the sum of products
+    // with the codes times step_j * that unit is the dot product's sum.
+    const float unit = largest / 16383.0f;
+    for (std::size_t j = 0; j < dims; ++j) {
+      const float level = std::clamp(query[j] / unit, -16383.0f, 16383.0f);
+      levels[j] = static_cast<std::int16_t>(level + (level < 0.0f ? -0.5f : 0.5f));
+    }
+    prepared.levels = levels;
+    prepared.step2 = step * unit;
+  }
+  return prepared;
 }
 
 template void learn_code_scale<float>(Code, const float*, std::size_t, std::size_t, float*, float*);

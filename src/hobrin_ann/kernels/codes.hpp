@@ -75,12 +75,16 @@ struct CodeScale {
 // not clamped to its edge), and the distance s^2 sum_j (l_j - code_j)^2 summed in 16- and
 // 32-bit integers, a third of the instructions of the float form. Its
 // rounding of the query adds at most s/2 per dimension to each difference.
+//
+// The negated dot product over such codes has an integer form too: the
+// query as levels l_j = q_j / u, rounded, with u = max |q_j| / 16383, and
+// the distance -(q . offset + s u sum_j l_j code_j).
 struct CodeQuery {
   const float* a;      // code_dims() values
   const float* scale;  // squared Euclidean over int8/int4: the scales; else unused
   float bias;          // negated dot over int8/int4: q . offset; else 0
   const std::int16_t* levels = nullptr;  // the integer form's query, code_dims() values, or null
-  float step2 = 0.0f;                    // the integer form's s^2
+  float step2 = 0.0f;  // what the integer form's sum is multiplied by: s^2, or s u for the dot product
 };
 
 // out[i] = distance(query, codes at base + nodes[i] * stride) for i below

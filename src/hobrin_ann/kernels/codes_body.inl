@@ -139,13 +139,17 @@ inline float code_distance(const CodeQuery& q, const std::uint8_t* row, std::siz
 // or an int4 group's 32 bytes (dimension i in the low half of byte i, i + 32
 // in the high half).
 #if defined(__AVX2__) && HOBRIN_FAST_VECTOR_BYTES >= 32
-// Adds the squared differences of 16 levels and 16 codes (as 16-bit lanes).
-inline __m256i add_squares(__m256i acc, const std::int16_t* levels, __m256i codes) noexcept {
-  const __m256i d = _mm256_sub_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(levels)), codes);
+// Adds the squared differences (squared Euclidean) or the products (dot) of
+// 16 levels and 16 codes (as 16-bit lanes).
+template <Measure measure>
+inline __m256i add_terms(__m256i acc, const std::int16_t* levels, __m256i codes) noexcept {
+  const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(levels));
+  if constexpr (measure == Measure::NegativeDot) return _mm256_add_epi32(acc, _mm256_madd_epi16(l, codes));
+  const __m256i d = _mm256_sub_epi16(l, codes);
   return _mm256_add_epi32(acc, _mm256_madd_epi16(d, d));
 }
 
-template <Code code>
+template <Code code, Measure measure>
 inline void level_step(__m256i (&acc)[4], const std::int16_t* levels, const std::uint8_t* row,
                        std::size_t j) noexcept {
   __m128i parts[4];
@@ -162,7 +166,7 @@ inline void level_step(__m256i (&acc)[4], const std::int16_t* levels, const std:
     parts[3] = _mm256_extracti128_si256(high, 1);
   }
   for (int p = 0; p < 4; ++p)
-    acc[p] = add_squares(acc[p], levels + j + 16 * p, _mm256_cvtepu8_epi16(parts[p]));
+    acc[p] = add_terms<measure>(acc[p], levels + j + 16 * p, _mm256_cvtepu8_epi16(parts[p]));
 }
 
 inline std::int32_t lanes_total(const __m256i (&acc)[4]) noexcept {
@@ -174,17 +178,17 @@ inline std::int32_t lanes_total(const __m256i (&acc)[4]) noexcept {
 }
 #endif
 
-template <Code code, bool bounded>
+template <Code code, Measure measure, bool bounded>
 inline float level_distance(const CodeQuery& q, const std::uint8_t* row, std::size_t dims,
                             float bound) noexcept {
   float total = 0.0f;
-  const float limit = bound / q.step2;
+  const float limit = bound / q.step2;  // squared Euclidean only
   for (std::size_t j = 0; j < dims;) {
     const std::size_t end = std::min(dims, j + 128);
 #if defined(__AVX2__) && HOBRIN_FAST_VECTOR_BYTES >= 32
     __m256i acc[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
                       _mm256_setzero_si256()};
-    for (; j < end; j += 64) level_step<code>(acc, q.levels, row, j);
+    for (; j < end; j += 64) level_step<code, measure>(acc, q.levels, row, j);
     total += static_cast<float>(lanes_total(acc));
 #else
     typedef std::uint8_t Bytes __attribute__((vector_size(16)));
@@ -201,17 +205,19 @@ inline float level_distance(const CodeQuery& q, const std::uint8_t* row, std::si
         c = (c >> static_cast<std::uint8_t>((j & 32) >> 3)) & 15;
       }
       std::memcpy(&l, q.levels + j, sizeof l);
-      const Wide d = __builtin_convertvector(l, Wide) - __builtin_convertvector(c, Wide);
-      acc += d * d;
+      const Wide wide = __builtin_convertvector(l, Wide);
+      const Wide d = wide - __builtin_convertvector(c, Wide);
+      acc += measure == Measure::NegativeDot ? wide * __builtin_convertvector(c, Wide) : d * d;
     }
     std::int32_t sum = 0;
     for (int i = 0; i < 16; ++i) sum += acc[i];
     total += static_cast<float>(sum);
 #endif
-    if constexpr (bounded) {
+    if constexpr (bounded && measure == Measure::SquaredEuclidean) {
       if (total > limit && j < dims) return total * q.step2;
     }
   }
+  if constexpr (measure == Measure::NegativeDot) return -(q.bias + total * q.step2);
   return total * q.step2;
 }
 
@@ -227,13 +233,13 @@ void code_batch_rows(const CodeQuery& q, const std::uint8_t* base, std::size_t s
   };
   const std::size_t ahead = stride >= 4096 ? 1 : 4096 / std::max<std::size_t>(stride, 1);
   for (std::size_t i = 0; i < ahead && i < count; ++i) fetch(row(i));
-  constexpr bool integer = code != Code::Float16 && measure == Measure::SquaredEuclidean;
+  constexpr bool integer = code != Code::Float16;
   const bool levels = integer && q.levels != nullptr;
   for (std::size_t i = 0; i < count; ++i) {
     if (i + ahead < count) fetch(row(i + ahead));
     if constexpr (integer) {
       if (levels) {
-        out[i] = level_distance<code, bounded>(q, row(i), dims, bound);
+        out[i] = level_distance<code, measure, bounded>(q, row(i), dims, bound);
         continue;
       }
     }

@@ -124,6 +124,8 @@ INSTANTIATE_TEST_SUITE_P(All, CodeKernelVariants,
 
 class LevelKernel : public ::testing::TestWithParam<std::tuple<const char*, Code>> {};
 
+const double* query_of(const std::vector<double>& values) { return values.data(); }
+
 // Code j of an int8 or int4 row.
 unsigned code_at(Code code, const std::uint8_t* row, std::size_t j) {
   if (code == Code::Int8) return row[j];
@@ -149,6 +151,20 @@ TEST_P(LevelKernel, SumsSquaredLevelDifferencesExactly) {
     const std::uint32_t nodes[] = {3, 0, 8, 5, 1};
     float out[5];
     kernels.batch(q, rows.row(0), rows.stride, nodes, 5, rows.dims, HUGE_VALF, out);
+    // The dot product's integer form: within the query's rounding (a
+    // 16383th of its largest value) of the plain loop over decoded values.
+    const CodeKernels dot = code_kernels(code, Measure::NegativeDot, variant);
+    std::vector<std::int16_t> dot_levels(rows.dims);
+    const CodeQuery p = prepare_code_query(code, Measure::NegativeDot, query.data(), rows.dims, rows.params(),
+                                           prepared.data(), dot_levels.data());
+    ASSERT_EQ(p.levels, dot_levels.data());
+    float products[5];
+    dot.batch(p, rows.row(0), rows.stride, nodes, 5, rows.dims, HUGE_VALF, products);
+    for (std::size_t i = 0; i < 5; ++i) {
+      const double expected =
+          plain(query_of(values), rows.decoded.data() + nodes[i] * rows.dims, dim, Measure::NegativeDot);
+      EXPECT_NEAR(products[i], expected, 1e-3 * (1 + std::abs(expected))) << "dim " << dim << ", row " << i;
+    }
     for (std::size_t i = 0; i < 5; ++i) {
       std::int64_t sum = 0;
       for (std::size_t j = 0; j < rows.dims; ++j) {
