@@ -217,6 +217,11 @@ void block_panel(const T* const* queries, std::size_t query_count, const T* base
   alignas(64) T sums[kPanelGroup * R];
   alignas(64) T row_norms[R];
   auto row = [&](std::size_t i) { return base + std::size_t{nodes[i]} * stride; };
+  // Slices of equal length, whole 64-byte blocks: a short last slice would
+  // pay a tile's fixed cost for few dimensions.
+  constexpr std::size_t per_block = kBlockBytes / sizeof(T);
+  const std::size_t slices = (padded_dim + Shape::depth - 1) / Shape::depth;
+  const std::size_t slice = ((padded_dim + slices - 1) / slices + per_block - 1) / per_block * per_block;
   for (std::size_t g = 0; g < query_count; g += kPanelGroup) {
     const std::size_t group = std::min(kPanelGroup, query_count - g);
     T query_norms[kPanelGroup];
@@ -230,8 +235,8 @@ void block_panel(const T* const* queries, std::size_t query_count, const T* base
       const T* x[R];
       for (std::size_t r = 0; r < R; ++r) x[r] = row(i0 + std::min(r, valid - 1));
       std::fill_n(row_norms, R, T{0});
-      for (std::size_t k0 = 0; k0 < padded_dim; k0 += Shape::depth) {
-        const std::size_t depth = std::min(Shape::depth, padded_dim - k0);
+      for (std::size_t k0 = 0; k0 < padded_dim; k0 += slice) {
+        const std::size_t depth = std::min(slice, padded_dim - k0);
         pack(x, k0, depth, panel);
         for (std::size_t k = 0; k < depth; ++k) {
 #pragma GCC unroll 64

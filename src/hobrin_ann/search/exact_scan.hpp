@@ -3,11 +3,16 @@
 // returnable (not removed, not of an addition still linking), scored
 // against the query, keeping the k nearest as a max-heap.
 #include <algorithm>
+#include <bit>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <span>
+#include <type_traits>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "hobrin_ann/filters/match_set.hpp"
 #include "hobrin_ann/index/core.hpp"
@@ -15,74 +20,107 @@
 
 namespace hobrin::ann {
 
-// Whether any of the kSkipGroup values at `v` is at most `bound`: their
-// minimum in 16-byte registers, which every target has. Once a heap is full,
-// most rows lie beyond its worst, and most groups are passed over whole.
+// Bit j set where v[j] <= bound, for the `count` (at most kSkipGroup)
+// values at `v`: with SSE2, four or two comparisons per instruction. Once a
+// heap is full, most rows lie beyond its worst, and most groups give 0.
 inline constexpr std::size_t kSkipGroup = 16;
 template <class D>
-bool any_at_most(const D* v, D bound) noexcept {
-  typedef D Pack __attribute__((vector_size(16)));
-  constexpr std::size_t lanes = sizeof(Pack) / sizeof(D);
-  Pack least;
-  std::memcpy(&least, v, sizeof least);
-  for (std::size_t j = lanes; j < kSkipGroup; j += lanes) {
-    Pack next;
-    std::memcpy(&next, v + j, sizeof next);
-    least = next < least ? next : least;
+std::uint32_t at_most_mask(const D* v, std::size_t count, D bound) noexcept {
+  std::uint32_t mask = 0;
+#if defined(__SSE2__)
+  if (count == kSkipGroup) {
+    if constexpr (std::is_same_v<D, float>) {
+      const __m128 b = _mm_set1_ps(bound);
+      for (std::size_t j = 0; j < kSkipGroup; j += 4) {
+        mask |= static_cast<std::uint32_t>(_mm_movemask_ps(_mm_cmple_ps(_mm_loadu_ps(v + j), b))) << j;
+      }
+      return mask;
+    } else if constexpr (std::is_same_v<D, double>) {
+      const __m128d b = _mm_set1_pd(bound);
+      for (std::size_t j = 0; j < kSkipGroup; j += 2) {
+        mask |= static_cast<std::uint32_t>(_mm_movemask_pd(_mm_cmple_pd(_mm_loadu_pd(v + j), b))) << j;
+      }
+      return mask;
+    }
   }
-  bool any = false;
-  for (std::size_t j = 0; j < lanes; ++j) any |= least[j] <= bound;
-  return any;
+#endif
+  for (std::size_t j = 0; j < count; ++j) mask |= static_cast<std::uint32_t>(v[j] <= bound) << j;
+  return mask;
 }
 
-// Keeps in `heap` the rows of one chunk that belong there, given their
-// lower bounds (which it overwrites). The k rows of smallest bound are found
-// first (a max-heap in `seeds`) and scored: the heap's worst is then near its
-// final value, and the other rows are weighed against it, most of them
-// without being scored.
+// The least of the `count` (at most kSkipGroup) values at `v`.
+template <class D>
+D group_min(const D* v, std::size_t count) noexcept {
+#if defined(__SSE2__)
+  if (count == kSkipGroup) {
+    if constexpr (std::is_same_v<D, float>) {
+      __m128 least = _mm_loadu_ps(v);
+      for (std::size_t j = 4; j < kSkipGroup; j += 4) least = _mm_min_ps(least, _mm_loadu_ps(v + j));
+      least = _mm_min_ps(least, _mm_movehl_ps(least, least));
+      return _mm_cvtss_f32(_mm_min_ss(least, _mm_shuffle_ps(least, least, 1)));
+    }
+  }
+#endif
+  D least = v[0];
+  for (std::size_t j = 1; j < count; ++j) least = v[j] < least ? v[j] : least;
+  return least;
+}
+
+// Rows a chunk holds at most: the bounds of a block of queries against a
+// chunk then stay in the second-level cache.
+inline constexpr std::size_t kChunkRows = 256;
+
+// Keeps in `heap` the rows of one chunk (up to kChunkRows) that belong
+// there, given their lower bounds (which it overwrites). About the k rows
+// of smallest bound are gathered first and scored: the heap's worst is then
+// near its final value, and the other rows are weighed against it, most of
+// them without being scored. `seeds` is scratch.
 template <class Store, class D = typename Store::Distance>
 void keep_from_chunk(const Store& store, typename Store::Query query, const std::uint32_t* nodes, D* lower,
                      std::size_t n, std::size_t k, std::vector<Scored<D>>& heap,
                      std::vector<Scored<D>>& seeds) {
   constexpr D kNone = std::numeric_limits<D>::infinity();
-  D bound = heap.size() >= k ? heap.front().distance : kNone;
-  seeds.clear();
-  // Once there are k seeds, rows beyond the worst of them are passed over
-  // here, and weighed in a second pass once the seeds are scored.
-  bool passed_over = false;
-  for (std::size_t i0 = 0; i0 < n; i0 += kSkipGroup) {
-    const std::size_t end = std::min(n, i0 + kSkipGroup);
-    passed_over |= seeds.size() == k;
-    const D within = passed_over ? std::min(bound, seeds.front().distance) : bound;
-    if (end == i0 + kSkipGroup && !any_at_most(lower + i0, within)) continue;
-    for (std::size_t i = i0; i < end; ++i) {
-      if (!(lower[i] <= bound)) continue;
-      const Scored<D> row{lower[i], static_cast<std::uint32_t>(i)};
-      if (seeds.size() < k) {
-        seeds.push_back(row);
-        std::push_heap(seeds.begin(), seeds.end());
-        continue;
-      }
-      passed_over = true;
-      if (!(row < seeds.front())) continue;
-      std::pop_heap(seeds.begin(), seeds.end());
-      seeds.back() = row;
-      std::push_heap(seeds.begin(), seeds.end());
+  constexpr std::size_t kGroups = kChunkRows / kSkipGroup;
+  const std::size_t groups = (n + kSkipGroup - 1) / kSkipGroup;
+  const D bound = heap.size() >= k ? heap.front().distance : kNone;
+  // Until the heap is full: each group's least bound, and at least k rows
+  // lie within the k-th smallest of these, so no more need be gathered.
+  D within = bound;
+  if (heap.size() < k && groups >= k) {
+    D minima[kGroups];
+    for (std::size_t g = 0; g < groups; ++g) {
+      minima[g] = group_min(lower + g * kSkipGroup, std::min(kSkipGroup, n - g * kSkipGroup));
     }
+    std::nth_element(minima, minima + (k - 1), minima + groups);
+    within = minima[k - 1];
+  }
+  seeds.clear();
+  for (std::size_t i0 = 0; i0 < n; i0 += kSkipGroup) {
+    for (std::uint32_t m = at_most_mask(lower + i0, std::min(kSkipGroup, n - i0), within); m != 0;
+         m &= m - 1) {
+      const std::size_t i = i0 + static_cast<std::size_t>(std::countr_zero(m));
+      seeds.push_back(Scored<D>{lower[i], static_cast<std::uint32_t>(i)});
+    }
+  }
+  // Rows within `bound` that are not seeds are weighed in a second pass.
+  const bool passed_over = within < bound || seeds.size() > k;
+  if (seeds.size() > k) {
+    std::nth_element(seeds.begin(), seeds.begin() + static_cast<std::ptrdiff_t>(k), seeds.end());
+    seeds.resize(k);
   }
   for (const Scored<D>& seed : seeds) {
     keep_best(heap, Scored<D>{store.score(query, nodes[seed.node]), nodes[seed.node]}, k);
     lower[seed.node] = kNone;  // scored: not again
   }
   if (!passed_over) return;
-  bound = heap.front().distance;  // the heap is full: it took k seeds
+  D worst = heap.front().distance;  // the heap is full: it took k seeds
   for (std::size_t i0 = 0; i0 < n; i0 += kSkipGroup) {
-    const std::size_t end = std::min(n, i0 + kSkipGroup);
-    if (end == i0 + kSkipGroup && !any_at_most(lower + i0, bound)) continue;
-    for (std::size_t i = i0; i < end; ++i) {
-      if (!(lower[i] <= bound)) continue;
+    for (std::uint32_t m = at_most_mask(lower + i0, std::min(kSkipGroup, n - i0), worst); m != 0;
+         m &= m - 1) {
+      const std::size_t i = i0 + static_cast<std::size_t>(std::countr_zero(m));
+      if (!(lower[i] <= worst)) continue;  // `worst` has shrunk since
       keep_best(heap, Scored<D>{store.score(query, nodes[i]), nodes[i]}, k);
-      bound = heap.front().distance;
+      worst = heap.front().distance;
     }
   }
 }
@@ -98,9 +136,8 @@ void exact_scan(const IndexCore<Store>& core, Scratch<Store>& s,
                 std::span<const typename Store::Query> queries, std::size_t k, const MatchSet* allowed,
                 std::span<std::vector<Scored<D>>> best) {
   // The block kernel packs the rows it reads, so a chunk need not stay
-  // cached: it is as long as keeps the bounds of a block of queries in the
-  // second-level cache, and a whole number of the kernels' panels.
-  const std::size_t chunk = 256;
+  // cached; kChunkRows is a whole number of the kernels' panels.
+  const std::size_t chunk = kChunkRows;
   for (auto& heap : best) heap.clear();
   if (k == 0) return;
   s.fresh.clear();
