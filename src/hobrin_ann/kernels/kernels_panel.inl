@@ -208,8 +208,10 @@ template <class T, Measure measure>
 void block_panel(const T* const* queries, std::size_t query_count, const T* base, std::size_t stride,
                  const std::uint32_t* nodes, std::size_t count, std::size_t padded_dim, T* out) noexcept {
   using Shape = PanelShape<T>;
+  using Vector = typename Register<T>::Vector;
   constexpr std::size_t R = Shape::rows;
   constexpr std::size_t MQ = Shape::queries;
+  static_assert(R == 2 * Shape::lanes);
   static constexpr auto later = panel_tiles<T, false>(std::make_index_sequence<MQ>{});
   static constexpr auto first = panel_tiles<T, true>(std::make_index_sequence<MQ>{});
   const T slack = static_cast<T>(padded_dim + 256) * std::numeric_limits<T>::epsilon();
@@ -234,19 +236,27 @@ void block_panel(const T* const* queries, std::size_t query_count, const T* base
       const std::size_t width = valid > Shape::lanes ? 1 : 0;
       const T* x[R];
       for (std::size_t r = 0; r < R; ++r) x[r] = row(i0 + std::min(r, valid - 1));
-      std::fill_n(row_norms, R, T{0});
+      // The next panel's first slice is fetched while this one is scored.
+      for (std::size_t r = i0 + R; r < std::min(count, i0 + 2 * R); ++r) {
+        for (std::size_t k = 0; k < slice; k += per_block) __builtin_prefetch(row(r) + k, 0, 2);
+      }
+      Vector norms[2] = {};
       for (std::size_t k0 = 0; k0 < padded_dim; k0 += slice) {
         const std::size_t depth = std::min(slice, padded_dim - k0);
         pack(x, k0, depth, panel);
         for (std::size_t k = 0; k < depth; ++k) {
-#pragma GCC unroll 64
-          for (std::size_t r = 0; r < R; ++r) row_norms[r] += panel[k * R + r] * panel[k * R + r];
+          for (std::size_t v = 0; v < 2; ++v) {
+            Vector p;
+            std::memcpy(&p, panel + k * R + v * Shape::lanes, sizeof p);
+            norms[v] += p * p;
+          }
         }
         for (std::size_t q0 = 0; q0 < group; q0 += MQ) {
           const std::size_t m = std::min(MQ, group - q0);
           (k0 == 0 ? first : later)[width][m - 1](queries + g + q0, k0, panel, depth, sums + q0 * R);
         }
       }
+      std::memcpy(row_norms, norms, sizeof norms);
       panel_bounds<T, measure>(sums, group, query_norms, row_norms, valid, slack, out + g * count + i0,
                                count);
     }
