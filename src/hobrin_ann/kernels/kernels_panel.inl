@@ -184,7 +184,7 @@ void panel_bounds(const T* sums, std::size_t group, const T* query_norms, const 
       // As lower_bound, a register at a time.
       Vector b;
       if constexpr (measure == Measure::SquaredEuclidean) {
-        b = (qn + norms[v]) - 2 * p - (qoff + offs[v]);
+        b = (qn + norms[v]) - T{2} * p - (qoff + offs[v]);
       } else {
         b = -p - (qoff + offs[v]);
       }
