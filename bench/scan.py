@@ -1,7 +1,8 @@
 """Exact scans: hobrin_ann.Index.search(exact=True), over all rows and under
 filters of 10%, 1% and 0.1% of the rows, against numpy's Q @ X.T over the
-same rows (float32, rows gathered beforehand and not timed: numpy's side is
-the matrix product alone). One thread each, batches of 1,000 queries.
+same rows (float32 and float64, rows gathered beforehand and not timed:
+numpy's side is the matrix product alone). One thread each, batches of 1,000
+queries.
 
 The index's graph is not used by a scan, so it is built with small
 parameters (m = 4, ef_construction = 16) to keep the build short.
@@ -30,11 +31,14 @@ def best_of(fn, rounds=3, min_s=0.3):
     return best
 
 
-def run_dataset(ds, nq, log, seed=3):
+DTYPES = ["float32", "float64"]
+
+
+def run_dataset(ds, nq, log, dtype="float32", seed=3):
     import hobrin_ann
 
-    base = np.ascontiguousarray(ds.base, np.float32)
-    queries = np.ascontiguousarray(ds.queries[:nq], np.float32)
+    base = np.ascontiguousarray(ds.base, dtype)
+    queries = np.ascontiguousarray(ds.queries[:nq], dtype)
     n, dim = base.shape
     rng = np.random.default_rng(seed)
     attrs = {}
@@ -44,7 +48,7 @@ def run_dataset(ds, nq, log, seed=3):
         attrs[name] = values
     names = list(attrs)
     meta = [list(zip(names, row)) for row in np.stack([attrs[a] for a in names], 1).tolist()]
-    index = hobrin_ann.Index(dim, "euclidean", dtype="float32", m=4, ef_construction=16, schema=names, seed=1)
+    index = hobrin_ann.Index(dim, "euclidean", dtype=dtype, m=4, ef_construction=16, schema=names, seed=1)
     t = time.perf_counter()
     index.add(base, metadata=meta, threads=2)
     log(f"  built in {time.perf_counter() - t:.1f} s (graph unused by scans)")
@@ -66,14 +70,15 @@ def run_dataset(ds, nq, log, seed=3):
             f"numpy Q @ X.T {numpy_s * 1e3:.1f} ms, {row['ratio']:.2f}x"
         )
         rows.append(row)
-    return {"dataset": ds.label, "nq": nq, "rows": rows}
+    return {"dataset": ds.label, "nq": nq, "dtype": dtype, "rows": rows}
 
 
 def run(datasets, nq, log):
     out = []
     for ds in datasets:
-        log(f"exact scans against numpy Q @ X.T: {ds.label}")
-        out.append(run_dataset(ds, nq, log))
+        for dtype in DTYPES:
+            log(f"exact scans against numpy Q @ X.T: {ds.label}, {dtype}")
+            out.append(run_dataset(ds, nq, log, dtype))
     return out
 
 
@@ -84,7 +89,8 @@ def markdown(results):
         "",
         "hobrin_ann `search(exact=True)` (with the filter where one applies) against numpy's "
         "`Q @ X.T` over the matching rows, gathered beforehand (the product alone is timed); "
-        "float32, one thread, batches of queries; ratio = numpy's time / hobrin_ann's (target >= 1.0).",
+        "float32 and float64, one thread, batches of queries; ratio = numpy's time / hobrin_ann's "
+        "(target >= 1.0).",
         "",
         "| data set | rows | matching | hobrin_ann ms | numpy ms | ratio |",
         "|---|---|---|---|---|---|",
@@ -92,7 +98,8 @@ def markdown(results):
     for e in results:
         for r in e["rows"]:
             out.append(
-                f"| {e['dataset']}, {e['nq']} queries | {r['rows']} | {r['matching']:,} | "
+                f"| {e['dataset']}, {e.get('dtype', 'float32')}, {e['nq']} queries | {r['rows']} | "
+                f"{r['matching']:,} | "
                 f"{r['hobrin_ann_s'] * 1e3:.1f} | {r['numpy_s'] * 1e3:.1f} | {r['ratio']:.2f}x |"
             )
     return out

@@ -387,6 +387,33 @@ def test_exact_and_filtered_scans_report_the_walks_distances(metric, dtype):
             assert [by_id[i] for i in exact[q]] == exact_d[q].tolist()
 
 
+@pytest.mark.parametrize("dtype", ["float32", "float64"])
+@pytest.mark.parametrize("k", [1, 10, 40])
+@pytest.mark.parametrize("offset", [0.0, 3000.0])
+def test_exact_scans_equal_the_k_best_of_every_row_scored(offset, k, dtype):
+    """Over several chunks of rows (a partial one last), blocks of one query
+    and of many, k above and below the scan's seed count, and repeated rows:
+    a scan returns exactly the first k of every row scored by the walk's
+    kernel, in (distance, id) order. Far from the origin the norms dwarf the
+    distances, and the scan's bounds are loose."""
+    rng = np.random.default_rng(11)
+    base = rng.standard_normal((1100, 20)) + offset
+    base[600:640] = base[5]  # ties across chunk edges
+    queries = np.concatenate([rng.standard_normal((36, 20)) + offset, base[5:6]])
+    index = Index(20, dtype=dtype, m=16, ef_construction=100, schema=["part"], seed=2)
+    index.add(base, metadata=[[("part", i % 3)] for i in range(len(base))])
+    walk, walk_d = index.search(queries, len(base), ef=len(base))
+    assert (walk >= 0).all()  # every row scored
+    for flt in (None, ("part", 1)):
+        keep = np.ones_like(walk, bool) if flt is None else walk % 3 == 1
+        best = [walk[q][keep[q]][:k] for q in range(len(queries))]
+        best_d = [walk_d[q][keep[q]][:k] for q in range(len(queries))]
+        for count in (1, 5, len(queries)):
+            exact, exact_d = index.search(queries[:count], k, exact=True, filter=flt, threads=1)
+            assert exact.tolist() == [b.tolist() for b in best[:count]]
+            assert exact_d.tolist() == [b.tolist() for b in best_d[:count]]
+
+
 def test_exact_scan_keeps_the_first_added_of_many_copies():
     """Copies of one vector tie: a scan returns the lowest ids among them,
     however many there are and wherever they fall in the scan's blocks."""

@@ -136,11 +136,11 @@ std::expected<void, SearchError> StoredIndex<Store>::search(const SearchRequest&
   const bool scan = request.exact ||
                     (admitted != nullptr && admitted->prefers_scan(ef, core_.options.m, core_.graph.size()));
   // A scan serves queries in blocks that share each read of the rows: up to
-  // 64 (rows are then read from memory once per 64 queries), fewer while
+  // 256 (rows are then read from memory once per 256 queries), fewer while
   // that would leave threads without a block.
   const std::size_t threads = resolve_threads(request.threads);
   const std::size_t kBlock =
-      std::clamp<std::size_t>(request.count / threads + (request.count % threads != 0), 16, 64);
+      std::clamp<std::size_t>(request.count / threads + (request.count % threads != 0), 16, 256);
   const std::size_t tasks = scan ? (request.count + kBlock - 1) / kBlock : request.count;
   const std::size_t workers = std::min(threads, tasks);
   const Lease scratch = lease_scratch(workers, core_.graph.size());

@@ -165,7 +165,8 @@ constexpr auto tile_table(std::index_sequence<Q...>, std::index_sequence<R...>) 
       row(std::integral_constant<std::size_t, Q>{})...};
 }
 
-// Rows outside, queries inside: a tile of rows is read from memory once (by
+// The dot-product form, for blocks of a few queries (a scan that serves one
+// query): rows outside, queries inside. A tile of rows is read from memory once (by
 // its norms, which fetch the next tile meanwhile) and stays in the
 // first-level cache while every query of the block scores it; the queries
 // stay cached from one row tile to the next. Queries go in groups of
@@ -173,8 +174,8 @@ constexpr auto tile_table(std::index_sequence<Q...>, std::index_sequence<R...>) 
 inline constexpr std::size_t kQueryGroup = 64;
 
 template <class T, Measure measure>
-void block(const T* const* queries, std::size_t query_count, const T* base, std::size_t stride,
-           const std::uint32_t* nodes, std::size_t count, std::size_t padded_dim, T* out) noexcept {
+void block_dot(const T* const* queries, std::size_t query_count, const T* base, std::size_t stride,
+               const std::uint32_t* nodes, std::size_t count, std::size_t padded_dim, T* out) noexcept {
   constexpr std::size_t QT = TileShape::queries;
   constexpr std::size_t RT = TileShape::rows;
   static constexpr auto tiles =

@@ -141,6 +141,7 @@ T pair(const T* a, const T* b, std::size_t padded_dim) noexcept {
 
 #include "hobrin_ann/kernels/codes_body.inl"
 #include "hobrin_ann/kernels/kernels_block.inl"
+#include "hobrin_ann/kernels/kernels_panel.inl"
 
 namespace hobrin::fast::HOBRIN_FAST_VARIANT {
 namespace {

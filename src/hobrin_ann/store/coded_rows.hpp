@@ -155,7 +155,7 @@ class CodedRows {
         score_batch(queries[q], nodes, count, std::numeric_limits<T>::infinity(), out + q * count);
       return;
     }
-    std::array<const T*, 64> fulls;
+    std::array<const T*, 256> fulls;
     for (std::size_t first = 0; first < query_count; first += fulls.size()) {
       const std::size_t n = std::min(fulls.size(), query_count - first);
       for (std::size_t q = 0; q < n; ++q) fulls[q] = queries[first + q].full;

@@ -44,22 +44,37 @@ using Case = std::tuple<const char*, Measure>;
 class BlockKernel : public ::testing::TestWithParam<Case> {};
 
 // Query and row counts cover whole tiles and every remainder of each
-// variant's tile shape; rows are listed out of order and with repeats. With
-// an offset far from the spread, the norms dwarf the distances.
+// variant's tile shapes: the dot-product form's (few queries) and the panel
+// form's (queries in tiles of up to 12 and groups of 256, rows in panels of
+// up to 32, dimensions in slices of 128 to 512 values). Rows are listed out
+// of order and with repeats. With an offset far from the spread, the norms
+// dwarf the distances.
 template <class T>
 void bounds_the_pair_kernel(const char* variant, Measure measure, double offset) {
   const auto kernels = fast_kernels<T>(measure, variant);
   if (kernels.block == nullptr) GTEST_SKIP() << variant << " is not supported by this CPU";
-  for (std::size_t dim : {1u, 9u, 33u, 100u}) {
-    const auto rows = random_rows<T>(23, dim, 11, offset);
-    const auto query_rows = random_rows<T>(9, dim, 12, offset);
+  struct Shape {
+    std::size_t dim;
+    std::vector<std::size_t> queries;
+    std::vector<std::size_t> counts;
+  };
+  const std::vector<std::size_t> few{1, 2, 3, 4, 5, 6, 7, 8, 9, 13, 24, 25};
+  const std::vector<Shape> shapes{{1, few, {1, 2, 3, 4, 5, 7, 13, 23}},
+                                  {9, few, {1, 2, 3, 4, 5, 7, 13, 23}},
+                                  {33, few, {1, 3, 8, 9, 16, 17, 31, 33, 64, 70}},
+                                  {100, {1, 5, 6, 7, 12, 13, 29, 257, 300}, {1, 5, 17, 33, 40}},
+                                  {600, {1, 6, 13, 40}, {3, 16, 35}}};
+  for (const Shape& shape : shapes) {
+    const std::size_t dim = shape.dim;
+    const auto rows = random_rows<T>(71, dim, 11, offset);
+    const auto query_rows = random_rows<T>(300, dim, 12, offset);
     const double slack = 2.0 * static_cast<double>(rows.stride() + 256) * std::numeric_limits<T>::epsilon();
-    for (std::size_t queries = 1; queries <= 9; ++queries) {
-      for (std::size_t count : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 13u, 23u}) {
+    for (std::size_t queries : shape.queries) {
+      for (std::size_t count : shape.counts) {
         std::vector<const T*> q(queries);
         for (std::size_t i = 0; i < queries; ++i) q[i] = query_rows.row(static_cast<std::uint32_t>(i));
         std::vector<std::uint32_t> nodes(count);
-        for (std::size_t i = 0; i < count; ++i) nodes[i] = static_cast<std::uint32_t>((i * 7 + 3) % 23);
+        for (std::size_t i = 0; i < count; ++i) nodes[i] = static_cast<std::uint32_t>((i * 7 + 3) % 71);
         std::vector<T> out(queries * count, T{-1});
         kernels.block(q.data(), queries, rows.base(), rows.stride(), nodes.data(), count, rows.stride(),
                       out.data());
