@@ -4,6 +4,7 @@ metadata filters. See ``Index``."""
 
 from __future__ import annotations
 
+import math
 import operator
 import os
 from collections.abc import Sequence
@@ -31,6 +32,7 @@ _METRICS = {
     "inner_product": "inner_product",
 }
 _DTYPES = ("float32", "float64")
+_QUANTIZATIONS = (None, "float16", "int8", "int4")
 
 MetadataValue = str | int | float
 Condition = tuple[str, MetadataValue | Sequence[MetadataValue]]
@@ -41,6 +43,32 @@ Metadata = Sequence[Sequence[tuple[str, MetadataValue]]]
 
 
 _count = whole_number
+
+
+def _quantization(quantization: object, keep_vectors: object) -> str:
+    """The native name of a quantization, once it and keep_vectors are checked."""
+    if not (quantization is None or isinstance(quantization, str)) or quantization not in _QUANTIZATIONS:
+        raise ValueError(f"unknown quantization {quantization!r}: expected None, 'float16', 'int8' or 'int4'")
+    if not isinstance(keep_vectors, bool):
+        raise TypeError(f"keep_vectors must be True or False, got {keep_vectors!r}")
+    if quantization is None and not keep_vectors:
+        raise ValueError(
+            "keep_vectors=False needs a quantization ('float16', 'int8' or 'int4'): "
+            "without codes the vectors are all the index holds"
+        )
+    return "none" if quantization is None else quantization
+
+
+def _rerank_count(rerank: object, k: int) -> int:
+    """How many candidates a search re-scores for a factor ``rerank`` over k (0: all)."""
+    if rerank is None:
+        return 0
+    if isinstance(rerank, bool) or not isinstance(rerank, int | float | np.integer | np.floating):
+        raise TypeError(f"rerank must be a number (a factor over k) or None, got {type(rerank).__name__}")
+    factor = float(rerank)
+    if not math.isfinite(factor) or factor < 1:
+        raise ValueError(f"rerank must be a finite factor of at least 1, got {rerank!r}")
+    return min(math.ceil(factor * k), 2**63 - 1)
 
 
 def _dtype_name(dtype: str | type[np.floating[Any]] | np.dtype[Any]) -> str:
@@ -112,6 +140,18 @@ class Index:
     ascend: the Euclidean distance, 1 - cosine similarity, or 1 - dot product.
     Vectors are stored as ``dtype`` ("float32" or "float64"); with "cosine"
     they are stored scaled to unit length.
+
+    ``quantization`` ("float16", "int8" or "int4"; default None) makes the
+    graph walk, in build and search, read compact codes of the vectors:
+    half-precision values, or 8-bit or 4-bit codes with an offset and a scale
+    per dimension, learned from the range of the first batch added (later
+    values outside that range are clamped to its ends; ``compact()`` learns
+    them again from all the vectors). With ``keep_vectors=True`` (default)
+    the full vectors are kept too, and a search re-scores the best
+    candidates of its walk on them, so the distances it returns are exact.
+    With ``keep_vectors=False`` only the codes are kept (a quarter of the
+    memory of float32 rows for int8, an eighth for int4), distances are
+    those of the codes, approximate, and ``get`` returns decoded vectors.
     """
 
     def __init__(
@@ -125,6 +165,8 @@ class Index:
         ef_search: SupportsIndex = 64,
         schema: Sequence[str] | None = None,
         seed: SupportsIndex | None = None,
+        quantization: str | None = None,
+        keep_vectors: bool = True,
     ) -> None:
         dim = _count("dim", dim, 1)
         if not isinstance(metric, str) or metric not in _METRICS:
@@ -142,12 +184,15 @@ class Index:
         if seed is not None:
             seed = _count("seed", seed, 0)
         ef_search = _count("ef_search", ef_search, 1)
-        core = _core.GraphIndex(dim, _METRICS[metric], dtype_name, m, ef_construction, seed, schema)
+        codes = _quantization(quantization, keep_vectors)
+        core = _core.GraphIndex(
+            dim, _METRICS[metric], dtype_name, m, ef_construction, seed, schema, codes, keep_vectors
+        )
         self._adopt(core, ef_search)
 
     def _adopt(self, core: _core.GraphIndex, ef_search: int) -> None:
         """Takes ``core`` as this index's, with the parameters it was built with."""
-        dim, metric, dtype_name, m, ef_construction, seed, schema = core.params()
+        dim, metric, dtype_name, m, ef_construction, seed, schema, codes, keep_vectors = core.params()
         self._core = core
         self._dim = dim
         self._metric = metric
@@ -157,6 +202,8 @@ class Index:
         self._ef_construction = ef_construction
         self._seed = seed
         self._schema = None if schema is None else tuple(schema)
+        self._quantization = None if codes == "none" else codes
+        self._keep_vectors = bool(keep_vectors)
         # The largest magnitude a value may have. Cosine indexes scale rows to
         # unit length first: any finite value will do.
         finite = float(np.finfo(self._dtype).max)
@@ -200,6 +247,16 @@ class Index:
         """The seed of the level draws given at construction; None when the
         system chose one."""
         return self._seed
+
+    @property
+    def quantization(self) -> str | None:
+        """The codes the graph walk reads: None (the vectors), "float16", "int8" or "int4"."""
+        return self._quantization
+
+    @property
+    def keep_vectors(self) -> bool:
+        """Whether the full vectors are kept beside the codes (always, without codes)."""
+        return self._keep_vectors
 
     @property
     def ef_search(self) -> int:
@@ -256,7 +313,12 @@ class Index:
         return (
             f"hobrin_ann.Index(dim={self._dim}, metric={self._metric!r}, dtype={self.dtype!r}, "
             f"m={self._m}, ef_construction={self._ef_construction}, ef_search={self._ef_search}, "
-            f"size={len(self)})"
+            + (
+                ""
+                if self._quantization is None
+                else f"quantization={self._quantization!r}, keep_vectors={self._keep_vectors}, "
+            )
+            + f"size={len(self)})"
         )
 
     # ---- conversion ---------------------------------------------------------
@@ -470,6 +532,7 @@ class Index:
         filter: Filter | None = None,
         threads: SupportsIndex = 0,
         exact: bool = False,
+        rerank: float | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[Any]]:
         """The k nearest stored vectors of each query, nearest first.
 
@@ -482,11 +545,19 @@ class Index:
         (any of the values), a list of such conditions (all must hold), or a
         1-D array (or list) of the ids allowed. An empty list or array allows
         no id, so nothing is found; only ``filter=None`` searches everything.
+
+        With codes and the full vectors kept, the walk ranks by the codes and
+        its best candidates are then scored again on the full vectors:
+        ``rerank`` (a factor of at least 1) re-scores the best ``rerank * k``
+        of them (the walk keeps at least that many); None (default) re-scores
+        every one it keeps (``ef``), so that recall follows ``ef`` as it does
+        without codes. Elsewhere ``rerank`` has no effect.
         """
         rows, single, k, candidates, query, workers = self._search_arguments(queries, k, ef, filter, threads)
+        rescored = _rerank_count(rerank, k)
         labels = np.empty((rows.shape[0], k), dtype=np.int64)
         distances = np.empty((rows.shape[0], k), dtype=self._dtype)
-        self._core.search(rows, k, candidates, bool(exact), query, workers, labels, distances)
+        self._core.search(rows, k, candidates, bool(exact), query, workers, labels, distances, rescored)
         if single:
             return labels[0], distances[0]
         return labels, distances

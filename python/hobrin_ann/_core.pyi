@@ -19,6 +19,8 @@ class GraphIndex:
         ef_construction: int,
         seed: int | None,
         schema: Sequence[str] | None,
+        quantization: str,
+        keep_vectors: bool,
     ) -> GraphIndex: ...
     def add(
         self,
@@ -38,6 +40,7 @@ class GraphIndex:
         threads: int,
         labels: npt.NDArray[np.int64],
         distances: npt.NDArray[Any],
+        rerank: int,
     ) -> None: ...
     def contains(self, id: int) -> bool: ...
     def contains_many(self, ids: npt.NDArray[np.int64], found: npt.NDArray[np.bool_]) -> None:
@@ -57,7 +60,7 @@ class GraphIndex:
         """1 when the index lies in a mapped file and is read-only."""
     def remove(self, ids: npt.NDArray[np.int64]) -> None: ...
     def compact(self, threads: int) -> GraphIndex: ...
-    def params(self) -> tuple[int, str, str, int, int, int | None, list[str] | None]:
+    def params(self) -> tuple[int, str, str, int, int, int | None, list[str] | None, str, bool]:
         """(dim, metric, dtype, m, ef_construction, seed, schema)"""
     def save(self, path: str | bytes, ef_search: int) -> None: ...
     def to_bytes(self, ef_search: int) -> bytes: ...

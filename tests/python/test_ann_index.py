@@ -279,9 +279,9 @@ def test_the_core_checks_options_as_the_loader_does():
     from hobrin_ann import _core
 
     with pytest.raises(ValueError, match="m must be at most 4096"):
-        _core.GraphIndex(4, "euclidean", "float32", 5000, 200, None, None)
+        _core.GraphIndex(4, "euclidean", "float32", 5000, 200, None, None, "none", True)
     with pytest.raises(ValueError, match="schema names must be unique"):
-        _core.GraphIndex(4, "euclidean", "float32", 16, 200, None, ["a", "a"])
+        _core.GraphIndex(4, "euclidean", "float32", 16, 200, None, ["a", "a"], "none", True)
 
 
 def test_pyhnsw_rows_stay_lenient():

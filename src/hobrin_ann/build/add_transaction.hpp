@@ -95,7 +95,7 @@ class AddTransaction {
       core_.entry_point = entry_before_;
       core_.top_level = top_before_;
       core_.store.truncate(nodes_before_);
-      if (nodes_before_ == 0) core_.store.set_order({});  // the order is the first addition's to choose
+      if (nodes_before_ == 0) core_.store.forget();  // the first addition teaches the store
       core_.graph.truncate(nodes_before_);
       core_.labels.resize(nodes_before_);
       core_.linking_from = kNoneLinking;

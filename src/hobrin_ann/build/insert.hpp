@@ -71,7 +71,7 @@ template <class Store, bool locked>
 void insert_node(IndexCore<Store>& core, Scratch<Store>& s, std::uint32_t node) {
   const int level = core.graph.level(node);
   using D = typename Store::Distance;
-  const auto vector = core.store.stored(node);
+  const auto vector = core.store.stored(node, s.query);
   std::uint32_t entry;
   int top;
   {

@@ -19,7 +19,7 @@ FileHeader read_header(ByteSource& source) {
   if (std::memcmp(preamble.data(), kMagic, sizeof(kMagic)) != 0)
     corrupt("not an index file (wrong magic number)");
   const auto version = load_value<std::uint32_t>(preamble.data() + 8);
-  if (version != kVersion && version != kPackedVersion) {
+  if (version < kPackedVersion || version > kVersion) {
     corrupt("unknown format version " + std::to_string(version) + " (this build reads versions " +
             std::to_string(kPackedVersion) + " to " + std::to_string(kVersion) + ")");
   }

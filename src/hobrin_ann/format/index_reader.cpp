@@ -30,7 +30,9 @@ void check_room(const ByteSource& source, const FileHeader& h, std::size_t value
     row_values -= row_values % per_block;
   }
   overflow |= __builtin_mul_overflow(row_values, value_bytes, &row_bytes);
-  add(h.nodes, row_bytes);
+  if (h.options.keep_vectors) add(h.nodes, row_bytes);
+  if (h.options.quantization != Quantization::None)
+    add(h.nodes, fast::code_row_bytes(code_of(h.options.quantization), h.options.dim));
   add(h.nodes, sizeof(std::int64_t) + 1 + 2 * m * sizeof(std::uint32_t) + (h.options.schema ? 1 : 0));
   add(h.upper_lists, m * sizeof(std::uint32_t));
   add(h.removed, sizeof(std::uint32_t));
@@ -60,6 +62,7 @@ void read_body(ByteSource& source, const FileHeader& h, IndexCore<Store>& core, 
   using namespace format;
   check_room(source, h, sizeof(typename Store::Value));
   bool mapped = read_vectors(source, h, core, options);
+  mapped |= read_codes(source, h, core, options);
   read_ids(source, h, core.labels);
   const std::vector<std::uint8_t> levels = read_levels(source, h);
   mapped |= read_links(source, h, levels, core.graph, options.map);
@@ -81,5 +84,7 @@ void read_body(ByteSource& source, const FileHeader& h, IndexCore<Store>& core, 
 
 template void read_body(ByteSource&, const FileHeader&, IndexCore<FullRows<float>>&, const LoadOptions&);
 template void read_body(ByteSource&, const FileHeader&, IndexCore<FullRows<double>>&, const LoadOptions&);
+template void read_body(ByteSource&, const FileHeader&, IndexCore<CodedRows<float>>&, const LoadOptions&);
+template void read_body(ByteSource&, const FileHeader&, IndexCore<CodedRows<double>>&, const LoadOptions&);
 
 }  // namespace hobrin::ann

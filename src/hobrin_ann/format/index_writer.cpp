@@ -17,6 +17,7 @@ void write_index(const IndexCore<Store>& core, const IndexState& state, ByteSink
 
   write_parameters(core, state, sink);
   write_vectors(core, sink);
+  write_codes(core, sink);
   write_ids(std::span(core.labels.data(), nodes), sink);
   write_levels(core.graph, sink);
   write_links(core.graph, sink);
@@ -27,5 +28,7 @@ void write_index(const IndexCore<Store>& core, const IndexState& state, ByteSink
 
 template void write_index(const IndexCore<FullRows<float>>&, const IndexState&, ByteSink&);
 template void write_index(const IndexCore<FullRows<double>>&, const IndexState&, ByteSink&);
+template void write_index(const IndexCore<CodedRows<float>>&, const IndexState&, ByteSink&);
+template void write_index(const IndexCore<CodedRows<double>>&, const IndexState&, ByteSink&);
 
 }  // namespace hobrin::ann

@@ -16,8 +16,11 @@ inline constexpr char kMagic[8] = {'\x89', 'H', 'O', 'B', 'R', 'I', 'N', '\n'};
 // Version 2 aligns: the preamble and every section header fill 64 bytes,
 // every section is padded with zeros to a multiple of 64, so each payload
 // starts on a 64-byte boundary and rows can be used where they lie in a
-// mapped file. Version 1 packed everything; it is still read.
-inline constexpr std::uint32_t kVersion = 2;
+// mapped file. Version 1 packed everything; it is still read. Version 3
+// adds the codes that the graph walk reads (CODE, after the rows), which may
+// then stand alone (no rows stored).
+inline constexpr std::uint32_t kVersion = 3;
+inline constexpr std::uint32_t kCodesVersion = 3;
 inline constexpr std::uint32_t kPackedVersion = 1;
 inline constexpr std::size_t kAlignment = 64;
 inline constexpr std::size_t kPreambleBytes = 16;  // what every version starts with
@@ -40,7 +43,7 @@ inline constexpr std::size_t kChunkBytes = std::size_t{1} << 20;  // what the re
 inline constexpr std::uint64_t kMaxCount = std::uint64_t{1} << 63;  // counts and ids stay below this
 
 // The parameters' flags.
-inline constexpr std::uint8_t kSeedGiven = 1, kHasSchema = 2;
+inline constexpr std::uint8_t kSeedGiven = 1, kHasSchema = 2, kCodesOnly = 4;
 // The kinds of a metadata value.
 enum : std::uint8_t { kString = 0, kInt = 1, kFloat = 2 };
 

@@ -45,6 +45,26 @@ class SectionReader {
   // `checksum`, the section's checksum is then not compared.
   const std::byte* take_in_place(std::size_t count, bool checksum);
 
+  // Where the source is mapped: hands the next `total` records of
+  // `record_bytes` each, where they lie, to `consume(records, count, first)`
+  // in chunks that stay in cache while the checksum (if `checksum`) runs
+  // over them, and returns where the first lies. Null, and nothing taken,
+  // when the source is not mapped.
+  template <class Consume>
+  const std::byte* view_records(std::size_t record_bytes, std::uint64_t total, bool checksum,
+                                Consume&& consume) {
+    const std::byte* start = take_in_place(0, checksum);
+    if (start == nullptr) return nullptr;
+    const std::size_t per_chunk =
+        std::max<std::size_t>(1, kChunkBytes / std::max<std::size_t>(record_bytes, 1));
+    for (std::uint64_t first = 0; first < total;) {
+      const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(per_chunk, total - first));
+      consume(take_in_place(count * record_bytes, checksum), count, first);
+      first += count;
+    }
+    return start;
+  }
+
   // Once the whole payload is taken: CorruptIndex unless the checksum matches
   // and the padding after it is zeros.
   void finish();

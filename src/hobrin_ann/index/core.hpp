@@ -19,6 +19,7 @@
 #include "hobrin_ann/index/labels.hpp"
 #include "hobrin_ann/index/options.hpp"
 #include "hobrin_ann/search/scored.hpp"
+#include "hobrin_ann/store/coded_rows.hpp"
 #include "hobrin_ann/store/full_rows.hpp"
 
 namespace hobrin::ann {
@@ -61,6 +62,19 @@ struct Scratch {
   }
 };
 
+// The empty store of an index with these options.
+template <class Store>
+Store empty_store(const IndexOptions& o) {
+  const auto measure =
+      o.metric == Metric::Euclidean ? fast::Measure::SquaredEuclidean : fast::Measure::NegativeDot;
+  const bool unit = o.metric == Metric::Cosine;
+  if constexpr (Store::kCoded) {
+    return Store(o.dim, measure, unit, o.quantization, o.keep_vectors);
+  } else {
+    return Store(o.dim, measure, unit);
+  }
+}
+
 // IndexCore::linking_from when no addition is linking.
 inline constexpr std::size_t kNoneLinking = std::numeric_limits<std::size_t>::max();
 
@@ -70,9 +84,7 @@ struct IndexCore {
 
   explicit IndexCore(const IndexOptions& opts)
       : options(opts),
-        store(opts.dim,
-              opts.metric == Metric::Euclidean ? fast::Measure::SquaredEuclidean : fast::Measure::NegativeDot,
-              opts.metric == Metric::Cosine),
+        store(empty_store<Store>(opts)),
         graph(opts.m),
         values(opts.schema ? opts.schema->size() : 0) {}
 

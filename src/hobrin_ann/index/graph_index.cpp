@@ -107,22 +107,38 @@ std::unique_ptr<StoredIndex<Store>> restored(ByteSource& source, const FileHeade
   return index;
 }
 
+// Calls `make` with a null pointer of the store type that `options` need.
+template <class Make>
+auto with_store(const IndexOptions& options, Make&& make) {
+  const bool coded = options.quantization != Quantization::None;
+  if (options.dtype == ElementType::Float32) {
+    return coded ? make(static_cast<CodedRows<float>*>(nullptr))
+                 : make(static_cast<FullRows<float>*>(nullptr));
+  }
+  return coded ? make(static_cast<CodedRows<double>*>(nullptr))
+               : make(static_cast<FullRows<double>*>(nullptr));
+}
+
 }  // namespace
 
 GraphIndex::Loaded GraphIndex::load(ByteSource& source, const LoadOptions& options) {
   const FileHeader header = read_header(source);
-  if (header.options.dtype == ElementType::Float32)
-    return {restored<FullRows<float>>(source, header, options), header.state.ef_search};
-  return {restored<FullRows<double>>(source, header, options), header.state.ef_search};
+  auto index = with_store(header.options, [&]<class Store>(Store*) -> std::unique_ptr<GraphIndex> {
+    return restored<Store>(source, header, options);
+  });
+  return {std::move(index), header.state.ef_search};
 }
 
 std::unique_ptr<GraphIndex> GraphIndex::create(const IndexOptions& options) {
   if (const auto problem = options_problem(options)) throw std::invalid_argument(*problem);
-  if (options.dtype == ElementType::Float32) return std::make_unique<StoredIndex<FullRows<float>>>(options);
-  return std::make_unique<StoredIndex<FullRows<double>>>(options);
+  return with_store(options, [&]<class Store>(Store*) -> std::unique_ptr<GraphIndex> {
+    return std::make_unique<StoredIndex<Store>>(options);
+  });
 }
 
 template class StoredIndex<FullRows<float>>;
 template class StoredIndex<FullRows<double>>;
+template class StoredIndex<CodedRows<float>>;
+template class StoredIndex<CodedRows<double>>;
 
 }  // namespace hobrin::ann

@@ -34,6 +34,9 @@ struct SearchRequest {
   std::size_t count = 0;
   std::size_t k = 1;
   std::size_t ef = 1;             // the candidate list length; at least k is used
+  // An index of codes that keeps full rows re-scores this many of the walk's
+  // best candidates on them (0: all it keeps); the walk keeps at least as many.
+  std::size_t rerank = 0;
   bool exact = false;             // scan every stored vector instead of the graph
   const FilterQuery* filter = nullptr;  // only vectors that pass it
   std::size_t threads = 0;        // 0: one per core

@@ -18,6 +18,8 @@ std::optional<std::string> options_problem(const IndexOptions& o) {
   if (auto problem = at_least("m", o.m, 2)) return problem;
   if (o.m > kMaxM) return "m must be at most " + std::to_string(kMaxM) + ", got " + std::to_string(o.m);
   if (auto problem = at_least("ef_construction", o.ef_construction, 1)) return problem;
+  if (!o.keep_vectors && o.quantization == Quantization::None)
+    return "keep_vectors=False needs a quantization: without codes the vectors are all the index holds";
   if (o.seed) {
     if (auto problem = at_least("seed", *o.seed, 0)) return problem;
   }

@@ -12,6 +12,9 @@ namespace hobrin::ann {
 
 enum class Metric { Euclidean, Cosine, InnerProduct };
 enum class ElementType { Float32, Float64 };
+// What the graph walk reads: the rows themselves, or compact codes of them
+// (half precision, or 8-bit and 4-bit per-dimension scalar codes).
+enum class Quantization { None, Float16, Int8, Int4 };
 
 struct IndexOptions {
   std::size_t dim = 0;
@@ -21,6 +24,10 @@ struct IndexOptions {
   std::size_t ef_construction = 200;    // candidate list length while inserting
   std::optional<std::uint64_t> seed;    // for the level draws; none: from the system
   std::optional<Schema> schema;         // metadata attribute names, if any
+  Quantization quantization = Quantization::None;
+  // With codes: whether the full rows are kept too, to re-rank the walk's
+  // best candidates exactly (without them, distances are the codes').
+  bool keep_vectors = true;
 };
 
 // Limits of the options: counts stay below 2^63, and m at most 4096 so that

@@ -116,6 +116,9 @@ class StoredIndex final : public GraphIndex {
   void link_nodes(std::size_t first, std::size_t workers, const Lease& scratch,
                   std::atomic<std::size_t>* progress);
 
+  // Re-scores the best `count` (0: all) of a max-heap of the walk's
+  // candidates with the store's exact_score, leaving a max-heap of them.
+  void rerank(std::vector<Scored<D>>& best, const typename Store::Query& query, std::size_t count) const;
   // Writes a query's results from its max-heap of best nodes (which it sorts).
   void emit(std::vector<Scored<D>>& best, const SearchRequest& request, std::size_t query_index) const;
   // Scans for queries first .. first + count - 1 together.

@@ -72,15 +72,16 @@ std::optional<AddError> StoredIndex<Store>::store_batch(AddTransaction<Store>& t
     level = static_cast<std::uint8_t>(draw_level());
     upper_lists += level;
   }
-  // The first addition chooses how the store orders dimensions; kept once it succeeds.
-  std::vector<std::uint32_t> order = core_.store.choose_order(values, count);
+  // The first addition teaches the store how to order dimensions (and to
+  // encode them); kept once it succeeds.
+  typename Store::FirstBatch learned = core_.store.learn(values, count);
   reserve_for_add(count, upper_lists);
   if (const auto present = transaction.first_taken(count))
     return AddError{AddError::Kind::IdPresent, *present};
   if (core_.options.schema) transaction.record_metadata(metadata, count);
 
   // From here on nothing allocates: every array has its room.
-  if (old == 0) core_.store.set_order(std::move(order));
+  if (old == 0) core_.store.adopt(std::move(learned));
   const std::size_t dim = core_.options.dim;
   transaction.nodes_appended();
   for (std::size_t i = 0; i < count; ++i) {
@@ -136,6 +137,8 @@ std::expected<void, AddError> StoredIndex<Store>::add(const void* rows, std::siz
       std::size_t, std::atomic<std::size_t>*);
 HOBRIN_INSTANTIATE_ADD(FullRows<float>)
 HOBRIN_INSTANTIATE_ADD(FullRows<double>)
+HOBRIN_INSTANTIATE_ADD(CodedRows<float>)
+HOBRIN_INSTANTIATE_ADD(CodedRows<double>)
 #undef HOBRIN_INSTANTIATE_ADD
 
 }  // namespace hobrin::ann

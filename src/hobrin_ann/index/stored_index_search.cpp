@@ -61,9 +61,24 @@ void StoredIndex<Store>::search_one(Scratch<Store>& s, const SearchRequest& requ
     // being linked may have empty lists below, a dead end for the walk.
     for (int l = top; l > 0; --l)
       nearest = greedy_closest<Store, locked>(core_, s, query, nearest, l, core_.linking_from);
-    walk_layer0<locked>(s, query, nearest, std::max(request.ef, request.k), request.k, allowed);
+    const std::size_t ef = std::max({request.ef, request.k, request.rerank});
+    walk_layer0<locked>(s, query, nearest, ef, request.k, allowed);
+    if constexpr (Store::kCoded) {
+      if (core_.store.keeps_vectors()) rerank(s.results, query, request.rerank);
+    }
   }
   emit(s.results, request, query_index);
+}
+
+template <class Store>
+void StoredIndex<Store>::rerank(std::vector<Scored<D>>& best, const typename Store::Query& query,
+                                std::size_t count) const {
+  // The walk ranked by codes; the best `count` of its candidates are scored
+  // again on the full rows and ranked by that.
+  std::sort_heap(best.begin(), best.end());
+  if (count != 0 && count < best.size()) best.resize(count);
+  for (Scored<D>& candidate : best) candidate.distance = core_.store.exact_score(query, candidate.node);
+  std::make_heap(best.begin(), best.end());
 }
 
 template <class Store>
@@ -137,5 +152,7 @@ std::expected<void, SearchError> StoredIndex<Store>::search(const SearchRequest&
 
 template std::expected<void, SearchError> StoredIndex<FullRows<float>>::search(const SearchRequest&) const;
 template std::expected<void, SearchError> StoredIndex<FullRows<double>>::search(const SearchRequest&) const;
+template std::expected<void, SearchError> StoredIndex<CodedRows<float>>::search(const SearchRequest&) const;
+template std::expected<void, SearchError> StoredIndex<CodedRows<double>>::search(const SearchRequest&) const;
 
 }  // namespace hobrin::ann

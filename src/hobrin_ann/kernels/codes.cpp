@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
+#include <vector>
 
 #include "common/cpu_features.hpp"
 
@@ -90,25 +91,37 @@ CodeKernels code_kernels(Code code, Measure measure, const char* variant) noexce
 
 template <class T>
 void learn_code_scale(Code code, const T* rows, std::size_t count, std::size_t dim, float* offset,
-                      float* scale) noexcept {
+                      float* scale) {
+  if (count == 0) {
+    const std::size_t dims = code_dims(code, dim);
+    std::fill(offset, offset + dims, 0.0f);
+    std::fill(scale, scale + dims, 0.0f);
+    return;
+  }
+  std::vector<double> low(dim), high(dim);
+  for (std::size_t j = 0; j < dim; ++j) {
+    low[j] = high[j] = static_cast<double>(rows[j]);
+    for (std::size_t i = 1; i < count; ++i) {
+      const double v = static_cast<double>(rows[i * dim + j]);
+      low[j] = std::min(low[j], v);
+      high[j] = std::max(high[j], v);
+    }
+  }
+  code_scale_from_ranges(code, low.data(), high.data(), dim, offset, scale);
+}
+
+void code_scale_from_ranges(Code code, const double* low, const double* high, std::size_t dim, float* offset,
+                            float* scale) noexcept {
   const std::size_t dims = code_dims(code, dim);
   std::fill(offset, offset + dims, 0.0f);
   std::fill(scale, scale + dims, 0.0f);
-  if (count == 0) return;
   // Kept within half the float range, so that offset + scale * levels stays finite.
   constexpr double limit = FLT_MAX / 2.0;
   for (std::size_t j = 0; j < dim; ++j) {
-    double low = static_cast<double>(rows[j]);
-    double high = low;
-    for (std::size_t i = 1; i < count; ++i) {
-      const double v = static_cast<double>(rows[i * dim + j]);
-      low = std::min(low, v);
-      high = std::max(high, v);
-    }
-    low = std::clamp(low, -limit, limit);
-    high = std::clamp(high, -limit, limit);
-    offset[j] = static_cast<float>(low);
-    scale[j] = static_cast<float>((high - low) / code_levels(code));
+    const double lo = std::clamp(low[j], -limit, limit);
+    const double hi = std::clamp(high[j], -limit, limit);
+    offset[j] = static_cast<float>(lo);
+    scale[j] = static_cast<float>((hi - lo) / code_levels(code));
   }
 }
 
@@ -140,16 +153,18 @@ void encode_row(Code code, const T* values, std::size_t dim, CodeScale scale, st
 }
 
 template <class T>
-void decode_row(Code code, const std::uint8_t* codes, std::size_t dim, CodeScale scale, T* out) noexcept {
+void decode_row(Code code, const std::uint8_t* codes, std::size_t dim, CodeScale scale, T* out,
+                const std::uint32_t* order) noexcept {
   for (std::size_t j = 0; j < dim; ++j) {
+    T& to = out[order != nullptr ? order[j] : j];
     if (code == Code::Float16) {
       std::uint16_t h;
       std::memcpy(&h, codes + 2 * j, sizeof h);
-      out[j] = static_cast<T>(from_half(h));
+      to = static_cast<T>(from_half(h));
       continue;
     }
     const unsigned c = code == Code::Int8 ? codes[j] : (codes[int4_byte(j)] >> int4_shift(j)) & 15u;
-    out[j] = static_cast<T>(scale.offset[j] + scale.scale[j] * static_cast<float>(c));
+    to = static_cast<T>(scale.offset[j] + scale.scale[j] * static_cast<float>(c));
   }
 }
 
@@ -171,12 +186,13 @@ CodeQuery prepare_code_query(Code code, Measure measure, const float* query, std
   return {a, nullptr, static_cast<float>(bias)};
 }
 
-template void learn_code_scale<float>(Code, const float*, std::size_t, std::size_t, float*, float*) noexcept;
-template void learn_code_scale<double>(Code, const double*, std::size_t, std::size_t, float*,
-                                       float*) noexcept;
+template void learn_code_scale<float>(Code, const float*, std::size_t, std::size_t, float*, float*);
+template void learn_code_scale<double>(Code, const double*, std::size_t, std::size_t, float*, float*);
 template void encode_row<float>(Code, const float*, std::size_t, CodeScale, std::uint8_t*) noexcept;
 template void encode_row<double>(Code, const double*, std::size_t, CodeScale, std::uint8_t*) noexcept;
-template void decode_row<float>(Code, const std::uint8_t*, std::size_t, CodeScale, float*) noexcept;
-template void decode_row<double>(Code, const std::uint8_t*, std::size_t, CodeScale, double*) noexcept;
+template void decode_row<float>(Code, const std::uint8_t*, std::size_t, CodeScale, float*,
+                                const std::uint32_t*) noexcept;
+template void decode_row<double>(Code, const std::uint8_t*, std::size_t, CodeScale, double*,
+                                 const std::uint32_t*) noexcept;
 
 }  // namespace hobrin::fast

@@ -102,7 +102,10 @@ CodeKernels code_kernels(Code code, Measure measure, const char* variant) noexce
 // each of offset and scale, padding with zeros.
 template <class T>
 void learn_code_scale(Code code, const T* rows, std::size_t count, std::size_t dim, float* offset,
-                      float* scale) noexcept;
+                      float* scale);
+// The same from the range of each of `dim` dimensions, low[j] to high[j].
+void code_scale_from_ranges(Code code, const double* low, const double* high, std::size_t dim, float* offset,
+                            float* scale) noexcept;
 
 // Encodes one row of `dim` values into code_row_bytes() bytes: to the
 // nearest code, values outside the learned range clamped to its ends (and,
@@ -110,9 +113,11 @@ void learn_code_scale(Code code, const T* rows, std::size_t count, std::size_t d
 template <class T>
 void encode_row(Code code, const T* values, std::size_t dim, CodeScale scale, std::uint8_t* out) noexcept;
 
-// Decodes one row of codes into `dim` values.
+// Decodes one row of codes into `dim` values: value j to out[order[j]]
+// when an order is given, else to out[j].
 template <class T>
-void decode_row(Code code, const std::uint8_t* codes, std::size_t dim, CodeScale scale, T* out) noexcept;
+void decode_row(Code code, const std::uint8_t* codes, std::size_t dim, CodeScale scale, T* out,
+                const std::uint32_t* order = nullptr) noexcept;
 
 // Writes the prepared form of a padded query (code_dims() values, zeros past
 // dim) into `a` (code_dims() values) and returns the query that points at it.

@@ -48,7 +48,7 @@ void exact_scan(const IndexCore<Store>& core, Scratch<Store>& s,
         }
         for (std::size_t i = i0; i < end; ++i) {
           if (lower[i] > bound) continue;
-          keep_best(heap, Scored<D>{core.store.score(queries[q], s.fresh[i]), s.fresh[i]}, k);
+          keep_best(heap, Scored<D>{core.store.exact_score(queries[q], s.fresh[i]), s.fresh[i]}, k);
           if (heap.size() >= k) bound = heap.front().distance;
         }
       }

@@ -26,6 +26,9 @@ class FullRows {
   using Distance = T;
   using Query = const T*;
   using QueryRows = VectorRows<T>;
+  static constexpr bool kCoded = false;
+  // What the first batch teaches the store: the dimension order.
+  using FirstBatch = std::vector<std::uint32_t>;
 
   // `unit`: rows and queries are scaled to unit length (cosine).
   FullRows(std::size_t dim, fast::Measure measure, bool unit)
@@ -50,6 +53,8 @@ class FullRows {
     return fast::rankable(kernels_.pair(query, rows_.row(node), rows_.stride()));
   }
   Distance score_pair(std::uint32_t a, std::uint32_t b) const noexcept { return score(rows_.row(a), b); }
+  // What returned distances come from: the same as score.
+  Distance exact_score(Query query, std::uint32_t node) const noexcept { return score(query, node); }
   // out[i] = score(query, nodes[i]), except that a squared Euclidean distance
   // above `bound` may come out as any value above it.
   void score_batch(Query query, const std::uint32_t* nodes, std::size_t count, Distance bound,
@@ -68,8 +73,9 @@ class FullRows {
   bool identical(std::uint32_t a, std::uint32_t b) const noexcept {
     return std::memcmp(rows_.row(a), rows_.row(b), rows_.stride() * sizeof(T)) == 0;
   }
-  // A stored node's own row, as a query.
+  // A stored node's own row, as a query (of its insertion).
   Query stored(std::uint32_t node) const noexcept { return rows_.row(node); }
+  Query stored(std::uint32_t node, QueryRows&) const noexcept { return rows_.row(node); }
   // The distance a caller sees: Euclidean, or 1 - similarity.
   Value reported(Distance distance) const noexcept {
     return measure_ == fast::Measure::SquaredEuclidean ? std::sqrt(distance) : Value{1} + distance;
@@ -79,10 +85,13 @@ class FullRows {
 
   // Chooses the dimension order from the first rows an empty store receives
   // (Euclidean only; the others keep the caller's order). Throws std::bad_alloc.
-  std::vector<std::uint32_t> choose_order(const Value* values, std::size_t count) const {
+  FirstBatch learn(const Value* values, std::size_t count) const {
     if (size() != 0 || measure_ != fast::Measure::SquaredEuclidean) return {};
     return order_by_spread(values, count, rows_.dim());
   }
+  void adopt(FirstBatch order) noexcept { order_ = std::move(order); }
+  // Forgets what the first batch taught (its addition was undone).
+  void forget() noexcept { order_.clear(); }
   void set_order(std::vector<std::uint32_t> order) noexcept { order_ = std::move(order); }
   std::span<const std::uint32_t> order() const noexcept { return order_; }
 

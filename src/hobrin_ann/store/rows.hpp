@@ -71,6 +71,15 @@ class VectorRows {
     ++size_;
   }
 
+  // Appends a row of zeros within the reserved room and returns it, for the
+  // caller to fill.
+  T* append_zeros() noexcept {
+    T* out = data_.get() + size_ * stride_;
+    std::fill(out, out + stride_, T{0});
+    ++size_;
+    return out;
+  }
+
   void truncate(std::size_t rows) noexcept { size_ = std::min(size_, rows); }
 
  private:

@@ -15,15 +15,16 @@ namespace {
 using ann::GraphIndex;
 using PyIndex = Instance<IndexPayload>;
 
-constexpr const char* kNewParameters[] = {"dim", "metric", "dtype", "m", "ef_construction", "seed", "schema"};
+constexpr const char* kNewParameters[] = {"dim",  "metric", "dtype",        "m",           "ef_construction",
+                                          "seed", "schema", "quantization", "keep_vectors"};
 constexpr const char* kAddParameters[] = {"vectors", "ids", "ids_out", "metadata", "threads"};
-constexpr const char* kSearchParameters[] = {"queries", "k",       "ef",     "exact",
-                                             "filter",  "threads", "labels", "distances"};
+constexpr const char* kSearchParameters[] = {"queries", "k",      "ef",        "exact", "filter",
+                                             "threads", "labels", "distances", "rerank"};
 constexpr const char* kIdParameters[] = {"id"};
 constexpr const char* kGetParameters[] = {"ids", "out"};
-constexpr FunctionDescription kNew{"GraphIndex", "__new__", kNewParameters, 7};
+constexpr FunctionDescription kNew{"GraphIndex", "__new__", kNewParameters, 9};
 constexpr FunctionDescription kAdd{"GraphIndex", "add", kAddParameters, 5};
-constexpr FunctionDescription kSearch{"GraphIndex", "search", kSearchParameters, 8};
+constexpr FunctionDescription kSearch{"GraphIndex", "search", kSearchParameters, 9};
 constexpr FunctionDescription kContains{"GraphIndex", "contains", kIdParameters, 1};
 constexpr FunctionDescription kGet{"GraphIndex", "get", kGetParameters, 2};
 constexpr FunctionDescription kNoArguments{"GraphIndex", "stat", {}, 0};
@@ -49,10 +50,19 @@ PyResult<ann::Metric> metric_by_name(const std::string& name) {
   return fail(PyErr::value_error("unknown metric '" + name + "'"));
 }
 
+constexpr const char* kQuantizations[] = {"none", "float16", "int8", "int4"};
+
+PyResult<ann::Quantization> quantization_by_name(const std::string& name) {
+  for (int i = 0; i < 4; ++i) {
+    if (name == kQuantizations[i]) return static_cast<ann::Quantization>(i);
+  }
+  return fail(PyErr::value_error("unknown quantization '" + name + "'"));
+}
+
 PyObject* index_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
   if (!ann::prepare_thread()) return PyErr_NoMemory();
-  return construct<IndexPayload, 7>(
-      kNew, subtype, args, kwargs, [](std::span<PyObject*, 7> slots) -> PyResult<IndexPayload> {
+  return construct<IndexPayload, 9>(
+      kNew, subtype, args, kwargs, [](std::span<PyObject*, 9> slots) -> PyResult<IndexPayload> {
         ann::IndexOptions options;
         HOBRIN_TRY(options.dim, extract_argument<std::uint64_t>(slots[0], "dim"));
         HOBRIN_TRY(auto metric, extract_argument<std::string>(slots[1], "metric"));
@@ -63,6 +73,9 @@ PyObject* index_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
         HOBRIN_TRY(options.schema, extract_optional_argument<std::vector<std::string>>(slots[6], "schema"));
         HOBRIN_TRY(options.metric, metric_by_name(metric));
         HOBRIN_TRY(options.dtype, element_type_by_name(dtype));
+        HOBRIN_TRY(auto quantization, extract_argument<std::string>(slots[7], "quantization"));
+        HOBRIN_TRY(options.quantization, quantization_by_name(quantization));
+        options.keep_vectors = PyObject_IsTrue(slots[8]) == 1;
         if (const auto problem = ann::options_problem(options)) return fail(PyErr::value_error(*problem));
         return IndexPayload{GraphIndex::create(options), std::make_unique<std::atomic<std::size_t>>(0)};
       });
@@ -119,9 +132,9 @@ PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_method<IndexPayload, Access::Shared, 8>(
+  return call_method<IndexPayload, Access::Shared, 9>(
       py_index_type(), kSearch, self, args, nargs, kwnames,
-      [](IndexPayload& p, std::span<PyObject*, 8> slots) -> PyResult<None> {
+      [](IndexPayload& p, std::span<PyObject*, 9> slots) -> PyResult<None> {
         const GraphIndex& index = *p.index;
         HOBRIN_TRY(auto queries, ArrayView::get(slots[0], "queries", item_kind(index), 2, false));
         const std::size_t count = queries.extent(0);
@@ -135,6 +148,7 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         HOBRIN_TRY(request.threads, extract_argument<std::uint64_t>(slots[5], "threads"));
         HOBRIN_TRY(auto labels, ArrayView::get(slots[6], "labels", ItemKind::Int64, 2, true));
         HOBRIN_TRY(auto distances, ArrayView::get(slots[7], "distances", item_kind(index), 2, true));
+        HOBRIN_TRY(request.rerank, extract_argument<std::uint64_t>(slots[8], "rerank"));
         if (request.k == 0) return fail(PyErr::value_error("k must be at least 1"));
         for (const ArrayView* out : {&labels, &distances}) {
           if (out->extent(0) != count || out->extent(1) != request.k) {
@@ -274,7 +288,8 @@ PyObject* index_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       });
 }
 
-// (dim, metric, dtype, m, ef_construction, seed, schema), as the constructor takes them.
+// (dim, metric, dtype, m, ef_construction, seed, schema, quantization,
+// keep_vectors), as the constructor takes them.
 PyObject* index_params(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<IndexPayload, Access::Shared, 0>(
       py_index_type(), kParams, self, args, nargs, kwnames,
@@ -294,10 +309,11 @@ PyObject* index_params(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
           }
         }
         return PyRef::steal(checked(Py_BuildValue(
-            "(KssKKOO)", static_cast<unsigned long long>(o.dim), kMetrics[static_cast<int>(o.metric)],
+            "(KssKKOOsO)", static_cast<unsigned long long>(o.dim), kMetrics[static_cast<int>(o.metric)],
             o.dtype == ann::ElementType::Float32 ? "float32" : "float64",
             static_cast<unsigned long long>(o.m), static_cast<unsigned long long>(o.ef_construction),
-            seed.get(), schema.get())));
+            seed.get(), schema.get(), kQuantizations[static_cast<int>(o.quantization)],
+            o.keep_vectors ? Py_True : Py_False)));
       });
 }
 
@@ -327,7 +343,7 @@ PyObject* prepared(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyMethodDef kMethods[] = {
     fast_method("add", prepared<index_add>, "add($self, vectors, ids, ids_out, metadata, threads)\n--\n\n"),
     fast_method("search", prepared<index_search>,
-                "search($self, queries, k, ef, exact, filter, threads, labels, distances)\n--\n\n"),
+                "search($self, queries, k, ef, exact, filter, threads, labels, distances, rerank)\n--\n\n"),
     fast_method("contains", prepared<index_contains>, "contains($self, id)\n--\n\n"),
     fast_method("contains_many", prepared<index_contains_many>,
                 "contains_many($self, ids, found)\n--\n\nWhether the index holds each id, into found."),
@@ -345,7 +361,8 @@ PyMethodDef kMethods[] = {
     fast_method("remove", prepared<index_remove>, "remove($self, ids)\n--\n\n"),
     fast_method("compact", prepared<index_compact>, "compact($self, threads)\n--\n\n"),
     fast_method("params", prepared<index_params>,
-                "params($self)\n--\n\n(dim, metric, dtype, m, ef_construction, seed, schema)"),
+                "params($self)\n--\n\n(dim, metric, dtype, m, ef_construction, seed, schema, quantization, "
+                "keep_vectors)"),
     fast_method("save", prepared<index_save>, "save($self, path, ef_search)\n--\n\n"),
     fast_method("to_bytes", prepared<index_to_bytes>, "to_bytes($self, ef_search)\n--\n\n"),
     {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(prepared<index_load>)),
@@ -364,7 +381,7 @@ PyMethodDef kMethods[] = {
 const ClassDefinition kDefinition{
     .module = "hobrin_ann._core",
     .name = "GraphIndex",
-    .text_signature = "(dim, metric, dtype, m, ef_construction, seed, schema)",
+    .text_signature = "(dim, metric, dtype, m, ef_construction, seed, schema, quantization, keep_vectors)",
     .doc_body = "The native graph index behind hobrin_ann.Index; arguments are checked there.",
     .methods = kMethods,
     .tp_new = index_new,

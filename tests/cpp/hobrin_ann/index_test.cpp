@@ -131,7 +131,7 @@ TEST(FullRowsStore, ScoresAgreeWithAPlainLoopOverTheCallersValues) {
     FullRows<double> store(dim, euclidean ? fast::Measure::SquaredEuclidean : fast::Measure::NegativeDot,
                            !euclidean);
     std::vector<double> rows(values.begin(), values.end());
-    store.set_order(store.choose_order(rows.data(), n));
+    store.adopt(store.learn(rows.data(), n));
     EXPECT_EQ(store.order().empty(), !euclidean);
     store.reserve(n);
     for (std::size_t i = 0; i < n; ++i) store.append(rows.data() + i * dim);

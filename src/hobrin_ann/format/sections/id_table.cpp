@@ -91,5 +91,7 @@ bool read_id_table(ByteSource& source, const FileHeader& header, IndexCore<Store
 
 template bool read_id_table(ByteSource&, const FileHeader&, IndexCore<FullRows<float>>&, bool);
 template bool read_id_table(ByteSource&, const FileHeader&, IndexCore<FullRows<double>>&, bool);
+template bool read_id_table(ByteSource&, const FileHeader&, IndexCore<CodedRows<float>>&, bool);
+template bool read_id_table(ByteSource&, const FileHeader&, IndexCore<CodedRows<double>>&, bool);
 
 }  // namespace hobrin::ann::format

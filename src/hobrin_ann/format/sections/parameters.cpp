@@ -16,6 +16,7 @@ struct RawFields {
   std::uint8_t metric = 0;
   std::uint8_t dtype = 0;
   std::uint8_t flags = 0;
+  std::uint8_t quantization = 0;
   std::uint64_t seed = 0;
 };
 
@@ -27,7 +28,8 @@ RawFields read_fixed(Cursor& in, FileHeader& h) {
   raw.metric = in.next<std::uint8_t>();
   raw.dtype = in.next<std::uint8_t>();
   raw.flags = in.next<std::uint8_t>();
-  for (int i = 0; i < 5; ++i) {
+  raw.quantization = in.next<std::uint8_t>();
+  for (int i = 0; i < 4; ++i) {
     if (in.next<std::uint8_t>() != 0) corrupt("a reserved field of the parameters is not zero");
   }
   o.m = in.next<std::uint64_t>();
@@ -47,15 +49,21 @@ RawFields read_fixed(Cursor& in, FileHeader& h) {
 void check_options(const RawFields& raw, IndexOptions& o) {
   if (raw.metric > 2) corrupt("unknown metric " + std::to_string(raw.metric));
   if (raw.dtype > 1) corrupt("unknown dtype " + std::to_string(raw.dtype));
-  if ((raw.flags & ~(kSeedGiven | kHasSchema)) != 0) corrupt("unknown flags " + std::to_string(raw.flags));
+  if ((raw.flags & ~(kSeedGiven | kHasSchema | kCodesOnly)) != 0)
+    corrupt("unknown flags " + std::to_string(raw.flags));
+  if (raw.quantization > 3) corrupt("unknown quantization " + std::to_string(raw.quantization));
   o.metric = static_cast<Metric>(raw.metric);
   o.dtype = static_cast<ElementType>(raw.dtype);
+  o.quantization = static_cast<Quantization>(raw.quantization);
+  o.keep_vectors = (raw.flags & kCodesOnly) == 0;
   // The same check as an index's creation, so that no index saves a file
   // its loader refuses.
   if (const auto problem = options_problem(o)) corrupt("unsound parameters: " + *problem);
 }
 
-void check_state_and_counts(const RawFields& raw, FileHeader& h) {
+void check_state_and_counts(const RawFields& raw, FileHeader& h, std::uint32_t version) {
+  if (h.options.quantization != Quantization::None && version < kCodesVersion)
+    corrupt("codes are stored in a file of version " + std::to_string(version));
   if (h.state.ef_search == 0 || h.state.ef_search >= kMaxCount) corrupt("ef_search is out of range");
   if ((raw.flags & kSeedGiven) != 0) {
     if (raw.seed >= kMaxCount) corrupt("the seed is out of range");
@@ -125,8 +133,10 @@ void write_parameters(const IndexCore<Store>& core, const IndexState& state, Byt
   append_value<std::uint64_t>(out, o.dim);
   append_value<std::uint8_t>(out, static_cast<std::uint8_t>(o.metric));
   append_value<std::uint8_t>(out, static_cast<std::uint8_t>(o.dtype));
-  append_value<std::uint8_t>(out, (o.seed ? kSeedGiven : 0) | (o.schema ? kHasSchema : 0));
-  out.append(5, '\0');
+  append_value<std::uint8_t>(
+      out, (o.seed ? kSeedGiven : 0) | (o.schema ? kHasSchema : 0) | (o.keep_vectors ? 0 : kCodesOnly));
+  append_value<std::uint8_t>(out, static_cast<std::uint8_t>(o.quantization));
+  out.append(4, '\0');
   append_value<std::uint64_t>(out, o.m);
   append_value<std::uint64_t>(out, o.ef_construction);
   append_value<std::uint64_t>(out, o.seed.value_or(0));
@@ -152,7 +162,7 @@ FileHeader read_parameters(ByteSource& source) {
   FileHeader h;
   const RawFields raw = read_fixed(in, h);
   check_options(raw, h.options);
-  check_state_and_counts(raw, h);
+  check_state_and_counts(raw, h, source.version());
   read_dim_order(in, h);
   read_schema(in, raw.flags, h.options);
   in.expect_end();
@@ -161,5 +171,7 @@ FileHeader read_parameters(ByteSource& source) {
 
 template void write_parameters(const IndexCore<FullRows<float>>&, const IndexState&, ByteSink&);
 template void write_parameters(const IndexCore<FullRows<double>>&, const IndexState&, ByteSink&);
+template void write_parameters(const IndexCore<CodedRows<float>>&, const IndexState&, ByteSink&);
+template void write_parameters(const IndexCore<CodedRows<double>>&, const IndexState&, ByteSink&);
 
 }  // namespace hobrin::ann::format

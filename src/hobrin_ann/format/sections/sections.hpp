@@ -32,6 +32,14 @@ template <class Store>
 bool read_vectors(ByteSource& source, const FileHeader& header, IndexCore<Store>& core,
                   const LoadOptions& options);
 
+// CODE (code_rows.cpp, version 3 on): the codes of an index that has them,
+// empty for one that has not. Mapped as the rows are; returns true then.
+template <class Store>
+void write_codes(const IndexCore<Store>& core, ByteSink& sink);
+template <class Store>
+bool read_codes(ByteSource& source, const FileHeader& header, IndexCore<Store>& core,
+                const LoadOptions& options);
+
 // LABL (ids.cpp): each node's id.
 void write_ids(std::span<const std::int64_t> ids, ByteSink& sink);
 void read_ids(ByteSource& source, const FileHeader& header, std::vector<std::int64_t>& ids);

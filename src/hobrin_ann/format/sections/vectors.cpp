@@ -11,9 +11,9 @@ template <class Store>
 void write_vectors(const IndexCore<Store>& core, ByteSink& sink) {
   using T = typename Store::Value;
   const auto& rows = core.store.rows();
-  const std::size_t nodes = core.graph.size();
   // Rows as they are in memory, padding included, so that a mapped file can
-  // be scored in place.
+  // be scored in place; none when an index keeps only codes.
+  const std::size_t nodes = core.options.keep_vectors ? core.graph.size() : 0;
   const std::size_t bytes = nodes * rows.stride() * sizeof(T);
   SectionWriter section(sink, "VECT", bytes);
   section.put(rows.base(), bytes);
@@ -44,16 +44,12 @@ template <class Store>
 bool view_rows(SectionReader& section, std::uint64_t nodes, std::size_t stride, bool verify,
                IndexCore<Store>& core) {
   using T = typename Store::Value;
-  const std::size_t row_bytes = stride * sizeof(T);
-  const std::size_t per_chunk = std::max<std::size_t>(1, kChunkBytes / std::max<std::size_t>(row_bytes, 1));
-  const std::byte* rows = section.take_in_place(0, verify);
+  const std::byte* rows = section.view_records(
+      stride * sizeof(T), nodes, verify, [&](const std::byte* chunk, std::size_t count, std::uint64_t first) {
+        if (verify)
+          check_padded_rows(reinterpret_cast<const T*>(chunk), count, core.options.dim, stride, first);
+      });
   if (rows == nullptr) return false;  // the source is not mapped
-  for (std::uint64_t first = 0; first < nodes;) {
-    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(per_chunk, nodes - first));
-    const std::byte* chunk = section.take_in_place(count * row_bytes, verify);
-    if (verify) check_padded_rows(reinterpret_cast<const T*>(chunk), count, core.options.dim, stride, first);
-    first += count;
-  }
   core.store.view(reinterpret_cast<const T*>(rows), nodes);
   return true;
 }
@@ -64,7 +60,7 @@ template <class Store>
 bool read_vectors(ByteSource& source, const FileHeader& header, IndexCore<Store>& core,
                   const LoadOptions& options) {
   using T = typename Store::Value;
-  const std::uint64_t nodes = header.nodes;
+  const std::uint64_t nodes = header.options.keep_vectors ? header.nodes : 0;
   const std::size_t dim = core.options.dim;
   SectionReader section(source, "VECT");
   if (source.version() == kPackedVersion) {
@@ -96,5 +92,9 @@ template void write_vectors(const IndexCore<FullRows<float>>&, ByteSink&);
 template void write_vectors(const IndexCore<FullRows<double>>&, ByteSink&);
 template bool read_vectors(ByteSource&, const FileHeader&, IndexCore<FullRows<float>>&, const LoadOptions&);
 template bool read_vectors(ByteSource&, const FileHeader&, IndexCore<FullRows<double>>&, const LoadOptions&);
+template void write_vectors(const IndexCore<CodedRows<float>>&, ByteSink&);
+template void write_vectors(const IndexCore<CodedRows<double>>&, ByteSink&);
+template bool read_vectors(ByteSource&, const FileHeader&, IndexCore<CodedRows<float>>&, const LoadOptions&);
+template bool read_vectors(ByteSource&, const FileHeader&, IndexCore<CodedRows<double>>&, const LoadOptions&);
 
 }  // namespace hobrin::ann::format

@@ -1,0 +1,281 @@
+#pragma once
+// The store of codes: every vector kept as a row of compact codes (half
+// precision, or 8-bit and 4-bit per-dimension scalar codes; see
+// kernels/codes.hpp), which the graph walk reads in build and search, and,
+// unless the index drops them, as a full row too (FullRows). With full rows
+// the search re-scores the walk's best candidates on them (rerank), so the
+// distances it returns are exact; without them distances are the codes'.
+//
+// The codes encode the row as the full store keeps it: dimensions in the
+// store's order, at unit length for cosine. The offset and scale of each
+// dimension are learned from the first batch (its range); later values
+// outside it are clamped to its ends.
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "hobrin_ann/index/options.hpp"
+#include "hobrin_ann/kernels/codes.hpp"
+#include "hobrin_ann/store/full_rows.hpp"
+
+namespace hobrin::ann {
+
+constexpr fast::Code code_of(Quantization quantization) noexcept {
+  return quantization == Quantization::Float16 ? fast::Code::Float16
+         : quantization == Quantization::Int8  ? fast::Code::Int8
+                                               : fast::Code::Int4;
+}
+
+template <class T>
+class CodedRows {
+ public:
+  using Value = T;
+  using Distance = T;
+  static constexpr bool kCoded = true;
+  // The code kernels' form of the query and the full row it came from (the
+  // latter for re-ranking and exact scans, when rows are kept).
+  struct Query {
+    fast::CodeQuery code;
+    const T* full;
+  };
+  // Room for prepared queries: each one's full form, and its float form
+  // beside what the code kernels read (2 x code_dims floats).
+  class QueryRows {
+   public:
+    QueryRows(std::size_t dim, std::size_t code_dims) : full_(dim), prepared_(2 * code_dims) {}
+    void reserve(std::size_t rows) {
+      full_.reserve(rows);
+      prepared_.reserve(rows);
+    }
+
+   private:
+    friend class CodedRows;
+    VectorRows<T> full_;
+    VectorRows<float> prepared_;
+  };
+  // What the first batch teaches the store: the dimension order and the codes' scale.
+  struct FirstBatch {
+    std::vector<std::uint32_t> order;
+    std::vector<float> offset, scale;
+  };
+
+  CodedRows(std::size_t dim, fast::Measure measure, bool unit, Quantization quantization, bool keep_vectors)
+      : code_(code_of(quantization)),
+        measure_(measure),
+        unit_(unit),
+        keep_(keep_vectors),
+        dims_(fast::code_dims(code_, dim)),
+        kernels_(fast::code_kernels(code_, measure)),
+        full_(dim, measure, unit),
+        codes_(fast::code_row_bytes(code_, dim)),
+        offset_(dims_, 0.0f),
+        scale_(dims_, 0.0f),
+        staging_(dim) {
+    staging_.reserve(1);
+  }
+
+  std::size_t dim() const noexcept { return full_.dim(); }
+  std::size_t size() const noexcept { return codes_.size(); }
+  std::size_t bytes() const noexcept {
+    return full_.bytes() + codes_.bytes() + 2 * dims_ * sizeof(float) + staging_.bytes();
+  }
+  std::size_t bytes_per_row() const noexcept { return keep_ ? full_.bytes_per_row() : codes_.stride(); }
+  QueryRows make_query_rows() const { return QueryRows(dim(), dims_); }
+  bool keeps_vectors() const noexcept { return keep_; }
+  fast::Code code() const noexcept { return code_; }
+
+  // --- scoring: the walk reads the codes ---
+
+  Query prepare(const Value* values, QueryRows& rows, std::size_t slot) const noexcept {
+    const T* full = full_.prepare(values, rows.full_, slot);
+    return {encode_query(full, rows, slot), full};
+  }
+  // A stored node as the query of its own insertion: its full row, or its
+  // codes decoded.
+  Query stored(std::uint32_t node, QueryRows& rows) const noexcept {
+    const T* full = nullptr;
+    if (keep_) {
+      full = full_.stored(node);
+    } else {
+      rows.full_.truncate(0);
+      T* decoded = rows.full_.append_zeros();
+      fast::decode_row(code_, codes_.row(node), dim(), scale(), decoded);
+      full = decoded;
+    }
+    return {encode_query(full, rows, 0), full};
+  }
+  Distance score(const Query& query, std::uint32_t node) const noexcept {
+    float out;
+    kernels_.batch(query.code, codes_.base(), codes_.stride(), &node, 1, dims_, kUnbounded, &out);
+    return fast::rankable(static_cast<T>(out));
+  }
+  Distance score_pair(std::uint32_t a, std::uint32_t b) const noexcept {
+    return fast::rankable(static_cast<T>(kernels_.pair(codes_.row(a), codes_.row(b), scale(), dims_)));
+  }
+  void score_batch(const Query& query, const std::uint32_t* nodes, std::size_t count, Distance bound,
+                   Distance* out) const noexcept {
+    const float limit = bound >= static_cast<T>(kUnbounded) ? kUnbounded : static_cast<float>(bound);
+    if constexpr (std::is_same_v<T, float>) {
+      kernels_.batch(query.code, codes_.base(), codes_.stride(), nodes, count, dims_, limit, out);
+      for (std::size_t i = 0; i < count; ++i) out[i] = fast::rankable(out[i]);
+    } else {
+      std::array<float, 64> part;
+      for (std::size_t first = 0; first < count; first += part.size()) {
+        const std::size_t n = std::min(part.size(), count - first);
+        kernels_.batch(query.code, codes_.base(), codes_.stride(), nodes + first, n, dims_, limit,
+                       part.data());
+        for (std::size_t i = 0; i < n; ++i) out[first + i] = fast::rankable(static_cast<T>(part[i]));
+      }
+    }
+  }
+  // What returned distances come from: the full row when kept, else the codes.
+  Distance exact_score(const Query& query, std::uint32_t node) const noexcept {
+    return keep_ ? full_.score(query.full, node) : score(query, node);
+  }
+  // Lower bounds of exact_score for a block of queries (the scans).
+  void score_block(const Query* queries, std::size_t query_count, const std::uint32_t* nodes,
+                   std::size_t count, Distance* out) const noexcept {
+    if (!keep_) {
+      for (std::size_t q = 0; q < query_count; ++q)
+        score_batch(queries[q], nodes, count, std::numeric_limits<T>::infinity(), out + q * count);
+      return;
+    }
+    std::array<const T*, 64> fulls;
+    for (std::size_t first = 0; first < query_count; first += fulls.size()) {
+      const std::size_t n = std::min(fulls.size(), query_count - first);
+      for (std::size_t q = 0; q < n; ++q) fulls[q] = queries[first + q].full;
+      full_.score_block(fulls.data(), n, nodes, count, out + first * count);
+    }
+  }
+  bool identical(std::uint32_t a, std::uint32_t b) const noexcept {
+    if (keep_) return full_.identical(a, b);
+    return std::memcmp(codes_.row(a), codes_.row(b), codes_.stride()) == 0;
+  }
+  Value reported(Distance distance) const noexcept { return full_.reported(distance); }
+
+  // --- building ---
+
+  // Learns the order and the scale from the first rows an empty store
+  // receives; nothing for later ones. Throws std::bad_alloc.
+  FirstBatch learn(const Value* values, std::size_t count) const {
+    if (size() != 0) return {};
+    FirstBatch learned{full_.learn(values, count), std::vector<float>(dims_), std::vector<float>(dims_)};
+    if (code_ == fast::Code::Float16) return learned;
+    const std::size_t n = dim();
+    std::vector<double> low(n, std::numeric_limits<double>::infinity());
+    std::vector<double> high(n, -std::numeric_limits<double>::infinity());
+    VectorRows<T> row(n);
+    row.reserve(1);
+    for (std::size_t i = 0; i < count; ++i) {
+      row.truncate(0);
+      row.append(values + i * n, unit_, learned.order);
+      const T* stored = row.row(0);
+      for (std::size_t j = 0; j < n; ++j) {
+        low[j] = std::min(low[j], static_cast<double>(stored[j]));
+        high[j] = std::max(high[j], static_cast<double>(stored[j]));
+      }
+    }
+    if (count != 0)
+      fast::code_scale_from_ranges(code_, low.data(), high.data(), n, learned.offset.data(),
+                                   learned.scale.data());
+    return learned;
+  }
+  void adopt(FirstBatch learned) noexcept {
+    full_.adopt(std::move(learned.order));
+    if (learned.offset.size() == dims_) {
+      offset_.swap(learned.offset);
+      scale_.swap(learned.scale);
+    }
+  }
+  // Forgets what the first batch taught (its addition was undone).
+  void forget() noexcept {
+    full_.forget();
+    std::fill(offset_.begin(), offset_.end(), 0.0f);
+    std::fill(scale_.begin(), scale_.end(), 0.0f);
+  }
+  void set_order(std::vector<std::uint32_t> order) noexcept { full_.set_order(std::move(order)); }
+  std::span<const std::uint32_t> order() const noexcept { return full_.order(); }
+
+  void reserve(std::size_t rows) {
+    codes_.reserve(rows);
+    if (keep_) full_.reserve(rows);
+  }
+  // Appends a caller's row, within the reserved room.
+  void append(const Value* values) noexcept {
+    const T* stored;
+    if (keep_) {
+      full_.append(values);
+      stored = full_.stored(static_cast<std::uint32_t>(full_.size() - 1));
+    } else {
+      staging_.truncate(0);
+      staging_.append(values, unit_, full_.order());
+      stored = staging_.row(0);
+    }
+    fast::encode_row(code_, stored, dim(), scale(), codes_.append_zeros());
+  }
+  void truncate(std::size_t rows) noexcept {
+    codes_.truncate(rows);
+    full_.truncate(rows);
+  }
+
+  // The node's vector as the caller gave it (decoded from its codes when
+  // the full rows are not kept).
+  void copy_out(std::uint32_t node, Value* out) const noexcept {
+    if (keep_) return full_.copy_out(node, out);
+    const auto order = full_.order();
+    fast::decode_row(code_, codes_.row(node), dim(), scale(), out, order.empty() ? nullptr : order.data());
+  }
+
+  // --- the file ---
+
+  const VectorRows<T>& rows() const noexcept { return full_.rows(); }
+  const VectorRows<std::uint8_t>& code_rows() const noexcept { return codes_; }
+  std::span<const float> offsets() const noexcept { return offset_; }
+  std::span<const float> scales() const noexcept { return scale_; }
+  // The scale as the file holds it: code_dims() values each.
+  void set_scale(const float* offset, const float* scale) noexcept {
+    std::copy_n(offset, dims_, offset_.begin());
+    std::copy_n(scale, dims_, scale_.begin());
+  }
+  void append_stored(const Value* values) noexcept { full_.append_stored(values); }
+  void append_codes(const std::uint8_t* codes) noexcept {
+    std::memcpy(codes_.append_zeros(), codes, codes_.stride());
+  }
+  void view(const Value* rows, std::size_t count) noexcept { full_.view(rows, count); }
+  void view_codes(const std::uint8_t* codes, std::size_t count) noexcept { codes_.view(codes, count); }
+
+ private:
+  static constexpr float kUnbounded = std::numeric_limits<float>::infinity();
+
+  fast::CodeScale scale() const noexcept { return {offset_.data(), scale_.data()}; }
+
+  // The code kernels' form of a full (prepared) row, in slot `slot`.
+  fast::CodeQuery encode_query(const T* full, QueryRows& rows, std::size_t slot) const noexcept {
+    rows.prepared_.truncate(slot);
+    float* query = rows.prepared_.append_zeros();
+    for (std::size_t j = 0; j < dim(); ++j) query[j] = static_cast<float>(full[j]);
+    return fast::prepare_code_query(code_, measure_, query, dims_, scale(), query + dims_);
+  }
+
+  fast::Code code_;
+  fast::Measure measure_;
+  bool unit_;
+  bool keep_;                      // full rows kept beside the codes
+  std::size_t dims_;               // code_dims: what the kernels sum over
+  fast::CodeKernels kernels_;
+  FullRows<T> full_;               // the order, the query form, and the rows when kept
+  VectorRows<std::uint8_t> codes_;  // per node: its codes, padded
+  std::vector<float> offset_, scale_;  // per dimension (int8, int4), dims_ each
+  VectorRows<T> staging_;          // one row in stored form, to encode when rows are not kept
+};
+
+static_assert(VectorStore<CodedRows<float>>);
+static_assert(VectorStore<CodedRows<double>>);
+
+}  // namespace hobrin::ann
