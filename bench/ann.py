@@ -99,14 +99,15 @@ def rss_bytes():
         return int(f.read().split()[1]) * 4096
 
 
-def build(method, base, threads):
+def build(method, base, threads, methods=METHODS):
     """Builds one index; returns (index, figures). Memory figures are the
     growth of the resident set and of live malloc'd bytes over the build;
     they describe the index only in a process that has not built one before
-    (freed memory of an earlier build would be reused)."""
+    (freed memory of an earlier build would be reused). methods: {name:
+    (build, search)}, by default the three here."""
     rss0, heap0 = rss_bytes(), heap_bytes()
     wall, cpu = time.perf_counter(), time.process_time()
-    index = METHODS[method][0](base, threads)
+    index = methods[method][0](base, threads)
     wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
     n = len(base)
     fig = {
@@ -118,18 +119,18 @@ def build(method, base, threads):
         "rss_per_vector": (rss_bytes() - rss0) / n,
         "heap_per_vector": (heap_bytes() - heap0) / n,
     }
-    if method == ANN:
+    if isinstance(index, hobrin_ann.Index):
         fig["nbytes_per_vector"] = index.nbytes / len(index)
         if len(index) != n:
             fig["fault"] = f"len(index) is {len(index)} after adding {n} vectors"
     return index, fig
 
 
-def unreachable(method, index, base):
+def unreachable(method, index, base, methods=METHODS):
     """How many stored vectors a search for the vector itself (k = 1, ef =
     SELF_EF, two threads, untimed) does not find: vectors the graph cannot
     lead to. A result that is an identical copy counts as found."""
-    labels = METHODS[method][1](index, base, SELF_EF, 2)[:, :1].ravel()
+    labels = methods[method][1](index, base, SELF_EF, 2)[:, :1].ravel()
     ok = labels >= 0
     ok[ok] = (base[labels[ok]] == base[ok]).all(axis=1)
     return int(len(base) - ok.sum())
@@ -194,12 +195,12 @@ def check_labels(labels, n):
     return faults
 
 
-def sweep(indexes, ds, queries32, efs, nq, rounds=5, threads=1):
+def sweep(indexes, ds, queries32, efs, nq, rounds=5, threads=1, methods=METHODS):
     """Recall@10 and queries/s of every index over the ef values.
 
-    indexes: {method: index}. The first round, ef by ef ascending, gives each
-    method's recall; a method leaves the sweep after the first ef reaching
-    STOP_RECALL. The later rounds time the chosen (method, ef) pairs again,
+    indexes: {method: index}, each searched by methods[method][1]. The first
+    round, ef by ef ascending, gives each method's recall; a method leaves the
+    sweep after the first ef reaching STOP_RECALL. The later rounds time the chosen (method, ef) pairs again,
     taking turns at every ef, so that load from elsewhere on the machine falls
     on all of them alike; queries/s is that of the fastest round.
     Returns (points, faults)."""
@@ -212,7 +213,7 @@ def sweep(indexes, ds, queries32, efs, nq, rounds=5, threads=1):
                 key = (method, ef)
                 if (r == 0 and method in done) or (r > 0 and key not in points):
                     continue
-                search = METHODS[method][1]
+                search = methods[method][1]
                 labels, sec = time_call(lambda: search(index, queries32, ef, threads))
                 if r == 0:
                     rec = recall_at_k(base, queries64, labels, truth_dist, K)

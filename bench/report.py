@@ -59,6 +59,7 @@ def machine_info():
         "OPENBLAS_CORETYPE": os.environ.get("OPENBLAS_CORETYPE", "unset"),
         "hnswlib": version("hnswlib"),
         "faiss-cpu": version("faiss-cpu"),
+        "usearch": version("usearch"),
         # run.sh notes the source state when it builds; later commits do not change the build
         "hobrin": os.environ.get("HOBRIN_BENCH_SOURCE")
         or f"{git('rev-parse', '--short', 'HEAD')}{' + uncommitted changes' if dirty else ''}",
@@ -292,6 +293,10 @@ def targets(results):
         import serving
 
         rows += serving.targets(results["serving"])
+    if "quantized" in results:
+        import quantized
+
+        rows += quantized.targets(results["quantized"])
     return rows
 
 
@@ -606,6 +611,13 @@ def markdown(results):
         import serving
 
         out += serving.markdown(results["serving"])
+    if "quantized" in results:
+        out += [
+            "",
+            "## Quantized storage",
+            "",
+            "Tables in [quantized.md](quantized.md), plot in quantized_recall_qps.png.",
+        ]
     out += ["", "## Notes", ""] + [f"- {n}" for n in results.get("notes", [])]
     return "\n".join(out) + "\n"
 
@@ -650,12 +662,17 @@ def _panels(results):
 
 
 def plot(results, path):
+    plot_panels(_panels(results), path)
+
+
+def plot_panels(panels, path):
+    """Recall against queries/s, one panel per (title, [(label, points, style,
+    annotate)]); hobrin's series annotated with their ef where asked."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    panels = _panels(results)
     if not panels:
         return
     cols = min(3, len(panels))
@@ -664,6 +681,8 @@ def plot(results, path):
     top = 0.99995  # recall 1 drawn here: the axis stretches 1 - recall logarithmically
     for ax, (title, series) in zip(axes.flat, panels):
         colors = {}
+        if len(series) > 10:  # more lines than the default colours
+            ax.set_prop_cycle(color=plt.cm.tab20.colors)
         for label, pts, style, annotate in series:
             pts = sorted(pts, key=lambda p: p["recall"])
             key = label.split(", n = ")[-1]  # one colour per size in the growth panel
@@ -700,7 +719,8 @@ def plot(results, path):
         ax.set_xlim(left, 0.99998)
         ax.set_ylim(min(shown) / 1.3, max(shown) * 1.3)
         ax.set_yscale("log")
-        ax.set_xlabel("recall@10 (logit scale; hobrin points labelled with ef)")
+        labelled = "; hobrin points labelled with ef" if any(x[3] for x in series) else ""
+        ax.set_xlabel(f"recall@10 (logit scale{labelled})")
         ax.set_ylabel("queries per second (one thread)")
         ax.set_title(title, fontsize=10)
         ax.grid(True, which="both", alpha=0.3)
@@ -717,3 +737,7 @@ def write(results, out_dir):
     (out_dir / "latest.json").write_text(json.dumps(results, indent=1, default=float))
     (out_dir / "latest.md").write_text(markdown(results))
     plot(results, out_dir / "recall_qps.png")
+    if "quantized" in results:
+        import quantized
+
+        quantized.write(results["quantized"], out_dir)

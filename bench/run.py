@@ -17,6 +17,7 @@ import data
 import exact
 import filtered
 import graph
+import quantized
 import replicas
 import report
 import scan
@@ -59,6 +60,7 @@ FULL = {
     "scan": [("fashion-mnist", None), ("gaussian-50k-64", None)],
     "scan_nq": 1000,
     "serving": serving.FULL,
+    "quantized": quantized.FULL,
 }
 QUICK = {
     "ann": [("fashion-mnist", 4000), ("gaussian-50k-64", 4000)],
@@ -91,6 +93,7 @@ QUICK = {
     "scan": [("fashion-mnist", 6000), ("gaussian-50k-64", 5000)],
     "scan_nq": 200,
     "serving": serving.QUICK,
+    "quantized": quantized.QUICK,
 }
 
 
@@ -280,7 +283,18 @@ def run_scalar(cfg, graphs):
 def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--quick", action="store_true", help="small subsets, a smoke test")
-    sections = ["ann", "exact", "scan", "graph", "scalar", "filtered", "sharded", "replicas", "serving"]
+    sections = [
+        "ann",
+        "exact",
+        "scan",
+        "graph",
+        "scalar",
+        "filtered",
+        "sharded",
+        "replicas",
+        "serving",
+        "quantized",
+    ]
     ap.add_argument("--skip", nargs="*", default=[], choices=sections)
     ap.add_argument(
         "--only",
@@ -357,6 +371,9 @@ def main():
         results["replicas"] = timed("replicas", lambda: replicas.run(**cfg["replicas"], log=log))
     if "serving" not in args.skip:
         results["serving"] = timed("serving", lambda: serving.run(cfg["serving"]))
+    if "quantized" not in args.skip:
+        log("hobrin_ann with quantized storage against float and compressed peers")
+        results["quantized"] = timed("quantized", lambda: quantized.run(cfg["quantized"], log))
     results["runtime_s"] = measured = time.time() - start
     results["machine"]["load average at end"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
     if args.only and (args.out / "latest.json").exists():

@@ -15,6 +15,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import data  # noqa: E402
 import filtered  # noqa: E402
+import quantized  # noqa: E402
 import sharded  # noqa: E402
 from curves import frontier, qps_at, verdict  # noqa: E402
 from timing import recall_at_k  # noqa: E402
@@ -153,6 +154,34 @@ class ShardedLabels(unittest.TestCase):
             ["2 labels outside 0..4", "1 queries with an id returned twice"],
         )
         self.assertEqual(sharded.label_faults(labels[:1], 5), [])
+
+
+class QuantizedPeers(unittest.TestCase):
+    def test_compressed_peers_find_euclidean_neighbours_of_unnormalised_data(self):
+        # Offset and scale far from the unit sphere, as pixel values are: an
+        # encoding that normalises each vector loses half the neighbours here.
+        rng = np.random.default_rng(5)
+        base = (100.0 + 40.0 * rng.standard_normal((2000, 16))).astype(np.float32)
+        queries = (100.0 + 40.0 * rng.standard_normal((50, 16))).astype(np.float32)
+        truth = data.exact_knn(base.astype(np.float64), queries.astype(np.float64))[1]
+        for name in (quantized.FAISS_SQ, quantized.USEARCH):
+            build, search = quantized.METHODS[name]
+            labels = search(build(base, 1), queries, 64, 1)
+            with self.subTest(name):
+                self.assertGreater(recall_at_k(base, queries, labels, truth), 0.9)
+
+    def test_a_build_counts_at_its_fastest_series_and_beats_a_peer_that_never_gets_there(self):
+        points = [
+            {"method": "sq k 2", "build": "sq", "recall": r, "qps": q}
+            for r, q in ((0.9, 900.0), (0.999, 90.0))
+        ] + [
+            {"method": "sq k 4", "build": "sq", "recall": r, "qps": q}
+            for r, q in ((0.9, 500.0), (0.999, 300.0))
+        ]
+        points += [{"method": "usearch", "build": "u", "recall": 0.95, "qps": 1000.0}]
+        best = quantized.best_at(points, 0.99, ["sq"])
+        self.assertEqual(best[2], "sq k 4")
+        self.assertEqual(quantized.ratio_to(points, 0.99, best, "u", 1.5)[1:], ("peer not reached", True))
 
 
 if __name__ == "__main__":

@@ -25,7 +25,7 @@ def main():
     ap.add_argument("--layers", type=int, default=5)
     ap.add_argument("--efc", type=int, default=200)
     ap.add_argument("--ef", type=int, default=50)
-    ap.add_argument("--method", help="ann-build: hobrin_ann, hnswlib or faiss HNSWFlat")
+    ap.add_argument("--method", help="ann-build: a name in ann.METHODS or quantized.METHODS")
     ap.add_argument("--threads", type=int, default=1, help="ann-build: build threads")
     args = ap.parse_args()
 
@@ -36,10 +36,15 @@ def main():
         ds = data.load(args.dataset)
         if args.n:
             ds = ds.prefix(args.n)
+        methods = ann.METHODS
+        if args.method not in methods:
+            import quantized
+
+            methods = quantized.METHODS
         base32 = np.ascontiguousarray(ds.base, np.float32)
         del ds
-        index, out = ann.build(args.method, base32, args.threads)
-        out["unreachable"] = ann.unreachable(args.method, index, base32)
+        index, out = ann.build(args.method, base32, args.threads, methods)
+        out["unreachable"] = ann.unreachable(args.method, index, base32, methods)
         json.dump(out, sys.stdout)
         return
 
