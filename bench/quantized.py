@@ -55,8 +55,8 @@ CODES_ONLY = "hobrin_ann int8 codes only"
 FULL = {
     "datasets": [("fashion-mnist", None), ("gaussian-50k-64", None)],
     "nq": 1000,
-    "efs": [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024, 1536, 2048, 3072],
-    "reranks": [2],
+    "efs": [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024],
+    "reranks": [1, 3],
     "k_factors": [2, 4],
     "rounds": 3,
     "memory": ["fashion-mnist", "gaussian-50k-64"],  # data sets whose builds are repeated fresh
