@@ -2,6 +2,7 @@
 // decoded values, in every variant the CPU runs; encoding and its clamping.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -151,8 +152,9 @@ TEST_P(LevelKernel, SumsSquaredLevelDifferencesExactly) {
     const std::uint32_t nodes[] = {3, 0, 8, 5, 1};
     float out[5];
     kernels.batch(q, rows.row(0), rows.stride, nodes, 5, rows.dims, HUGE_VALF, out);
-    // The dot product's integer form: within the query's rounding (a
-    // 16383th of its largest value) of the plain loop over decoded values.
+    // The dot product's integer form: within the query's rounding (half a
+    // 16383th of its largest value per dimension, times the decoded value's
+    // distance from the offset) of the plain loop over decoded values.
     const CodeKernels dot = code_kernels(code, Measure::NegativeDot, variant);
     std::vector<std::int16_t> dot_levels(rows.dims);
     const CodeQuery p = prepare_code_query(code, Measure::NegativeDot, query.data(), rows.dims, rows.params(),
@@ -160,10 +162,18 @@ TEST_P(LevelKernel, SumsSquaredLevelDifferencesExactly) {
     ASSERT_EQ(p.levels, dot_levels.data());
     float products[5];
     dot.batch(p, rows.row(0), rows.stride, nodes, 5, rows.dims, HUGE_VALF, products);
+    double largest = 0.0;
+    for (std::size_t j = 0; j < dim; ++j) largest = std::max(largest, std::abs(double{query[j]}));
     for (std::size_t i = 0; i < 5; ++i) {
-      const double expected =
-          plain(query_of(values), rows.decoded.data() + nodes[i] * rows.dims, dim, Measure::NegativeDot);
-      EXPECT_NEAR(products[i], expected, 1e-3 * (1 + std::abs(expected))) << "dim " << dim << ", row " << i;
+      const double* x = rows.decoded.data() + nodes[i] * rows.dims;
+      const double expected = plain(query_of(values), x, dim, Measure::NegativeDot);
+      double rounding = 0.0;
+      double magnitude = 0.0;
+      for (std::size_t j = 0; j < dim; ++j) {
+        rounding += 0.5 * largest / 16383.0 * std::abs(x[j] - rows.offset[j]);
+        magnitude += std::abs(values[j] * x[j]);
+      }
+      EXPECT_NEAR(products[i], expected, rounding + 1e-5 * (1 + magnitude)) << "dim " << dim << ", row " << i;
     }
     for (std::size_t i = 0; i < 5; ++i) {
       std::int64_t sum = 0;
