@@ -50,11 +50,11 @@ long double estimate(std::size_t dim, std::size_t m, std::size_t count, Quantiza
   const long double node = sizeof(std::uint8_t) + sizeof(std::uint32_t) + sizeof(std::int64_t);
   long double per_vector = layer0 + upper + node;
   if (keep_vectors || !coded) per_vector += row_bytes<T>(dim);
-  if (coded && dim <= std::numeric_limits<std::size_t>::max() / 4) {
-    per_vector += static_cast<long double>(fast::code_row_bytes(code_of(quantization), dim));
-  } else if (coded) {
-    per_vector += static_cast<long double>(dim) * 2;
-  }
+  // code_row_bytes rounds up and would wrap for a dim this close to the top.
+  if (coded)
+    per_vector += dim > std::numeric_limits<std::size_t>::max() / 4
+                      ? static_cast<long double>(dim) * 2
+                      : static_cast<long double>(fast::code_row_bytes(code_of(quantization), dim));
   return fixed + per_vector * static_cast<long double>(count) +
          static_cast<long double>(LabelMap::table_bytes(count));
 }

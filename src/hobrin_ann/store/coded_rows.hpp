@@ -141,10 +141,9 @@ class CodedRows {
   Distance exact_score(const Query& query, std::uint32_t node) const noexcept {
     return keep_ ? full_.score(query.full, node) : score(query, node);
   }
-  // out[i] = exact_score(query, nodes[i]), with rows fetched ahead.
+  // out[i] = exact_score(query, nodes[i]) on the kept full rows, fetched ahead (re-ranking).
   void rescore(const Query& query, const std::uint32_t* nodes, std::size_t count,
                Distance* out) const noexcept {
-    if (!keep_) return score_batch(query, nodes, count, std::numeric_limits<T>::infinity(), out);
     full_.score_batch(query.full, nodes, count, std::numeric_limits<T>::infinity(), out);
   }
   // Lower bounds of exact_score for a block of queries (the scans).
