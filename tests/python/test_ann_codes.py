@@ -177,7 +177,7 @@ def test_files_of_the_previous_version_still_load():
     # A file without codes in the previous version: no CODE section.
     index = Index(DIM, seed=2)
     index.add(BASE[:200])
-    preamble, sections = split(index._core.to_bytes(30))
+    preamble, sections = split(index._core.to_bytes(index.ef_search))  # both search with one ef
     assert sections.pop("CODE") == b""
     older = bytearray(preamble)
     older[8:12] = (2).to_bytes(4, "little")
