@@ -2,7 +2,9 @@
 
 Inputs are index files. The seeds are small saved indexes (written by
 --make-seeds); half of the mutations then rewrite every section's checksum, so
-that damage also reaches the checks behind the checksums. Whatever the bytes,
+that damage also reaches the checks behind the checksums, and a quarter set
+one of the parameters that size what the loader allocates (the dimension,
+m, the node counts) to a large value first. Whatever the bytes,
 loading must either raise ValueError("corrupt index file: ...") or give an
 index that writes back the very same bytes, searches, and grows; mapped from a
 file without verify (rows unchecked), it must refuse or search soundly. A crash, a
@@ -68,8 +70,29 @@ def mark(outcome):
     MARKERS[zlib.crc32(kind.encode()) % len(MARKERS)]()
 
 
+# Offsets in the PARM payload of the fields that size allocations: dim, m,
+# ef_construction, nodes, removed, upper-layer lists, the dimension order.
+SIZE_FIELDS = (0, 16, 24, 64, 72, 80, 96)
+LARGE = (2**20, 2**30 - 1, 10**9, 2**40, 10**14, 2**62, 2**64 - 1)
+
+
+def enlarge(data, seed):
+    """One size field of the parameters set large: the loader must refuse the
+    file from its own size, before it allocates what the field asks for."""
+    packed = data[8:12] == (1).to_bytes(4, "little")
+    at = 32 if packed else 128  # preamble and section header before PARM's payload
+    field = at + SIZE_FIELDS[(seed // 4) % len(SIZE_FIELDS)]
+    if field + 8 > len(data):
+        return data
+    out = bytearray(data)
+    out[field : field + 8] = LARGE[(seed // 32) % len(LARGE)].to_bytes(8, "little")
+    return bytes(out)
+
+
 def mutate(data, max_size, seed):
     data = atheris.Mutate(data, max_size)
+    if seed % 4 == 1:
+        data = enlarge(data, seed)
     return fix_checksums(data) if seed % 2 else data
 
 
@@ -133,6 +156,8 @@ def make_seeds(folder):
         "empty": hobrin_ann.Index(3, seed=1),
         "metadata": hobrin_ann.Index(3, m=2, seed=2, schema=["color", "size"]),
         "cosine": hobrin_ann.Index(3, "cosine", dtype="float64", m=3, seed=3),
+        "codes": hobrin_ann.Index(3, "cosine", m=2, seed=4, quantization="int8", keep_vectors=False),
+        "half": hobrin_ann.Index(3, m=2, seed=5, quantization="float16"),
     }
     indexes["metadata"].add(
         base[:8], metadata=[[("color", ["red", "blue"][i % 2]), ("size", i)] for i in range(8)]
@@ -140,6 +165,8 @@ def make_seeds(folder):
     indexes["metadata"].add(base[8:], threads=1)
     indexes["metadata"].remove([2, 9])
     indexes["cosine"].add(base, threads=1)
+    indexes["codes"].add(base, threads=1)
+    indexes["half"].add(base[:6], threads=1)
     for name, index in indexes.items():
         index.save(folder / f"{name}.hbr")
 

@@ -1,9 +1,11 @@
 #include "hobrin_ann/format/file_io.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <fcntl.h>
@@ -92,25 +94,59 @@ class FileSource final : public ByteSource {
   int fd_;
 };
 
-// A whole file mapped read-only; unmapped when the last holder lets go.
-class Mapping {
+// A whole file mapped read-only; unmapped when the last holder lets go. It
+// keeps the file open to tell whether it changed in place since: a
+// truncation (pages past the new end fault when read), a new modification
+// time, or a start (preamble and parameters) other than the one loaded, for
+// writes within the file system's timestamp granularity. A rename over its
+// path leaves the mapped file as it was, so that is no change.
+class Mapping final : public MappedFile {
  public:
-  Mapping(void* address, std::size_t size) : address_(address), size_(size) {}
+  Mapping(void* address, std::size_t size, Descriptor file, const struct stat& status, std::string path)
+      : address_(address),
+        size_(size),
+        file_(std::move(file)),
+        modified_(status.st_mtim),
+        start_(bytes(), bytes() + std::min(size, kStartBytes)),
+        path_(std::move(path)) {}
   Mapping(const Mapping&) = delete;
   Mapping& operator=(const Mapping&) = delete;
-  ~Mapping() { ::munmap(address_, size_); }
+  ~Mapping() override { ::munmap(address_, size_); }
   const std::byte* bytes() const noexcept { return static_cast<const std::byte*>(address_); }
 
+  std::optional<std::string> changed() const override {
+    struct stat now{};
+    std::string what;
+    if (::fstat(file_.get(), &now) != 0) {
+      what = std::string("it can no longer be looked at: ") + std::strerror(errno);
+    } else if (static_cast<std::uint64_t>(now.st_size) < size_) {
+      what = "it was cut to " + std::to_string(now.st_size) + " bytes from " + std::to_string(size_);
+    } else if (now.st_mtim.tv_sec != modified_.tv_sec || now.st_mtim.tv_nsec != modified_.tv_nsec ||
+               std::memcmp(bytes(), start_.data(), start_.size()) != 0) {
+      what = "it was written in place";
+    } else {
+      return std::nullopt;
+    }
+    return "the index file '" + path_ + "' changed after it was mapped (" + what +
+           "): load it again. To replace a file that an index maps, save the new one beside it "
+           "and rename it over the old";
+  }
+
  private:
+  static constexpr std::size_t kStartBytes = 4096;
   void* address_;
   std::size_t size_;
+  Descriptor file_;
+  struct timespec modified_;
+  std::vector<std::byte> start_;  // the file's first bytes as they were mapped
+  std::string path_;
 };
 
 class MappedSource final : public ByteSource {
  public:
   MappedSource(std::shared_ptr<const Mapping> mapping, std::uint64_t size)
       : ByteSource(size), mapping_(std::move(mapping)) {}
-  std::shared_ptr<const void> mapping() const override { return mapping_; }
+  std::shared_ptr<const MappedFile> mapping() const override { return mapping_; }
 
  private:
   void read_at(std::uint64_t position, std::byte* out, std::size_t count) override {
@@ -248,7 +284,9 @@ std::expected<void, FileError> map_file(const std::string& path,
   // No madvise: measured from a cold page cache, the kernel's default
   // read-ahead served the first searches fastest; MADV_RANDOM made them ten
   // times slower (a read per 4 KiB page), MADV_WILLNEED gained nothing.
-  MappedSource source(std::make_shared<const Mapping>(address, static_cast<std::size_t>(size)), size);
+  MappedSource source(std::make_shared<const Mapping>(address, static_cast<std::size_t>(size),
+                                                      std::move(*file), status, path),
+                      size);
   read(source);
   return {};
 }

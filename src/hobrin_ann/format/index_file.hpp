@@ -79,7 +79,7 @@ class ByteSource {
   // moves, for a source that is not mapped.
   const std::byte* take_in_place(std::size_t count);
   // What keeps the bytes take_in_place() hands out valid; null when unmapped.
-  virtual std::shared_ptr<const void> mapping() const { return nullptr; }
+  virtual std::shared_ptr<const MappedFile> mapping() const { return nullptr; }
 
   // The format version of the file, once its preamble is read; it decides
   // how sections are framed.

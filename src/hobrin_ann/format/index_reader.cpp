@@ -8,39 +8,6 @@
 namespace hobrin::ann {
 namespace {
 
-// Everything the readers allocate is for counts the file's own size accounts
-// for: the fixed-size sections must fit in what remains before any is read.
-void check_room(const ByteSource& source, const FileHeader& h, std::size_t value_bytes) {
-  using namespace format;
-  const std::uint64_t m = h.options.m;
-  const std::uint32_t version = source.version();
-  std::uint64_t needed = kSectionCount * (section_header_bytes(version) + kChecksumBytes);
-  bool overflow = false;
-  auto add = [&](std::uint64_t count, std::uint64_t bytes) {
-    std::uint64_t product = 0;
-    overflow |= __builtin_mul_overflow(count, bytes, &product);
-    overflow |= __builtin_add_overflow(needed, product, &needed);
-  };
-  std::uint64_t row_bytes = 0;
-  // Version 2 rows are padded to whole 64-byte blocks.
-  std::uint64_t row_values = h.options.dim;
-  if (version != kPackedVersion) {
-    const std::uint64_t per_block = kAlignment / value_bytes;
-    overflow |= __builtin_add_overflow(row_values, per_block - 1, &row_values);
-    row_values -= row_values % per_block;
-  }
-  overflow |= __builtin_mul_overflow(row_values, value_bytes, &row_bytes);
-  if (h.options.keep_vectors) add(h.nodes, row_bytes);
-  if (h.options.quantization != Quantization::None)
-    add(h.nodes, fast::code_row_bytes(code_of(h.options.quantization), h.options.dim));
-  add(h.nodes, sizeof(std::int64_t) + 1 + 2 * m * sizeof(std::uint32_t) + (h.options.schema ? 1 : 0));
-  add(h.upper_lists, m * sizeof(std::uint32_t));
-  add(h.removed, sizeof(std::uint32_t));
-  if (overflow || needed > source.remaining()) {
-    corrupt("the file is too short for the " + std::to_string(h.nodes) + " nodes its parameters describe");
-  }
-}
-
 // The map from id to node, over the nodes not removed: no id twice.
 template <class Store>
 void index_ids(IndexCore<Store>& core, std::uint64_t nodes, std::uint64_t removed) {
@@ -60,7 +27,6 @@ void index_ids(IndexCore<Store>& core, std::uint64_t nodes, std::uint64_t remove
 template <class Store>
 void read_body(ByteSource& source, const FileHeader& h, IndexCore<Store>& core, const LoadOptions& options) {
   using namespace format;
-  check_room(source, h, sizeof(typename Store::Value));
   bool mapped = read_vectors(source, h, core, options);
   mapped |= read_codes(source, h, core, options);
   read_ids(source, h, core.labels);

@@ -49,6 +49,13 @@ class LinkGraph {
   std::span<const std::uint32_t> links(std::uint32_t node, int level) const noexcept {
     const auto all = const_cast<LinkGraph*>(this)->slots(node, level);
     std::size_t count = 0;
+    if (level == 0 && layer0_viewed_) [[unlikely]] {
+      // Viewed lists lie in a mapped file, which may change after it was
+      // checked: a list ends at its first slot that names no node.
+      const std::size_t nodes = levels_.size();
+      while (count < all.size() && all[count] < nodes) ++count;
+      return all.first(count);
+    }
     for (const std::uint32_t slot : all) count += slot != kNoNode;
     return all.first(count);
   }

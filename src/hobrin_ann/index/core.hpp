@@ -9,6 +9,8 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "common/epoch_set.hpp"
@@ -23,6 +25,16 @@
 #include "hobrin_ann/store/full_rows.hpp"
 
 namespace hobrin::ann {
+
+// The file whose mapped bytes a loaded core uses in place. A file stays
+// untrusted once loaded: one changed in place shows through the mapping.
+class MappedFile {
+ public:
+  virtual ~MappedFile() = default;
+  // What is wrong when the file is no longer as it was mapped: shorter than
+  // the mapping (reading past its end faults) or written since; else nothing.
+  virtual std::optional<std::string> changed() const = 0;
+};
 
 // What one search or one insertion needs besides the index, reused from call
 // to call so that the hot loops allocate nothing.
@@ -114,7 +126,7 @@ struct IndexCore {
   int top_level = -1;  // the highest level of any node
   // The mapped file that the rows and layer-0 links lie in, if they do; such
   // a core is read-only.
-  std::shared_ptr<const void> mapping;
+  std::shared_ptr<const MappedFile> mapping;
 };
 
 }  // namespace hobrin::ann

@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "hobrin_ann/filters/filter_query.hpp"
 #include "hobrin_ann/index/options.hpp"
@@ -109,6 +110,10 @@ class GraphIndex {
   // Whether the index lies in a mapped file: add and remove must not be
   // called (the caller refuses them); compact() gives an index of its own.
   virtual bool read_only() const noexcept = 0;
+  // For an index in a mapped file: what is wrong when the file changed in
+  // place since it was loaded (MappedFile::changed), which every call that
+  // reads it checks first; else nothing.
+  virtual std::optional<std::string> mapping_changed() const = 0;
 };
 
 }  // namespace hobrin::ann

@@ -23,22 +23,31 @@ std::size_t LabelMap::home(std::int64_t label, std::size_t slots) noexcept {
 std::optional<std::uint32_t> LabelMap::find(std::int64_t label) const noexcept {
   // A negative label would match the empty slots' mark.
   if (label < 0 || base_ == nullptr) return std::nullopt;
-  for (std::size_t at = home(label);; at = (at + 1) & mask_) {
-    if (base_[at].label == label) return base_[at].node;
+  // At most one pass over the table, and only nodes that exist: a viewed
+  // table lies in a file that may have been changed since it was checked.
+  std::size_t at = home(label);
+  for (std::size_t probes = 0; probes <= mask_; ++probes, at = (at + 1) & mask_) {
+    if (base_[at].label == label) {
+      if (base_[at].node >= node_limit_) return std::nullopt;
+      return base_[at].node;
+    }
     if (base_[at].label == kEmpty) return std::nullopt;
   }
+  return std::nullopt;
 }
 
-void LabelMap::view(const Slot* slots, std::size_t count, std::size_t size) noexcept {
+void LabelMap::view(const Slot* slots, std::size_t count, std::size_t size, std::uint32_t nodes) noexcept {
   slots_ = {};
   base_ = count == 0 ? nullptr : slots;
   mask_ = count == 0 ? 0 : count - 1;
   size_ = size;
+  node_limit_ = nodes;
 }
 
 void LabelMap::adopt(std::vector<Slot> slots, std::size_t size) noexcept {
   slots_ = std::move(slots);
   size_ = size;
+  node_limit_ = kAnyNode;
   point_at_own();
 }
 
@@ -55,6 +64,7 @@ void LabelMap::reserve(std::size_t count) {
   if (wanted <= mask_ + (base_ != nullptr) && !slots_.empty()) return;
   // Grow by doubling at least, so many small reservations stay cheap. A
   // viewed table is copied into one of its own.
+  node_limit_ = kAnyNode;
   const std::span<const Slot> old_slots = slots();
   std::vector<Slot> grown(std::max(wanted, 2 * old_slots.size()));
   std::vector<Slot> old = std::move(slots_);

@@ -41,8 +41,10 @@ class LabelMap {
   static std::size_t home(std::int64_t label, std::size_t slots) noexcept;
   // Uses `count` slots that lie at `slots` (a power of two of them, checked
   // by the caller to hold `size` labels as this table would) in place of its
-  // own; they must outlive the map, which is then read-only.
-  void view(const Slot* slots, std::size_t count, std::size_t size) noexcept;
+  // own; they must outlive the map, which is then read-only. Lookups then
+  // return only nodes below `nodes`, and probe at most the whole table, even
+  // if the slots change afterwards.
+  void view(const Slot* slots, std::size_t count, std::size_t size, std::uint32_t nodes) noexcept;
   // Takes `slots` (checked likewise) as its own.
   void adopt(std::vector<Slot> slots, std::size_t size) noexcept;
   // bytes() once `count` labels were reserved in one call; SIZE_MAX if no
@@ -61,6 +63,8 @@ class LabelMap {
   const Slot* base_ = nullptr;  // slots_, or the slots viewed
   std::size_t mask_ = 0;        // slots - 1, when there are slots
   std::size_t size_ = 0;
+  static constexpr std::uint32_t kAnyNode = UINT32_MAX;
+  std::uint32_t node_limit_ = kAnyNode;  // nodes found are below it (a viewed table's node count)
 };
 
 }  // namespace hobrin::ann

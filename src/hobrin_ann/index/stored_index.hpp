@@ -80,6 +80,9 @@ class StoredIndex final : public GraphIndex {
   }
 
   bool read_only() const noexcept override { return core_.mapping != nullptr; }
+  std::optional<std::string> mapping_changed() const override {
+    return core_.mapping ? core_.mapping->changed() : std::nullopt;
+  }
 
   // Fills this new, empty index from the sections after `header`.
   void restore(ByteSource& source, const FileHeader& header, const LoadOptions& options);

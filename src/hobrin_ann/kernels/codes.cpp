@@ -198,14 +198,21 @@ CodeQuery prepare_code_query(Code code, Measure measure, const float* query, std
     const float step = levels != nullptr ? shared_step(scale.scale, dims) : 0.0f;
     if (step > 0.0f && std::isfinite(step * step)) {
       const float inverse = 1.0f / step;
+      bool outside = false;
       for (std::size_t j = 0; j < dims; ++j) {
         // Kept so that |level - code| <= 16383: eight squares fit in 32 bits.
         // Rounded half away from zero, in a form the compiler vectorises.
-        const float level = std::clamp(a[j] * inverse, -16128.0f, 16383.0f);
+        const float raw = a[j] * inverse;
+        outside |= !(raw >= -16128.0f && raw <= 16383.0f);
+        const float level = std::clamp(raw, -16128.0f, 16383.0f);
         levels[j] = static_cast<std::int16_t>(level + (level < 0.0f ? -0.5f : 0.5f));
       }
-      prepared.levels = levels;
-      prepared.step2 = step * step;
+      // A query that far outside the codes' range would be moved to the edge
+      // of the levels: the float form scores it without that error.
+      if (!outside) {
+        prepared.levels = levels;
+        prepared.step2 = step * step;
+      }
     }
     return prepared;
   }

@@ -70,11 +70,12 @@ struct CodeScale {
 //
 // Squared Euclidean over int8 and int4 codes whose dimensions share one scale s (as
 // learn_code_scale gives them) also has an integer form: the query encoded
-// as levels l_j = (q_j - offset_j) / s, rounded and kept in [-16128, 16383]
-// (far beyond the codes' 0 to 255, so that a query outside their range is
-// not clamped to its edge), and the distance s^2 sum_j (l_j - code_j)^2 summed in 16- and
-// 32-bit integers, a third of the instructions of the float form. Its
-// rounding of the query adds at most s/2 per dimension to each difference.
+// as levels l_j = (q_j - offset_j) / s, rounded, in [-16128, 16383] (far
+// beyond the codes' 0 to 255; a query with a level outside that is scored in
+// the float form instead), and the distance s^2 sum_j (l_j - code_j)^2 summed
+// in 16-, 32- and 64-bit integers, a third of the instructions of the float
+// form. Its rounding of the query adds at most s/2 per dimension to each
+// difference.
 //
 // The negated dot product over such codes has an integer form too: the
 // query as levels l_j = q_j / u, rounded, with u = max |q_j| / 16383, and

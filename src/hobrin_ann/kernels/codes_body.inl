@@ -134,7 +134,8 @@ inline float code_distance(const CodeQuery& q, const std::uint8_t* row, std::siz
 // The integer form over int8 and int4 codes (see CodeQuery): differences
 // in 16 bits, their squares summed in pairs into 32 bits (each 32-bit lane
 // takes at most eight squares of at most 16383^2 per 128 dimensions, which
-// fits), each 128 dimensions' sum added to a float total, which is checked
+// fits), the lanes of each 128 dimensions summed in 64 bits (128 such squares
+// do not fit in 32) and added to a float total, which is checked
 // against `bound`. One step covers 64 dimensions: an int8 row's 64 bytes,
 // or an int4 group's 32 bytes (dimension i in the low half of byte i, i + 32
 // in the high half).
@@ -169,12 +170,18 @@ inline void level_step(__m256i (&acc)[4], const std::int16_t* levels, const std:
     acc[p] = add_terms<measure>(acc[p], levels + j + 16 * p, _mm256_cvtepu8_epi16(parts[p]));
 }
 
-inline std::int32_t lanes_total(const __m256i (&acc)[4]) noexcept {
-  const __m256i both = _mm256_add_epi32(_mm256_add_epi32(acc[0], acc[1]), _mm256_add_epi32(acc[2], acc[3]));
-  __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(both), _mm256_extracti128_si256(both, 1));
-  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4e));
-  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xb1));
-  return _mm_cvtsi128_si32(sum);
+// The sum of every lane. Two registers add in 32 bits (eight squares a lane
+// fit); the whole sum, up to 128 squares of 16383^2, needs 64.
+inline std::int64_t lanes_total(const __m256i (&acc)[4]) noexcept {
+  const __m256i low = _mm256_add_epi32(acc[0], acc[1]);
+  const __m256i high = _mm256_add_epi32(acc[2], acc[3]);
+  const __m256i wide =
+      _mm256_add_epi64(_mm256_add_epi64(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(low)),
+                                        _mm256_cvtepi32_epi64(_mm256_extracti128_si256(low, 1))),
+                       _mm256_add_epi64(_mm256_cvtepi32_epi64(_mm256_castsi256_si128(high)),
+                                        _mm256_cvtepi32_epi64(_mm256_extracti128_si256(high, 1))));
+  const __m128i sum = _mm_add_epi64(_mm256_castsi256_si128(wide), _mm256_extracti128_si256(wide, 1));
+  return _mm_cvtsi128_si64(sum) + _mm_extract_epi64(sum, 1);
 }
 #endif
 
@@ -209,7 +216,8 @@ inline float level_distance(const CodeQuery& q, const std::uint8_t* row, std::si
       const Wide d = wide - __builtin_convertvector(c, Wide);
       acc += measure == Measure::NegativeDot ? wide * __builtin_convertvector(c, Wide) : d * d;
     }
-    std::int32_t sum = 0;
+    // Each lane holds at most eight squares of 16383^2; their total needs 64 bits.
+    std::int64_t sum = 0;
     for (int i = 0; i < 16; ++i) sum += acc[i];
     total += static_cast<float>(sum);
 #endif

@@ -25,6 +25,10 @@ inline ItemKind item_kind(const ann::GraphIndex& index) {
   return index.options().dtype == ann::ElementType::Float32 ? ItemKind::Float32 : ItemKind::Float64;
 }
 
+// Refuses a call that would read a mapped file changed in place since it was
+// loaded (GraphIndex::mapping_changed): OSError(ESTALE, why).
+PyResult<None> check_mapping(const ann::GraphIndex& index);
+
 // A new GraphIndex object around `index`.
 PyResult<PyRef> wrap_index(std::unique_ptr<ann::GraphIndex> index);
 

@@ -158,6 +158,7 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         request.filter = filter ? &*filter : nullptr;
         request.labels = static_cast<std::int64_t*>(labels.data());
         request.distances = distances.data();
+        HOBRIN_CHECK(check_mapping(index));
         const auto searched = without_gil([&] { return index.search(request); });
         if (searched) return None{};
         // The core refused the filter: check_filter says why.
@@ -171,6 +172,7 @@ PyObject* index_contains(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       py_index_type(), kContains, self, args, nargs, kwnames,
       [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<PyRef> {
         HOBRIN_TRY(auto id, extract_argument<std::int64_t>(slots[0], "id"));
+        HOBRIN_CHECK(check_mapping(*p.index));
         const bool found = without_gil([&] { return p.index->contains(id); });
         return PyRef::borrow(found ? Py_True : Py_False);
       });
@@ -184,6 +186,7 @@ PyObject* index_contains_many(PyObject* self, PyObject* const* args, Py_ssize_t 
         HOBRIN_TRY(auto found, ArrayView::get(slots[1], "found", ItemKind::Bool, 1, true));
         if (found.extent(0) != ids.extent(0))
           return fail(shape_error("found", ids.extent(0), found.extent(0)));
+        HOBRIN_CHECK(check_mapping(*p.index));
         without_gil([&] {
           p.index->contains_many(static_cast<const std::int64_t*>(ids.data()), ids.extent(0),
                                  static_cast<bool*>(found.data()));
@@ -252,6 +255,7 @@ PyObject* index_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
           return fail(PyErr::value_error("out must have shape (len(ids), dim)"));
         }
         const auto* wanted = static_cast<const std::int64_t*>(ids.data());
+        HOBRIN_CHECK(check_mapping(index));
         const auto missing = without_gil([&] { return index.get(wanted, count, out.data()); });
         if (!missing) return None{};
         PyRef key = PyRef::steal(checked(PyLong_FromLongLong(wanted[*missing])));
@@ -288,6 +292,7 @@ PyObject* index_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       py_index_type(), kCompact, self, args, nargs, kwnames,
       [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<PyRef> {
         HOBRIN_TRY(auto threads, extract_argument<std::uint64_t>(slots[0], "threads"));
+        HOBRIN_CHECK(check_mapping(*p.index));
         return wrap_index(without_gil([&] { return p.index->compact(threads); }));
       });
 }

@@ -1,5 +1,6 @@
 // hobrin_ann._core.GraphIndex: saving, loading, and the bytes pickles hold.
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -59,12 +60,22 @@ PyErr corrupt_error(const std::string& what) { return PyErr::value_error("corrup
 
 }  // namespace
 
+PyResult<None> check_mapping(const ann::GraphIndex& index) {
+  if (!index.read_only()) return None{};
+  const auto changed = index.mapping_changed();
+  if (!changed) return None{};
+  PyRef args = PyRef::steal(checked(Py_BuildValue("(is)", ESTALE, changed->c_str())));
+  PyErr_SetObject(PyExc_OSError, args.get());
+  return fetch_error();
+}
+
 PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<IndexPayload, Access::Shared, 2>(
       py_index_type(), kSave, self, args, nargs, kwnames,
       [](IndexPayload& p, std::span<PyObject*, 2> slots) -> PyResult<None> {
         HOBRIN_TRY(auto path, path_argument(slots[0]));
         HOBRIN_TRY(auto ef_search, extract_argument<std::uint64_t>(slots[1], "ef_search"));
+        HOBRIN_CHECK(check_mapping(*p.index));
         const auto saved = without_gil([&] {
           return ann::save_file(path, [&](ann::ByteSink& sink) { p.index->save(sink, ef_search); });
         });
@@ -78,6 +89,7 @@ PyObject* index_to_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       py_index_type(), kToBytes, self, args, nargs, kwnames,
       [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<PyRef> {
         HOBRIN_TRY(auto ef_search, extract_argument<std::uint64_t>(slots[0], "ef_search"));
+        HOBRIN_CHECK(check_mapping(*p.index));
         ann::StringSink sink;
         without_gil([&] {
           // The file is smaller than the index in memory but for the metadata.

@@ -202,6 +202,41 @@ TEST_P(LevelKernel, SumsSquaredLevelDifferencesExactly) {
   }
 }
 
+// Queries at the ends of the level range, against rows of all-lowest and
+// all-highest codes: the integer sum stays exact (128 squares of 16383^2 per
+// flush do not fit in 32 bits), and a query beyond the levels is scored in
+// the float form, never moved to their edge.
+TEST_P(LevelKernel, ExtremeLevelsSumExactlyAndFartherQueriesUseTheFloatForm) {
+  const auto [variant, code] = GetParam();
+  const CodeKernels kernels = code_kernels(code, Measure::SquaredEuclidean, variant);
+  if (kernels.batch == nullptr) GTEST_SKIP() << variant << " is not supported by this CPU";
+  for (std::size_t dim : {64u, 128u, 200u, 1000u}) {
+    std::vector<double> corners(2 * dim, 0.0);
+    std::fill(corners.begin() + static_cast<std::ptrdiff_t>(dim), corners.end(), 1.0);
+    const Encoded rows(code, dim, corners);  // offsets 0, one step of 1/levels
+    const double step = rows.scale[0];
+    for (const double shift : {16383.0, -16128.0, 20000.0, -1e6}) {
+      std::vector<float> query(rows.dims, 0.0f), prepared(rows.dims);
+      for (std::size_t j = 0; j < dim; ++j) query[j] = static_cast<float>(shift * step);
+      std::vector<std::int16_t> levels(rows.dims);
+      const CodeQuery q = prepare_code_query(code, Measure::SquaredEuclidean, query.data(), rows.dims,
+                                             rows.params(), prepared.data(), levels.data());
+      const bool within = shift >= -16128.0 && shift <= 16383.0;
+      ASSERT_EQ(q.levels != nullptr, within) << shift;
+      const std::uint32_t nodes[] = {0, 1};
+      float out[2];
+      kernels.batch(q, rows.row(0), rows.stride, nodes, 2, rows.dims, HUGE_VALF, out);
+      for (std::size_t i = 0; i < 2; ++i) {
+        const double* x = rows.decoded.data() + i * rows.dims;
+        double exact = 0.0;
+        for (std::size_t j = 0; j < dim; ++j) exact += (query[j] - x[j]) * (query[j] - x[j]);
+        ASSERT_TRUE(std::isfinite(out[i]));
+        EXPECT_NEAR(out[i], exact, 1e-5 * exact) << "dim " << dim << ", shift " << shift << ", row " << i;
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(All, LevelKernel,
                          ::testing::Combine(::testing::Values("baseline", "avx2", "avx512"),
                                             ::testing::Values(Code::Int8, Code::Int4)),

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <optional>
 #include <random>
 #include <set>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -84,6 +86,35 @@ TEST(LabelMap, AgreesWithAStandardMapThroughInsertsAndErases) {
   LabelMap sized;
   sized.reserve(1000);
   EXPECT_EQ(sized.bytes(), LabelMap::table_bytes(1000));
+}
+
+// A viewed table lies in a mapped file that may be changed after it was
+// checked: zero-filled (label 0 everywhere, no empty slot) or pointing at
+// nodes that do not exist. Lookups still end, and find only real nodes.
+TEST(LabelMap, AViewedTableChangedInPlaceNeitherLoopsNorNamesMissingNodes) {
+  std::vector<LabelMap::Slot> slots(64, LabelMap::Slot{0, 0, 0});
+  LabelMap map;
+  map.view(slots.data(), slots.size(), 0, 10);
+  for (std::int64_t label : {1, 77, 1 << 30}) EXPECT_FALSE(map.find(label).has_value()) << label;
+  EXPECT_EQ(map.find(0), std::optional<std::uint32_t>(0));
+  for (auto& slot : slots) slot = {5, 4000000000u, 0};
+  EXPECT_FALSE(map.find(5).has_value());
+  EXPECT_FALSE(map.find(6).has_value());
+}
+
+// Viewed layer-0 lists likewise: a list ends at its first slot that names no node.
+TEST(LinkGraph, ViewedListsEndAtTheFirstIdThatNamesNoNode) {
+  LinkGraph graph(2);  // four slots a list
+  const std::vector<std::uint32_t> lists = {1, 2, 0, kNoNode, 2, 9, 1, 0, 1234567, 0, 1, 2};
+  graph.view_layer0(lists.data());
+  graph.reserve(3, 0);
+  for (int i = 0; i < 3; ++i) graph.append(0);
+  auto as_vector = [](std::span<const std::uint32_t> s) {
+    return std::vector<std::uint32_t>(s.begin(), s.end());
+  };
+  EXPECT_EQ(as_vector(graph.links(0, 0)), (std::vector<std::uint32_t>{1, 2, 0}));
+  EXPECT_EQ(as_vector(graph.links(1, 0)), (std::vector<std::uint32_t>{2}));
+  EXPECT_TRUE(graph.links(2, 0).empty());
 }
 
 // Builds a graph node by node in the core and checks every list.

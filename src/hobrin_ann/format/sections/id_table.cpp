@@ -82,7 +82,7 @@ bool read_id_table(ByteSource& source, const FileHeader& header, IndexCore<Store
                : std::span<const Slot>(own);
   check_table(slots, core, live);
   if (in_place) {
-    core.nodes_by_label.view(slots.data(), slots.size(), live);
+    core.nodes_by_label.view(slots.data(), slots.size(), live, static_cast<std::uint32_t>(header.nodes));
   } else {
     core.nodes_by_label.adopt(std::move(own), live);
   }
