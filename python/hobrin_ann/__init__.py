@@ -16,7 +16,7 @@ import numpy.typing as npt
 
 from . import _core
 from ._progress import run_with_progress
-from .checks import whole_number
+from .checks import flag, whole_number
 
 __all__ = ["Index", "__version__"]
 
@@ -44,14 +44,19 @@ Metadata = Sequence[Sequence[tuple[str, MetadataValue]]]
 
 _count = whole_number
 
+# What codes can hold: half precision's largest and smallest magnitudes, and
+# float32's smallest normal value (the step of int8 and int4 codes).
+_HALF_LARGEST = 65504.0
+_HALF_SMALLEST = 2.0**-24
+_FLOAT32_SMALLEST = float(np.finfo(np.float32).tiny)
+
 
 def _quantization(quantization: object, keep_vectors: object) -> str:
     """The native name of a quantization, once it and keep_vectors are checked."""
     if not (quantization is None or isinstance(quantization, str)) or quantization not in _QUANTIZATIONS:
         raise ValueError(f"unknown quantization {quantization!r}: expected None, 'float16', 'int8' or 'int4'")
-    if not isinstance(keep_vectors, bool):
-        raise TypeError(f"keep_vectors must be True or False, got {keep_vectors!r}")
-    if quantization is None and not keep_vectors:
+    keep = flag("keep_vectors", keep_vectors)
+    if quantization is None and not keep:
         raise ValueError(
             "keep_vectors=False needs a quantization ('float16', 'int8' or 'int4'): "
             "without codes the vectors are all the index holds"
@@ -106,8 +111,28 @@ def _filter_query(filter: Filter) -> tuple[list[tuple[str, list[Any]]], npt.NDAr
             "filter: expected (name, value), (name, [values]), a list of such conditions, or an array of ids"
         )
     return [
-        (name, list(v) if isinstance(v, (list, tuple, set, frozenset)) else [v]) for name, v in conditions
+        (name, _by_value(v if isinstance(v, (list, tuple, set, frozenset)) else [v]))
+        for name, v in conditions
     ], None
+
+
+def _by_value(values: Any) -> list[Any]:
+    """Filter values with their twins of the other number kind: the index
+    stores integers and floats apart, and a filter compares numbers by value,
+    so 1.0 (often an np.float64 from a computation) also matches the integer
+    1, and 1 the float 1.0. A number with no equal of the other kind (1.5,
+    2**53 + 1) has no twin."""
+    out = []
+    for value in values:
+        out.append(value)
+        if isinstance(value, float | np.floating):
+            if math.isfinite(value) and float(value).is_integer() and -(2**63) <= value < 2**63:
+                out.append(int(value))
+        elif isinstance(value, int | np.integer):
+            number = int(value)
+            if -(2**1023) < number < 2**1023 and float(number) == number:
+                out.append(float(number))
+    return out
 
 
 def _unique_ids(ids: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
@@ -363,6 +388,40 @@ class Index:
             "(its squared distances would overflow); scale the vectors down or use dtype='float64'"
         )
 
+    def _check_codable(self, rows: npt.NDArray[Any]) -> None:
+        """Refuses rows that the index's codes would silently flatten: half
+        precision holds magnitudes up to 65504 and rounds those below 2**-24
+        to zero; int8 and int4 keep their step in float32, which a first batch
+        spread over less than its smallest normal value would underflow.
+        Cosine rows are coded at unit length, where every row fits."""
+        codes = self._quantization
+        if codes is None or self._metric == "cosine" or rows.size == 0:
+            return
+        if codes == "float16":
+            magnitudes = np.abs(rows).max(axis=1)
+            if float(magnitudes.max()) > _HALF_LARGEST:
+                row = int(np.argmax(magnitudes > _HALF_LARGEST))
+                raise ValueError(
+                    f"vectors: row {row} holds a value of magnitude {float(magnitudes[row]):.3g}, above "
+                    f"{_HALF_LARGEST:g}, the largest float16 code; use quantization='int8' or 'int4' "
+                    "(whose step follows the data) or scale the vectors down"
+                )
+            if 0 < float(magnitudes.max()) < _HALF_SMALLEST:
+                raise ValueError(
+                    f"vectors: every value is below {_HALF_SMALLEST:.3g} in magnitude, the smallest float16 "
+                    "code, so all would be stored as zero; scale the vectors up or use quantization='int8'"
+                )
+            return
+        if len(self) == 0:  # the first batch sets the step
+            spread = float((rows.max(axis=0) - rows.min(axis=0)).max())
+            step = spread / (255 if codes == "int8" else 15)
+            if 0 < step < _FLOAT32_SMALLEST:
+                raise ValueError(
+                    f"vectors: the values spread over at most {spread:.3g} in any dimension, too little for "
+                    f"{codes} codes, whose step is kept in float32 (at least {_FLOAT32_SMALLEST:.3g}); "
+                    "scale the vectors up or use quantization=None"
+                )
+
     @staticmethod
     def _ids(ids: npt.ArrayLike, count: int, name: str = "ids") -> npt.NDArray[np.int64]:
         array = np.asarray(ids)
@@ -385,6 +444,7 @@ class Index:
     ) -> tuple[npt.NDArray[Any], npt.NDArray[np.int64] | None]:
         """What ``add`` checks before its native call."""
         rows, _ = self._rows(vectors, "vectors")
+        self._check_codable(rows)
         count = rows.shape[0]
         id_array = None if ids is None else _unique_ids(self._ids(ids, count))
         if metadata is not None and (isinstance(metadata, str) or len(metadata) != count):
@@ -518,6 +578,7 @@ class Index:
         rows, id_array = self._batch(vectors, ids, metadata)
         count = rows.shape[0]
         workers = _count("threads", threads, 0)
+        show_progress = flag("progress", progress)
         out = np.empty(count, dtype=np.int64)
         if count == 0:
             return out
@@ -525,7 +586,7 @@ class Index:
         def work() -> None:
             self._core.add(rows, id_array, out, metadata, workers)
 
-        if progress:
+        if show_progress:
             run_with_progress(work, self._core.linked, count)
         else:
             work()
@@ -563,9 +624,10 @@ class Index:
         """
         rows, single, k, candidates, query, workers = self._search_arguments(queries, k, ef, filter, threads)
         rescored = _rerank_count(rerank, k)
+        scan = flag("exact", exact)
         labels = np.empty((rows.shape[0], k), dtype=np.int64)
         distances = np.empty((rows.shape[0], k), dtype=self._dtype)
-        self._core.search(rows, k, candidates, bool(exact), query, workers, labels, distances, rescored)
+        self._core.search(rows, k, candidates, scan, query, workers, labels, distances, rescored)
         if single:
             return labels[0], distances[0]
         return labels, distances
@@ -646,7 +708,8 @@ class Index:
         the old one). Files of format version 1 cannot be mapped: they load
         into memory as usual.
         """
-        core, ef_search = _core.GraphIndex.load(os.fspath(path), bool(mmap), bool(verify))
+        mapped, verified = flag("mmap", mmap), flag("verify", verify)
+        core, ef_search = _core.GraphIndex.load(os.fspath(path), mapped, verified)
         return cls._from_core(core, ef_search)
 
     def __reduce__(self) -> tuple[Any, ...]:

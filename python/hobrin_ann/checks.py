@@ -6,7 +6,19 @@ from __future__ import annotations
 import operator
 from typing import SupportsIndex
 
-__all__ = ["whole_number"]
+import numpy as np
+
+__all__ = ["flag", "whole_number"]
+
+
+def flag(name: str, value: object) -> bool:
+    """``value`` as a bool: only ``True``, ``False`` and numpy booleans are
+    flags. Anything else (``"no"``, ``None``, ``[0]``, 1) raises TypeError
+    naming the argument ``name``, rather than meaning what ``bool()`` makes
+    of it."""
+    if isinstance(value, bool | np.bool_):
+        return bool(value)
+    raise TypeError(f"{name} must be True or False, got {value!r}")
 
 
 def whole_number(name: str, value: SupportsIndex, minimum: int) -> int:

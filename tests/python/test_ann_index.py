@@ -134,8 +134,28 @@ def test_filters_return_only_matching_vectors():
         assert (labels % 3 == color_index).all() and (labels < 600).all()
     labels, _ = index.search(QUERIES[0], 10, filter=("size", 7))
     assert labels.tolist() == [7] + [-1] * 9
-    labels, _ = index.search(QUERIES[0], 3, filter=("size", 7.0))  # a float never equals an int
-    assert labels.tolist() == [-1, -1, -1]
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (7.0, [7, 107]),  # numbers compare by value, whatever their kind
+        (np.float64(7.0), [7, 107]),
+        (7, [7, 107]),
+        (np.int64(7), [7, 107]),
+        ([7.0, 8], [7, 8, 107, 108]),
+        (7.5, [200]),
+        (float(2**53), [201]),  # equal to 2**53 only, not to 2**53 + 1
+        (2**53 + 1, [202]),
+        (float("nan"), []),
+    ],
+)
+def test_filters_compare_numbers_by_value(value, expected):
+    index = Index(24, schema=["size"], seed=5)
+    sizes = list(range(100)) + [float(i) for i in range(100)] + [7.5, 2**53, 2**53 + 1]
+    index.add(BASE[: len(sizes)], metadata=[[("size", s)] for s in sizes], threads=1)
+    labels, _ = index.search(QUERIES[0], 10, filter=("size", value), exact=True)
+    assert sorted(i for i in labels.tolist() if i >= 0) == expected
 
 
 def test_ef_search_is_settable_and_checked():

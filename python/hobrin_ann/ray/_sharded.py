@@ -18,7 +18,7 @@ import numpy.typing as npt
 import ray
 
 from .. import Filter, Index, Metadata
-from ..checks import whole_number
+from ..checks import flag, whole_number
 from . import _ingest, _manifest, _placement, _writes
 from ._placement import Request
 from ._replicas import ReplicaSet
@@ -387,6 +387,7 @@ class ShardedIndex:
         order the blocks are staged; ``metadata_columns`` name the columns of
         the schema's attributes. ``progress=True`` writes the rows staged so
         far to stderr."""
+        show_progress = flag("progress", progress)
         self._refuse_if_mapped()
         with self._lock:
             replicas = self._live()
@@ -404,7 +405,7 @@ class ShardedIndex:
                         _ingest.stage_block, fn_kwargs={"plan": plan}, batch_format="numpy",
                         batch_size=None, num_cpus=0,
                     )  # fmt: skip
-                    done, largest, error = _ingest.consume(results, replicas, progress)
+                    done, largest, error = _ingest.consume(results, replicas, show_progress)
                 if error is not None:
                     raise error
                 for shard, group in enumerate(replicas.groups):
@@ -540,6 +541,7 @@ class ShardedIndex:
         sharded index is read-only (``add``, ``add_dataset``, ``remove`` and
         ``compact`` raise ValueError). Replicas that ``heal`` makes hold copies
         in memory."""
+        mapped = flag("mmap", mmap)
         path = os.path.abspath(os.fspath(directory))
         manifest = _manifest.read_manifest(path)
         try:
@@ -550,7 +552,7 @@ class ShardedIndex:
         count = manifest.replicas if replicas is None else replicas
         index._setup(template, len(manifest.files), count, cpus_per_shard, timeout, placement_timeout)
         index._next_id = manifest.next_id
-        index._mapped = bool(mmap)
+        index._mapped = mapped
         memory = [_shard_bytes(index._dim, index._options, file.vectors) for file in manifest.files]
         files = manifest.files
         index._start(
