@@ -89,9 +89,16 @@ def free_resources() -> str:
 
 def _free_per_node() -> dict[str, dict[str, float]] | None:
     """The resources free on each node, as Ray's available_resources() sums
-    them; None where this Ray cannot tell them apart."""
+    them; None where this Ray cannot tell them apart (an older Ray, or a
+    driver that reaches the cluster through Ray Client, which does not
+    forward this call)."""
     per_node = getattr(ray._private.state, "available_resources_per_node", None)
-    return None if per_node is None else per_node()
+    if per_node is None:
+        return None
+    try:
+        return per_node()  # type: ignore[no-any-return]
+    except Exception:
+        return None
 
 
 def live_nodes() -> list[Node]:
