@@ -9,7 +9,6 @@ import operator
 import os
 import secrets
 import threading
-from collections import Counter
 from collections.abc import Callable
 from typing import Any, SupportsIndex
 
@@ -69,11 +68,20 @@ class ShardedIndex:
     ef_construction, ef_search, schema, seed, quantization, keep_vectors);
     every shard is built with them.
 
-    Each actor asks Ray for ``cpus_per_shard`` CPUs (default: the cluster's
-    CPUs shared evenly over all replicas) and for memory for
-    ``capacity / shards`` vectors. An actor that cannot be placed within
-    ``placement_timeout`` seconds, or a call that a shard's last replica does
-    not answer within ``timeout`` seconds, raises ``ShardError`` naming it.
+    Each actor asks Ray for ``cpus_per_shard`` CPUs and for memory for
+    ``capacity / shards`` vectors, on a node chosen by what each node has
+    free, the replicas of a shard on distinct nodes. By default
+    ``cpus_per_shard`` is the most that every replica can ask and still fit:
+    the largest share of a node's CPUs (its CPUs divided by a whole number,
+    in Ray's steps of 0.0001) at which all ``shards * replicas`` replicas pack
+    onto the nodes' CPUs and memory. On nodes alike it is the cluster's CPUs
+    shared evenly over all replicas when they divide evenly; on workers of 2,
+    2 and 1 CPUs, 2 shards of 2 replicas ask 1 CPU each and 4 shards of 2
+    ask 0.5. Replicas that the nodes could not hold even with nothing else on
+    them raise ``ShardError`` at once, naming what each node has free; an
+    actor that Ray cannot place within ``placement_timeout`` seconds (others
+    hold the room), or a call that a shard's last replica does not answer
+    within ``timeout`` seconds, raises ``ShardError`` naming it.
     """
 
     def __init__(
@@ -129,13 +137,15 @@ class ShardedIndex:
         self._mapped = False
         if not ray.is_initialized():
             ray.init()
-        if cpus_per_shard is None:
-            cpus_per_shard = _placement.cluster_resources().get("CPU", 1.0) / (shards * self._want)
-        if isinstance(cpus_per_shard, bool) or not isinstance(cpus_per_shard, (int, float)):
-            raise TypeError(f"cpus_per_shard must be a number, not {type(cpus_per_shard).__name__}")
-        if not 0 < cpus_per_shard < math.inf:
-            raise ValueError(f"cpus_per_shard must be positive, got {cpus_per_shard}")
-        self._cpus = float(cpus_per_shard)
+        if cpus_per_shard is not None:
+            if isinstance(cpus_per_shard, bool) or not isinstance(cpus_per_shard, (int, float)):
+                raise TypeError(f"cpus_per_shard must be a number, not {type(cpus_per_shard).__name__}")
+            if not 0 < cpus_per_shard < math.inf:
+                raise ValueError(f"cpus_per_shard must be positive, got {cpus_per_shard}")
+        # Without a request from the caller, _start derives one from the nodes
+        # and the memory each replica asks for.
+        self._asked_cpus = None if cpus_per_shard is None else float(cpus_per_shard)
+        self._cpus = 0.0
         self._shards = shards
         self._lock = threading.RLock()
 
@@ -149,12 +159,17 @@ class ShardedIndex:
                 f"{sum(memory) * self._want / 2**30:.1f} GiB; "
                 f"the Ray cluster offers {offered / 2**30:.1f} GiB"
             )
+        nodes = _placement.live_nodes()
+        if self._asked_cpus is None:
+            self._cpus = _placement.default_cpus(nodes, memory, self._want)
+        else:
+            self._cpus = self._asked_cpus
         requests = [Request(self._cpus, need) for need in memory]
-        shard_of_item, nodes = _placement.spread(requests, self._want)
+        shard_of_item, chosen = _placement.place(nodes, requests, self._want)
         started = _placement.start(
             [requests[shard] for shard in shard_of_item],
             shard_of_item,
-            nodes,
+            chosen,
             self._threads(),
             self._placement_timeout,
         )
@@ -222,14 +237,14 @@ class ShardedIndex:
                     raise answer
                 sizes[shard] = answer
             requests = [Request(self._cpus, _shard_bytes(self._dim, self._options, n)) for n in sizes]
-            largest = max(requests, key=lambda request: request.memory)
             holders = [{replica.node for replica in group} for group in groups]
-            load = Counter(replica.node for replica in self._replicas.actors())
-            chosen = _placement.choose_nodes(largest, holders, wanted, load)
+            chosen = _placement.assign(
+                _placement.live_nodes(), requests, wanted, holders, self._replicas.actors()
+            )
             shards = [shard for shard, picked in enumerate(chosen) for _ in picked]
             if not shards:
                 return 0
-            nodes: list[str | None] = [node for picked in chosen for node in picked]
+            nodes = [node for picked in chosen for node in picked]
             made = _placement.start(
                 [requests[s] for s in shards], shards, nodes, self._threads(), self._placement_timeout
             )
