@@ -150,6 +150,11 @@ class Index:
     ``metric`` is "euclidean", "cosine" (also "angular") or "inner_product".
     Searches return the nearest (most similar) first, with distances that
     ascend: the Euclidean distance, 1 - cosine similarity, or 1 - dot product.
+    (``hobrin.PyFlat`` and ``hobrin.PyHNSW`` rank the raw dot product or
+    cosine similarity instead, least similar first.) Over the vectors [1, 0]
+    and [-1, 0], ``Index(2, "inner_product").search([1, 0], k=2)`` gives
+    labels [0, 1] and distances [0.0, 2.0]; ``PyFlat(2, "inner_product")``
+    gives [(1, -1.0), (0, 1.0)].
     Vectors are stored as ``dtype`` ("float32" or "float64"); with "cosine"
     they are stored scaled to unit length.
 

@@ -130,7 +130,11 @@ def test_documented_usage_type_checks_and_runs(tmp_path, usage):
 
 def test_readme_examples_type_check(tmp_path):
     readme = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text()
-    blocks = re.findall(r"^```python\n(.*?)^```", readme, flags=re.M | re.S)
+    # Blocks inside list items are indented with their item.
+    blocks = [
+        textwrap.dedent(block)
+        for _, block in re.findall(r"^( *)```python\n(.*?)^\1```", readme, flags=re.M | re.S)
+    ]
     assert blocks
     (tmp_path / "readme.py").write_text("import hobrin\n" + "\n".join(blocks))
     result = run("mypy", "--strict", "--no-incremental", "readme.py", cwd=tmp_path)
