@@ -51,32 +51,56 @@ assert all(i % 4 == 2 for i in shop_labels)  # every 4th vector, from id 2, is i
 print("the 5 nearest of the first query in the east shop:", shop_labels.tolist())
 
 # Save, then map the file from a second process: its vectors and links stay
-# in the file's pages, which both processes share.
+# in the file's pages, which both processes share. The child measures its
+# memory before and after the load, so that the interpreter's and numpy's
+# own pages are left out: the anonymous memory the index adds of its own
+# (ids and upper layers, which nbytes counts, and the metadata), and the
+# file's pages in memory (the resident pages of the file's mapping: the load
+# reads the links and vectors to check them, and the searches read vectors).
 CHILD = """
 import sys, numpy as np, hobrin_ann
+
+def memory(path):
+    own = in_file = 0
+    mapped = None
+    for line in open("/proc/self/smaps"):
+        parts = line.split()
+        if not parts[0].endswith(":"):  # a mapping's first line: address range, ..., path
+            mapped = parts[5] if len(parts) > 5 else None
+        elif parts[0] == "Anonymous:":
+            own += int(parts[1])
+        elif parts[0] == "Rss:" and mapped == path:
+            in_file += int(parts[1])
+    return own / 1024, in_file / 1024
+
+queries = np.load(sys.argv[2])
+own_before, _ = memory(sys.argv[1])
 index = hobrin_ann.Index.load(sys.argv[1], mmap=True)
-labels, _ = index.search(np.load(sys.argv[2]), k=10)
-fields = {}
-for line in open("/proc/self/smaps_rollup"):
-    parts = line.split()
-    if len(parts) == 3 and parts[2] == "kB":
-        fields[parts[0].rstrip(":")] = int(parts[1]) / 1024
-print(labels[0].tolist(), round(fields["Shared_Clean"] + fields["Private_Clean"]), round(fields["Anonymous"]))
+labels, _ = index.search(queries, k=10)
+own_after, in_file = memory(sys.argv[1])
+print(labels[0].tolist(), f"{in_file:.1f}", f"{own_after - own_before:.1f}", f"{index.nbytes / 2**20:.1f}")
 """
 with tempfile.TemporaryDirectory() as folder:
-    path, batch = Path(folder) / "shop.hobrin", Path(folder) / "queries.npy"
+    path, batch = Path(folder) / "shop.hbr", Path(folder) / "queries.npy"
     index.save(path)
     np.save(batch, queries[:50])
     size = path.stat().st_size / 2**20
-    out = subprocess.run([sys.executable, "-c", CHILD, str(path), str(batch)], capture_output=True, text=True)
+    out = subprocess.run(
+        [sys.executable, "-c", CHILD, str(path.resolve()), str(batch)], capture_output=True, text=True
+    )
     out.check_returncode()
-    first, file_pages, own = out.stdout.strip().rsplit(" ", 2)
+    first, file_pages, own, structure = out.stdout.strip().rsplit(" ", 3)
     assert first == str(labels[0].tolist())
     print(
-        f"saved {size:.0f} MiB; a second process mapped the file (mmap=True) and found the same neighbours,"
+        f"saved {size:.0f} MiB; a second process mapped the file (mmap=True) and found the same neighbours."
     )
     print(
-        f"  reading {file_pages} MiB of file pages that processes share, with {own} MiB of memory of its own"
+        f"  Its load and 50 searches brought {file_pages} MiB of the file's pages into memory, shared by"
+        " every process that maps the file;"
+    )
+    print(
+        f"  the index added {own} MiB of memory of its own: {structure} MiB of ids and upper layers"
+        f" (its nbytes) and the metadata of {N:,} vectors."
     )
 
 # ---- hobrin: PyFlat (exact) and PyHNSW (graph, typed metadata) ----------------

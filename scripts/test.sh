@@ -8,22 +8,64 @@
 # --quick stops after the C++ tests and the Python suite: no fuzzing, no
 # sanitizer build and no other platform. Other arguments go to pytest (of the
 # native and sanitized runs).
+# Each stage starts with a heading (== name) and ends with its time; the times
+# of all the stages are listed at the end, and a failure names its stage.
 quick=
 pytest_args=()
 for arg in "$@"; do
   if [ "$arg" = --quick ]; then quick=1; else pytest_args+=("$arg"); fi
 done
 set -- "${pytest_args[@]}"
+
+stage_name= stage_started=$SECONDS run_started=$SECONDS
+stage_times=()
+stage() {
+  end_stage
+  stage_name="$1" stage_started=$SECONDS
+  echo "== $stage_name"
+}
+end_stage() {
+  [ -n "$stage_name" ] || return 0
+  stage_times+=("$(printf '%6d s  %s' $((SECONDS - stage_started)) "$stage_name")")
+  echo "== $stage_name: $((SECONDS - stage_started)) s"
+  stage_name=
+}
+summary() {
+  local status=$?
+  local failed="$stage_name"
+  [ $status -eq 0 ] && end_stage
+  echo "== stage times"
+  printf '%s\n' "${stage_times[@]}"
+  printf '%6d s  in all\n' $((SECONDS - run_started))
+  if [ $status -ne 0 ]; then
+    echo "== failed${failed:+ in stage: $failed} (exit status $status)" >&2
+  fi
+}
+trap summary EXIT
+
+stage "set-up: system packages, .venv, the package and the C++ tests"
 export HOBRIN_DEV=1
 source "$(dirname "$0")/env.sh"
-cmake -S . -B build/tests -DHOBRIN_BUILD_TESTS=ON -DHOBRIN_BUILD_MODULE=OFF \
-  -DPython_EXECUTABLE="$PY" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/tests -j 2
-ctest --test-dir build/tests --output-on-failure
+stage "C++ tests"
+# Both test programs, from the package's own build (scripts/env.sh): a
+# missing one would otherwise pass unnoticed.
+for program in core_tests embed_tests; do
+  ctest --test-dir build/wheel -N | grep -q ": $program\$" || {
+    echo "build/wheel has no $program: was the package built with HOBRIN_BUILD_TESTS=ON?" >&2
+    exit 1
+  }
+done
+ctest --test-dir build/wheel --output-on-failure
+stage "Python suite"
 "$PY" -m pytest tests/python -q "$@"
 if [ -n "$quick" ]; then exit 0; fi
+stage "lint"
 bash scripts/lint.sh
+stage "fuzzing"
 PY="$PY" bash scripts/fuzz.sh
+stage "sanitizers: one build, the C++ tests and the Python suite"
 bash scripts/sanitized.sh "$@"
+stage "aarch64: cross build, tests under qemu"
 bash scripts/test_aarch64.sh
+stage "clang 16 with libc++"
 bash scripts/test_clang.sh

@@ -27,7 +27,14 @@ _Metadata: TypeAlias = Sequence[tuple[str, _MetadataValue]]
 
 @final
 class PyFlat:
-    """Our Python-facing Flat index."""
+    """Our Python-facing Flat index.
+
+    A search ranks the raw metric value ascending: with "inner_product" (the
+    dot product) or "cosine" (cosine similarity) the least similar vectors
+    come first. Over [1, 0] and [-1, 0], ``search([1, 0], k=2)`` with
+    "inner_product" gives [(1, -1.0), (0, 1.0)]. (``hobrin_ann.Index`` ranks
+    1 - dot product instead, most similar first.)
+    """
 
     def __new__(cls, dim: SupportsIndex, metric: str | None = None) -> PyFlat: ...
     def insert(self, vector: _Vector) -> None: ...
@@ -36,6 +43,16 @@ class PyFlat:
 
 @final
 class PyHNSW:
+    """A graph index with typed metadata and equality filters.
+
+    As in ``PyFlat``, a search ranks the raw metric value ascending: with
+    "inner_product" (the dot product) or "angular" (cosine similarity) the
+    least similar vectors come first; ``search`` returns (distance, vector)
+    pairs, [(-1.0, [-1.0, 0.0]), (1.0, [1.0, 0.0])] for the query [1, 0] over
+    [1, 0] and [-1, 0]. (``hobrin_ann.Index`` ranks 1 - dot product instead,
+    most similar first.)
+    """
+
     def __new__(
         cls,
         dim: SupportsIndex,

@@ -9,7 +9,7 @@ import operator
 import os
 from collections.abc import Sequence
 from importlib import metadata as _metadata
-from typing import Any, SupportsIndex
+from typing import Any, Literal, SupportsIndex, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -33,6 +33,12 @@ _METRICS = {
 }
 _DTYPES = ("float32", "float64")
 _QUANTIZATIONS = (None, "float16", "int8", "int4")
+
+# The names the index takes, as types, so that a type checker catches a
+# misspelt one.
+Metric = Literal["euclidean", "cosine", "angular", "inner_product"]
+DType = Literal["float32", "float64"] | type[np.floating[Any]] | np.dtype[Any]
+Quantization = Literal["float16", "int8", "int4"] | None
 
 MetadataValue = str | int | float
 Condition = tuple[str, MetadataValue | Sequence[MetadataValue]]
@@ -76,14 +82,20 @@ def _rerank_count(rerank: object, k: int) -> int:
     return min(math.ceil(factor * k), 2**63 - 1)
 
 
-def _dtype_name(dtype: str | type[np.floating[Any]] | np.dtype[Any]) -> str:
+def _dtype_name(dtype: DType) -> str:
     try:
         resolved = np.dtype(dtype)
     except TypeError:
         resolved = None
     name = next((name for name in _DTYPES if resolved == np.dtype(name)), None)
     if name is None:
-        raise ValueError(f"unknown dtype {dtype!r}: expected 'float32' or 'float64'")
+        hint = ""
+        if resolved == np.dtype("float16"):
+            hint = (
+                "; to store half-precision codes, keep dtype='float32' and pass quantization='float16' "
+                "(the full vectors can be left out with keep_vectors=False)"
+            )
+        raise ValueError(f"unknown dtype {dtype!r}: expected 'float32' or 'float64'{hint}")
     return name
 
 
@@ -163,6 +175,11 @@ class Index:
     ``metric`` is "euclidean", "cosine" (also "angular") or "inner_product".
     Searches return the nearest (most similar) first, with distances that
     ascend: the Euclidean distance, 1 - cosine similarity, or 1 - dot product.
+    (``hobrin.PyFlat`` and ``hobrin.PyHNSW`` rank the raw dot product or
+    cosine similarity instead, least similar first.) Over the vectors [1, 0]
+    and [-1, 0], ``Index(2, "inner_product").search([1, 0], k=2)`` gives
+    labels [0, 1] and distances [0.0, 2.0]; ``PyFlat(2, "inner_product")``
+    gives [(1, -1.0), (0, 1.0)].
     Vectors are stored as ``dtype`` ("float32" or "float64"); with "cosine"
     they are stored scaled to unit length.
 
@@ -183,15 +200,15 @@ class Index:
     def __init__(
         self,
         dim: SupportsIndex,
-        metric: str = "euclidean",
+        metric: Metric = "euclidean",
         *,
-        dtype: str | type[np.floating[Any]] | np.dtype[Any] = "float32",
+        dtype: DType = "float32",
         m: SupportsIndex = 16,
         ef_construction: SupportsIndex = 200,
         ef_search: SupportsIndex = 64,
         schema: Sequence[str] | None = None,
         seed: SupportsIndex | None = None,
-        quantization: str | None = None,
+        quantization: Quantization = None,
         keep_vectors: bool = True,
     ) -> None:
         dim = _count("dim", dim, 1)
@@ -249,12 +266,12 @@ class Index:
         return self._dim
 
     @property
-    def metric(self) -> str:
-        return self._metric
+    def metric(self) -> Literal["euclidean", "cosine", "inner_product"]:
+        return cast(Literal["euclidean", "cosine", "inner_product"], self._metric)
 
     @property
-    def dtype(self) -> str:
-        return self._dtype_name
+    def dtype(self) -> Literal["float32", "float64"]:
+        return cast(Literal["float32", "float64"], self._dtype_name)
 
     @property
     def m(self) -> int:
@@ -275,9 +292,9 @@ class Index:
         return self._seed
 
     @property
-    def quantization(self) -> str | None:
+    def quantization(self) -> Quantization:
         """The codes the graph walk reads: None (the vectors), "float16", "int8" or "int4"."""
-        return self._quantization
+        return cast(Quantization, self._quantization)
 
     @property
     def keep_vectors(self) -> bool:
@@ -528,9 +545,9 @@ class Index:
         dim: SupportsIndex,
         count: SupportsIndex,
         *,
-        dtype: str | type[np.floating[Any]] | np.dtype[Any] = "float32",
+        dtype: DType = "float32",
         m: SupportsIndex = 16,
-        quantization: str | None = None,
+        quantization: Quantization = None,
         keep_vectors: bool = True,
     ) -> int:
         """The ``nbytes`` to expect of an index of ``count`` vectors of ``dim``

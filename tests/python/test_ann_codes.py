@@ -200,6 +200,12 @@ def test_files_of_the_previous_version_still_load():
         (dict(quantization=8), ValueError, "unknown quantization 8"),
         (dict(keep_vectors=False), ValueError, "keep_vectors=False needs a quantization"),
         (dict(quantization="int8", keep_vectors="no"), TypeError, "keep_vectors must be True or False"),
+        # Half precision is a quantization, not a dtype: the message says so.
+        *[
+            (dict(dtype=half), ValueError, "expected 'float32' or 'float64'; .* quantization='float16'")
+            for half in ("float16", np.float16, np.dtype("f2"))
+        ],
+        (dict(dtype="int8"), ValueError, r"expected 'float32' or 'float64'$"),
     ],
 )
 def test_bad_codes_arguments(arguments, error, match):

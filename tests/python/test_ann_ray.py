@@ -33,7 +33,9 @@ PLACEMENT = {"cpus_per_shard": 0.1, "timeout": 60}
 
 @pytest.fixture(scope="module")
 def cluster():
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+    # A cluster of its own: without an address, Ray joins the latest cluster
+    # started on this machine (another test run's, say), which refuses num_cpus.
+    ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False)
     yield
     ray.shutdown()
 

@@ -73,6 +73,28 @@ ANN_USAGE = textwrap.dedent(
     seed: int | None = index.seed
     """
 )
+# Names of metrics, dtypes and codes are literal types: a misspelt one is a
+# type error, in hobrin_ann and in hobrin_ann.ray alike. Lines marked "bad"
+# must each be reported; the others must pass.
+ANN_NAMES = textwrap.dedent(
+    """
+    import numpy as np
+    import hobrin_ann
+    from hobrin_ann.ray import ShardedIndex
+
+    hobrin_ann.Index(8, "angular", dtype=np.float64, quantization="int4")
+    hobrin_ann.Index.estimate_nbytes(8, 10, dtype="float64", quantization=None)
+    ShardedIndex(8, 2, "inner_product", dtype="float32", quantization="float16", m=8, seed=1)
+    hobrin_ann.Index(8, "manhattan")  # bad
+    hobrin_ann.Index(8, dtype="float16")  # bad
+    hobrin_ann.Index(8, quantization="int2")  # bad
+    hobrin_ann.Index.estimate_nbytes(8, 10, dtype="half")  # bad
+    ShardedIndex(8, 2, "manhattan")  # bad
+    ShardedIndex(8, 2, dtype="float16")  # bad
+    ShardedIndex(8, 2, quantization="int2")  # bad
+    ShardedIndex(8, 2, ef=10)  # bad
+    """
+)
 MISUSE = textwrap.dedent(
     """
     import hobrin
@@ -108,11 +130,24 @@ def test_documented_usage_type_checks_and_runs(tmp_path, usage):
 
 def test_readme_examples_type_check(tmp_path):
     readme = (pathlib.Path(__file__).resolve().parents[2] / "README.md").read_text()
-    blocks = re.findall(r"^```python\n(.*?)^```", readme, flags=re.M | re.S)
+    # Blocks inside list items are indented with their item.
+    blocks = [
+        textwrap.dedent(block)
+        for _, block in re.findall(r"^( *)```python\n(.*?)^\1```", readme, flags=re.M | re.S)
+    ]
     assert blocks
     (tmp_path / "readme.py").write_text("import hobrin\n" + "\n".join(blocks))
     result = run("mypy", "--strict", "--no-incremental", "readme.py", cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_misspelt_names_are_type_errors(tmp_path):
+    pytest.importorskip("ray")
+    (tmp_path / "names.py").write_text(ANN_NAMES)
+    result = run("mypy", "--strict", "--no-incremental", "names.py", cwd=tmp_path)
+    reported = {int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line}
+    bad = {number for number, line in enumerate(ANN_NAMES.splitlines(), 1) if line.endswith("# bad")}
+    assert len(bad) == 8 and reported == bad, result.stdout
 
 
 def test_misuse_is_reported(tmp_path):

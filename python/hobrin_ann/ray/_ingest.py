@@ -15,7 +15,7 @@ import numpy as np
 import numpy.typing as npt
 import ray
 
-from .. import Index
+from .. import Index, Metric
 from ._placement import Replica
 from ._replicas import ReplicaSet
 from ._routing import shard_of
@@ -49,7 +49,7 @@ class Plan:
     replicas to stage on, the batch token and its lease."""
 
     dim: int
-    metric: str
+    metric: Metric
     options: dict[str, Any]
     column: str
     id_column: str | None

@@ -20,7 +20,7 @@ import numpy as np
 import numpy.typing as npt
 import ray
 
-from .. import Index
+from .. import Index, Metric
 
 
 class StageExpired(RuntimeError):
@@ -69,7 +69,7 @@ class Shard:
         """The process id and Ray node id of this replica, once it is placed."""
         return os.getpid(), ray.get_runtime_context().get_node_id()
 
-    def create(self, dim: int, metric: str, options: dict[str, Any]) -> None:
+    def create(self, dim: int, metric: Metric, options: dict[str, Any]) -> None:
         self._index = Index(dim, metric, **options)
 
     def load(self, path: str, sha256: str, name: str, mmap: bool = False) -> None:

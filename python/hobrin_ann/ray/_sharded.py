@@ -9,14 +9,14 @@ import operator
 import os
 import secrets
 import threading
-from collections.abc import Callable
-from typing import Any, SupportsIndex
+from collections.abc import Callable, Sequence
+from typing import Any, Literal, SupportsIndex, TypedDict, Unpack, cast
 
 import numpy as np
 import numpy.typing as npt
 import ray
 
-from .. import Filter, Index, Metadata
+from .. import DType, Filter, Index, Metadata, Metric, Quantization
 from ..checks import flag, whole_number
 from . import _ingest, _manifest, _placement, _writes
 from ._placement import Request
@@ -31,6 +31,19 @@ _WORKER_BYTES = 256 << 20
 # A shard's part of an add at least this large is put in the object store
 # once for all its replicas rather than sent inside each call.
 _SHARED_BYTES = 256 << 10
+
+
+class IndexOptions(TypedDict, total=False):
+    """The keyword arguments of ``hobrin_ann.Index`` that every shard is built with."""
+
+    dtype: DType
+    m: SupportsIndex
+    ef_construction: SupportsIndex
+    ef_search: SupportsIndex
+    schema: Sequence[str] | None
+    seed: SupportsIndex | None
+    quantization: Quantization
+    keep_vectors: bool
 
 
 def _shard_bytes(dim: int, options: dict[str, Any], vectors: int) -> int:
@@ -88,14 +101,14 @@ class ShardedIndex:
         self,
         dim: SupportsIndex,
         shards: SupportsIndex = 4,
-        metric: str = "euclidean",
+        metric: Metric = "euclidean",
         *,
         replicas: SupportsIndex = 1,
         capacity: SupportsIndex = 0,
         cpus_per_shard: float | None = None,
         timeout: float = 600.0,
         placement_timeout: float = 60.0,
-        **index_options: Any,
+        **index_options: Unpack[IndexOptions],
     ) -> None:
         template = Index(dim, metric, **index_options)
         count = whole_number("shards", shards, 1)
@@ -105,7 +118,7 @@ class ShardedIndex:
         self._start([memory] * count, lambda shard, actor: actor.create.remote(*self._creation()))
         self._next_id = 0
 
-    def _creation(self) -> tuple[int, str, dict[str, Any]]:
+    def _creation(self) -> tuple[int, Metric, dict[str, Any]]:
         return self._dim, self._metric, self._options
 
     def _setup(
@@ -258,7 +271,7 @@ class ShardedIndex:
         return self._dim
 
     @property
-    def metric(self) -> str:
+    def metric(self) -> Literal["euclidean", "cosine", "inner_product"]:
         return self._metric
 
     @property
@@ -560,7 +573,8 @@ class ShardedIndex:
         path = os.path.abspath(os.fspath(directory))
         manifest = _manifest.read_manifest(path)
         try:
-            template = Index(manifest.dim, manifest.metric, **manifest.options)
+            # The index checks the metric and options read from the file.
+            template = Index(manifest.dim, cast(Metric, manifest.metric), **manifest.options)
         except (TypeError, ValueError) as error:
             raise ValueError(f"corrupt sharded index: the manifest's options are invalid: {error}") from None
         index = cls.__new__(cls)
