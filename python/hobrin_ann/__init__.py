@@ -235,18 +235,19 @@ class Index:
 
     def _adopt(self, core: _core.GraphIndex, ef_search: int) -> None:
         """Takes ``core`` as this index's, with the parameters it was built with."""
-        dim, metric, dtype_name, m, ef_construction, seed, schema, codes, keep_vectors = core.params()
+        params = core.params()
+        dim, metric, schema, codes = params["dim"], params["metric"], params["schema"], params["quantization"]
         self._core = core
         self._dim = dim
         self._metric = metric
-        self._dtype_name = dtype_name
-        self._dtype = np.dtype(dtype_name)
-        self._m = m
-        self._ef_construction = ef_construction
-        self._seed = seed
+        self._dtype_name = params["dtype"]
+        self._dtype = np.dtype(self._dtype_name)
+        self._m = params["m"]
+        self._ef_construction = params["ef_construction"]
+        self._seed = params["seed"]
         self._schema = None if schema is None else tuple(schema)
         self._quantization = None if codes == "none" else codes
-        self._keep_vectors = bool(keep_vectors)
+        self._keep_vectors = bool(params["keep_vectors"])
         # The largest magnitude a value may have. Cosine indexes scale rows to
         # unit length first: any finite value will do.
         finite = float(np.finfo(self._dtype).max)

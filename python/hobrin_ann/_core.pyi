@@ -1,10 +1,24 @@
 from collections.abc import Sequence
-from typing import Any, final
+from typing import Any, TypedDict, final, type_check_only
 
 import numpy as np
 import numpy.typing as npt
 
 __all__ = ["GraphIndex"]
+
+@type_check_only
+class _Params(TypedDict):
+    """The constructor's arguments as an index holds them."""
+
+    dim: int
+    metric: str
+    dtype: str
+    m: int
+    ef_construction: int
+    seed: int | None
+    schema: list[str] | None
+    quantization: str
+    keep_vectors: bool
 
 @final
 class GraphIndex:
@@ -60,8 +74,8 @@ class GraphIndex:
         """1 when the index lies in a mapped file and is read-only."""
     def remove(self, ids: npt.NDArray[np.int64]) -> None: ...
     def compact(self, threads: int) -> GraphIndex: ...
-    def params(self) -> tuple[int, str, str, int, int, int | None, list[str] | None, str, bool]:
-        """(dim, metric, dtype, m, ef_construction, seed, schema)"""
+    def params(self) -> _Params:
+        """The constructor's arguments, keyed by their names."""
     def save(self, path: str | bytes, ef_search: int) -> None: ...
     def to_bytes(self, ef_search: int) -> bytes: ...
     @staticmethod

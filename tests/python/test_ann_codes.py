@@ -80,6 +80,19 @@ def test_rerank_factor_trades_recall_and_keeps_distances_exact(dtype):
     )
 
 
+@pytest.mark.parametrize(
+    ("quantization", "keep"), [(None, True), ("int8", False)], ids=["no codes", "codes only"]
+)
+def test_rerank_has_no_effect_without_full_vectors_to_rerank_on(quantization, keep):
+    index = Index(DIM, quantization=quantization, keep_vectors=keep, m=4, ef_construction=20, seed=3)
+    index.add(BASE, threads=1)
+    narrow = index.search(QUERIES, 1, ef=1)
+    # A wider walk finds other neighbours here, so a rerank that widened it would show.
+    assert not np.array_equal(narrow[0], index.search(QUERIES, 1, ef=80)[0])
+    for got, want in zip(index.search(QUERIES, 1, ef=1, rerank=80), narrow):
+        np.testing.assert_array_equal(got, want)
+
+
 @pytest.mark.parametrize(("quantization", "keep"), VARIANTS)
 @pytest.mark.parametrize("how", ["file", "mapped", "pickle"])
 def test_every_variant_survives_files_and_pickles(quantization, keep, how, tmp_path):

@@ -21,4 +21,23 @@ struct FilterQuery {
   std::optional<std::vector<std::int64_t>> ids;  // the allow-list, if any
 };
 
+// Why a search refuses a filter: conditions need an index with a schema,
+// and a schema that names their attributes.
+struct FilterRefusal {
+  enum class Reason { NoSchema, UnknownAttribute } reason;
+  std::string attribute;  // UnknownAttribute: the first condition's attribute not in the schema
+};
+
+// Why an index of `schema` refuses `query`, if it does.
+inline std::optional<FilterRefusal> refusal_of(const FilterQuery& query,
+                                               const std::optional<Schema>& schema) {
+  if (query.all_of.empty()) return std::nullopt;
+  if (!schema) return FilterRefusal{FilterRefusal::Reason::NoSchema, {}};
+  for (const Condition& condition : query.all_of) {
+    if (!schema_position(*schema, condition.attribute))
+      return FilterRefusal{FilterRefusal::Reason::UnknownAttribute, condition.attribute};
+  }
+  return std::nullopt;
+}
+
 }  // namespace hobrin::ann

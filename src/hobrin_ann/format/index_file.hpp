@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "hobrin_ann/index/core.hpp"
-#include "hobrin_ann/index/options.hpp"
+#include "hobrin_ann/core/core.hpp"
+#include "hobrin_ann/core/options.hpp"
 
 namespace hobrin::ann {
 

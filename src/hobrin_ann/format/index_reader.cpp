@@ -48,9 +48,9 @@ void read_body(ByteSource& source, const FileHeader& h, IndexCore<Store>& core, 
   if (mapped) core.mapping = source.mapping();
 }
 
-template void read_body(ByteSource&, const FileHeader&, IndexCore<FullRows<float>>&, const LoadOptions&);
-template void read_body(ByteSource&, const FileHeader&, IndexCore<FullRows<double>>&, const LoadOptions&);
-template void read_body(ByteSource&, const FileHeader&, IndexCore<CodedRows<float>>&, const LoadOptions&);
-template void read_body(ByteSource&, const FileHeader&, IndexCore<CodedRows<double>>&, const LoadOptions&);
+#define HOBRIN_ANN_INSTANTIATE(Store) \
+  template void read_body(ByteSource&, const FileHeader&, IndexCore<Store>&, const LoadOptions&);
+HOBRIN_ANN_EACH_STORE(HOBRIN_ANN_INSTANTIATE)
+#undef HOBRIN_ANN_INSTANTIATE
 
 }  // namespace hobrin::ann

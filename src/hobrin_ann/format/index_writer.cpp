@@ -26,9 +26,9 @@ void write_index(const IndexCore<Store>& core, const IndexState& state, ByteSink
   write_id_table(core.nodes_by_label, sink);
 }
 
-template void write_index(const IndexCore<FullRows<float>>&, const IndexState&, ByteSink&);
-template void write_index(const IndexCore<FullRows<double>>&, const IndexState&, ByteSink&);
-template void write_index(const IndexCore<CodedRows<float>>&, const IndexState&, ByteSink&);
-template void write_index(const IndexCore<CodedRows<double>>&, const IndexState&, ByteSink&);
+#define HOBRIN_ANN_INSTANTIATE(Store) \
+  template void write_index(const IndexCore<Store>&, const IndexState&, ByteSink&);
+HOBRIN_ANN_EACH_STORE(HOBRIN_ANN_INSTANTIATE)
+#undef HOBRIN_ANN_INSTANTIATE
 
 }  // namespace hobrin::ann

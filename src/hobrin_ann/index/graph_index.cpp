@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/fault.hpp"
+#include "hobrin_ann/core/stores.hpp"
 #include "hobrin_ann/index/stored_index.hpp"
 
 namespace hobrin::ann {
@@ -107,18 +108,6 @@ std::unique_ptr<StoredIndex<Store>> restored(ByteSource& source, const FileHeade
   return index;
 }
 
-// Calls `make` with a null pointer of the store type that `options` need.
-template <class Make>
-auto with_store(const IndexOptions& options, Make&& make) {
-  const bool coded = options.quantization != Quantization::None;
-  if (options.dtype == ElementType::Float32) {
-    return coded ? make(static_cast<CodedRows<float>*>(nullptr))
-                 : make(static_cast<FullRows<float>*>(nullptr));
-  }
-  return coded ? make(static_cast<CodedRows<double>*>(nullptr))
-               : make(static_cast<FullRows<double>*>(nullptr));
-}
-
 }  // namespace
 
 GraphIndex::Loaded GraphIndex::load(ByteSource& source, const LoadOptions& options) {
@@ -136,9 +125,8 @@ std::unique_ptr<GraphIndex> GraphIndex::create(const IndexOptions& options) {
   });
 }
 
-template class StoredIndex<FullRows<float>>;
-template class StoredIndex<FullRows<double>>;
-template class StoredIndex<CodedRows<float>>;
-template class StoredIndex<CodedRows<double>>;
+#define HOBRIN_ANN_INSTANTIATE_INDEX(Store) template class StoredIndex<Store>;
+HOBRIN_ANN_EACH_STORE(HOBRIN_ANN_INSTANTIATE_INDEX)
+#undef HOBRIN_ANN_INSTANTIATE_INDEX
 
 }  // namespace hobrin::ann

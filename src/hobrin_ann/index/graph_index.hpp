@@ -17,8 +17,9 @@
 #include <span>
 #include <string>
 
+#include "hobrin_ann/core/options.hpp"
+#include "hobrin_ann/core/search_request.hpp"
 #include "hobrin_ann/filters/filter_query.hpp"
-#include "hobrin_ann/index/options.hpp"
 
 namespace hobrin::ann {
 
@@ -26,23 +27,6 @@ struct AddError {
   // IdsExhausted: default ids would pass the largest 64-bit integer.
   enum class Kind { IdPresent, NegativeId, TooManyVectors, IdsExhausted } kind;
   std::int64_t id = 0;  // the offending id (IdPresent, NegativeId), the largest (IdsExhausted)
-};
-
-enum class SearchError { NoSchema, UnknownAttribute };
-
-struct SearchRequest {
-  const void* queries = nullptr;  // count x dim values of the index's element type
-  std::size_t count = 0;
-  std::size_t k = 1;
-  std::size_t ef = 1;             // the candidate list length; at least k is used
-  // An index of codes that keeps full rows re-scores this many of the walk's
-  // best candidates on them (0: all it keeps); the walk keeps at least as many.
-  std::size_t rerank = 0;
-  bool exact = false;             // scan every stored vector instead of the graph
-  const FilterQuery* filter = nullptr;  // only vectors that pass it
-  std::size_t threads = 0;        // 0: one per core
-  std::int64_t* labels = nullptr;  // out: count x k ids, -1 where fewer were found
-  void* distances = nullptr;      // out: count x k values of the element type, inf where fewer
 };
 
 class ByteSink;
@@ -69,7 +53,9 @@ class GraphIndex {
                                             std::int64_t* ids_out, std::span<const MetadataRow> metadata,
                                             std::size_t threads, std::atomic<std::size_t>* progress) = 0;
 
-  virtual std::expected<void, SearchError> search(const SearchRequest& request) const = 0;
+  // Fills the request's results; refuses, changing nothing, a filter whose
+  // conditions the schema cannot answer (refusal_of).
+  virtual std::expected<void, FilterRefusal> search(const SearchRequest& request) const = 0;
 
   // Vectors held, not counting removed ones.
   virtual std::size_t size() const noexcept = 0;

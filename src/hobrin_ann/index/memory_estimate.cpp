@@ -3,10 +3,12 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <type_traits>
 
+#include "hobrin_ann/core/core.hpp"
+#include "hobrin_ann/core/labels.hpp"
+#include "hobrin_ann/core/stores.hpp"
 #include "hobrin_ann/format/index_file.hpp"
-#include "hobrin_ann/index/core.hpp"
-#include "hobrin_ann/index/labels.hpp"
 #include "hobrin_ann/index/stored_index.hpp"
 #include "hobrin_ann/kernels/kernels.hpp"
 
@@ -40,8 +42,11 @@ long double estimate(std::size_t dim, std::size_t m, std::size_t count, Quantiza
   // The index's own structure comes before any vector: its table of link
   // locks above all, and the generator of its levels.
   const bool coded = quantization != Quantization::None;
-  const auto fixed =
-      static_cast<long double>(coded ? sizeof(StoredIndex<CodedRows<T>>) : sizeof(StoredIndex<FullRows<T>>));
+  IndexOptions options;
+  options.dtype = std::is_same_v<T, float> ? ElementType::Float32 : ElementType::Float64;
+  options.quantization = quantization;
+  const auto fixed = static_cast<long double>(
+      with_store(options, []<class Store>(Store*) { return sizeof(StoredIndex<Store>); }));
   if (count == 0) return fixed;
   const long double list = static_cast<long double>(m) * sizeof(std::uint32_t);  // m link slots
   const long double layer0 = 2 * list;

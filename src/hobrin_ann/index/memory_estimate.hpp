@@ -3,7 +3,7 @@
 // for sizing a machine or a worker before any vector is added.
 #include <cstddef>
 
-#include "hobrin_ann/index/options.hpp"
+#include "hobrin_ann/core/options.hpp"
 
 namespace hobrin::ann {
 

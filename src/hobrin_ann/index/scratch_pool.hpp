@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "hobrin_ann/index/core.hpp"
+#include "hobrin_ann/core/core.hpp"
 
 namespace hobrin::ann {
 

@@ -1,7 +1,8 @@
 #pragma once
 // The graph index over one vector store: GraphIndex's implementation. Its
 // methods live by job: stored_index_add.cpp (additions), stored_index_search.cpp
-// (searches), graph_index.cpp (removal, compaction, files, creation).
+// (searches: the locks and the threads; the query itself is search/'s),
+// graph_index.cpp (removal, compaction, files, creation).
 #include <atomic>
 #include <cmath>
 #include <cstddef>
@@ -12,12 +13,11 @@
 #include <span>
 #include <vector>
 
-#include "hobrin_ann/build/add_transaction.hpp"
-#include "hobrin_ann/filters/match_set.hpp"
+#include "hobrin_ann/core/core.hpp"
 #include "hobrin_ann/format/index_file.hpp"
-#include "hobrin_ann/index/core.hpp"
 #include "hobrin_ann/index/graph_index.hpp"
 #include "hobrin_ann/index/scratch_pool.hpp"
+#include "hobrin_ann/insert/add_transaction.hpp"
 
 namespace hobrin::ann {
 
@@ -91,7 +91,7 @@ class StoredIndex final : public GraphIndex {
                                     std::int64_t* ids_out, std::span<const MetadataRow> metadata,
                                     std::size_t threads, std::atomic<std::size_t>* progress) override;
 
-  std::expected<void, SearchError> search(const SearchRequest& request) const override;
+  std::expected<void, FilterRefusal> search(const SearchRequest& request) const override;
 
  private:
   int draw_level() {
@@ -118,23 +118,6 @@ class StoredIndex final : public GraphIndex {
   // Links the nodes from `first` to the last into the graph.
   void link_nodes(std::size_t first, std::size_t workers, const Lease& scratch,
                   std::atomic<std::size_t>* progress);
-
-  // Re-scores the best `count` (0: all) of the walk's candidates (the
-  // max-heap s.results) on the full rows, leaving a max-heap of them.
-  void rerank(Scratch<Store>& s, const typename Store::Query& query, std::size_t count) const;
-  // Writes a query's results from its max-heap of best nodes (which it sorts).
-  void emit(std::vector<Scored<D>>& best, const SearchRequest& request, std::size_t query_index) const;
-  // Scans for queries first .. first + count - 1 together.
-  void scan_block(Scratch<Store>& s, const SearchRequest& request, std::size_t first, std::size_t count,
-                  const MatchSet* allowed) const;
-  // One query's descent and walk; `locked` while an addition is linking.
-  template <bool locked>
-  void search_one(Scratch<Store>& s, const SearchRequest& request, std::size_t query_index,
-                  const MatchSet* allowed) const;
-  // The query's walk on layer 0 after the descent, leaving its best in s.results.
-  template <bool locked>
-  void walk_layer0(Scratch<Store>& s, typename Store::Query query, Scored<D> entry, std::size_t ef,
-                   std::size_t k, const MatchSet* allowed) const;
 
   // One writer at a time: held by add and remove for their whole run and by
   // save, so an addition's linking never meets another change of the graph

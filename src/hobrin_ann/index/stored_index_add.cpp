@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <limits>
 
-#include "hobrin_ann/build/insert.hpp"
 #include "hobrin_ann/index/parallel_for.hpp"
 #include "hobrin_ann/index/stored_index.hpp"
+#include "hobrin_ann/insert/insert.hpp"
 
 namespace hobrin::ann {
 namespace {
@@ -131,14 +131,11 @@ std::expected<void, AddError> StoredIndex<Store>::add(const void* rows, std::siz
   return {};
 }
 
-#define HOBRIN_INSTANTIATE_ADD(Store)                                                             \
+#define HOBRIN_ANN_INSTANTIATE_ADD(Store)                                                         \
   template std::expected<void, AddError> StoredIndex<Store>::add(                                 \
       const void*, std::size_t, const std::int64_t*, std::int64_t*, std::span<const MetadataRow>, \
       std::size_t, std::atomic<std::size_t>*);
-HOBRIN_INSTANTIATE_ADD(FullRows<float>)
-HOBRIN_INSTANTIATE_ADD(FullRows<double>)
-HOBRIN_INSTANTIATE_ADD(CodedRows<float>)
-HOBRIN_INSTANTIATE_ADD(CodedRows<double>)
-#undef HOBRIN_INSTANTIATE_ADD
+HOBRIN_ANN_EACH_STORE(HOBRIN_ANN_INSTANTIATE_ADD)
+#undef HOBRIN_ANN_INSTANTIATE_ADD
 
 }  // namespace hobrin::ann

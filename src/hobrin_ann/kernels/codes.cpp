@@ -89,32 +89,14 @@ CodeKernels code_kernels(Code code, Measure measure, const char* variant) noexce
   return {variant, nullptr, nullptr};
 }
 
-template <class T>
-void learn_code_scale(Code code, const T* rows, std::size_t count, std::size_t dim, float* offset,
-                      float* scale) {
-  if (count == 0) {
-    const std::size_t dims = code_dims(code, dim);
-    std::fill(offset, offset + dims, 0.0f);
-    std::fill(scale, scale + dims, 0.0f);
-    return;
-  }
-  std::vector<double> low(dim), high(dim);
-  for (std::size_t j = 0; j < dim; ++j) {
-    low[j] = high[j] = static_cast<double>(rows[j]);
-    for (std::size_t i = 1; i < count; ++i) {
-      const double v = static_cast<double>(rows[i * dim + j]);
-      low[j] = std::min(low[j], v);
-      high[j] = std::max(high[j], v);
-    }
-  }
-  code_scale_from_ranges(code, low.data(), high.data(), dim, offset, scale);
-}
-
-void code_scale_from_ranges(Code code, const double* low, const double* high, std::size_t dim, float* offset,
-                            float* scale) noexcept {
+void CodeRange::learn(Code code, float* offset, float* scale) const noexcept {
+  const std::size_t dim = low_.size();
   const std::size_t dims = code_dims(code, dim);
   std::fill(offset, offset + dims, 0.0f);
   std::fill(scale, scale + dims, 0.0f);
+  if (!seen_) return;
+  const double* low = low_.data();
+  const double* high = high_.data();
   // Kept within half the float range, so that offset + scale * levels stays finite.
   constexpr double limit = FLT_MAX / 2.0;
   double widest = 0.0;
@@ -240,8 +222,6 @@ CodeQuery prepare_code_query(Code code, Measure measure, const float* query, std
   return prepared;
 }
 
-template void learn_code_scale<float>(Code, const float*, std::size_t, std::size_t, float*, float*);
-template void learn_code_scale<double>(Code, const double*, std::size_t, std::size_t, float*, float*);
 template void encode_row<float>(Code, const float*, std::size_t, CodeScale, std::uint8_t*) noexcept;
 template void encode_row<double>(Code, const double*, std::size_t, CodeScale, std::uint8_t*) noexcept;
 template void decode_row<float>(Code, const std::uint8_t*, std::size_t, CodeScale, float*,

@@ -32,8 +32,11 @@
 // registers of codes. Offsets, scales and prepared queries are padded with
 // zeros to code_dims(); a zero scale makes padding decode to zero. An int4
 // row of 64 dimensions fills half a block: the kernels read only its codes.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <vector>
 
 #include "hobrin_ann/kernels/kernels.hpp"
 
@@ -69,7 +72,7 @@ struct CodeScale {
 // A query prepared for one code kind and measure (see the top of this file).
 //
 // Squared Euclidean over int8 and int4 codes whose dimensions share one scale s (as
-// learn_code_scale gives them) also has an integer form: the query encoded
+// CodeRange learns them) also has an integer form: the query encoded
 // as levels l_j = (q_j - offset_j) / s, rounded, in [-16128, 16383] (far
 // beyond the codes' 0 to 255; a query with a level outside that is scored in
 // the float form instead), and the distance s^2 sum_j (l_j - code_j)^2 summed
@@ -111,21 +114,38 @@ CodeKernels code_kernels(Code code, Measure measure, const char* variant) noexce
 
 // --- encoding (not in the hot loops: plain code, one variant) ---
 
-// Learns offset and scale per dimension from `count` rows of `dim` values
-// (row-major, not padded): the minimum, and one scale shared by every
-// dimension, the widest range over the levels. One step for all dimensions
-// bounds every dimension's rounding alike, which is what a distance summed
-// over dimensions needs (a finer step for a narrow dimension would buy
-// precision where the distance has least of its weight), and it lets
-// squared Euclidean distances be summed in integers (see CodeQuery). A
-// dimension with a single value gets scale 0. Writes code_dims() values to
-// each of offset and scale, padding with zeros.
-template <class T>
-void learn_code_scale(Code code, const T* rows, std::size_t count, std::size_t dim, float* offset,
-                      float* scale);
-// The same from the range of each of `dim` dimensions, low[j] to high[j].
-void code_scale_from_ranges(Code code, const double* low, const double* high, std::size_t dim, float* offset,
-                            float* scale) noexcept;
+// The range of each of `dim` dimensions over the rows shown to it one at a
+// time, and the offset and scale learned from it: the minimum, and one scale
+// shared by every dimension, the widest range over the levels. One step for
+// all dimensions bounds every dimension's rounding alike, which is what a
+// distance summed over dimensions needs (a finer step for a narrow dimension
+// would buy precision where the distance has least of its weight), and it
+// lets squared Euclidean distances be summed in integers (see CodeQuery). A
+// dimension with a single value gets scale 0.
+class CodeRange {
+ public:
+  explicit CodeRange(std::size_t dim)
+      : low_(dim, std::numeric_limits<double>::infinity()),
+        high_(dim, -std::numeric_limits<double>::infinity()) {}
+
+  // Widens the ranges to hold one row of dim values.
+  template <class T>
+  void widen(const T* row) noexcept {
+    for (std::size_t j = 0; j < low_.size(); ++j) {
+      low_[j] = std::min(low_[j], static_cast<double>(row[j]));
+      high_[j] = std::max(high_[j], static_cast<double>(row[j]));
+    }
+    seen_ = true;
+  }
+
+  // Writes code_dims() values to each of offset and scale, padding with
+  // zeros; all zeros when no row was shown.
+  void learn(Code code, float* offset, float* scale) const noexcept;
+
+ private:
+  std::vector<double> low_, high_;
+  bool seen_ = false;
+};
 
 // Encodes one row of `dim` values into code_row_bytes() bytes: to the
 // nearest code, values outside the learned range clamped to its ends (and,

@@ -14,8 +14,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "hobrin_ann/filters/match_set.hpp"
-#include "hobrin_ann/index/core.hpp"
+#include "hobrin_ann/core/core.hpp"
+#include "hobrin_ann/search/match_set.hpp"
 #include "hobrin_ann/search/search_layer.hpp"
 
 namespace hobrin::ann {

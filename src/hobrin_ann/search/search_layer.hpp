@@ -11,7 +11,7 @@
 #include <limits>
 #include <span>
 
-#include "hobrin_ann/index/core.hpp"
+#include "hobrin_ann/core/core.hpp"
 
 namespace hobrin::ann {
 

@@ -20,17 +20,10 @@
 #include <utility>
 #include <vector>
 
-#include "hobrin_ann/index/options.hpp"
 #include "hobrin_ann/kernels/codes.hpp"
 #include "hobrin_ann/store/full_rows.hpp"
 
 namespace hobrin::ann {
-
-constexpr fast::Code code_of(Quantization quantization) noexcept {
-  return quantization == Quantization::Float16 ? fast::Code::Float16
-         : quantization == Quantization::Int8  ? fast::Code::Int8
-                                               : fast::Code::Int4;
-}
 
 template <class T>
 class CodedRows {
@@ -68,8 +61,8 @@ class CodedRows {
     std::vector<float> offset, scale;
   };
 
-  CodedRows(std::size_t dim, fast::Measure measure, bool unit, Quantization quantization, bool keep_vectors)
-      : code_(code_of(quantization)),
+  CodedRows(std::size_t dim, fast::Measure measure, bool unit, fast::Code code, bool keep_vectors)
+      : code_(code),
         measure_(measure),
         unit_(unit),
         keep_(keep_vectors),
@@ -88,7 +81,6 @@ class CodedRows {
   std::size_t bytes() const noexcept {
     return full_.bytes() + codes_.bytes() + 2 * dims_ * sizeof(float) + staging_.bytes();
   }
-  std::size_t bytes_per_row() const noexcept { return keep_ ? full_.bytes_per_row() : codes_.stride(); }
   QueryRows make_query_rows() const { return QueryRows(dim(), dims_); }
   bool keeps_vectors() const noexcept { return keep_; }
   fast::Code code() const noexcept { return code_; }
@@ -176,22 +168,15 @@ class CodedRows {
     FirstBatch learned{full_.learn(values, count), std::vector<float>(dims_), std::vector<float>(dims_)};
     if (code_ == fast::Code::Float16) return learned;
     const std::size_t n = dim();
-    std::vector<double> low(n, std::numeric_limits<double>::infinity());
-    std::vector<double> high(n, -std::numeric_limits<double>::infinity());
+    fast::CodeRange range(n);
     VectorRows<T> row(n);
     row.reserve(1);
     for (std::size_t i = 0; i < count; ++i) {
       row.truncate(0);
       row.append(values + i * n, unit_, learned.order);
-      const T* stored = row.row(0);
-      for (std::size_t j = 0; j < n; ++j) {
-        low[j] = std::min(low[j], static_cast<double>(stored[j]));
-        high[j] = std::max(high[j], static_cast<double>(stored[j]));
-      }
+      range.widen(row.row(0));
     }
-    if (count != 0)
-      fast::code_scale_from_ranges(code_, low.data(), high.data(), n, learned.offset.data(),
-                                   learned.scale.data());
+    range.learn(code_, learned.offset.data(), learned.scale.data());
     return learned;
   }
   void adopt(FirstBatch learned) noexcept {
@@ -284,8 +269,5 @@ class CodedRows {
   std::vector<float> offset_, scale_;  // per dimension (int8, int4), dims_ each
   VectorRows<T> staging_;          // one row in stored form, to encode when rows are not kept
 };
-
-static_assert(VectorStore<CodedRows<float>>);
-static_assert(VectorStore<CodedRows<double>>);
 
 }  // namespace hobrin::ann

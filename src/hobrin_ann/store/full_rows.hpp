@@ -15,7 +15,6 @@
 #include "hobrin_ann/kernels/rankable.hpp"
 #include "hobrin_ann/store/dimension_order.hpp"
 #include "hobrin_ann/store/rows.hpp"
-#include "hobrin_ann/store/vector_store.hpp"
 
 namespace hobrin::ann {
 
@@ -37,8 +36,6 @@ class FullRows {
   std::size_t dim() const noexcept { return rows_.dim(); }
   std::size_t size() const noexcept { return rows_.size(); }
   std::size_t bytes() const noexcept { return rows_.bytes(); }
-  // Bytes a scan reads per node.
-  std::size_t bytes_per_row() const noexcept { return rows_.stride() * sizeof(T); }
   QueryRows make_query_rows() const { return QueryRows(rows_.dim()); }
 
   // --- scoring: what the graph walks with ---
@@ -125,8 +122,5 @@ class FullRows {
   std::vector<std::uint32_t> order_;   // stored value j is the caller's value order_[j]; empty: as given
   VectorRows<T> rows_;                 // per node: its row, padded
 };
-
-static_assert(VectorStore<FullRows<float>>);
-static_assert(VectorStore<FullRows<double>>);
 
 }  // namespace hobrin::ann

@@ -30,7 +30,6 @@ class VectorRows {
   const T* row(std::uint32_t node) const noexcept { return base_ + std::size_t{node} * stride_; }
   // Bytes owned: a view owns none.
   std::size_t bytes() const noexcept { return capacity_ * stride_ * sizeof(T); }
-  bool is_view() const noexcept { return base_ != nullptr && data_ == nullptr; }
 
   // Uses `count` rows that lie at `rows` (64-byte aligned, padded, as
   // stored) in place of any owned ones; they must outlive this.

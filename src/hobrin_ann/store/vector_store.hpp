@@ -1,41 +1,97 @@
 #pragma once
-// The seam between the graph and the vectors it walks over. Search, insertion
-// and neighbour selection reach vectors only through a store; the store owns
-// them in one form (full rows today; compressed codes can stand beside) and
-// knows how to score them. The hot loops take the store as a template
-// parameter, so a distance costs no virtual call.
+// The seam between the graph and the vectors it walks over. Search, insertion,
+// neighbour selection and the file reach vectors only through a store; the
+// store owns them (full rows, or compact codes with or without full rows
+// beside them) and knows how to score them. The hot loops take the store as
+// a template parameter, so a distance costs no virtual call.
 //
-// What a store answers:
-//   Value       the element type callers give and get back (float or double)
-//   Distance    what the walk ranks by (smaller is nearer)
-//   Query       a query made ready for scoring: padded, normalised, encoded
-//   QueryRows   room for prepared queries, kept in a search's scratch
-//   prepare     a caller's row into QueryRows slot `slot`, giving its Query
-//   score_batch Query against nodes, under a bound (see the kernels)
-//   score       Query against one node; score_pair two stored nodes
-//   identical   whether two stored nodes hold the same vector
-//   reported    a ranked distance as the caller sees it
-//   bytes       memory held
+// VectorStore names every member the index, the search and the file use;
+// CodedStore adds what only a store of codes (kCoded) answers.
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
 
 namespace hobrin::ann {
 
+// Scoring: what the walks, the scans and the neighbour selection call.
+//   Query, QueryRows  a query made ready for scoring, and room for prepared ones
+//   prepare           a caller's row into QueryRows slot `slot`, giving its Query
+//   stored            a stored node as the query of its own insertion
+//   score_batch       Query against nodes, under a bound (see the kernels)
+//   score, score_pair Query against one node; two stored nodes
+//   exact_score       what returned distances come from
+//   score_block       lower bounds of exact_score, for a block of queries
+//   identical         whether two stored nodes hold the same vector
+//   reported          a ranked distance as the caller sees it
 template <class S>
-concept VectorStore = requires(const S& store, S& mutable_store, typename S::QueryRows& rows,
-                               const typename S::Value* values, typename S::Query query, std::uint32_t node,
-                               typename S::Distance distance, typename S::Distance* out) {
+concept ScoringStore = requires(const S& store, typename S::QueryRows& rows, const typename S::Value* values,
+                                typename S::Query query, const typename S::Query* queries, std::uint32_t node,
+                                typename S::Distance distance, typename S::Distance* out) {
+  { store.make_query_rows() } -> std::same_as<typename S::QueryRows>;
   { store.prepare(values, rows, std::size_t{0}) } noexcept -> std::same_as<typename S::Query>;
+  { store.stored(node, rows) } noexcept -> std::same_as<typename S::Query>;
   { store.score(query, node) } noexcept -> std::same_as<typename S::Distance>;
   { store.score_pair(node, node) } noexcept -> std::same_as<typename S::Distance>;
-  { store.identical(node, node) } noexcept -> std::same_as<bool>;
+  { store.exact_score(query, node) } noexcept -> std::same_as<typename S::Distance>;
   { store.score_batch(query, &node, std::size_t{1}, distance, out) } noexcept;
+  { store.score_block(queries, std::size_t{1}, &node, std::size_t{1}, out) } noexcept;
+  { store.identical(node, node) } noexcept -> std::same_as<bool>;
   { store.reported(distance) } noexcept -> std::same_as<typename S::Value>;
-  { store.bytes() } noexcept -> std::same_as<std::size_t>;
-  { store.size() } noexcept -> std::same_as<std::size_t>;
-  { mutable_store.reserve(std::size_t{1}) };
-  { mutable_store.truncate(std::size_t{0}) } noexcept;
 };
+
+// Building and holding: what an addition, its undoing, get and compact call.
+//   learn, adopt, forget  what the first batch teaches (FirstBatch), kept or undone
+//   reserve, append, truncate, size, bytes, copy_out
+template <class S>
+concept HoldingStore = requires(const S& store, S& held, const typename S::Value* values,
+                                typename S::Value* out, typename S::FirstBatch learned, std::uint32_t node) {
+  { store.learn(values, std::size_t{1}) } -> std::same_as<typename S::FirstBatch>;
+  { held.adopt(std::move(learned)) } noexcept;
+  { held.forget() } noexcept;
+  { held.reserve(std::size_t{1}) };
+  { held.append(values) } noexcept;
+  { held.truncate(std::size_t{0}) } noexcept;
+  { store.size() } noexcept -> std::same_as<std::size_t>;
+  { store.bytes() } noexcept -> std::same_as<std::size_t>;
+  { store.copy_out(node, out) } noexcept;
+};
+
+// The file: rows as stored, written out and read back, or viewed in place.
+template <class S>
+concept FiledStore =
+    requires(const S& store, S& held, const typename S::Value* values, std::vector<std::uint32_t> order) {
+      { store.rows().size() } -> std::same_as<std::size_t>;
+      { store.order() } noexcept -> std::same_as<std::span<const std::uint32_t>>;
+      { held.set_order(std::move(order)) } noexcept;
+      { held.append_stored(values) } noexcept;
+      { held.view(values, std::size_t{1}) } noexcept;
+    };
+
+// A store of codes: the walk ranks by codes, and full rows kept beside them
+// re-score its best candidates (keeps_vectors, rescore). The file holds the
+// codes and their scale.
+template <class S>
+concept CodedStore = requires(const S& store, S& held, typename S::Query query, const std::uint32_t* nodes,
+                              typename S::Distance* out, const std::uint8_t* codes, const float* scale) {
+  { store.keeps_vectors() } noexcept -> std::same_as<bool>;
+  { store.rescore(query, nodes, std::size_t{1}, out) } noexcept;
+  { store.code() } noexcept;
+  { store.code_rows().size() } -> std::same_as<std::size_t>;
+  { store.offsets() } noexcept -> std::same_as<std::span<const float>>;
+  { store.scales() } noexcept -> std::same_as<std::span<const float>>;
+  { held.set_scale(scale, scale) } noexcept;
+  { held.append_codes(codes) } noexcept;
+  { held.view_codes(codes, std::size_t{1}) } noexcept;
+};
+
+template <class S>
+concept VectorStore = requires {
+  typename S::Value;
+  typename S::Distance;
+  { S::kCoded } -> std::convertible_to<bool>;
+} && ScoringStore<S> && HoldingStore<S> && FiledStore<S> && (!S::kCoded || CodedStore<S>);
 
 }  // namespace hobrin::ann

@@ -81,14 +81,14 @@ PyResult<std::optional<ann::FilterQuery>> filter_argument(PyObject* object) {
   return std::optional<ann::FilterQuery>(std::move(query));
 }
 
+PyErr filter_refused(const ann::FilterRefusal& refusal) {
+  if (refusal.reason == ann::FilterRefusal::Reason::NoSchema)
+    return PyErr::value_error("a filter needs an index built with a schema");
+  return PyErr::value_error("filter attribute '" + refusal.attribute + "' is not in the schema");
+}
+
 std::optional<PyErr> filter_error(const GraphIndex& index, const ann::FilterQuery& query) {
-  if (query.all_of.empty()) return std::nullopt;
-  const auto& schema = index.options().schema;
-  if (!schema) return PyErr::value_error("a filter needs an index built with a schema");
-  for (const ann::Condition& condition : query.all_of) {
-    if (!schema_position(*schema, condition.attribute))
-      return PyErr::value_error("filter attribute '" + condition.attribute + "' is not in the schema");
-  }
+  if (const auto refused = ann::refusal_of(query, index.options().schema)) return filter_refused(*refused);
   return std::nullopt;
 }
 

@@ -26,8 +26,10 @@ PyResult<std::vector<MetadataRow>> metadata_rows(const ann::GraphIndex& index, P
 // conditions a list of (name, [values]) and ids None or an int64 array.
 PyResult<std::optional<ann::FilterQuery>> filter_argument(PyObject* object);
 
-// Why a search of `index` refuses `query`, if it does: conditions need a
-// schema that names their attributes.
+// The ValueError of a filter that a search refused.
+PyErr filter_refused(const ann::FilterRefusal& refusal);
+// Why a search of `index` would refuse `query`, if it would: conditions need
+// a schema that names their attributes.
 std::optional<PyErr> filter_error(const ann::GraphIndex& index, const ann::FilterQuery& query);
 
 }  // namespace hobrin::py

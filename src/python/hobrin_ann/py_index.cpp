@@ -161,9 +161,7 @@ PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         HOBRIN_CHECK(check_mapping(index));
         const auto searched = without_gil([&] { return index.search(request); });
         if (searched) return None{};
-        // The core refused the filter: check_filter says why.
-        auto refused = filter_error(index, *filter);
-        return fail(refused ? *std::move(refused) : PyErr::value_error("the filter was refused"));
+        return fail(filter_refused(searched.error()));
       });
 }
 
@@ -297,8 +295,8 @@ PyObject* index_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       });
 }
 
-// (dim, metric, dtype, m, ef_construction, seed, schema, quantization,
-// keep_vectors), as the constructor takes them.
+// The constructor's arguments as the index holds them, keyed by the
+// constructor's parameter names.
 PyObject* index_params(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<IndexPayload, Access::Shared, 0>(
       py_index_type(), kParams, self, args, nargs, kwnames,
@@ -318,10 +316,12 @@ PyObject* index_params(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
           }
         }
         return PyRef::steal(checked(Py_BuildValue(
-            "(KssKKOOsO)", static_cast<unsigned long long>(o.dim), kMetrics[static_cast<int>(o.metric)],
-            o.dtype == ann::ElementType::Float32 ? "float32" : "float64",
-            static_cast<unsigned long long>(o.m), static_cast<unsigned long long>(o.ef_construction),
-            seed.get(), schema.get(), kQuantizations[static_cast<int>(o.quantization)],
+            "{s:K,s:s,s:s,s:K,s:K,s:O,s:O,s:s,s:O}", "dim", static_cast<unsigned long long>(o.dim), "metric",
+            kMetrics[static_cast<int>(o.metric)], "dtype",
+            o.dtype == ann::ElementType::Float32 ? "float32" : "float64", "m",
+            static_cast<unsigned long long>(o.m), "ef_construction",
+            static_cast<unsigned long long>(o.ef_construction), "seed", seed.get(), "schema", schema.get(),
+            "quantization", kQuantizations[static_cast<int>(o.quantization)], "keep_vectors",
             o.keep_vectors ? Py_True : Py_False)));
       });
 }
@@ -370,8 +370,8 @@ PyMethodDef kMethods[] = {
     fast_method("remove", prepared<index_remove>, "remove($self, ids)\n--\n\n"),
     fast_method("compact", prepared<index_compact>, "compact($self, threads)\n--\n\n"),
     fast_method("params", prepared<index_params>,
-                "params($self)\n--\n\n(dim, metric, dtype, m, ef_construction, seed, schema, quantization, "
-                "keep_vectors)"),
+                "params($self)\n--\n\nThe constructor's arguments by name: dim, metric, dtype, m, "
+                "ef_construction, seed, schema, quantization, keep_vectors."),
     fast_method("save", prepared<index_save>, "save($self, path, ef_search)\n--\n\n"),
     fast_method("to_bytes", prepared<index_to_bytes>, "to_bytes($self, ef_search)\n--\n\n"),
     {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(prepared<index_load>)),

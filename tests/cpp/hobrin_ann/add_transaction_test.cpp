@@ -7,8 +7,8 @@
 #include <set>
 #include <vector>
 
-#include "hobrin_ann/build/add_transaction.hpp"
-#include "hobrin_ann/build/insert.hpp"
+#include "hobrin_ann/insert/add_transaction.hpp"
+#include "hobrin_ann/insert/insert.hpp"
 #include "hobrin_ann/store/full_rows.hpp"
 
 namespace hobrin::ann {

@@ -72,7 +72,9 @@ TEST(DISABLED_CodeKernelSpeed, NanosecondsPerDistance) {
           const std::size_t dims = code_dims(code, dim);
           const std::size_t bytes = code_row_bytes(code, dim);
           std::vector<float> offset(dims), scale(dims), padded(dims, 0.0f), prepared(dims);
-          learn_code_scale(code, plain.data(), kRows, dim, offset.data(), scale.data());
+          CodeRange range(dim);
+          for (std::size_t i = 0; i < kRows; ++i) range.widen(plain.data() + i * dim);
+          range.learn(code, offset.data(), scale.data());
           auto codes = aligned<std::uint8_t>(kRows * bytes);
           for (std::size_t i = 0; i < kRows; ++i)
             encode_row(code, plain.data() + i * dim, dim, {offset.data(), scale.data()},

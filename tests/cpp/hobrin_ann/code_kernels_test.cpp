@@ -34,7 +34,9 @@ struct Encoded {
         scale(dims),
         decoded(count * dims, 0.0) {
     data.reset(static_cast<std::uint8_t*>(::operator new[](count * stride, std::align_val_t{kBlockBytes})));
-    learn_code_scale(code, rows.data(), count, dim, offset.data(), scale.data());
+    CodeRange range(dim);
+    for (std::size_t i = 0; i < count; ++i) range.widen(rows.data() + i * dim);
+    range.learn(code, offset.data(), scale.data());
     for (std::size_t i = 0; i < count; ++i) {
       encode_row(code, rows.data() + i * dim, dim, params(), row(i));
       decode_row(code, row(i), dim, params(), decoded.data() + i * dims);

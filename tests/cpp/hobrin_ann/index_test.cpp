@@ -12,10 +12,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "hobrin_ann/build/insert.hpp"
+#include "hobrin_ann/core/labels.hpp"
 #include "hobrin_ann/index/graph_index.hpp"
-#include "hobrin_ann/index/labels.hpp"
 #include "hobrin_ann/index/memory_estimate.hpp"
+#include "hobrin_ann/insert/insert.hpp"
 #include "hobrin_ann/kernels/kernels.hpp"
 #include "hobrin_ann/store/full_rows.hpp"
 

@@ -108,13 +108,10 @@ bool read_codes(ByteSource& source, const FileHeader& header, IndexCore<Store>& 
   }
 }
 
-template void write_codes(const IndexCore<FullRows<float>>&, ByteSink&);
-template void write_codes(const IndexCore<FullRows<double>>&, ByteSink&);
-template void write_codes(const IndexCore<CodedRows<float>>&, ByteSink&);
-template void write_codes(const IndexCore<CodedRows<double>>&, ByteSink&);
-template bool read_codes(ByteSource&, const FileHeader&, IndexCore<FullRows<float>>&, const LoadOptions&);
-template bool read_codes(ByteSource&, const FileHeader&, IndexCore<FullRows<double>>&, const LoadOptions&);
-template bool read_codes(ByteSource&, const FileHeader&, IndexCore<CodedRows<float>>&, const LoadOptions&);
-template bool read_codes(ByteSource&, const FileHeader&, IndexCore<CodedRows<double>>&, const LoadOptions&);
+#define HOBRIN_ANN_INSTANTIATE(Store)                            \
+  template void write_codes(const IndexCore<Store>&, ByteSink&); \
+  template bool read_codes(ByteSource&, const FileHeader&, IndexCore<Store>&, const LoadOptions&);
+HOBRIN_ANN_EACH_STORE(HOBRIN_ANN_INSTANTIATE)
+#undef HOBRIN_ANN_INSTANTIATE
 
 }  // namespace hobrin::ann::format

@@ -89,9 +89,9 @@ bool read_id_table(ByteSource& source, const FileHeader& header, IndexCore<Store
   return in_place != nullptr;
 }
 
-template bool read_id_table(ByteSource&, const FileHeader&, IndexCore<FullRows<float>>&, bool);
-template bool read_id_table(ByteSource&, const FileHeader&, IndexCore<FullRows<double>>&, bool);
-template bool read_id_table(ByteSource&, const FileHeader&, IndexCore<CodedRows<float>>&, bool);
-template bool read_id_table(ByteSource&, const FileHeader&, IndexCore<CodedRows<double>>&, bool);
+#define HOBRIN_ANN_INSTANTIATE(Store) \
+  template bool read_id_table(ByteSource&, const FileHeader&, IndexCore<Store>&, bool);
+HOBRIN_ANN_EACH_STORE(HOBRIN_ANN_INSTANTIATE)
+#undef HOBRIN_ANN_INSTANTIATE
 
 }  // namespace hobrin::ann::format

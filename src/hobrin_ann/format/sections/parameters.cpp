@@ -169,9 +169,9 @@ FileHeader read_parameters(ByteSource& source) {
   return h;
 }
 
-template void write_parameters(const IndexCore<FullRows<float>>&, const IndexState&, ByteSink&);
-template void write_parameters(const IndexCore<FullRows<double>>&, const IndexState&, ByteSink&);
-template void write_parameters(const IndexCore<CodedRows<float>>&, const IndexState&, ByteSink&);
-template void write_parameters(const IndexCore<CodedRows<double>>&, const IndexState&, ByteSink&);
+#define HOBRIN_ANN_INSTANTIATE(Store) \
+  template void write_parameters(const IndexCore<Store>&, const IndexState&, ByteSink&);
+HOBRIN_ANN_EACH_STORE(HOBRIN_ANN_INSTANTIATE)
+#undef HOBRIN_ANN_INSTANTIATE
 
 }  // namespace hobrin::ann::format

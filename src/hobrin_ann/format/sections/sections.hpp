@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "common/metadata.hpp"
+#include "hobrin_ann/core/core.hpp"
 #include "hobrin_ann/filters/value_index.hpp"
 #include "hobrin_ann/format/index_file.hpp"
 #include "hobrin_ann/graph/graph.hpp"
-#include "hobrin_ann/index/core.hpp"
 
 namespace hobrin::ann::format {
 

@@ -88,13 +88,10 @@ bool read_vectors(ByteSource& source, const FileHeader& header, IndexCore<Store>
   return viewed;
 }
 
-template void write_vectors(const IndexCore<FullRows<float>>&, ByteSink&);
-template void write_vectors(const IndexCore<FullRows<double>>&, ByteSink&);
-template bool read_vectors(ByteSource&, const FileHeader&, IndexCore<FullRows<float>>&, const LoadOptions&);
-template bool read_vectors(ByteSource&, const FileHeader&, IndexCore<FullRows<double>>&, const LoadOptions&);
-template void write_vectors(const IndexCore<CodedRows<float>>&, ByteSink&);
-template void write_vectors(const IndexCore<CodedRows<double>>&, ByteSink&);
-template bool read_vectors(ByteSource&, const FileHeader&, IndexCore<CodedRows<float>>&, const LoadOptions&);
-template bool read_vectors(ByteSource&, const FileHeader&, IndexCore<CodedRows<double>>&, const LoadOptions&);
+#define HOBRIN_ANN_INSTANTIATE(Store)                              \
+  template void write_vectors(const IndexCore<Store>&, ByteSink&); \
+  template bool read_vectors(ByteSource&, const FileHeader&, IndexCore<Store>&, const LoadOptions&);
+HOBRIN_ANN_EACH_STORE(HOBRIN_ANN_INSTANTIATE)
+#undef HOBRIN_ANN_INSTANTIATE
 
 }  // namespace hobrin::ann::format

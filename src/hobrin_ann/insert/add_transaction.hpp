@@ -17,7 +17,7 @@
 #include <random>
 #include <span>
 
-#include "hobrin_ann/index/core.hpp"
+#include "hobrin_ann/core/core.hpp"
 
 namespace hobrin::ann {
 

@@ -1,4 +1,4 @@
-#include "hobrin_ann/index/labels.hpp"
+#include "hobrin_ann/core/labels.hpp"
 
 #include <algorithm>
 #include <bit>

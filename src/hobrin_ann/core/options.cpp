@@ -1,4 +1,4 @@
-#include "hobrin_ann/index/options.hpp"
+#include "hobrin_ann/core/options.hpp"
 
 #include <string_view>
 #include <unordered_set>

@@ -19,7 +19,7 @@
 #include <span>
 #include <vector>
 
-#include "hobrin_ann/index/core.hpp"
+#include "hobrin_ann/core/core.hpp"
 
 namespace hobrin::ann {
 

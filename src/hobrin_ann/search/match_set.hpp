@@ -5,31 +5,32 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <optional>
+#include <utility>
 #include <vector>
 
+#include "hobrin_ann/core/labels.hpp"
 #include "hobrin_ann/filters/filter_query.hpp"
 #include "hobrin_ann/filters/value_index.hpp"
-#include "hobrin_ann/index/labels.hpp"
 
 namespace hobrin::ann {
 
 class MatchSet {
  public:
-  // The nodes below `nodes` that pass `query`, or the name of a condition's
-  // attribute that is not in the schema.
-  static std::optional<MatchSet> of(const FilterQuery& query, const Schema& schema, const ValueIndex& values,
-                                    const LabelMap& labels, std::size_t nodes, const std::string** unknown) {
+  // The nodes below `nodes` that pass `query`, or why an index of `schema`
+  // refuses it (refusal_of).
+  static std::expected<MatchSet, FilterRefusal> of(const FilterQuery& query,
+                                                   const std::optional<Schema>& schema,
+                                                   const ValueIndex& values, const LabelMap& labels,
+                                                   std::size_t nodes) {
+    if (auto refused = refusal_of(query, schema)) return std::unexpected(*std::move(refused));
     MatchSet set;
     set.words_.assign((nodes + 63) / 64, ~std::uint64_t{0});
     if (nodes % 64 != 0) set.words_.back() = (std::uint64_t{1} << (nodes % 64)) - 1;
     std::vector<std::uint64_t> passing;
     for (const Condition& condition : query.all_of) {
-      const auto position = schema_position(schema, condition.attribute);
-      if (!position) {
-        *unknown = &condition.attribute;
-        return std::nullopt;
-      }
+      const auto position = schema_position(*schema, condition.attribute);  // found: not refused
       passing.assign(set.words_.size(), 0);
       for (const Metadata& value : condition.any_of) {
         for (const std::uint32_t node : values.nodes_with(*position, value)) {

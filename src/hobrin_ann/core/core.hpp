@@ -1,7 +1,7 @@
 #pragma once
 // The state of one graph index over a vector store (store/vector_store.hpp)
-// and the per-thread scratch its searches use. The algorithm lives beside
-// it: search/search_layer.hpp, build/select_neighbours.hpp, build/insert.hpp.
+// and the per-thread scratch its searches and insertions use: the floor that
+// the query (search/), the file (format/) and insertion (insert/) stand on.
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -15,14 +15,13 @@
 
 #include "common/epoch_set.hpp"
 #include "common/metadata.hpp"
+#include "hobrin_ann/core/labels.hpp"
+#include "hobrin_ann/core/options.hpp"
+#include "hobrin_ann/core/scored.hpp"
 #include "hobrin_ann/filters/value_index.hpp"
 #include "hobrin_ann/graph/graph.hpp"
 #include "hobrin_ann/graph/link_locks.hpp"
-#include "hobrin_ann/index/labels.hpp"
-#include "hobrin_ann/index/options.hpp"
-#include "hobrin_ann/search/scored.hpp"
-#include "hobrin_ann/store/coded_rows.hpp"
-#include "hobrin_ann/store/full_rows.hpp"
+#include "hobrin_ann/store/stores.hpp"
 
 namespace hobrin::ann {
 
@@ -74,6 +73,12 @@ struct Scratch {
   }
 };
 
+constexpr fast::Code code_of(Quantization quantization) noexcept {
+  return quantization == Quantization::Float16 ? fast::Code::Float16
+         : quantization == Quantization::Int8  ? fast::Code::Int8
+                                               : fast::Code::Int4;
+}
+
 // The empty store of an index with these options.
 template <class Store>
 Store empty_store(const IndexOptions& o) {
@@ -81,7 +86,7 @@ Store empty_store(const IndexOptions& o) {
       o.metric == Metric::Euclidean ? fast::Measure::SquaredEuclidean : fast::Measure::NegativeDot;
   const bool unit = o.metric == Metric::Cosine;
   if constexpr (Store::kCoded) {
-    return Store(o.dim, measure, unit, o.quantization, o.keep_vectors);
+    return Store(o.dim, measure, unit, code_of(o.quantization), o.keep_vectors);
   } else {
     return Store(o.dim, measure, unit);
   }

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <span>
 
-#include "hobrin_ann/build/select_neighbours.hpp"
+#include "hobrin_ann/insert/select_neighbours.hpp"
 #include "hobrin_ann/search/search_layer.hpp"
 
 namespace hobrin::ann {
