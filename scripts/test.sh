@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the package and runs every test: the C++ tests of the cores and of the
-# binding layer and the Python suite, the format and lint checks, a minute of
+# binding layer and the Python suite, the format and lint checks, the
+# documentation site (mkdocs, warnings as errors), a minute of
 # fuzzing, the tests again under the sanitizers, then the other platforms: an
 # aarch64 cross build tested under emulation (scripts/test_aarch64.sh) and a
 # clang build with libc++ (scripts/test_clang.sh).
@@ -61,6 +62,8 @@ stage "Python suite"
 if [ -n "$quick" ]; then exit 0; fi
 stage "lint"
 bash scripts/lint.sh
+stage "documentation: the site and its API reference, warnings as errors"
+"$PY" -m mkdocs build --strict --quiet --site-dir build/site
 stage "fuzzing"
 PY="$PY" bash scripts/fuzz.sh
 stage "sanitizers: one build, the C++ tests and the Python suite"

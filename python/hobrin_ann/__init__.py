@@ -4,19 +4,40 @@ metadata filters. See ``Index``."""
 
 from __future__ import annotations
 
-import math
 import operator
 import os
 from collections.abc import Sequence
 from importlib import metadata as _metadata
-from typing import Any, Literal, SupportsIndex, cast
+from typing import Any, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _core
+from ._arguments import (
+    _METRICS,
+    _check_codable,
+    _count,
+    _dtype_name,
+    _first_bad_row,
+    _ids,
+    _links,
+    _magnitude_limit,
+    _quantization,
+    _rerank_count,
+    _unique_ids,
+)
+from ._filters import _filter_query
 from ._progress import run_with_progress
-from .checks import flag, whole_number
+from ._types import Condition as Condition
+from ._types import DType as DType
+from ._types import Filter as Filter
+from ._types import Metadata as Metadata
+from ._types import MetadataValue as MetadataValue
+from ._types import Metric as Metric
+from ._types import Quantization as Quantization
+from .checks import flag
+from .parameters import IndexParameters
 
 __all__ = ["Index", "__version__"]
 
@@ -25,150 +46,8 @@ try:
 except _metadata.PackageNotFoundError:  # run from a source tree
     __version__ = "0.0.0"
 
-_METRICS = {
-    "euclidean": "euclidean",
-    "cosine": "cosine",
-    "angular": "cosine",
-    "inner_product": "inner_product",
-}
-_DTYPES = ("float32", "float64")
-_QUANTIZATIONS = (None, "float16", "int8", "int4")
 
-# The names the index takes, as types, so that a type checker catches a
-# misspelt one.
-Metric = Literal["euclidean", "cosine", "angular", "inner_product"]
-DType = Literal["float32", "float64"] | type[np.floating[Any]] | np.dtype[Any]
-Quantization = Literal["float16", "int8", "int4"] | None
-
-MetadataValue = str | int | float
-Condition = tuple[str, MetadataValue | Sequence[MetadataValue]]
-# (name, value), (name, [values]) (any of them), a list of conditions (all
-# must hold), or an allow-list of ids (an array, list or range).
-Filter = Condition | list[Condition] | list[int] | range | npt.NDArray[np.integer[Any]]
-Metadata = Sequence[Sequence[tuple[str, MetadataValue]]]
-
-
-_count = whole_number
-
-# What codes can hold: half precision's largest and smallest magnitudes, and
-# float32's smallest normal value (the step of int8 and int4 codes).
-_HALF_LARGEST = 65504.0
-_HALF_SMALLEST = 2.0**-24
-_FLOAT32_SMALLEST = float(np.finfo(np.float32).tiny)
-
-
-def _quantization(quantization: object, keep_vectors: object) -> str:
-    """The native name of a quantization, once it and keep_vectors are checked."""
-    if not (quantization is None or isinstance(quantization, str)) or quantization not in _QUANTIZATIONS:
-        raise ValueError(f"unknown quantization {quantization!r}: expected None, 'float16', 'int8' or 'int4'")
-    keep = flag("keep_vectors", keep_vectors)
-    if quantization is None and not keep:
-        raise ValueError(
-            "keep_vectors=False needs a quantization ('float16', 'int8' or 'int4'): "
-            "without codes the vectors are all the index holds"
-        )
-    return "none" if quantization is None else quantization
-
-
-def _rerank_count(rerank: object, k: int) -> int:
-    """How many candidates a search re-scores for a factor ``rerank`` over k (0: all)."""
-    if rerank is None:
-        return 0
-    if isinstance(rerank, bool) or not isinstance(rerank, int | float | np.integer | np.floating):
-        raise TypeError(f"rerank must be a number (a factor over k) or None, got {type(rerank).__name__}")
-    factor = float(rerank)
-    if not math.isfinite(factor) or factor < 1:
-        raise ValueError(f"rerank must be a finite factor of at least 1, got {rerank!r}")
-    return min(math.ceil(factor * k), 2**63 - 1)
-
-
-def _dtype_name(dtype: DType) -> str:
-    try:
-        resolved = np.dtype(dtype)
-    except TypeError:
-        resolved = None
-    name = next((name for name in _DTYPES if resolved == np.dtype(name)), None)
-    if name is None:
-        hint = ""
-        if resolved == np.dtype("float16"):
-            hint = (
-                "; to store half-precision codes, keep dtype='float32' and pass quantization='float16' "
-                "(the full vectors can be left out with keep_vectors=False)"
-            )
-        raise ValueError(f"unknown dtype {dtype!r}: expected 'float32' or 'float64'{hint}")
-    return name
-
-
-def _links(m: SupportsIndex) -> int:
-    # Its upper limit is the core's to check, with the other options.
-    return _count("m", m, 2)
-
-
-def _is_condition(item: object) -> bool:
-    return isinstance(item, tuple) and len(item) == 2 and isinstance(item[0], str)
-
-
-def _filter_query(filter: Filter) -> tuple[list[tuple[str, list[Any]]], npt.NDArray[np.int64] | None]:
-    """A filter in the form the core reads: (conditions, allow-list). An empty
-    list or range is an allow-list of no ids, which matches nothing: a filter
-    never widens a search, and only ``None`` means no filter."""
-    if isinstance(filter, np.ndarray) or (
-        isinstance(filter, (list, range))
-        and all(isinstance(i, int) and not isinstance(i, bool) for i in filter)
-    ):
-        return [], Index._ids(filter, -1, "filter")
-    conditions: list[Any] = [filter] if _is_condition(filter) else filter  # type: ignore[assignment]
-    if not isinstance(conditions, list) or not all(_is_condition(c) for c in conditions):
-        raise TypeError(
-            "filter: expected (name, value), (name, [values]), a list of such conditions, or an array of ids"
-        )
-    return [
-        (name, _by_value(v if isinstance(v, (list, tuple, set, frozenset)) else [v]))
-        for name, v in conditions
-    ], None
-
-
-def _by_value(values: Any) -> list[Any]:
-    """Filter values with their twins of the other number kind: the index
-    stores integers and floats apart, and a filter compares numbers by value,
-    so 1.0 (often an np.float64 from a computation) also matches the integer
-    1, and 1 the float 1.0. A number with no equal of the other kind (1.5,
-    2**53 + 1) has no twin."""
-    out = []
-    for value in values:
-        out.append(value)
-        if isinstance(value, float | np.floating):
-            if math.isfinite(value) and float(value).is_integer() and -(2**63) <= value < 2**63:
-                out.append(int(value))
-        elif isinstance(value, int | np.integer):
-            number = int(value)
-            if -(2**1023) < number < 2**1023 and float(number) == number:
-                out.append(float(number))
-    return out
-
-
-def _unique_ids(ids: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
-    """``ids`` themselves, once no id is given twice."""
-    unique, first = np.unique(ids, return_index=True)
-    if unique.size != ids.size:
-        repeated = np.setdiff1d(np.arange(ids.size), first)[0]
-        raise ValueError(f"ids: id {int(ids[repeated])} is given more than once")
-    return ids
-
-
-def _magnitude_limit(dtype: npt.DTypeLike, dim: int) -> float:
-    """The largest magnitude a value of a Euclidean or inner-product index may
-    have: then every squared distance, (2 * limit)**2 * dim at most, and every
-    dot product stay finite in the dtype."""
-    return float(np.sqrt(float(np.finfo(dtype).max) / (4.0 * dim)))
-
-
-def _first_bad_row(rows: npt.NDArray[np.floating[Any]]) -> int | None:
-    bad = ~np.isfinite(rows).all(axis=1)
-    return int(np.argmax(bad)) if bad.any() else None
-
-
-class Index:
+class Index(IndexParameters):
     """An approximate nearest-neighbour index over a hierarchical navigable
     small-world graph.
 
@@ -260,48 +139,6 @@ class Index:
         index._adopt(core, ef_search)
         return index
 
-    # ---- parameters ---------------------------------------------------------
-
-    @property
-    def dim(self) -> int:
-        return self._dim
-
-    @property
-    def metric(self) -> Literal["euclidean", "cosine", "inner_product"]:
-        return cast(Literal["euclidean", "cosine", "inner_product"], self._metric)
-
-    @property
-    def dtype(self) -> Literal["float32", "float64"]:
-        return cast(Literal["float32", "float64"], self._dtype_name)
-
-    @property
-    def m(self) -> int:
-        return self._m
-
-    @property
-    def ef_construction(self) -> int:
-        return self._ef_construction
-
-    @property
-    def schema(self) -> tuple[str, ...] | None:
-        return self._schema
-
-    @property
-    def seed(self) -> int | None:
-        """The seed of the level draws given at construction; None when the
-        system chose one."""
-        return self._seed
-
-    @property
-    def quantization(self) -> Quantization:
-        """The codes the graph walk reads: None (the vectors), "float16", "int8" or "int4"."""
-        return cast(Quantization, self._quantization)
-
-    @property
-    def keep_vectors(self) -> bool:
-        """Whether the full vectors are kept beside the codes (always, without codes)."""
-        return self._keep_vectors
-
     @property
     def ef_search(self) -> int:
         """The default candidate list length of a search (at least k is used)."""
@@ -348,7 +185,7 @@ class Index:
         read in one call under one lock, so an add in another thread is seen
         whole or not at all. They are checked as ``get`` checks them: a
         negative id raises ValueError, where ``in`` answers False."""
-        id_array = self._ids(ids, -1)
+        id_array = _ids(ids, -1)
         found = np.empty(id_array.shape[0], dtype=np.bool_)
         self._core.contains_many(id_array, found)
         return found
@@ -406,65 +243,14 @@ class Index:
             "(its squared distances would overflow); scale the vectors down or use dtype='float64'"
         )
 
-    def _check_codable(self, rows: npt.NDArray[Any]) -> None:
-        """Refuses rows that the index's codes would silently flatten: half
-        precision holds magnitudes up to 65504 and rounds those below 2**-24
-        to zero; int8 and int4 keep their step in float32, which a first batch
-        spread over less than its smallest normal value would underflow.
-        Cosine rows are coded at unit length, where every row fits."""
-        codes = self._quantization
-        if codes is None or self._metric == "cosine" or rows.size == 0:
-            return
-        if codes == "float16":
-            magnitudes = np.abs(rows).max(axis=1)
-            if float(magnitudes.max()) > _HALF_LARGEST:
-                row = int(np.argmax(magnitudes > _HALF_LARGEST))
-                raise ValueError(
-                    f"vectors: row {row} holds a value of magnitude {float(magnitudes[row]):.3g}, above "
-                    f"{_HALF_LARGEST:g}, the largest float16 code; use quantization='int8' or 'int4' "
-                    "(whose step follows the data) or scale the vectors down"
-                )
-            if 0 < float(magnitudes.max()) < _HALF_SMALLEST:
-                raise ValueError(
-                    f"vectors: every value is below {_HALF_SMALLEST:.3g} in magnitude, the smallest float16 "
-                    "code, so all would be stored as zero; scale the vectors up or use quantization='int8'"
-                )
-            return
-        if len(self) == 0:  # the first batch sets the step
-            spread = float((rows.max(axis=0) - rows.min(axis=0)).max())
-            step = spread / (255 if codes == "int8" else 15)
-            if 0 < step < _FLOAT32_SMALLEST:
-                raise ValueError(
-                    f"vectors: the values spread over at most {spread:.3g} in any dimension, too little for "
-                    f"{codes} codes, whose step is kept in float32 (at least {_FLOAT32_SMALLEST:.3g}); "
-                    "scale the vectors up or use quantization=None"
-                )
-
-    @staticmethod
-    def _ids(ids: npt.ArrayLike, count: int, name: str = "ids") -> npt.NDArray[np.int64]:
-        array = np.asarray(ids)
-        if array.ndim == 0:
-            array = array.reshape(1)
-        if array.size == 0:
-            array = array.astype(np.int64)
-        if array.dtype.kind not in "iu":
-            raise TypeError(f"{name}: expected integers, got an array of dtype {array.dtype}")
-        if array.ndim != 1 or (count >= 0 and array.shape[0] != count):
-            raise ValueError(f"{name}: expected shape ({count},), got {array.shape}")
-        if array.size and array.min() < 0:
-            raise ValueError(f"{name}: ids must be non-negative, got {int(array[np.argmax(array < 0)])}")
-        if array.size and array.dtype.kind == "u" and array.max() >= 2**63:
-            raise ValueError(f"{name}: ids must be below 2**63, got {int(array.max())}")
-        return np.ascontiguousarray(array, dtype=np.int64)
-
     def _batch(
         self, vectors: npt.ArrayLike, ids: npt.ArrayLike | None, metadata: Metadata | None
     ) -> tuple[npt.NDArray[Any], npt.NDArray[np.int64] | None]:
         """What ``add`` checks before its native call."""
         rows, _ = self._rows(vectors, "vectors")
-        self._check_codable(rows)
+        _check_codable(rows, self._quantization, self._metric, len(self) == 0)
         count = rows.shape[0]
-        id_array = None if ids is None else _unique_ids(self._ids(ids, count))
+        id_array = None if ids is None else _unique_ids(_ids(ids, count))
         if metadata is not None and (isinstance(metadata, str) or len(metadata) != count):
             raise ValueError(f"metadata: expected one row per vector ({count})")
         return rows, id_array
@@ -497,7 +283,7 @@ class Index:
         a 1-D int64 array (one id gives an array of one). ``unique=True`` also
         refuses an id given twice, as ``add`` and ``remove`` do. Raises the
         TypeError or ValueError that ``get`` or ``remove`` would."""
-        id_array = Index._ids(ids, -1)
+        id_array = _ids(ids, -1)
         return _unique_ids(id_array) if unique else id_array
 
     def check_batch(
@@ -529,14 +315,19 @@ class Index:
         ef: SupportsIndex | None = None,
         filter: Filter | None = None,
         threads: SupportsIndex = 0,
+        exact: bool = False,
+        rerank: float | None = None,
     ) -> tuple[npt.NDArray[Any], bool]:
         """Checks the arguments of ``search`` without searching: raises what
         ``search`` raises for them (a wrong shape, values that are not finite,
-        ``k``, ``ef`` or ``threads`` out of range, a filter of the wrong form
-        or naming an attribute outside the schema). Returns the queries as a
+        ``k``, ``ef`` or ``threads`` out of range, ``exact`` not a bool,
+        ``rerank`` not a number of at least 1, a filter of the wrong form or
+        naming an attribute outside the schema). Returns the queries as a
         C-ordered (n, dim) array of the index's dtype, and whether one 1-D
         query was given (``search`` then returns 1-D arrays)."""
-        rows, single, _k, _ef, query, _threads = self._search_arguments(queries, k, ef, filter, threads)
+        rows, single, k, _ef, query, _threads = self._search_arguments(queries, k, ef, filter, threads)
+        _rerank_count(rerank, k)
+        flag("exact", exact)
         if query is not None:
             self._core.check_filter(query)
         return rows, single
@@ -654,7 +445,7 @@ class Index:
         """The stored vectors of ``ids`` (one id gives one 1-D vector); a
         KeyError names the first unknown id. Cosine indexes store unit vectors."""
         single = np.ndim(ids) == 0
-        id_array = self._ids(ids, -1)
+        id_array = _ids(ids, -1)
         out = np.empty((id_array.shape[0], self._dim), dtype=self._dtype)
         self._core.get(id_array, out)
         return out[0] if single else out
@@ -673,7 +464,7 @@ class Index:
         thread to finish.
         """
         self._check_writable()
-        self._core.remove(_unique_ids(self._ids(ids, -1)))
+        self._core.remove(_unique_ids(_ids(ids, -1)))
 
     def compact(self, *, threads: SupportsIndex = 0) -> Index:
         """A new index of the vectors not removed, with the same ids, metadata

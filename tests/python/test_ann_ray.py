@@ -5,6 +5,7 @@ name the shard that fails."""
 import _thread
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -100,11 +101,38 @@ def assert_same_search(sharded, local, queries, k=10, **options):
         {"filter": [("color", ["red", "blue"])]},
         {"filter": np.arange(0, 3000, 7)},
         {"filter": ("color", "absent")},
+        {"exact": True, "filter": ("color", "red")},
+        {"threads": 2, "rerank": 2},
     ],
-    ids=["plain", "ef", "condition", "any-of", "id-list", "no-match"],
+    ids=["plain", "ef", "condition", "any-of", "id-list", "no-match", "exact", "threads-rerank"],
 )
 def test_search_equals_in_process_shards_merged(pair, data, options):
     assert_same_search(*pair, data[2], **options)
+
+
+@pytest.mark.parametrize("filter", [None, ("color", "blue")], ids=["all", "filtered"])
+def test_an_exact_search_over_shards_is_that_of_one_index(pair, data, filter):
+    vectors, metadata, queries = data
+    sharded, _ = pair
+    whole = Index(DIM, **OPTIONS)
+    whole.add(vectors, metadata=metadata)
+    assert len(sharded) == len(whole)  # as added: the tests that remove come later
+    labels, distances = sharded.search(queries, 10, exact=True, filter=filter)
+    expected_labels, expected_distances = whole.search(queries, 10, exact=True, filter=filter)
+    np.testing.assert_array_equal(labels, expected_labels)
+    np.testing.assert_allclose(distances, expected_distances, rtol=1e-6)
+
+
+@pytest.mark.parametrize(
+    "options",
+    [{"rerank": 0.5}, {"rerank": "2"}, {"threads": -1}, {"threads": 1.5}, {"exact": "yes"}],
+    ids=["rerank-below-1", "rerank-text", "threads-negative", "threads-float", "exact-text"],
+)
+def test_search_refuses_what_index_search_refuses(pair, data, options):
+    with pytest.raises((TypeError, ValueError)) as expected:
+        pair[1][0].search(data[2], 10, **options)
+    with pytest.raises(type(expected.value), match=re.escape(str(expected.value))):
+        pair[0].search(data[2], 10, **options)
 
 
 @pytest.mark.parametrize("codes", [{"quantization": "int8", "keep_vectors": False}, {"quantization": "int4"}])
@@ -115,6 +143,7 @@ def test_shards_of_codes_search_as_in_process_and_keep_their_codes(cluster, data
     try:
         local = in_process_shards(vectors, sharded.add(vectors, metadata=metadata), metadata, options)
         assert_same_search(sharded, local, queries, filter=("color", "red"))
+        assert_same_search(sharded, local, queries, ef=40, rerank=1)
         sharded.save(tmp_path)
     finally:
         sharded.close()

@@ -113,11 +113,22 @@ class Shard:
         return self.index.contains_many(ids)
 
     def search(
-        self, rows: npt.NDArray[Any], k: int, ef: int | None, filter: Any
+        self,
+        rows: npt.NDArray[Any],
+        k: int,
+        ef: int | None,
+        filter: Any,
+        threads: int,
+        exact: bool,
+        rerank: float | None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[Any]]:
+        """The shard's own search; ``threads`` 0 uses this replica's CPUs."""
         # No shard returns more columns than it has vectors; the merge pads.
         width = max(1, min(k, len(self.index)))
-        return self.index.search(rows, width, ef=ef, filter=filter, threads=self._threads)
+        workers = threads or self._threads
+        return self.index.search(
+            rows, width, ef=ef, filter=filter, threads=workers, exact=exact, rerank=rerank
+        )
 
     def get(self, ids: npt.NDArray[np.int64]) -> npt.NDArray[Any]:
         return self.index.get(ids)

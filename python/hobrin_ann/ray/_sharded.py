@@ -10,7 +10,7 @@ import os
 import secrets
 import threading
 from collections.abc import Callable, Sequence
-from typing import Any, Literal, SupportsIndex, TypedDict, Unpack, cast
+from typing import Any, SupportsIndex, TypedDict, Unpack, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -18,6 +18,7 @@ import ray
 
 from .. import DType, Filter, Index, Metadata, Metric, Quantization
 from ..checks import flag, whole_number
+from ..parameters import IndexParameters
 from . import _ingest, _manifest, _placement, _writes
 from ._placement import Request
 from ._replicas import ReplicaSet
@@ -68,7 +69,7 @@ def _seconds(name: str, value: float) -> float:
     return float(value)
 
 
-class ShardedIndex:
+class ShardedIndex(IndexParameters):
     """A ``hobrin_ann.Index`` split into ``shards`` parts, each held by
     ``replicas`` Ray actors on different nodes, so that an index can outgrow
     one machine and go on serving when a node is lost.
@@ -119,7 +120,7 @@ class ShardedIndex:
         self._next_id = 0
 
     def _creation(self) -> tuple[int, Metric, dict[str, Any]]:
-        return self._dim, self._metric, self._options
+        return self._dim, cast(Metric, self._metric), self._options
 
     def _setup(
         self,
@@ -131,8 +132,7 @@ class ShardedIndex:
         placement_timeout: float,
     ) -> None:
         self._template = template
-        self._dim = template.dim
-        self._metric = template.metric
+        self._take_parameters(template)
         self._options: dict[str, Any] = {
             "dtype": template.dtype,
             "m": template.m,
@@ -265,14 +265,6 @@ class ShardedIndex:
             return len(made)
 
     # ---- the index -------------------------------------------------------------
-
-    @property
-    def dim(self) -> int:
-        return self._dim
-
-    @property
-    def metric(self) -> Literal["euclidean", "cosine", "inner_product"]:
-        return self._metric
 
     @property
     def shards(self) -> int:
@@ -422,7 +414,7 @@ class ShardedIndex:
             token, lease = _writes.new_token(), _writes.lease(replicas)
             id_range = None if id_column is not None else _ingest.RemoteIdRange.remote(self._next_id)
             plan = _ingest.Plan(
-                self._dim, self._metric, self._options, column, id_column,
+                self._dim, cast(Metric, self._metric), self._options, column, id_column,
                 None if metadata_columns is None else list(metadata_columns),
                 [list(group) for group in replicas.groups], token, lease, self.timeout, id_range,
             )  # fmt: skip
@@ -471,19 +463,29 @@ class ShardedIndex:
         *,
         ef: SupportsIndex | None = None,
         filter: Filter | None = None,
+        threads: SupportsIndex = 0,
+        exact: bool = False,
+        rerank: float | None = None,
     ) -> tuple[npt.NDArray[np.int64], npt.NDArray[Any]]:
         """The k nearest stored vectors of each query over every shard, as
         ``hobrin_ann.Index.search`` gives them: one query gives 1-D arrays, a
-        batch (n, k) arrays; missing results are -1 and inf. ``ef`` and
-        ``filter`` apply on every shard. A replica that fails is dropped and
-        its shard asked again through another."""
-        rows, single = self._template.check_search(queries, k, ef=ef, filter=filter)
+        batch (n, k) arrays; missing results are -1 and inf. ``ef``,
+        ``filter``, ``exact`` and ``rerank`` mean what they mean to
+        ``Index.search`` and apply on every shard; ``threads`` is the number
+        of threads each shard's search uses (0: as many as its replica's
+        CPUs). A replica that fails is dropped and its shard asked again
+        through another."""
+        rows, single = self._template.check_search(
+            queries, k, ef=ef, filter=filter, threads=threads, exact=exact, rerank=rerank
+        )
         k = operator.index(k)
         ef = None if ef is None else operator.index(ef)
+        threads = operator.index(threads)
+        rerank = None if rerank is None else float(rerank)
         with self._lock:
             self._live()
             batch = ray.put(rows)
-            parts = self._read("search", batch, k, ef, filter)
+            parts = self._read("search", batch, k, ef, filter, threads, bool(exact), rerank)
         labels, distances = merge_nearest(parts, k)
         if single:
             return labels[0], distances[0]

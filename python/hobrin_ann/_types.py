@@ -1,0 +1,24 @@
+"""The names and shapes that hobrin_ann's calls take, as types, so that a
+type checker catches a misspelt metric, dtype or code, or a filter of the
+wrong form."""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any, Literal
+
+import numpy as np
+import numpy.typing as npt
+
+# The names the index takes, as types, so that a type checker catches a
+# misspelt one.
+Metric = Literal["euclidean", "cosine", "angular", "inner_product"]
+DType = Literal["float32", "float64"] | type[np.floating[Any]] | np.dtype[Any]
+Quantization = Literal["float16", "int8", "int4"] | None
+
+MetadataValue = str | int | float
+Condition = tuple[str, MetadataValue | Sequence[MetadataValue]]
+# (name, value), (name, [values]) (any of them), a list of conditions (all
+# must hold), or an allow-list of ids (an array, list or range).
+Filter = Condition | list[Condition] | list[int] | range | npt.NDArray[np.integer[Any]]
+Metadata = Sequence[Sequence[tuple[str, MetadataValue]]]
