@@ -32,6 +32,7 @@ from ._progress import run_with_progress
 from ._types import Condition as Condition
 from ._types import DType as DType
 from ._types import Filter as Filter
+from ._types import IndexOptions as IndexOptions
 from ._types import Metadata as Metadata
 from ._types import MetadataValue as MetadataValue
 from ._types import Metric as Metric

@@ -5,7 +5,7 @@ wrong form."""
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any, Literal
+from typing import Any, Literal, SupportsIndex, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -22,3 +22,16 @@ Condition = tuple[str, MetadataValue | Sequence[MetadataValue]]
 # must hold), or an allow-list of ids (an array, list or range).
 Filter = Condition | list[Condition] | list[int] | range | npt.NDArray[np.integer[Any]]
 Metadata = Sequence[Sequence[tuple[str, MetadataValue]]]
+
+
+class IndexOptions(TypedDict, total=False):
+    """The keyword arguments of ``hobrin_ann.Index`` that every shard is built with."""
+
+    dtype: DType
+    m: SupportsIndex
+    ef_construction: SupportsIndex
+    ef_search: SupportsIndex
+    schema: Sequence[str] | None
+    seed: SupportsIndex | None
+    quantization: Quantization
+    keep_vectors: bool

@@ -3,12 +3,13 @@ every layer refuses a bad argument in the same words."""
 
 from __future__ import annotations
 
+import math
 import operator
 from typing import SupportsIndex
 
 import numpy as np
 
-__all__ = ["flag", "whole_number"]
+__all__ = ["flag", "seconds", "whole_number"]
 
 
 def flag(name: str, value: object) -> bool:
@@ -37,3 +38,10 @@ def whole_number(name: str, value: SupportsIndex, minimum: int) -> int:
     if number >= 2**63:
         raise ValueError(f"{name} is too large: {number}")
     return number
+
+
+def seconds(name: str, value: float) -> float:
+    """``value`` as a positive, finite number of seconds; ValueError naming ``name`` otherwise."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 < value < math.inf:
+        raise ValueError(f"{name} must be a positive number of seconds, got {value!r}")
+    return float(value)

@@ -12,6 +12,7 @@ import hashlib
 import json
 import os
 import re
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
@@ -166,3 +167,38 @@ def read_manifest(directory: str) -> Manifest:
         files,
         replicas,
     )
+
+
+def remove_files(directory: str, names: list[str]) -> None:
+    for name in names:
+        try:
+            os.remove(os.path.join(directory, name))
+        except FileNotFoundError:
+            pass
+
+
+def save_shards(
+    directory: str,
+    token: str,
+    names: list[str],
+    write_shards: Callable[[], list[tuple[int, str, int]]],
+    manifest_of: Callable[[list[ShardFile]], Manifest],
+) -> None:
+    """Writes the shards' files (``write_shards``: each one's size, SHA-256
+    and vector count, in the order of ``names``), then the manifest that
+    lists them. Until the manifest replaces the previous one, that save
+    stays whole; on any failure the new files go, and after success the
+    files only the previous save listed."""
+    try:
+        written = write_shards()
+        files = [
+            ShardFile(name, size, sha256, vectors)
+            for name, (size, sha256, vectors) in zip(names, written, strict=True)
+        ]
+        replaced = listed_files(directory)
+        write_manifest(directory, manifest_of(files), token)
+    except BaseException:
+        remove_files(directory, names)
+        raise
+    sync_directory(directory)
+    remove_files(directory, [name for name in replaced if name not in names])

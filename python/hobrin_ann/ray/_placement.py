@@ -15,11 +15,33 @@ import ray
 import ray._private.state
 from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
 
+from .. import Index
 from . import _transport
 from ._shard import Shard
 from ._transport import ShardError
 
 _RemoteShard = ray.remote(Shard)
+
+# What one shard's process needs beyond its index: the interpreter, numpy and
+# Ray's worker runtime.
+_WORKER_BYTES = 256 << 20
+
+
+def shard_bytes(dim: int, options: dict[str, Any], vectors: int) -> int:
+    """Memory to ask Ray for a replica of ``vectors`` vectors: what its index
+    holds (``Index.estimate_nbytes``), a fifth more for growth and metadata,
+    and the worker process."""
+    # A capacity beyond any index still gets an answer, which the cluster refuses.
+    index = Index.estimate_nbytes(
+        dim,
+        min(vectors, 2**63 - 1),
+        dtype=options["dtype"],
+        m=options["m"],
+        quantization=options.get("quantization"),
+        keep_vectors=options.get("keep_vectors", True),
+    )
+    return _WORKER_BYTES + int(index * 1.2)
+
 
 # Ray counts CPUs in ten-thousandths (a request of 2/3 of a CPU is 0.6667):
 # requests and what nodes hold are compared in those units, as its scheduler

@@ -43,3 +43,9 @@ def merge_nearest(
     # As unsigned, the padding label -1 is the largest of all.
     order = np.lexsort((labels.view(np.uint64), distances), axis=1)[:, :k]
     return np.take_along_axis(labels, order, axis=1), np.take_along_axis(distances, order, axis=1)
+
+
+def scatter(out: npt.NDArray[Any], parts: list[npt.NDArray[np.intp]], answers: list[Any]) -> None:
+    """Puts each shard's answers back where its items came from."""
+    for part, answer in zip(parts, answers, strict=True):
+        out[part] = answer

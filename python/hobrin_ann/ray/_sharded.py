@@ -9,64 +9,25 @@ import operator
 import os
 import secrets
 import threading
-from collections.abc import Callable, Sequence
-from typing import Any, SupportsIndex, TypedDict, Unpack, cast
+from collections.abc import Callable
+from typing import Any, SupportsIndex, Unpack, cast
 
 import numpy as np
 import numpy.typing as npt
 import ray
 
-from .. import DType, Filter, Index, Metadata, Metric, Quantization
-from ..checks import flag, whole_number
+from .. import Filter, Index, IndexOptions, Metadata, Metric
+from ..checks import flag, seconds, whole_number
 from ..parameters import IndexParameters
 from . import _ingest, _manifest, _placement, _writes
 from ._placement import Request
 from ._replicas import ReplicaSet
-from ._routing import merge_nearest, shard_of
+from ._routing import merge_nearest, scatter, shard_of
 from ._transport import ShardError, deferred_interrupts, outcomes
-
-# What one shard's process needs beyond its index: the interpreter, numpy and
-# Ray's worker runtime.
-_WORKER_BYTES = 256 << 20
 
 # A shard's part of an add at least this large is put in the object store
 # once for all its replicas rather than sent inside each call.
 _SHARED_BYTES = 256 << 10
-
-
-class IndexOptions(TypedDict, total=False):
-    """The keyword arguments of ``hobrin_ann.Index`` that every shard is built with."""
-
-    dtype: DType
-    m: SupportsIndex
-    ef_construction: SupportsIndex
-    ef_search: SupportsIndex
-    schema: Sequence[str] | None
-    seed: SupportsIndex | None
-    quantization: Quantization
-    keep_vectors: bool
-
-
-def _shard_bytes(dim: int, options: dict[str, Any], vectors: int) -> int:
-    """Memory to ask Ray for a replica of ``vectors`` vectors: what its index
-    holds (``Index.estimate_nbytes``), a fifth more for growth and metadata,
-    and the worker process."""
-    # A capacity beyond any index still gets an answer, which the cluster refuses.
-    index = Index.estimate_nbytes(
-        dim,
-        min(vectors, 2**63 - 1),
-        dtype=options["dtype"],
-        m=options["m"],
-        quantization=options.get("quantization"),
-        keep_vectors=options.get("keep_vectors", True),
-    )
-    return _WORKER_BYTES + int(index * 1.2)
-
-
-def _seconds(name: str, value: float) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not 0 < value < math.inf:
-        raise ValueError(f"{name} must be a positive number of seconds, got {value!r}")
-    return float(value)
 
 
 class ShardedIndex(IndexParameters):
@@ -115,7 +76,7 @@ class ShardedIndex(IndexParameters):
         count = whole_number("shards", shards, 1)
         capacity = whole_number("capacity", capacity, 0)
         self._setup(template, count, replicas, cpus_per_shard, timeout, placement_timeout)
-        memory = _shard_bytes(self._dim, self._options, math.ceil(capacity / count * 1.1))
+        memory = _placement.shard_bytes(self._dim, self._options, math.ceil(capacity / count * 1.1))
         self._start([memory] * count, lambda shard, actor: actor.create.remote(*self._creation()))
         self._next_id = 0
 
@@ -144,7 +105,7 @@ class ShardedIndex(IndexParameters):
             "keep_vectors": template.keep_vectors,
         }
         self._want = whole_number("replicas", replicas, 1)
-        self._replicas = ReplicaSet([[] for _ in range(shards)], _seconds("timeout", timeout))
+        self._replicas = ReplicaSet([[] for _ in range(shards)], seconds("timeout", timeout))
         self.placement_timeout = placement_timeout
         self._closed = False
         self._mapped = False
@@ -249,7 +210,9 @@ class ShardedIndex(IndexParameters):
                 if isinstance(answer, BaseException):
                     raise answer
                 sizes[shard] = answer
-            requests = [Request(self._cpus, _shard_bytes(self._dim, self._options, n)) for n in sizes]
+            requests = [
+                Request(self._cpus, _placement.shard_bytes(self._dim, self._options, n)) for n in sizes
+            ]
             holders = [{replica.node for replica in group} for group in groups]
             chosen = _placement.assign(
                 _placement.live_nodes(), requests, wanted, holders, self._replicas.actors()
@@ -282,8 +245,8 @@ class ShardedIndex(IndexParameters):
         return self._replicas.timeout
 
     @timeout.setter
-    def timeout(self, seconds: float) -> None:
-        self._replicas.timeout = _seconds("timeout", seconds)
+    def timeout(self, value: float) -> None:
+        self._replicas.timeout = seconds("timeout", value)
 
     @property
     def placement_timeout(self) -> float:
@@ -291,8 +254,8 @@ class ShardedIndex(IndexParameters):
         return self._placement_timeout
 
     @placement_timeout.setter
-    def placement_timeout(self, seconds: float) -> None:
-        self._placement_timeout = _seconds("placement_timeout", seconds)
+    def placement_timeout(self, value: float) -> None:
+        self._placement_timeout = seconds("placement_timeout", value)
 
     def _read(self, method: str, *args: Any) -> list[Any]:
         """Calls ``method`` with the same arguments on one replica of every shard."""
@@ -307,7 +270,7 @@ class ShardedIndex(IndexParameters):
         self, ids: npt.NDArray[np.int64], parts: list[npt.NDArray[np.intp]]
     ) -> npt.NDArray[np.bool_]:
         held = np.zeros(ids.size, dtype=bool)
-        _scatter(held, parts, self._live().read("present", [(ids[part],) for part in parts]))
+        scatter(held, parts, self._live().read("present", [(ids[part],) for part in parts]))
         return held
 
     @property
@@ -499,7 +462,7 @@ class ShardedIndex(IndexParameters):
         with self._lock:
             parts = self._split(id_array)
             self._require_present(id_array, parts)
-            _scatter(out, parts, self._live().read("get", [(id_array[part],) for part in parts]))
+            scatter(out, parts, self._live().read("get", [(id_array[part],) for part in parts]))
         return out[0] if single else out
 
     def remove(self, ids: npt.ArrayLike) -> None:
@@ -531,23 +494,15 @@ class ShardedIndex(IndexParameters):
         token = secrets.token_hex(8)
         names = [_manifest.shard_file_name(shard, token) for shard in range(self._shards)]
         with self._lock:
-            try:
-                written = self._live().read("save", [(os.path.join(path, name),) for name in names])
-                files = [
-                    _manifest.ShardFile(name, size, sha256, vectors)
-                    for name, (size, sha256, vectors) in zip(names, written, strict=True)
-                ]
-                replaced = _manifest.listed_files(path)
-                manifest = _manifest.Manifest(
+            _manifest.save_shards(
+                path,
+                token,
+                names,
+                lambda: self._live().read("save", [(os.path.join(path, name),) for name in names]),
+                lambda files: _manifest.Manifest(
                     self._dim, self._metric, self._options, self._next_id, files, self._want
-                )
-                _manifest.write_manifest(path, manifest, token)
-            except BaseException:
-                _remove_files(path, names)
-                raise
-            # The new save is in place; the files of the one it replaced go.
-            _manifest.sync_directory(path)
-            _remove_files(path, [name for name in replaced if name not in names])
+                ),
+            )
 
     @classmethod
     def load(
@@ -584,7 +539,7 @@ class ShardedIndex(IndexParameters):
         index._setup(template, len(manifest.files), count, cpus_per_shard, timeout, placement_timeout)
         index._next_id = manifest.next_id
         index._mapped = mapped
-        memory = [_shard_bytes(index._dim, index._options, file.vectors) for file in manifest.files]
+        memory = [_placement.shard_bytes(index._dim, index._options, file.vectors) for file in manifest.files]
         files = manifest.files
         index._start(
             memory,
@@ -593,17 +548,3 @@ class ShardedIndex(IndexParameters):
             ),
         )
         return index
-
-
-def _scatter(out: npt.NDArray[Any], parts: list[npt.NDArray[np.intp]], answers: list[Any]) -> None:
-    """Puts each shard's answers back where its items came from."""
-    for part, answer in zip(parts, answers, strict=True):
-        out[part] = answer
-
-
-def _remove_files(directory: str, names: list[str]) -> None:
-    for name in names:
-        try:
-            os.remove(os.path.join(directory, name))
-        except FileNotFoundError:
-            pass
