@@ -21,13 +21,13 @@ if [ -z "${HOBRIN_ENV_READY:-}" ]; then
       -DPython_EXECUTABLE="$PY" >/dev/null
     echo "installing the tools of requirements-dev.txt into .venv (a minute or two on the first run)"
     "${pip[@]}" -r requirements-dev.txt
-    echo "building hobrin and its C++ tests into .venv (about 10 minutes of 2 cores on the first run;" \
-      "later runs rebuild what changed)"
+    echo "building hobrin and its C++ tests into .venv (5 to 10 minutes on 2 cores on the first run," \
+      "more when they are busy; later runs rebuild only what changed)"
     # Built in place by the backend from requirements-dev.txt, so that a
     # rebuild compiles only what changed; the same build makes the C++ tests.
     "${pip[@]}" --no-build-isolation -Cbuild-dir=build/wheel -Ccmake.define.HOBRIN_BUILD_TESTS=ON .
   else
-    echo "building hobrin into .venv with pip install . (about 5 minutes of 2 cores, each run)"
+    echo "building hobrin into .venv with pip install . (5 to 10 minutes on 2 cores, on every run)"
     "${pip[@]}" .
   fi
   echo "hobrin ready in .venv in $((SECONDS - step_started)) s"

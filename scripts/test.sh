@@ -50,8 +50,9 @@ source "$(dirname "$0")/env.sh"
 stage "C++ tests"
 # Both test programs, from the package's own build (scripts/env.sh): a
 # missing one would otherwise pass unnoticed.
+listed="$(ctest --test-dir build/wheel -N)"
 for program in core_tests embed_tests; do
-  ctest --test-dir build/wheel -N | grep -q ": $program\$" || {
+  grep -q ": $program\$" <<<"$listed" || {
     echo "build/wheel has no $program: was the package built with HOBRIN_BUILD_TESTS=ON?" >&2
     exit 1
   }
