@@ -265,13 +265,14 @@ class Index(IndexParameters):
         threads: SupportsIndex,
     ) -> tuple[npt.NDArray[Any], bool, int, int, Any, int]:
         """What ``search`` checks before its native call: (rows, single, k,
-        ef, the filter as the core reads it, threads)."""
+        ef, the filter as the core reads it, threads). The core settles the
+        ef a walk keeps (at least k, and the re-rank count where it applies)."""
         rows, single = self._rows(queries, "queries")
         k = _count("k", k, 1)
         candidates = self._ef_search if ef is None else _count("ef", ef, 1)
         query = None if filter is None else _filter_query(filter)
         workers = _count("threads", threads, 0)
-        return rows, single, k, max(candidates, k), query, workers
+        return rows, single, k, candidates, query, workers
 
     # ---- checking ahead of a call -------------------------------------------
     # For code that prepares calls elsewhere (hobrin_ann.ray sends batches to
