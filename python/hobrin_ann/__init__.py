@@ -8,7 +8,7 @@ import operator
 import os
 from collections.abc import Sequence
 from importlib import metadata as _metadata
-from typing import Any, SupportsIndex
+from typing import Any, NamedTuple, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
@@ -46,6 +46,19 @@ try:
     __version__: str = _metadata.version("hobrin")
 except _metadata.PackageNotFoundError:  # run from a source tree
     __version__ = "0.0.0"
+
+
+class _SearchArguments(NamedTuple):
+    """A search's arguments as the core takes them."""
+
+    rows: npt.NDArray[Any]
+    single: bool
+    k: int
+    ef: int
+    filter: Any
+    threads: int
+    exact: bool
+    rerank: int
 
 
 class Index(IndexParameters):
@@ -263,16 +276,20 @@ class Index(IndexParameters):
         ef: SupportsIndex | None,
         filter: Filter | None,
         threads: SupportsIndex,
-    ) -> tuple[npt.NDArray[Any], bool, int, int, Any, int]:
-        """What ``search`` checks before its native call: (rows, single, k,
-        ef, the filter as the core reads it, threads). The core settles the
-        ef a walk keeps (at least k, and the re-rank count where it applies)."""
+        exact: object,
+        rerank: object,
+    ) -> _SearchArguments:
+        """What ``search`` checks before its native call, in the order it
+        checks them. The core settles the ef a walk keeps (at least k, and
+        the re-rank count where it applies)."""
         rows, single = self._rows(queries, "queries")
-        k = _count("k", k, 1)
+        count = _count("k", k, 1)
         candidates = self._ef_search if ef is None else _count("ef", ef, 1)
         query = None if filter is None else _filter_query(filter)
         workers = _count("threads", threads, 0)
-        return rows, single, k, candidates, query, workers
+        rescored = _rerank_count(rerank, count)
+        scan = flag("exact", exact)
+        return _SearchArguments(rows, single, count, candidates, query, workers, scan, rescored)
 
     # ---- checking ahead of a call -------------------------------------------
     # For code that prepares calls elsewhere (hobrin_ann.ray sends batches to
@@ -327,12 +344,10 @@ class Index(IndexParameters):
         naming an attribute outside the schema). Returns the queries as a
         C-ordered (n, dim) array of the index's dtype, and whether one 1-D
         query was given (``search`` then returns 1-D arrays)."""
-        rows, single, k, _ef, query, _threads = self._search_arguments(queries, k, ef, filter, threads)
-        _rerank_count(rerank, k)
-        flag("exact", exact)
-        if query is not None:
-            self._core.check_filter(query)
-        return rows, single
+        checked = self._search_arguments(queries, k, ef, filter, threads, exact, rerank)
+        if checked.filter is not None:
+            self._core.check_filter(checked.filter)
+        return checked.rows, checked.single
 
     @staticmethod
     def estimate_nbytes(
@@ -433,13 +448,11 @@ class Index(IndexParameters):
         every one it keeps (``ef``), so that recall follows ``ef`` as it does
         without codes. Elsewhere ``rerank`` has no effect.
         """
-        rows, single, k, candidates, query, workers = self._search_arguments(queries, k, ef, filter, threads)
-        rescored = _rerank_count(rerank, k)
-        scan = flag("exact", exact)
-        labels = np.empty((rows.shape[0], k), dtype=np.int64)
-        distances = np.empty((rows.shape[0], k), dtype=self._dtype)
-        self._core.search(rows, k, candidates, scan, query, workers, labels, distances, rescored)
-        if single:
+        a = self._search_arguments(queries, k, ef, filter, threads, exact, rerank)
+        labels = np.empty((a.rows.shape[0], a.k), dtype=np.int64)
+        distances = np.empty((a.rows.shape[0], a.k), dtype=self._dtype)
+        self._core.search(a.rows, a.k, a.ef, a.exact, a.filter, a.threads, labels, distances, a.rerank)
+        if a.single:
             return labels[0], distances[0]
         return labels, distances
 
