@@ -13,6 +13,7 @@ import numpy.typing as npt
 
 from ._types import DType
 from .checks import flag, whole_number
+from .parameters import IndexParameters
 
 _METRICS = {
     "euclidean": "euclidean",
@@ -21,7 +22,7 @@ _METRICS = {
     "inner_product": "inner_product",
 }
 _DTYPES = ("float32", "float64")
-_QUANTIZATIONS = (None, "float16", "int8", "int4")
+_QUANTIZATIONS = IndexParameters.QUANTIZATIONS
 
 
 _count = whole_number
@@ -36,7 +37,8 @@ _FLOAT32_SMALLEST = float(np.finfo(np.float32).tiny)
 def _quantization(quantization: object, keep_vectors: object) -> str:
     """The native name of a quantization, once it and keep_vectors are checked."""
     if not (quantization is None or isinstance(quantization, str)) or quantization not in _QUANTIZATIONS:
-        raise ValueError(f"unknown quantization {quantization!r}: expected None, 'float16', 'int8' or 'int4'")
+        names = ", ".join(repr(name) for name in _QUANTIZATIONS)
+        raise ValueError(f"unknown quantization {quantization!r}: expected one of {names}")
     keep = flag("keep_vectors", keep_vectors)
     if quantization is None and not keep:
         raise ValueError(

@@ -4,13 +4,17 @@ made with them)."""
 
 from __future__ import annotations
 
-from typing import Literal, cast
+from typing import ClassVar, Literal, cast
 
 from ._types import Quantization
 
 
 class IndexParameters:
     """Properties over the attributes that the index sets when it is made."""
+
+    QUANTIZATIONS: ClassVar[tuple[Quantization, ...]] = (None, "float16", "int8", "int4")
+    """Every value that ``quantization`` takes, ``None`` (the vectors themselves)
+    first, so that tools and benchmarks can go through them all."""
 
     _dim: int
     _metric: str

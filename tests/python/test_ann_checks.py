@@ -199,3 +199,13 @@ def test_the_ray_layer_uses_only_public_names_of_hobrin_ann():
                 parts = (node.module or "").split(".") + [alias.name for alias in node.names]
                 assert not [part for part in parts if part.startswith("_")], where
             assert not (isinstance(node, ast.Attribute) and node.attr in private), where
+
+
+def test_quantizations_lists_every_value_the_constructor_takes():
+    assert Index.QUANTIZATIONS[0] is None
+    for quantization in Index.QUANTIZATIONS:
+        index = Index(6, quantization=quantization)
+        index.add(BASE[:3])
+        assert index.quantization == quantization and len(index.search(BASE[0], 2)[0]) == 2
+    with pytest.raises(ValueError, match="expected one of None, 'float16'"):
+        Index(6, quantization="int2")

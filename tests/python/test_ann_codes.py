@@ -208,7 +208,7 @@ def test_files_of_the_previous_version_still_load():
         (
             dict(quantization="int16"),
             ValueError,
-            "unknown quantization 'int16': expected None, 'float16', 'int8' or 'int4'",
+            "unknown quantization 'int16': expected one of None, 'float16', 'int8', 'int4'",
         ),
         (dict(quantization=8), ValueError, "unknown quantization 8"),
         (dict(keep_vectors=False), ValueError, "keep_vectors=False needs a quantization"),
