@@ -144,11 +144,49 @@ def clustered(n, dim, clusters=100, nq=1000, seed=0):
     return Dataset(f"clustered-{n // 1000}k-{dim}", draw(*streams[:2], n), draw(*streams[2:], nq))
 
 
+def unit_rows(x):
+    """Each row scaled to unit length (zero rows kept): on such rows the
+    Euclidean order is the cosine order, so the exact ground truth holds for
+    cosine indexes too."""
+    norms = np.linalg.norm(x, axis=1, keepdims=True)
+    return x / np.where(norms > 0, norms, 1.0)
+
+
+def fashion_mnist_cosine():
+    """Fashion-MNIST's raw pixels at unit length: a few bright pixels carry
+    most of each row, the case where codes with one step for every dimension
+    waste their levels."""
+    ds = fashion_mnist()
+    return Dataset("fashion-mnist-cosine", unit_rows(ds.base), unit_rows(ds.queries))
+
+
+def embedding(n, dim, latent=24, hidden=256, clusters=50, nq=1000, seed=0):
+    """Unit-length vectors like a text model's embeddings: a clustered latent
+    of `latent` dimensions through a random two-layer map (tanh between), so
+    the rows lie near a curved low-dimensional surface of the sphere and a
+    few directions carry most of the spread."""
+    rng = np.random.default_rng([seed, n, dim, latent])
+    centres = rng.standard_normal((clusters, latent)) * 1.5
+    w1 = rng.standard_normal((latent, hidden)) / np.sqrt(latent)
+    b1 = rng.standard_normal(hidden) * 0.3
+    w2 = rng.standard_normal((hidden, dim)) / np.sqrt(hidden) * np.linspace(2.0, 0.2, dim)
+
+    def draw(count):
+        z = centres[rng.integers(0, clusters, count)] + rng.standard_normal((count, latent))
+        return unit_rows(np.tanh(z @ w1 + b1) @ w2)
+
+    return Dataset(f"embedding-{n // 1000}k-{dim}", draw(n), draw(nq))
+
+
 def load(name):
-    """Data set by name: 'fashion-mnist', 'gaussian-<n>k-<dim>' or 'clustered-<n>k-<dim>'."""
+    """Data set by name: 'fashion-mnist', 'fashion-mnist-cosine', or
+    '<kind>-<n>k-<dim>' with kind 'gaussian', 'clustered' or 'embedding'."""
     if name == "fashion-mnist":
         return fashion_mnist()
+    if name == "fashion-mnist-cosine":
+        return fashion_mnist_cosine()
+    makers = {"gaussian": gaussian, "clustered": clustered, "embedding": embedding}
     kind, n, dim = name.split("-")
-    if kind not in ("gaussian", "clustered") or not n.endswith("k"):
+    if kind not in makers or not n.endswith("k"):
         raise ValueError(f"unknown data set {name!r}")
-    return (gaussian if kind == "gaussian" else clustered)(int(n[:-1]) * 1000, int(dim))
+    return makers[kind](int(n[:-1]) * 1000, int(dim))

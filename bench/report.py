@@ -297,6 +297,10 @@ def targets(results):
         import quantized
 
         rows += quantized.targets(results["quantized"])
+    if "codes" in results:
+        import codes
+
+        rows += codes.targets(results["codes"])
     return rows
 
 
@@ -618,6 +622,8 @@ def markdown(results):
             "",
             "Tables in [quantized.md](quantized.md), plot in quantized_recall_qps.png.",
         ]
+    if "codes" in results:
+        out += ["", "## Codes on other data", "", "Tables in [codes.md](codes.md)."]
     out += ["", "## Notes", ""] + [f"- {n}" for n in results.get("notes", [])]
     return "\n".join(out) + "\n"
 
@@ -741,3 +747,7 @@ def write(results, out_dir):
         import quantized
 
         quantized.write(results["quantized"], out_dir)
+    if "codes" in results:
+        import codes
+
+        codes.write(results["codes"], out_dir)
