@@ -108,21 +108,29 @@ def run(*args, **kwargs):
     return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, **kwargs)
 
 
+@pytest.fixture(scope="module")
+def mypy(tmp_path_factory):
+    """Runs mypy with one cache for the whole module: the stubs of numpy and of
+    the standard library are analysed once, not once a check."""
+    cache = str(tmp_path_factory.mktemp("mypy-cache"))
+    return lambda *args, **kwargs: run("mypy", "--cache-dir", cache, *args, **kwargs)
+
+
 @pytest.mark.parametrize("module", ["hobrin", "hobrin_ann._core"])
 def test_stubs_match_the_module(module):
     result = run("mypy.stubtest", module)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_ann_package_passes_strict_type_checks():
-    result = run("mypy", "--strict", "--no-incremental", "-p", "hobrin_ann")
+def test_ann_package_passes_strict_type_checks(mypy):
+    result = mypy("--strict", "-p", "hobrin_ann")
     assert result.returncode == 0, result.stdout + result.stderr
 
 
 @pytest.mark.parametrize("usage", [USAGE, NUMPY_USAGE, ANN_USAGE], ids=["lists", "numpy", "ann"])
-def test_documented_usage_type_checks_and_runs(tmp_path, usage):
+def test_documented_usage_type_checks_and_runs(mypy, tmp_path, usage):
     (tmp_path / "usage.py").write_text(usage)
-    good = run("mypy", "--strict", "--no-incremental", "usage.py", cwd=tmp_path)
+    good = mypy("--strict", "usage.py", cwd=tmp_path)
     assert good.returncode == 0, good.stdout + good.stderr
     ran = subprocess.run([sys.executable, "usage.py"], cwd=tmp_path, capture_output=True, text=True)
     assert ran.returncode == 0, ran.stderr
@@ -140,7 +148,7 @@ NOT_RUN = "<!-- examples: type-checked, not run"
 
 
 @pytest.mark.parametrize("document", DOCUMENTS)
-def test_documented_examples_type_check_and_run(tmp_path, document):
+def test_documented_examples_type_check_and_run(mypy, tmp_path, document):
     text = (ROOT / document).read_text()
     # Blocks inside list items are indented with their item. The blocks of a
     # page make one program, run in order.
@@ -149,25 +157,25 @@ def test_documented_examples_type_check_and_run(tmp_path, document):
         for _, block in re.findall(r"^( *)```python\n(.*?)^\1```", text, flags=re.M | re.S)
     ]
     (tmp_path / "page.py").write_text("\n".join(blocks))
-    result = run("mypy", "--strict", "--no-incremental", "page.py", cwd=tmp_path)
+    result = mypy("--strict", "page.py", cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
     if NOT_RUN not in text:
         ran = subprocess.run([sys.executable, "page.py"], cwd=tmp_path, capture_output=True, text=True)
         assert ran.returncode == 0, ran.stderr
 
 
-def test_misspelt_names_are_type_errors(tmp_path):
+def test_misspelt_names_are_type_errors(mypy, tmp_path):
     pytest.importorskip("ray")
     (tmp_path / "names.py").write_text(ANN_NAMES)
-    result = run("mypy", "--strict", "--no-incremental", "names.py", cwd=tmp_path)
+    result = mypy("--strict", "names.py", cwd=tmp_path)
     reported = {int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line}
     bad = {number for number, line in enumerate(ANN_NAMES.splitlines(), 1) if line.endswith("# bad")}
     assert len(bad) == 8 and reported == bad, result.stdout
 
 
-def test_misuse_is_reported(tmp_path):
+def test_misuse_is_reported(mypy, tmp_path):
     (tmp_path / "misuse.py").write_text(MISUSE)
-    bad = run("mypy", "--no-incremental", "misuse.py", cwd=tmp_path)
+    bad = mypy("misuse.py", cwd=tmp_path)
     errors = [line for line in bad.stdout.splitlines() if ": error:" in line]
     assert bad.returncode == 1 and len(errors) == 3, bad.stdout
     assert 'misuse.py:3: error: Argument 1 to "search"' in errors[0] and 'Argument "k"' in errors[1], (
