@@ -51,45 +51,4 @@ PyResult<std::vector<MetadataRow>> metadata_rows(const GraphIndex& index, PyObje
   return rows;
 }
 
-PyResult<std::optional<ann::FilterQuery>> filter_argument(PyObject* object) {
-  if (object == Py_None) return std::optional<ann::FilterQuery>();
-  using NamedValues = std::pair<std::string, PyRef>;
-  if (!PyTuple_Check(object) || PyTuple_GET_SIZE(object) != 2) {
-    return fail(PyErr::type_error("argument 'filter': expected (conditions, ids)"));
-  }
-  ann::FilterQuery query;
-  HOBRIN_TRY(auto conditions,
-             extract_argument<std::vector<NamedValues>>(PyTuple_GET_ITEM(object, 0), "filter"));
-  for (auto& [name, listed] : conditions) {
-    HOBRIN_TRY(auto values, extract_argument<std::vector<PyRef>>(listed.get(), "filter"));
-    ann::Condition condition{name, {}};
-    condition.any_of.reserve(values.size());
-    for (const PyRef& value : values) {
-      auto converted = to_metadata(value.get());
-      if (!converted)
-        return fail(PyErr::type_error("filter value for '" + name + "' must be a str, int or float"));
-      condition.any_of.push_back(*std::move(converted));
-    }
-    query.all_of.push_back(std::move(condition));
-  }
-  PyObject* ids = PyTuple_GET_ITEM(object, 1);
-  if (ids != Py_None) {
-    HOBRIN_TRY(auto view, ArrayView::get(ids, "filter", ItemKind::Int64, 1, false));
-    const auto* first = static_cast<const std::int64_t*>(view.data());
-    query.ids.emplace(first, first + view.extent(0));
-  }
-  return std::optional<ann::FilterQuery>(std::move(query));
-}
-
-PyErr filter_refused(const ann::FilterRefusal& refusal) {
-  if (refusal.reason == ann::FilterRefusal::Reason::NoSchema)
-    return PyErr::value_error("a filter needs an index built with a schema");
-  return PyErr::value_error("filter attribute '" + refusal.attribute + "' is not in the schema");
-}
-
-std::optional<PyErr> filter_error(const GraphIndex& index, const ann::FilterQuery& query) {
-  if (const auto refused = ann::refusal_of(query, index.options().schema)) return filter_refused(*refused);
-  return std::nullopt;
-}
-
 }  // namespace hobrin::py
