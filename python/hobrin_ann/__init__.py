@@ -395,7 +395,9 @@ class Index(IndexParameters):
 
         ``ids`` default to the next free integers. ``metadata`` is one list of
         (name, value) pairs per vector, naming every schema attribute once and
-        no other (a ValueError names the row and attribute otherwise). Either
+        no other (a ValueError names the row and attribute otherwise); a
+        value is a str, int or float, or a list or tuple of them (tags,
+        which a condition matches when any one of them does). Either
         every vector is added or, on any error, none is. ``threads=0`` uses
         every core; ``progress=True`` draws a progress bar on stderr.
         Ctrl-C cannot stop an add midway: its KeyboardInterrupt comes once

@@ -31,7 +31,9 @@ Condition = (
 # (all must hold), or an allow-list of ids (an array, list or range).
 Expression = Condition | And | Or | Not
 Filter = Expression | list[Condition] | list[Expression] | list[int] | range | npt.NDArray[np.integer[Any]]
-Metadata = Sequence[Sequence[tuple[str, MetadataValue]]]
+# One row per vector of (name, value) pairs; a value may be a list or tuple
+# of values (tags), which a condition matches when any one of them does.
+Metadata = Sequence[Sequence[tuple[str, MetadataValue | Sequence[MetadataValue]]]]
 
 
 class IndexOptions(TypedDict, total=False):

@@ -245,3 +245,77 @@ def test_the_core_refuses_malformed_nodes(data):
         nested = ("not", nested)
     with pytest.raises(ValueError, match="nested more than 32"):
         core.check_filter(nested)
+
+
+TAGS = ["red", "green", "blue", "x", 3, 3.0, 7.5]
+
+
+@pytest.fixture(scope="module")
+def tagged():
+    """1,500 vectors with 0..3 tags each (lists and tuples, some mixing text
+    and numbers), a year; 100 without metadata."""
+    rng = np.random.default_rng(4)
+    base = rng.standard_normal((1600, 8))
+    tags = [[TAGS[j] for j in rng.choice(4, rng.integers(0, 4), replace=False)] for _ in range(1500)]
+    tags = [t if i % 2 else tuple(t) for i, t in enumerate(tags)]
+    numbers = [list(rng.integers(0, 20, rng.integers(0, 4))) for _ in range(1500)]
+    index = Index(8, schema=["tags", "nums"], m=8, seed=1)
+    index.add(
+        base[:1500], metadata=[[("tags", t), ("nums", [int(v) for v in n])] for t, n in zip(tags, numbers)]
+    )
+    index.add(base[1500:])
+    return index, base, tags, numbers
+
+
+def any_of(values, test):
+    return np.array([any(test(v) for v in row) for row in values] + [False] * 100)
+
+
+@pytest.mark.parametrize(
+    ("flt", "column", "expected"),
+    [
+        (("tags", "red"), 2, lambda v: v == "red"),
+        (("tags", "in", ["green", "blue"]), 2, lambda v: v in ("green", "blue")),
+        (("nums", "between", (4, 6)), 3, lambda v: 4 <= v <= 6),
+        (("nums", ">", 17), 3, lambda v: v > 17),
+    ],
+)
+def test_a_condition_on_tags_holds_when_any_tag_does(tagged, flt, column, expected):
+    index, base, *columns = tagged
+    want = any_of(columns[column - 2], expected)
+    assert found_ids(index, base[0], flt).tolist() == np.flatnonzero(want).tolist()
+    # != and not in hold when no tag equals; a vector without metadata never.
+    negated = ("tags", "not in", ["red", "x"])
+    none = ~any_of(columns[0], lambda v: v in ("red", "x"))
+    none[1500:] = False
+    assert found_ids(index, base[0], negated).tolist() == np.flatnonzero(none).tolist()
+    assert (
+        found_ids(index, base[0], Not(("tags", "in", ["red", "x"]))).tolist() == np.flatnonzero(none).tolist()
+    )
+
+
+def test_tags_survive_save_mmap_pickle_and_compact(tagged, tmp_path):
+    index, base, *_ = tagged
+    flt = Or(("tags", "==", 3), ("nums", "between", (2, 3)))
+    expected = found_ids(index, base[5], flt).tolist()
+    assert expected
+    index.save(tmp_path / "t.hobrin")
+    for copy in [
+        Index.load(tmp_path / "t.hobrin"),
+        Index.load(tmp_path / "t.hobrin", mmap=True),
+        pickle.loads(pickle.dumps(index)),
+        index.compact(),
+    ]:
+        assert found_ids(copy, base[5], flt).tolist() == expected
+
+
+@pytest.mark.parametrize(
+    ("value", "match"),
+    [([["a"]], "Unsupported metadata type for attribute 'tags'"), ({"a": 1}, "Unsupported metadata type")],
+)
+def test_tags_hold_scalars_only(tagged, value, match):
+    index = tagged[0]
+    size = len(index)
+    with pytest.raises(ValueError, match=match):
+        index.add(np.zeros((1, 8)), metadata=[[("tags", value), ("nums", 1)]])
+    assert len(index) == size

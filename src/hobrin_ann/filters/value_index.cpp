@@ -43,10 +43,14 @@ int compare_values(const Metadata& a, const Metadata& b) noexcept {
   if (float_a && float_b) return sign(*float_a, *float_b);
   if (int_a && float_b) return compare_mixed(*int_a, *float_b);
   if (float_a && int_b) return -compare_mixed(*int_b, *float_a);
-  return 0;  // valueless: never stored
+  return 0;  // lists and valueless: never keys
 }
 
 void ValueIndex::add(Lists& lists, std::uint32_t node, const Metadata& value) {
+  if (const auto* list = std::get_if<MetadataList>(&value.value)) {
+    for (const Metadata& element : *list) add(lists, node, element);  // scalars: one level
+    return;
+  }
   if (const auto* number = std::get_if<double>(&value.value); number != nullptr && std::isnan(*number)) {
     return;  // NaN equals nothing and lies in no range, so no filter can ask for it
   }

@@ -29,6 +29,46 @@ PyResult<void> check_names(const Schema& schema, const MetadataPairs& pairs) {
   return {};
 }
 
+// A value as hobrin_ann stores it: a scalar as PyHNSW types it, or a list
+// or tuple of scalars (tags).
+PyResult<Metadata> ann_value(const std::string& name, PyObject* object) {
+  const auto unsupported = [&] {
+    return PyErr::value_error("Unsupported metadata type for attribute '" + name +
+                              "': expected a str, int or float, or a list or tuple of them");
+  };
+  if (!PyList_Check(object) && !PyTuple_Check(object)) {
+    auto value = to_metadata(object);
+    if (!value) return fail(unsupported());
+    return *std::move(value);
+  }
+  // A copy of the items, so that conversions that run Python code cannot
+  // change the sequence under the loop.
+  const PyRef items = PyRef::steal(PySequence_Tuple(object));
+  if (!items) return fail(PyErr::fetch());
+  MetadataList list;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+    auto value = to_metadata(PyTuple_GET_ITEM(items.get(), i));
+    if (!value) return fail(unsupported());
+    list.push_back(*std::move(value));
+  }
+  return Metadata{std::move(list)};
+}
+
+// One value per schema attribute in schema order; check_names has passed.
+PyResult<MetadataRow> ann_row(const Schema& schema, const MetadataPairs& pairs) {
+  MetadataRow row(schema.size());
+  std::vector<bool> given(schema.size(), false);
+  for (const auto& [name, value] : pairs) {
+    const std::size_t position = *schema_position(schema, name);
+    HOBRIN_TRY(row[position], ann_value(name, value.get()));
+    given[position] = true;
+  }
+  for (std::size_t a = 0; a < schema.size(); ++a) {
+    if (!given[a]) return fail(PyErr::value_error("Missing metadata for attribute '" + schema[a] + "'"));
+  }
+  return row;
+}
+
 }  // namespace
 
 PyResult<std::vector<MetadataRow>> metadata_rows(const GraphIndex& index, PyObject* object,
@@ -44,7 +84,7 @@ PyResult<std::vector<MetadataRow>> metadata_rows(const GraphIndex& index, PyObje
     const std::string where = "metadata row " + std::to_string(i) + ": ";
     if (auto named = check_names(*schema, listed[i]); !named)
       return fail(PyErr::value_error(where + named.error().message_text()));
-    auto row = build_metadata_row(*schema, listed[i]);
+    auto row = ann_row(*schema, listed[i]);
     if (!row) return fail(PyErr::value_error(where + row.error().message_text()));
     rows.push_back(*std::move(row));
   }
