@@ -6,10 +6,11 @@
 namespace hobrin::ann {
 namespace {
 
+// Nodes past `nodes` (of an addition not yet visible) are skipped: a range's
+// run is ascending per value only.
 void mark_list(std::span<const std::uint32_t> list, std::size_t nodes, Bits& bits) noexcept {
   for (const std::uint32_t node : list) {
-    if (node >= nodes) break;  // ascending: the rest are past the search's nodes too
-    set_bit(bits, node);
+    if (node < nodes) set_bit(bits, node);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "hobrin_ann/filters/value_index.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <compare>
 #include <string>
@@ -59,6 +60,7 @@ void ValueIndex::add(Lists& lists, std::uint32_t node, const Metadata& value) {
 }
 
 void ValueIndex::append(std::uint32_t node, std::span<const Metadata> row) {
+  ++version_;
   if (with_row_.size() <= node / 64) with_row_.resize(node / 64 + 1, 0);
   for (std::size_t attribute = 0; attribute < row.size() && attribute < by_attribute_.size(); ++attribute) {
     add(by_attribute_[attribute], node, row[attribute]);
@@ -67,6 +69,7 @@ void ValueIndex::append(std::uint32_t node, std::span<const Metadata> row) {
 }
 
 void ValueIndex::truncate(std::size_t nodes) noexcept {
+  ++version_;
   for (Lists& lists : by_attribute_) {
     for (auto it = lists.begin(); it != lists.end();) {
       auto& list = it->second;
@@ -87,6 +90,46 @@ std::span<const std::uint32_t> ValueIndex::nodes_with(std::size_t attribute,
   const auto found = by_attribute_[attribute].find(value);
   if (found == by_attribute_[attribute].end()) return {};
   return found->second;
+}
+
+const ValueIndex::Flat& ValueIndex::flat(std::size_t attribute) const {
+  std::lock_guard lock(flat_mutex_);
+  Flat& flat = flat_[attribute];
+  if (flat.version == version_) return flat;
+  Flat fresh;
+  const Lists& lists = by_attribute_[attribute];
+  fresh.values.reserve(lists.size());
+  fresh.starts.reserve(lists.size() + 1);
+  for (const auto& [value, list] : lists) {
+    fresh.values.push_back(value);
+    fresh.starts.push_back(fresh.nodes.size());
+    fresh.nodes.insert(fresh.nodes.end(), list.begin(), list.end());
+  }
+  fresh.starts.push_back(fresh.nodes.size());
+  fresh.version = version_;
+  flat = std::move(fresh);
+  return flat;
+}
+
+void ValueIndex::for_each_in_range(std::size_t attribute, bool text, RangeEnd low, RangeEnd high,
+                                   const std::function<void(std::span<const std::uint32_t>)>& visit) const {
+  if (attribute >= by_attribute_.size()) return;
+  const Flat& f = flat(attribute);
+  const auto begin = f.values.begin(), end = f.values.end();
+  const ValueOrder less;
+  const auto text_from = std::lower_bound(begin, end, kFirstText, less);
+  auto first = low.value ? (low.inclusive ? std::lower_bound(begin, end, *low.value, less)
+                                          : std::upper_bound(begin, end, *low.value, less))
+               : text    ? text_from
+                         : begin;
+  auto last = high.value ? (high.inclusive ? std::upper_bound(begin, end, *high.value, less)
+                                           : std::lower_bound(begin, end, *high.value, less))
+              : text     ? end
+                         : text_from;
+  if (first >= last) return;
+  const std::size_t from = f.starts[static_cast<std::size_t>(first - begin)];
+  const std::size_t to = f.starts[static_cast<std::size_t>(last - begin)];
+  visit(std::span<const std::uint32_t>(f.nodes.data() + from, to - from));
 }
 
 bool ValueIndex::holds_text(std::size_t attribute) const noexcept {

@@ -6,7 +6,9 @@
 // so the number of matches is known before a search starts.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -32,7 +34,7 @@ struct RangeEnd {
 
 class ValueIndex {
  public:
-  explicit ValueIndex(std::size_t attributes = 0) : by_attribute_(attributes) {}
+  explicit ValueIndex(std::size_t attributes = 0) : by_attribute_(attributes), flat_(attributes) {}
 
   // Records the node's row (one value per attribute). Throws std::bad_alloc;
   // then call truncate() to undo the partial record.
@@ -44,22 +46,14 @@ class ValueIndex {
   // to nothing), ascending.
   std::span<const std::uint32_t> nodes_with(std::size_t attribute, const Metadata& value) const noexcept;
 
-  // Calls visit(list) for the list of every value of `attribute` of the
-  // kind of the given ends (numbers or text) between them.
-  template <class Visit>
-  void for_each_in_range(std::size_t attribute, bool text, RangeEnd low, RangeEnd high, Visit&& visit) const {
-    if (attribute >= by_attribute_.size()) return;
-    const Lists& lists = by_attribute_[attribute];
-    auto first = low.value ? (low.inclusive ? lists.lower_bound(*low.value) : lists.upper_bound(*low.value))
-                 : text    ? lists.lower_bound(kFirstText)
-                           : lists.begin();
-    auto last = high.value
-                    ? (high.inclusive ? lists.upper_bound(*high.value) : lists.lower_bound(*high.value))
-                : text ? lists.end()
-                       : lists.lower_bound(kFirstText);
-    if (first == lists.end() || (last != lists.end() && ValueOrder{}(last->first, first->first))) return;
-    for (; first != last; ++first) visit(std::span<const std::uint32_t>(first->second));
-  }
+  // Calls visit(nodes) with the nodes holding a value of `attribute` of the
+  // kind of the given ends (numbers or text) between them: one run, value
+  // after value, each value's nodes ascending (a node with several such
+  // values appears once per value). Reads a sorted copy of the lists, laid
+  // out flat so that a wide range reads memory in order; the first range
+  // after a change rebuilds it.
+  void for_each_in_range(std::size_t attribute, bool text, RangeEnd low, RangeEnd high,
+                         const std::function<void(std::span<const std::uint32_t>)>& visit) const;
 
   // Whether some node holds a value of `attribute` of that kind.
   bool holds_text(std::size_t attribute) const noexcept;
@@ -73,10 +67,24 @@ class ValueIndex {
   using Lists = std::map<Metadata, std::vector<std::uint32_t>, ValueOrder>;
   static inline const Metadata kFirstText{std::string()};  // the least text, above every number
 
+  // One attribute's lists, sorted by value, back to back.
+  struct Flat {
+    std::vector<Metadata> values;     // ascending
+    std::vector<std::size_t> starts;  // per value and one past the last: where its nodes start
+    std::vector<std::uint32_t> nodes;
+    std::uint64_t version = 0;        // of the lists it copies; 0: never built
+  };
+
   void add(Lists& lists, std::uint32_t node, const Metadata& value);
+  const Flat& flat(std::size_t attribute) const;
 
   std::vector<Lists> by_attribute_;
   std::vector<std::uint64_t> with_row_;
+  std::uint64_t version_ = 1;  // changes with every append and truncate
+  // Searches share the index, so the first that needs a stale copy rebuilds
+  // it under this lock; changes to the lists hold the index exclusively.
+  mutable std::mutex flat_mutex_;
+  mutable std::vector<Flat> flat_;
 };
 
 }  // namespace hobrin

@@ -174,6 +174,11 @@ TEST(ValueIndex, ListsEveryTagAndRangesOverValues) {
   index.truncate(3);
   EXPECT_EQ(index.with_row()[0], 0b0101u);
   EXPECT_TRUE(nodes(Metadata{"b"s}).empty());
+  in_range.clear();  // the sorted copy follows the change
+  index.for_each_in_range(0, true, {}, {}, [&](std::span<const std::uint32_t> list) {
+    in_range.insert(in_range.end(), list.begin(), list.end());
+  });
+  EXPECT_EQ(in_range, (std::vector<std::uint32_t>{0}));
 }
 
 }  // namespace
