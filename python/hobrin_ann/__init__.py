@@ -27,6 +27,9 @@ from ._arguments import (
     _rerank_count,
     _unique_ids,
 )
+from ._expressions import And as And
+from ._expressions import Not as Not
+from ._expressions import Or as Or
 from ._filters import _filter_query
 from ._progress import run_with_progress
 from ._types import Condition as Condition
@@ -36,6 +39,7 @@ from ._types import IndexOptions as IndexOptions
 from ._types import Metadata as Metadata
 from ._types import MetadataValue as MetadataValue
 from ._types import Metric as Metric
+from ._types import Operator as Operator
 from ._types import Quantization as Quantization
 from .checks import flag
 from .parameters import IndexParameters
@@ -391,7 +395,9 @@ class Index(IndexParameters):
 
         ``ids`` default to the next free integers. ``metadata`` is one list of
         (name, value) pairs per vector, naming every schema attribute once and
-        no other (a ValueError names the row and attribute otherwise). Either
+        no other (a ValueError names the row and attribute otherwise); a
+        value is a str, int or float, or a list or tuple of them (tags,
+        which a condition matches when any one of them does). Either
         every vector is added or, on any error, none is. ``threads=0`` uses
         every core; ``progress=True`` draws a progress bar on stderr.
         Ctrl-C cannot stop an add midway: its KeyboardInterrupt comes once
@@ -434,12 +440,19 @@ class Index(IndexParameters):
         One 1-D query gives 1-D ``labels`` and ``distances`` of length k; a
         (n, dim) batch gives (n, k) arrays. Where fewer than k vectors are
         found, labels are -1 and distances inf. ``ef`` (default
-        ``ef_search``, at least k) trades speed for recall; ``filter`` is a
-        (name, value) pair that results must match; ``exact=True`` scans every
-        stored vector. A filter is ``(name, value)``, ``(name, [v1, v2])``
-        (any of the values), a list of such conditions (all must hold), or a
-        1-D array (or list) of the ids allowed. An empty list or array allows
-        no id, so nothing is found; only ``filter=None`` searches everything.
+        ``ef_search``, at least k) trades speed for recall; ``filter`` is what
+        results must match; ``exact=True`` scans every stored vector. A filter
+        is a condition ``(name, value)``, ``(name, [v1, v2])`` (any of the
+        values) or ``(name, op, value)`` with op one of ``==``, ``!=``, ``<``,
+        ``<=``, ``>``, ``>=``, ``in``, ``not in`` or ``between`` (value
+        ``(low, high)``, both included); ``And(...)``, ``Or(...)`` and
+        ``Not(...)`` of filters, nested up to 32 levels; a list of filters
+        (all must hold); or a 1-D array (or list) of the ids allowed. Numbers
+        compare with numbers by value and text with text by code point; an
+        ordering of text against an attribute holding numbers (or the
+        reverse) is a TypeError. A vector without metadata matches no
+        condition, nor its ``Not``. An empty list or array allows no id, so
+        nothing is found; only ``filter=None`` searches everything.
 
         With codes and the full vectors kept, the walk ranks by the codes and
         its best candidates are then scored again on the full vectors:

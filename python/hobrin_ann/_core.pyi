@@ -50,7 +50,7 @@ class GraphIndex:
         k: int,
         ef: int,
         exact: bool,
-        filter: tuple[Sequence[tuple[str, Sequence[Any]]], npt.NDArray[np.int64] | None] | None,
+        filter: tuple[Any, ...] | None,
         threads: int,
         labels: npt.NDArray[np.int64],
         distances: npt.NDArray[Any],
@@ -61,10 +61,10 @@ class GraphIndex:
         """Whether the index holds each id, into found."""
     def check_metadata(self, metadata: Sequence[Sequence[tuple[str, Any]]], count: int) -> None:
         """Raises what add raises for these rows."""
-    def check_filter(
-        self, filter: tuple[Sequence[tuple[str, Sequence[Any]]], npt.NDArray[np.int64] | None] | None
-    ) -> None:
-        """Raises what search raises for this filter."""
+    def check_filter(self, filter: tuple[Any, ...] | None) -> None:
+        """Raises what search raises for this filter: a node ("cond", name,
+        op, [values]), ("ids", ids), ("and", [nodes]), ("or", [nodes]) or
+        ("not", node)."""
     def get(self, ids: npt.NDArray[np.int64], out: npt.NDArray[Any]) -> None: ...
     def size(self) -> int: ...
     def linked(self) -> int:

@@ -1,5 +1,7 @@
-"""Filters of a search, put into the form the core reads: conditions on
-metadata values, or an allow-list of ids."""
+"""Filters of a search, put into the form the core reads: one expression
+node, ("cond", name, op, [values]), ("ids", array), ("and", [nodes]),
+("or", [nodes]) or ("not", node), checked here with errors that name what is
+wrong."""
 
 from __future__ import annotations
 
@@ -7,50 +9,90 @@ import math
 from typing import Any
 
 import numpy as np
-import numpy.typing as npt
 
 from ._arguments import _ids
+from ._expressions import And, Not, Or
 from ._types import Filter
 
-
-def _is_condition(item: object) -> bool:
-    return isinstance(item, tuple) and len(item) == 2 and isinstance(item[0], str)
-
-
-def _filter_query(filter: Filter) -> tuple[list[tuple[str, list[Any]]], npt.NDArray[np.int64] | None]:
-    """A filter in the form the core reads: (conditions, allow-list). An empty
-    list or range is an allow-list of no ids, which matches nothing: a filter
-    never widens a search, and only ``None`` means no filter."""
-    if isinstance(filter, np.ndarray) or (
-        isinstance(filter, (list, range))
-        and all(isinstance(i, int) and not isinstance(i, bool) for i in filter)
-    ):
-        return [], _ids(filter, -1, "filter")
-    conditions: list[Any] = [filter] if _is_condition(filter) else filter  # type: ignore[assignment]
-    if not isinstance(conditions, list) or not all(_is_condition(c) for c in conditions):
-        raise TypeError(
-            "filter: expected (name, value), (name, [values]), a list of such conditions, or an array of ids"
-        )
-    return [
-        (name, _by_value(v if isinstance(v, (list, tuple, set, frozenset)) else [v]))
-        for name, v in conditions
-    ], None
+# The operators a condition takes, numbered as the core numbers them.
+_OPERATORS = {"==": 0, "!=": 1, "<": 2, "<=": 3, ">": 4, ">=": 5, "in": 6, "not in": 7, "between": 8}
+_ORDERINGS = {"<", "<=", ">", ">=", "between"}
+MAX_DEPTH = 32  # levels of nesting, the condition itself included
+MAX_VALUES = 65536  # values of one 'in' or 'not in'
+_SEQUENCES = (list, tuple, set, frozenset, np.ndarray)
 
 
-def _by_value(values: Any) -> list[Any]:
-    """Filter values with their twins of the other number kind: the index
-    stores integers and floats apart, and a filter compares numbers by value,
-    so 1.0 (often an np.float64 from a computation) also matches the integer
-    1, and 1 the float 1.0. A number with no equal of the other kind (1.5,
-    2**53 + 1) has no twin."""
-    out = []
-    for value in values:
-        out.append(value)
-        if isinstance(value, float | np.floating):
-            if math.isfinite(value) and float(value).is_integer() and -(2**63) <= value < 2**63:
-                out.append(int(value))
-        elif isinstance(value, int | np.integer):
-            number = int(value)
-            if -(2**1023) < number < 2**1023 and float(number) == number:
-                out.append(float(number))
-    return out
+def _filter_query(filter: Filter) -> tuple[Any, ...]:
+    """A filter in the form the core reads. An empty list or range is an
+    allow-list of no ids, which matches nothing: a filter never widens a
+    search, and only ``None`` means no filter."""
+    return _node(filter, 1)
+
+
+def _is_id_list(item: object) -> bool:
+    return isinstance(item, np.ndarray) or (
+        isinstance(item, (list, range))
+        and all(isinstance(i, (int, np.integer)) and not isinstance(i, bool) for i in item)
+    )
+
+
+def _node(item: object, depth: int) -> tuple[Any, ...]:
+    if depth > MAX_DEPTH:
+        raise ValueError(f"filter: nested more than {MAX_DEPTH} levels deep")
+    if _is_id_list(item):
+        return ("ids", _ids(item, -1, "filter"))  # type: ignore[arg-type]
+    if isinstance(item, tuple):
+        return _condition(item)
+    if isinstance(item, (And, Or)) or isinstance(item, list):
+        parts = item.conditions if isinstance(item, (And, Or)) else item
+        if not parts:
+            raise ValueError(f"filter: {type(item).__name__} needs at least one condition")
+        kind = "or" if isinstance(item, Or) else "and"
+        return (kind, [_node(part, depth + 1) for part in parts])
+    if isinstance(item, Not):
+        return ("not", _node(item.condition, depth + 1))
+    raise TypeError(
+        "filter: expected (name, value), (name, [values]), (name, op, value), And, Or, Not,"
+        f" a list of conditions, or an array of ids; got {type(item).__name__}"
+    )
+
+
+def _condition(item: tuple[Any, ...]) -> tuple[Any, ...]:
+    if len(item) not in (2, 3) or not isinstance(item[0], str):
+        raise TypeError(f"filter: a condition is (name, value) or (name, op, value), got {item!r}")
+    name = item[0]
+    if len(item) == 2:
+        op = "in" if isinstance(item[1], _SEQUENCES) else "=="
+    else:
+        op = item[1]
+        if not isinstance(op, str) or op not in _OPERATORS:
+            raise ValueError(
+                f"filter on {name!r}: unknown operator {op!r}; expected one of {list(_OPERATORS)}"
+            )
+    return ("cond", name, _OPERATORS[op], _operands(name, op, item[-1]))
+
+
+def _operands(name: str, op: str, value: object) -> list[Any]:
+    if op in ("in", "not in"):
+        if not isinstance(value, _SEQUENCES):
+            raise TypeError(f"filter on {name!r}: {op!r} takes a list of values, got {type(value).__name__}")
+        values = list(np.asarray(value).ravel()) if isinstance(value, np.ndarray) else list(value)
+        if len(values) > MAX_VALUES:
+            raise ValueError(f"filter on {name!r}: {op!r} lists {len(values)} values, at most {MAX_VALUES}")
+    elif op == "between":
+        if not isinstance(value, (list, tuple)) or len(value) != 2:
+            raise ValueError(f"filter on {name!r}: 'between' takes (low, high), got {value!r}")
+        values = list(value)
+    else:
+        if isinstance(value, _SEQUENCES):
+            raise TypeError(f"filter on {name!r}: {op!r} takes one value; use 'in' or 'not in' for several")
+        values = [value]
+    for v in values:
+        if not isinstance(v, (str, int, float, np.integer, np.floating)):
+            raise TypeError(f"filter value for {name!r} must be a str, int or float, got {type(v).__name__}")
+    if op in _ORDERINGS:
+        if len({isinstance(v, str) for v in values}) > 1:
+            raise TypeError(f"filter on {name!r}: 'between' cannot compare text with numbers: {value!r}")
+        if any(not isinstance(v, str) and math.isnan(v) for v in values):
+            raise ValueError(f"filter on {name!r}: {op!r} has a NaN bound, which orders with nothing")
+    return values

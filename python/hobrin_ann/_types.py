@@ -10,6 +10,8 @@ from typing import Any, Literal, SupportsIndex, TypedDict
 import numpy as np
 import numpy.typing as npt
 
+from ._expressions import And, Not, Or
+
 # The names the index takes, as types, so that a type checker catches a
 # misspelt one.
 Metric = Literal["euclidean", "cosine", "angular", "inner_product"]
@@ -17,11 +19,21 @@ DType = Literal["float32", "float64"] | type[np.floating[Any]] | np.dtype[Any]
 Quantization = Literal["float16", "int8", "int4"] | None
 
 MetadataValue = str | int | float
-Condition = tuple[str, MetadataValue | Sequence[MetadataValue]]
-# (name, value), (name, [values]) (any of them), a list of conditions (all
-# must hold), or an allow-list of ids (an array, list or range).
-Filter = Condition | list[Condition] | list[int] | range | npt.NDArray[np.integer[Any]]
-Metadata = Sequence[Sequence[tuple[str, MetadataValue]]]
+Operator = Literal["==", "!=", "<", "<=", ">", ">=", "in", "not in", "between"]
+# (name, value) is ==, (name, [values]) is "in"; (name, op, value) takes any
+# operator: one value for ==, != and the orderings, a list for "in" and
+# "not in", (low, high) for "between".
+Condition = (
+    tuple[str, MetadataValue | Sequence[MetadataValue]]
+    | tuple[str, Operator, MetadataValue | Sequence[MetadataValue]]
+)
+# A condition, And/Or/Not of filters, a list of conditions or expressions
+# (all must hold), or an allow-list of ids (an array, list or range).
+Expression = Condition | And | Or | Not
+Filter = Expression | list[Condition] | list[Expression] | list[int] | range | npt.NDArray[np.integer[Any]]
+# One row per vector of (name, value) pairs; a value may be a list or tuple
+# of values (tags), which a condition matches when any one of them does.
+Metadata = Sequence[Sequence[tuple[str, MetadataValue | Sequence[MetadataValue]]]]
 
 
 class IndexOptions(TypedDict, total=False):

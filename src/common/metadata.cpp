@@ -15,6 +15,9 @@ bool operator==(const Metadata& a, const Metadata& b) noexcept {
   if (const auto* number = std::get_if<double>(&a.value)) {
     return *number == std::get<double>(b.value);
   }
+  if (const auto* list = std::get_if<MetadataList>(&a.value)) {
+    return *list == std::get<MetadataList>(b.value);
+  }
   return false;  // both valueless: nothing to compare
 }
 

@@ -12,13 +12,20 @@
 
 namespace hobrin {
 
-// One value of kind String, Int or Float, in that order of alternatives.
+struct Metadata;
+// Several values of one attribute (tags), each a String, Int or Float. Only
+// hobrin_ann stores them; PyHNSW's rows hold single values.
+using MetadataList = std::vector<Metadata>;
+
+// One value of kind String, Int or Float, or a list of such values, in that
+// order of alternatives.
 struct Metadata {
-  std::variant<std::string, std::int64_t, double> value;
+  std::variant<std::string, std::int64_t, double, MetadataList> value;
 
   // Same kind and equal payload: text byte for byte, integers as integers,
-  // floats by IEEE equality (NaN equals nothing, +0.0 equals -0.0). Values of
-  // different kinds never compare equal, so Int 1 differs from Float 1.0.
+  // floats by IEEE equality (NaN equals nothing, +0.0 equals -0.0), lists
+  // element by element. Values of different kinds never compare equal, so
+  // Int 1 differs from Float 1.0.
   friend bool operator==(const Metadata& a, const Metadata& b) noexcept;
 };
 

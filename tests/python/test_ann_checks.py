@@ -79,7 +79,7 @@ BAD_BATCHES = [
     {"vectors": BASE[:2], "metadata": ROWS[:1]},
     {"vectors": BASE[:2], "metadata": "ab"},
     {"vectors": BASE[:1], "metadata": [[("color", "red")]]},
-    {"vectors": BASE[:1], "metadata": [[("color", "red"), ("size", [])]]},
+    {"vectors": BASE[:1], "metadata": [[("color", "red"), ("size", [[]])]]},
     {"vectors": BASE[:1], "metadata": [ROWS[0] + [("shape", 1)]]},
     {"vectors": BASE[:1], "metadata": [ROWS[0] + [("size", 2)]]},
     {"vectors": BASE[:1], "metadata": [[("color", "red"), ("size", 1), 3]]},

@@ -227,7 +227,7 @@ def test_ctrl_c_during_an_add_with_progress_comes_after_the_whole_batch():
             "Missing metadata for attribute 'size'",
         ),
         (
-            lambda ix: ix.add(BASE[:1], metadata=[[("color", "red"), ("size", [])]]),
+            lambda ix: ix.add(BASE[:1], metadata=[[("color", "red"), ("size", [[]])]]),
             ValueError,
             "metadata row 0: Unsupported",
         ),

@@ -21,7 +21,7 @@ with open("/proc/self/maps") as maps:
 
 import ray  # noqa: E402
 
-from hobrin_ann import Index  # noqa: E402
+from hobrin_ann import And, Index, Not, Or  # noqa: E402
 from hobrin_ann.ray import ShardedIndex, ShardError, shard_of  # noqa: E402
 
 DIM = 16
@@ -103,8 +103,21 @@ def assert_same_search(sharded, local, queries, k=10, **options):
         {"filter": ("color", "absent")},
         {"exact": True, "filter": ("color", "red")},
         {"threads": 2, "rerank": 2},
+        {"filter": Or(("color", "<", "green"), Not(And(("color", "==", "red"), np.arange(0, 3000, 3))))},
+        {"exact": True, "filter": [("color", "not in", ["red"]), Not(np.arange(0, 3000, 2))]},
     ],
-    ids=["plain", "ef", "condition", "any-of", "id-list", "no-match", "exact", "threads-rerank"],
+    ids=[
+        "plain",
+        "ef",
+        "condition",
+        "any-of",
+        "id-list",
+        "no-match",
+        "exact",
+        "threads-rerank",
+        "expression",
+        "exact-expression",
+    ],
 )
 def test_search_equals_in_process_shards_merged(pair, data, options):
     assert_same_search(*pair, data[2], **options)
@@ -125,8 +138,26 @@ def test_an_exact_search_over_shards_is_that_of_one_index(pair, data, filter):
 
 @pytest.mark.parametrize(
     "options",
-    [{"rerank": 0.5}, {"rerank": "2"}, {"threads": -1}, {"threads": 1.5}, {"exact": "yes"}],
-    ids=["rerank-below-1", "rerank-text", "threads-negative", "threads-float", "exact-text"],
+    [
+        {"rerank": 0.5},
+        {"rerank": "2"},
+        {"threads": -1},
+        {"threads": 1.5},
+        {"exact": "yes"},
+        {"filter": ("color", "~", "red")},
+        {"filter": Not(Or(("color", "between", ("a",)), ("color", "==", "red")))},
+        {"filter": ("color", "<", 3)},
+    ],
+    ids=[
+        "rerank-below-1",
+        "rerank-text",
+        "threads-negative",
+        "threads-float",
+        "exact-text",
+        "unknown-op",
+        "nested-between",
+        "kind-mismatch",
+    ],
 )
 def test_search_refuses_what_index_search_refuses(pair, data, options):
     with pytest.raises((TypeError, ValueError)) as expected:

@@ -44,8 +44,8 @@ inline constexpr std::uint64_t kMaxCount = std::uint64_t{1} << 63;  // counts an
 
 // The parameters' flags.
 inline constexpr std::uint8_t kSeedGiven = 1, kHasSchema = 2, kCodesOnly = 4;
-// The kinds of a metadata value.
-enum : std::uint8_t { kString = 0, kInt = 1, kFloat = 2 };
+// The kinds of a metadata value: a list holds values of the first three.
+enum : std::uint8_t { kString = 0, kInt = 1, kFloat = 2, kList = 3 };
 
 template <class V>
 void append_value(std::string& out, V value) {

@@ -56,6 +56,8 @@ class GraphIndex {
   // Fills the request's results; refuses, changing nothing, a filter whose
   // conditions the schema cannot answer (refusal_of).
   virtual std::expected<void, FilterRefusal> search(const SearchRequest& request) const = 0;
+  // Why search would refuse `query` as the index is now, if it would.
+  virtual std::optional<FilterRefusal> check_filter(const FilterQuery& query) const = 0;
 
   // Vectors held, not counting removed ones.
   virtual std::size_t size() const noexcept = 0;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "hobrin_ann/core/core.hpp"
+#include "hobrin_ann/filters/condition_match.hpp"
 #include "hobrin_ann/format/index_file.hpp"
 #include "hobrin_ann/index/graph_index.hpp"
 #include "hobrin_ann/index/scratch_pool.hpp"
@@ -92,6 +93,10 @@ class StoredIndex final : public GraphIndex {
                                     std::size_t threads, std::atomic<std::size_t>* progress) override;
 
   std::expected<void, FilterRefusal> search(const SearchRequest& request) const override;
+  std::optional<FilterRefusal> check_filter(const FilterQuery& query) const override {
+    std::shared_lock lock(mutex_);
+    return refusal_of(query, core_.options.schema, core_.values);
+  }
 
  private:
   int draw_level() {

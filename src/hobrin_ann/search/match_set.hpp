@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "hobrin_ann/core/labels.hpp"
+#include "hobrin_ann/filters/condition_match.hpp"
 #include "hobrin_ann/filters/filter_query.hpp"
 #include "hobrin_ann/filters/value_index.hpp"
 
@@ -24,29 +25,10 @@ class MatchSet {
                                                    const std::optional<Schema>& schema,
                                                    const ValueIndex& values, const LabelMap& labels,
                                                    std::size_t nodes) {
-    if (auto refused = refusal_of(query, schema)) return std::unexpected(*std::move(refused));
+    if (auto refused = refusal_of(query, schema, values)) return std::unexpected(*std::move(refused));
+    const Evaluation evaluation{*schema_or_empty(schema), values, labels, nodes};
     MatchSet set;
-    set.words_.assign((nodes + 63) / 64, ~std::uint64_t{0});
-    if (nodes % 64 != 0) set.words_.back() = (std::uint64_t{1} << (nodes % 64)) - 1;
-    std::vector<std::uint64_t> passing;
-    for (const Condition& condition : query.all_of) {
-      const auto position = schema_position(*schema, condition.attribute);  // found: not refused
-      passing.assign(set.words_.size(), 0);
-      for (const Metadata& value : condition.any_of) {
-        for (const std::uint32_t node : values.nodes_with(*position, value)) {
-          if (node < nodes) passing[node / 64] |= std::uint64_t{1} << (node % 64);
-        }
-      }
-      for (std::size_t w = 0; w < passing.size(); ++w) set.words_[w] &= passing[w];
-    }
-    if (query.ids) {
-      passing.assign(set.words_.size(), 0);
-      for (const std::int64_t id : *query.ids) {
-        if (const auto node = labels.find(id); node && *node < nodes)
-          passing[*node / 64] |= std::uint64_t{1} << (*node % 64);
-      }
-      for (std::size_t w = 0; w < passing.size(); ++w) set.words_[w] &= passing[w];
-    }
+    set.words_ = evaluation.bits(query.expression, false);
     for (const std::uint64_t word : set.words_) set.count_ += static_cast<std::size_t>(std::popcount(word));
     return set;
   }
@@ -81,6 +63,50 @@ class MatchSet {
   bool prefers_two_hops(std::size_t nodes) const noexcept { return count_ * 5 < nodes; }
 
  private:
+  static const Schema* schema_or_empty(const std::optional<Schema>& schema) {
+    static const Schema kNone;
+    return schema ? &*schema : &kNone;
+  }
+
+  // The nodes for which an expression holds or, negated, is false; with
+  // three values (a condition on a node without metadata is neither), Not
+  // swaps the two and And and Or swap roles under it (De Morgan), so each
+  // node of the expression is evaluated once, in one polarity.
+  struct Evaluation {
+    const Schema& schema;
+    const ValueIndex& values;
+    const LabelMap& labels;
+    std::size_t nodes;
+
+    Bits bits(const Expression& e, bool negated) const {
+      using Kind = Expression::Kind;
+      const std::size_t words = (nodes + 63) / 64;
+      if (e.kind == Kind::Not) return bits(e.children.front(), !negated);
+      if (e.kind == Kind::And || e.kind == Kind::Or) {
+        const bool intersect = (e.kind == Kind::And) != negated;
+        Bits out = bits(e.children.front(), negated);
+        for (std::size_t i = 1; i < e.children.size(); ++i) {
+          const Bits more = bits(e.children[i], negated);
+          for (std::size_t w = 0; w < words; ++w) out[w] = intersect ? out[w] & more[w] : out[w] | more[w];
+        }
+        return out;
+      }
+      Bits out(words, 0);
+      if (e.kind == Kind::Condition) {
+        mark_condition(e, *schema_position(schema, e.attribute), values, nodes, negated, out);
+        return out;
+      }
+      for (const std::int64_t id : e.ids) {
+        if (const auto node = labels.find(id); node && *node < nodes) set_bit(out, *node);
+      }
+      if (negated) {  // every node not listed: ids are known for all
+        for (std::uint64_t& word : out) word = ~word;
+        if (nodes % 64 != 0) out.back() &= (std::uint64_t{1} << (nodes % 64)) - 1;
+      }
+      return out;
+    }
+  };
+
   std::vector<std::uint64_t> words_;
   std::size_t count_ = 0;
 };

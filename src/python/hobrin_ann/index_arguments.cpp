@@ -29,6 +29,46 @@ PyResult<void> check_names(const Schema& schema, const MetadataPairs& pairs) {
   return {};
 }
 
+// A value as hobrin_ann stores it: a scalar as PyHNSW types it, or a list
+// or tuple of scalars (tags).
+PyResult<Metadata> ann_value(const std::string& name, PyObject* object) {
+  const auto unsupported = [&] {
+    return PyErr::value_error("Unsupported metadata type for attribute '" + name +
+                              "': expected a str, int or float, or a list or tuple of them");
+  };
+  if (!PyList_Check(object) && !PyTuple_Check(object)) {
+    auto value = to_metadata(object);
+    if (!value) return fail(unsupported());
+    return *std::move(value);
+  }
+  // A copy of the items, so that conversions that run Python code cannot
+  // change the sequence under the loop.
+  const PyRef items = PyRef::steal(PySequence_Tuple(object));
+  if (!items) return fail(PyErr::fetch());
+  MetadataList list;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items.get()); ++i) {
+    auto value = to_metadata(PyTuple_GET_ITEM(items.get(), i));
+    if (!value) return fail(unsupported());
+    list.push_back(*std::move(value));
+  }
+  return Metadata{std::move(list)};
+}
+
+// One value per schema attribute in schema order; check_names has passed.
+PyResult<MetadataRow> ann_row(const Schema& schema, const MetadataPairs& pairs) {
+  MetadataRow row(schema.size());
+  std::vector<bool> given(schema.size(), false);
+  for (const auto& [name, value] : pairs) {
+    const std::size_t position = *schema_position(schema, name);
+    HOBRIN_TRY(row[position], ann_value(name, value.get()));
+    given[position] = true;
+  }
+  for (std::size_t a = 0; a < schema.size(); ++a) {
+    if (!given[a]) return fail(PyErr::value_error("Missing metadata for attribute '" + schema[a] + "'"));
+  }
+  return row;
+}
+
 }  // namespace
 
 PyResult<std::vector<MetadataRow>> metadata_rows(const GraphIndex& index, PyObject* object,
@@ -44,52 +84,11 @@ PyResult<std::vector<MetadataRow>> metadata_rows(const GraphIndex& index, PyObje
     const std::string where = "metadata row " + std::to_string(i) + ": ";
     if (auto named = check_names(*schema, listed[i]); !named)
       return fail(PyErr::value_error(where + named.error().message_text()));
-    auto row = build_metadata_row(*schema, listed[i]);
+    auto row = ann_row(*schema, listed[i]);
     if (!row) return fail(PyErr::value_error(where + row.error().message_text()));
     rows.push_back(*std::move(row));
   }
   return rows;
-}
-
-PyResult<std::optional<ann::FilterQuery>> filter_argument(PyObject* object) {
-  if (object == Py_None) return std::optional<ann::FilterQuery>();
-  using NamedValues = std::pair<std::string, PyRef>;
-  if (!PyTuple_Check(object) || PyTuple_GET_SIZE(object) != 2) {
-    return fail(PyErr::type_error("argument 'filter': expected (conditions, ids)"));
-  }
-  ann::FilterQuery query;
-  HOBRIN_TRY(auto conditions,
-             extract_argument<std::vector<NamedValues>>(PyTuple_GET_ITEM(object, 0), "filter"));
-  for (auto& [name, listed] : conditions) {
-    HOBRIN_TRY(auto values, extract_argument<std::vector<PyRef>>(listed.get(), "filter"));
-    ann::Condition condition{name, {}};
-    condition.any_of.reserve(values.size());
-    for (const PyRef& value : values) {
-      auto converted = to_metadata(value.get());
-      if (!converted)
-        return fail(PyErr::type_error("filter value for '" + name + "' must be a str, int or float"));
-      condition.any_of.push_back(*std::move(converted));
-    }
-    query.all_of.push_back(std::move(condition));
-  }
-  PyObject* ids = PyTuple_GET_ITEM(object, 1);
-  if (ids != Py_None) {
-    HOBRIN_TRY(auto view, ArrayView::get(ids, "filter", ItemKind::Int64, 1, false));
-    const auto* first = static_cast<const std::int64_t*>(view.data());
-    query.ids.emplace(first, first + view.extent(0));
-  }
-  return std::optional<ann::FilterQuery>(std::move(query));
-}
-
-PyErr filter_refused(const ann::FilterRefusal& refusal) {
-  if (refusal.reason == ann::FilterRefusal::Reason::NoSchema)
-    return PyErr::value_error("a filter needs an index built with a schema");
-  return PyErr::value_error("filter attribute '" + refusal.attribute + "' is not in the schema");
-}
-
-std::optional<PyErr> filter_error(const GraphIndex& index, const ann::FilterQuery& query) {
-  if (const auto refused = ann::refusal_of(query, index.options().schema)) return filter_refused(*refused);
-  return std::nullopt;
 }
 
 }  // namespace hobrin::py

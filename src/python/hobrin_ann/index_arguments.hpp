@@ -22,14 +22,12 @@ PyErr shape_error(const char* name, std::size_t expected, std::size_t given);
 PyResult<std::vector<MetadataRow>> metadata_rows(const ann::GraphIndex& index, PyObject* object,
                                                  std::size_t count);
 
-// The filter as hobrin_ann.Index passes it: None, or (conditions, ids) with
-// conditions a list of (name, [values]) and ids None or an int64 array.
+// The filter as hobrin_ann.Index passes it: None or one expression node,
+// ("cond", name, op, [values]), ("ids", int64 array), ("and", [nodes]),
+// ("or", [nodes]) or ("not", node), nested at most kMaxFilterDepth deep.
 PyResult<std::optional<ann::FilterQuery>> filter_argument(PyObject* object);
 
-// The ValueError of a filter that a search refused.
+// The exception of a filter that a search refused.
 PyErr filter_refused(const ann::FilterRefusal& refusal);
-// Why a search of `index` would refuse `query`, if it would: conditions need
-// a schema that names their attributes.
-std::optional<PyErr> filter_error(const ann::GraphIndex& index, const ann::FilterQuery& query);
 
 }  // namespace hobrin::py

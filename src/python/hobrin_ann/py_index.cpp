@@ -212,7 +212,7 @@ PyObject* index_check_filter(PyObject* self, PyObject* const* args, Py_ssize_t n
       [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<None> {
         HOBRIN_TRY(auto filter, filter_argument(slots[0]));
         if (filter) {
-          if (auto refused = filter_error(*p.index, *filter)) return fail(*std::move(refused));
+          if (auto refused = p.index->check_filter(*filter)) return fail(filter_refused(*refused));
         }
         return None{};
       });

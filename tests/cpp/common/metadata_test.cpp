@@ -123,13 +123,62 @@ TEST(ValueIndex, ListsNodesByValueAndForgetsTruncatedOnes) {
     const auto found = index.nodes_with(attribute, value);
     return std::vector<std::uint32_t>(found.begin(), found.end());
   };
-  EXPECT_EQ(nodes(0, Metadata{std::int64_t{1}}), (std::vector<std::uint32_t>{0, 2}));
-  EXPECT_EQ(nodes(0, Metadata{1.0}), (std::vector<std::uint32_t>{1}));  // kinds never mix
+  // Numbers are listed by value, as filters compare them: 1 and 1.0 together.
+  EXPECT_EQ(nodes(0, Metadata{std::int64_t{1}}), (std::vector<std::uint32_t>{0, 1, 2}));
+  EXPECT_EQ(nodes(0, Metadata{1.0}), (std::vector<std::uint32_t>{0, 1, 2}));
   EXPECT_EQ(nodes(1, Metadata{0.0}), (std::vector<std::uint32_t>{0, 2}));  // -0.0 equals +0.0
   EXPECT_TRUE(nodes(1, Metadata{std::nan("")}).empty());
   index.truncate(1);
-  EXPECT_EQ(nodes(0, Metadata{std::int64_t{1}}), (std::vector<std::uint32_t>{0}));
-  EXPECT_TRUE(nodes(0, Metadata{1.0}).empty());
+  EXPECT_EQ(nodes(0, Metadata{1.0}), (std::vector<std::uint32_t>{0}));
+}
+
+// compare_values orders numbers by value across kinds, exactly where a
+// conversion would round, then text by code point after every number.
+TEST(ValueIndex, ComparesNumbersExactlyAndTextByCodePoint) {
+  const auto i = [](std::int64_t v) { return Metadata{v}; };
+  const auto f = [](double v) { return Metadata{v}; };
+  const std::int64_t two53 = std::int64_t{1} << 53;
+  EXPECT_EQ(compare_values(i(1), f(1.0)), 0);
+  EXPECT_EQ(compare_values(i(two53 + 1), f(9007199254740992.0)), 1);  // the float is 2**53
+  EXPECT_EQ(compare_values(f(9007199254740992.0), i(two53 + 1)), -1);
+  EXPECT_EQ(compare_values(i(std::numeric_limits<std::int64_t>::max()), f(9223372036854775808.0)), -1);
+  EXPECT_EQ(compare_values(i(std::numeric_limits<std::int64_t>::min()), f(-9223372036854775808.0)), 0);
+  EXPECT_EQ(compare_values(i(-3), f(-2.5)), -1);
+  EXPECT_EQ(compare_values(i(2), f(-std::numeric_limits<double>::infinity())), 1);
+  EXPECT_EQ(compare_values(f(1e300), Metadata{""s}), -1);                   // numbers before text
+  EXPECT_EQ(compare_values(Metadata{"\xc3\xa9"s}, Metadata{"z"s}), 1);  // "é" after "z"
+}
+
+TEST(ValueIndex, ListsEveryTagAndRangesOverValues) {
+  ValueIndex index(1);
+  const auto tags = [](std::vector<Metadata> list) {
+    return MetadataRow{Metadata{MetadataList(std::move(list))}};
+  };
+  index.append(0, tags({Metadata{"a"s}, Metadata{std::int64_t{5}}, Metadata{"a"s}}));
+  index.append(2, tags({}));
+  index.append(3, tags({Metadata{2.5}, Metadata{"b"s}}));
+  const auto nodes = [&](const Metadata& value) {
+    const auto found = index.nodes_with(0, value);
+    return std::vector<std::uint32_t>(found.begin(), found.end());
+  };
+  EXPECT_EQ(nodes(Metadata{"a"s}), (std::vector<std::uint32_t>{0}));  // a repeated tag lists its node once
+  EXPECT_EQ(nodes(Metadata{5.0}), (std::vector<std::uint32_t>{0}));
+  std::vector<std::uint32_t> in_range;
+  const Metadata low{std::int64_t{2}};
+  index.for_each_in_range(0, false, {&low, true}, {}, [&](std::span<const std::uint32_t> list) {
+    in_range.insert(in_range.end(), list.begin(), list.end());
+  });
+  EXPECT_EQ(in_range, (std::vector<std::uint32_t>{3, 0}));  // 2.5, then 5: numbers only
+  EXPECT_TRUE(index.holds_text(0) && index.holds_numbers(0));
+  EXPECT_EQ(index.with_row()[0], 0b1101u);  // node 1 has no row
+  index.truncate(3);
+  EXPECT_EQ(index.with_row()[0], 0b0101u);
+  EXPECT_TRUE(nodes(Metadata{"b"s}).empty());
+  in_range.clear();  // the sorted copy follows the change
+  index.for_each_in_range(0, true, {}, {}, [&](std::span<const std::uint32_t> list) {
+    in_range.insert(in_range.end(), list.begin(), list.end());
+  });
+  EXPECT_EQ(in_range, (std::vector<std::uint32_t>{0}));
 }
 
 }  // namespace

@@ -18,14 +18,22 @@ void append_metadata(std::string& out, const Metadata& value) {
   } else if (const auto* integer = std::get_if<std::int64_t>(&value.value)) {
     append_value<std::uint8_t>(out, kInt);
     append_value<std::int64_t>(out, *integer);
+  } else if (const auto* list = std::get_if<MetadataList>(&value.value)) {
+    append_value<std::uint8_t>(out, kList);
+    append_value<std::uint32_t>(out, static_cast<std::uint32_t>(list->size()));
+    for (const Metadata& element : *list) append_metadata(out, element);  // scalars: one level
   } else {
     append_value<std::uint8_t>(out, kFloat);
     append_value<double>(out, std::get<double>(value.value));
   }
 }
 
-Metadata read_value(Cursor& cursor, std::uint64_t node) {
-  const auto kind = cursor.next<std::uint8_t>();
+[[noreturn]] void unknown_kind(std::uint64_t node, std::uint8_t kind) {
+  corrupt("the metadata of node " + std::to_string(node) + " holds a value of unknown kind " +
+          std::to_string(kind));
+}
+
+Metadata read_scalar(Cursor& cursor, std::uint64_t node, std::uint8_t kind) {
   switch (kind) {
     case kString: {
       const auto size = cursor.next<std::uint32_t>();
@@ -36,10 +44,23 @@ Metadata read_value(Cursor& cursor, std::uint64_t node) {
     }
     case kInt: return Metadata{cursor.next<std::int64_t>()};
     case kFloat: return Metadata{cursor.next<double>()};
-    default: break;
+    default: unknown_kind(node, kind);
   }
-  corrupt("the metadata of node " + std::to_string(node) + " holds a value of unknown kind " +
-          std::to_string(kind));
+}
+
+// A value, or a list of scalar values (tags): a list inside a list is corrupt.
+Metadata read_value(Cursor& cursor, std::uint64_t node) {
+  const auto kind = cursor.next<std::uint8_t>();
+  if (kind != kList) return read_scalar(cursor, node, kind);
+  const auto count = cursor.next<std::uint32_t>();
+  cursor.need(count);  // a byte per element at least, before anything is kept
+  MetadataList list;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const auto element = cursor.next<std::uint8_t>();
+    if (element == kList) corrupt("the metadata of node " + std::to_string(node) + " nests a list in a list");
+    list.push_back(read_scalar(cursor, node, element));
+  }
+  return Metadata{std::move(list)};
 }
 
 // The rows of `nodes` nodes of `width` values each, from a payload whose
