@@ -4,7 +4,9 @@ with an id selector and exact filtered numpy, and the index file's save/load.
 One hobrin_ann index (float32, M = 16, ef_construction = 200, built on two
 threads) carries every attribute in one schema: the class label (10% of the
 vectors each) and seeded synthetic integer attributes where value 0 marks
-exactly the wanted share of vectors (50%, 1%, 0.1%, 0.01%). faiss gets the
+exactly the wanted share of vectors (50%, 1%, 0.1%, 0.01%), a number spread
+evenly (ranges of 50% to 0.01%) and tags (one to four a vector, Zipf over
+5,000 values; one tag, two tags, and an Or of a range and a tag). faiss gets the
 same graph parameters, is built on two threads and searched on one, with an
 IDSelectorBitmap of the matching rows. Recall@10 is against the exact
 filtered float64 ground truth; where fewer than 10 vectors match, against all
@@ -26,6 +28,9 @@ LOAD_TARGET = 1.5  # Index.load time / reading the file's bytes
 ANN, FAISS, NUMPY = "hobrin_ann", "faiss HNSWFlat", "exact numpy"
 SELECTIVITIES = [("sel50", 0.5), ("sel1", 0.01), ("sel01", 0.001), ("sel001", 0.0001)]
 LABELS = (3, 7)  # the label filter is averaged over these classes
+YEARS = 100_000  # the range of the evenly spread number
+VOCABULARY = 5_000  # tags
+EXPRESSION_SHARES = (0.5, 0.1, 0.01, 0.001, 0.0001)
 
 
 def attributes(labels, seed=7):
@@ -39,6 +44,55 @@ def attributes(labels, seed=7):
         vals = rng.integers(1, max(2, round(1 / s)), n)
         vals[rng.permutation(n)[: max(1, round(s * n))]] = 0
         out[name] = vals
+    # A number spread evenly (ranges pick their share) and tags: one to four
+    # per row, drawn from a Zipf law over a vocabulary of thousands, as photo
+    # tags are.
+    out["year"] = rng.integers(0, YEARS, n)
+    counts = rng.integers(1, 5, n)
+    weights = 1.0 / np.arange(1, VOCABULARY + 1) ** 1.1
+    drawn = rng.choice(VOCABULARY, size=int(counts.sum()), p=weights / weights.sum())
+    out["tags"] = np.split(drawn, np.cumsum(counts)[:-1])
+    return out
+
+
+def _tag_near(tag_masks, share):
+    """The tag whose share of rows is nearest `share`."""
+    return min(tag_masks, key=lambda t: abs(tag_masks[t].mean() - share))
+
+
+def expression_cases(attrs, nq):
+    """Ranges, one tag, two tags (both), and an Or of a range and a tag, at
+    several shares: (title, share, [(filter, mask, query slice)])."""
+    import hobrin_ann
+
+    n = len(attrs["year"])
+    year = attrs["year"]
+    tag_masks = {}
+    for row, tags in enumerate(attrs["tags"]):
+        for t in set(tags.tolist()):
+            tag_masks.setdefault(t, np.zeros(n, bool))[row] = True
+    out = []
+    for s in EXPRESSION_SHARES:
+        high = int(round(s * YEARS)) - 1
+        f = ("year", "between", (0, high))
+        out.append((f"year between 0 and {high} ({s:.2%})", s, [(f, year <= high, slice(0, nq))]))
+    for s in (0.1, 0.01, 0.001):
+        t = _tag_near(tag_masks, s)
+        mask = tag_masks[t]
+        out.append(
+            (f"tags has {t} ({mask.mean():.2%})", float(mask.mean()), [(("tags", t), mask, slice(0, nq))])
+        )
+    a, b = _tag_near(tag_masks, 0.2), _tag_near(tag_masks, 0.05)
+    both = tag_masks[a] & tag_masks[b]
+    f = hobrin_ann.And(("tags", a), ("tags", b))
+    out.append((f"tags has {a} and {b} ({both.mean():.2%})", float(both.mean()), [(f, both, slice(0, nq))]))
+    for s in (0.1, 0.01):
+        t = _tag_near(tag_masks, s / 2)
+        high = int(round(s / 2 * YEARS)) - 1
+        mask = (year <= high) | tag_masks[t]
+        f = hobrin_ann.Or(("year", "<=", high), ("tags", "==", t))
+        title = f"year <= {high} or tags has {t} ({mask.mean():.2%})"
+        out.append((title, float(mask.mean()), [(f, mask, slice(0, nq))]))
     return out
 
 
@@ -186,7 +240,11 @@ def run(ds, attrs_labels, nq, efs, log, rounds=3):
     q32 = np.ascontiguousarray(queries64, np.float32)
     attrs = attributes(attrs_labels[: len(base32)])
     names = list(attrs)
-    meta = [list(zip(names, row)) for row in np.stack([attrs[a] for a in names], 1).tolist()]
+    scalars = [a for a in names if a != "tags"]
+    meta = [
+        [*zip(scalars, row), ("tags", tags.tolist())]
+        for row, tags in zip(np.stack([attrs[a] for a in scalars], 1).tolist(), attrs["tags"])
+    ]
 
     t = time.perf_counter()
     index = hobrin_ann.Index(
@@ -205,7 +263,7 @@ def run(ds, attrs_labels, nq, efs, log, rounds=3):
     searchers = {ANN: _ann(index), FAISS: _faiss(findex, faiss), NUMPY: _numpy(base32)}
 
     out = []
-    for title, share, parts in cases(attrs, nq):
+    for title, share, parts in cases(attrs, nq) + expression_cases(attrs, nq):
         truth = filtered_truth(ds.base, queries64, parts)
         points, faults, done = {}, [], set()
         plan = [(NUMPY, None)] + [(m, ef) for ef in efs for m in (ANN, FAISS)] + [(ANN, "default")]
