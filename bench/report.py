@@ -297,6 +297,10 @@ def targets(results):
         import quantized
 
         rows += quantized.targets(results["quantized"])
+    if "churn" in results:
+        import churn
+
+        rows += churn.targets(results["churn"])
     return rows
 
 
@@ -618,6 +622,10 @@ def markdown(results):
             "",
             "Tables in [quantized.md](quantized.md), plot in quantized_recall_qps.png.",
         ]
+    if "churn" in results:
+        import churn
+
+        out += churn.markdown(results["churn"])
     out += ["", "## Notes", ""] + [f"- {n}" for n in results.get("notes", [])]
     return "\n".join(out) + "\n"
 

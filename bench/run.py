@@ -13,6 +13,7 @@ import time
 from pathlib import Path
 
 import ann
+import churn
 import data
 import exact
 import filtered
@@ -61,6 +62,7 @@ FULL = {
     "scan_nq": 1000,
     "serving": serving.FULL,
     "quantized": quantized.FULL,
+    "churn": churn.FULL,
 }
 QUICK = {
     "ann": [("fashion-mnist", 4000), ("gaussian-50k-64", 4000)],
@@ -94,6 +96,7 @@ QUICK = {
     "scan_nq": 200,
     "serving": serving.QUICK,
     "quantized": quantized.QUICK,
+    "churn": churn.QUICK,
 }
 
 
@@ -294,6 +297,7 @@ def main():
         "replicas",
         "serving",
         "quantized",
+        "churn",
     ]
     ap.add_argument("--skip", nargs="*", default=[], choices=sections)
     ap.add_argument(
@@ -374,6 +378,9 @@ def main():
     if "quantized" not in args.skip:
         log("hobrin_ann with quantized storage against float and compressed peers")
         results["quantized"] = timed("quantized", lambda: quantized.run(cfg["quantized"], log))
+    if "churn" not in args.skip:
+        log("hobrin_ann under churn (remove, add, upsert) against fresh builds, hnswlib and usearch")
+        results["churn"] = timed("churn", lambda: churn.run(cfg["churn"], log))
     results["runtime_s"] = measured = time.time() - start
     results["machine"]["load average at end"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
     if args.only and (args.out / "latest.json").exists():
