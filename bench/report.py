@@ -301,6 +301,10 @@ def targets(results):
         import codes
 
         rows += codes.targets(results["codes"])
+    if "churn" in results:
+        import churn
+
+        rows += churn.targets(results["churn"])
     return rows
 
 
@@ -624,6 +628,10 @@ def markdown(results):
         ]
     if "codes" in results:
         out += ["", "## Codes on other data", "", "Tables in [codes.md](codes.md)."]
+    if "churn" in results:
+        import churn
+
+        out += churn.markdown(results["churn"])
     out += ["", "## Notes", ""] + [f"- {n}" for n in results.get("notes", [])]
     return "\n".join(out) + "\n"
 

@@ -13,6 +13,7 @@ import time
 from pathlib import Path
 
 import ann
+import churn
 import codes
 import data
 import exact
@@ -63,6 +64,7 @@ FULL = {
     "serving": serving.FULL,
     "quantized": quantized.FULL,
     "codes": codes.FULL,
+    "churn": churn.FULL,
 }
 QUICK = {
     "ann": [("fashion-mnist", 4000), ("gaussian-50k-64", 4000)],
@@ -97,6 +99,7 @@ QUICK = {
     "serving": serving.QUICK,
     "quantized": quantized.QUICK,
     "codes": codes.QUICK,
+    "churn": churn.QUICK,
 }
 
 
@@ -298,6 +301,7 @@ def main():
         "serving",
         "quantized",
         "codes",
+        "churn",
     ]
     ap.add_argument("--skip", nargs="*", default=[], choices=sections)
     ap.add_argument(
@@ -381,6 +385,9 @@ def main():
     if "codes" not in args.skip:
         log("hobrin_ann's codes on data they were not tuned on, against hnswlib")
         results["codes"] = timed("codes", lambda: codes.run(cfg["codes"]))
+    if "churn" not in args.skip:
+        log("hobrin_ann under churn (remove, add, upsert) against fresh builds, hnswlib and usearch")
+        results["churn"] = timed("churn", lambda: churn.run(cfg["churn"], log))
     results["runtime_s"] = measured = time.time() - start
     results["machine"]["load average at end"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
     if args.only and (args.out / "latest.json").exists():

@@ -182,7 +182,7 @@ class Index(IndexParameters):
         if self.mapped:
             raise ValueError(
                 "this index is memory-mapped and read-only: load it with mmap=False, or call compact(), "
-                "for an index that add() and remove() can change"
+                "for an index that add(), upsert() and remove() can change"
             )
 
     def __len__(self) -> int:
@@ -480,19 +480,76 @@ class Index(IndexParameters):
 
     # ---- removal --------------------------------------------------------------
 
-    def remove(self, ids: npt.ArrayLike) -> None:
+    def remove(self, ids: npt.ArrayLike, *, threads: SupportsIndex = 0) -> None:
         """Removes the vectors of ``ids`` (one id or a sequence).
 
         No search returns them again; ``len``, ``in`` and ``get`` no longer
         count them, and their ids may be added again as new vectors. A
         KeyError names the first id that is not in the index (or was already
-        removed), and then nothing is removed. Removed vectors keep their room
-        and still lead searches through the graph; ``compact()`` builds an
-        index without them. A remove waits for an add running in another
-        thread to finish.
+        removed), and then nothing is removed.
+
+        The graph is repaired as they leave: every list that led to a removed
+        vector is chosen again among its other links and the removed vector's
+        neighbours (``threads``, default every core), and the removed
+        vectors' room is reused by later adds and upserts, so ``nbytes``
+        follows the vectors held. A removal costs a pass over every list
+        (finding those that lead to removed vectors) plus a neighbour
+        selection for each list repaired: removing a few vectors at a time
+        costs that pass each time, so large batches are cheaper per vector.
+        Searches in other threads go on throughout and never return a removed
+        vector; a remove waits for an add running in another thread to finish.
         """
         self._check_writable()
-        self._core.remove(_unique_ids(_ids(ids, -1)))
+        workers = _count("threads", threads, 0)
+        self._core.remove(_unique_ids(_ids(ids, -1)), workers)
+
+    def upsert(
+        self,
+        vectors: npt.ArrayLike,
+        ids: npt.ArrayLike,
+        metadata: Metadata | None = None,
+        *,
+        threads: SupportsIndex = 0,
+        progress: bool = False,
+    ) -> None:
+        """Replaces the vectors (and metadata) of the ``ids`` already present
+        and adds the others, as one batch.
+
+        Takes what ``add`` takes, but ``ids`` are required and may be in the
+        index; an id given twice is refused. Either the whole batch takes
+        effect or, on any error, nothing changes. Searches in other threads
+        see every id once throughout: the new vectors are published at once,
+        as the vectors they replace leave. It costs an add of the batch plus
+        a remove of the replaced vectors.
+        """
+        self._check_writable()
+        if ids is None:
+            raise TypeError("upsert: ids are required")
+        rows, id_array = self._batch(vectors, ids, metadata)
+        assert id_array is not None
+        workers = _count("threads", threads, 0)
+        show_progress = flag("progress", progress)
+        if rows.shape[0] == 0:
+            return
+
+        def work() -> None:
+            self._core.upsert(rows, id_array, metadata, workers)
+
+        if show_progress:
+            run_with_progress(work, self._core.linked, rows.shape[0])
+        else:
+            work()
+
+    def update_metadata(self, ids: npt.ArrayLike, metadata: Metadata) -> None:
+        """Gives the vectors of ``ids`` new metadata rows, one per id, as
+        ``add`` takes them; their vectors and the graph stay as they are.
+        A KeyError names the first id not in the index, a ValueError a row
+        outside the schema (or an id given twice); then nothing changes."""
+        self._check_writable()
+        id_array = _unique_ids(_ids(ids, -1))
+        if isinstance(metadata, str) or len(metadata) != id_array.shape[0]:
+            raise ValueError(f"metadata: expected one row per id ({id_array.shape[0]})")
+        self._core.update_metadata(id_array, metadata)
 
     def compact(self, *, threads: SupportsIndex = 0) -> Index:
         """A new index of the vectors not removed, with the same ids, metadata

@@ -40,6 +40,23 @@ void MetadataStore::append_row(const MetadataRow& row) {
   }
 }
 
+void MetadataStore::set_row(std::size_t node, const MetadataRow& row) {
+  const std::size_t start = row_starts_[node];
+  if (start != kNoRow && row.size() <= values_.size() - start) {
+    std::vector<Metadata> copy(row);  // may throw; then nothing has changed
+    std::move(copy.begin(), copy.end(), values_.begin() + static_cast<std::ptrdiff_t>(start));
+    return;
+  }
+  const std::size_t old_size = values_.size();
+  try {
+    values_.insert(values_.end(), row.begin(), row.end());
+  } catch (...) {
+    values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(old_size), values_.end());
+    throw;
+  }
+  row_starts_[node] = old_size;
+}
+
 void MetadataStore::append_no_row() { row_starts_.push_back(kNoRow); }
 
 std::optional<std::span<const Metadata>> MetadataStore::row(std::size_t node, std::size_t row_length) const {

@@ -48,6 +48,12 @@ class MetadataStore {
   void append_row(const MetadataRow& row);
   void append_no_row();
 
+  // Gives an existing node the row `row`: in place where it has a row of
+  // that length, else appended. Unchanged when it throws.
+  void set_row(std::size_t node, const MetadataRow& row);
+  // Leaves an existing node without a row.
+  void drop_row(std::size_t node) noexcept { row_starts_[node] = kNoRow; }
+
   // The node's row of `row_length` values, or nullopt when it has none.
   std::optional<std::span<const Metadata>> row(std::size_t node, std::size_t row_length) const;
 

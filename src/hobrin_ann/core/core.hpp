@@ -95,6 +95,9 @@ Store empty_store(const IndexOptions& o) {
 // IndexCore::linking_from when no addition is linking.
 inline constexpr std::size_t kNoneLinking = std::numeric_limits<std::size_t>::max();
 
+// The states of a node in IndexCore::removed.
+inline constexpr std::uint8_t kLive = 0, kRemoved = 1, kFree = 2;
+
 template <class Store>
 struct IndexCore {
   using D = typename Store::Distance;
@@ -105,7 +108,10 @@ struct IndexCore {
         graph(opts.m),
         values(opts.schema ? opts.schema->size() : 0) {}
 
-  bool is_removed(std::uint32_t node) const noexcept { return node < removed.size() && removed[node] != 0; }
+  bool is_removed(std::uint32_t node) const noexcept {
+    return node < removed.size() && removed[node] != kLive;
+  }
+  bool is_free(std::uint32_t node) const noexcept { return node < removed.size() && removed[node] == kFree; }
   // Whether a search may return the node: not removed, and not of an
   // addition still linking (such nodes are walked through, never returned).
   bool returnable(std::uint32_t node) const noexcept { return node < linking_from && !is_removed(node); }
@@ -120,8 +126,12 @@ struct IndexCore {
   LabelMap nodes_by_label;  // external id to node
   MetadataStore metadata;  // per node: its metadata row, if any
   ValueIndex values;  // per attribute and value: the nodes that hold it
-  std::vector<std::uint8_t> removed;  // per node up to the last removed one: 1 once removed
-  std::size_t removed_count = 0;  // removed nodes, which searches walk through but never return
+  // Per node up to the last removed one: kLive, kRemoved (still linked, walked
+  // through but never returned) or kFree (unlinked: nothing leads to it, and
+  // an addition may reuse its slot).
+  std::vector<std::uint8_t> removed;
+  std::size_t removed_count = 0;  // removed and free nodes
+  std::vector<std::uint32_t> free_slots;  // the kFree nodes, the next one reused last
   // The first node of the addition being linked, or kNoneLinking. Changed
   // only while the index is held exclusively, so a search reads it once.
   std::size_t linking_from = kNoneLinking;

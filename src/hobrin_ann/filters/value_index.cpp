@@ -68,6 +68,36 @@ void ValueIndex::append(std::uint32_t node, std::span<const Metadata> row) {
   with_row_[node / 64] |= std::uint64_t{1} << (node % 64);
 }
 
+namespace {
+bool is_nan(const Metadata& value) noexcept {
+  const auto* number = std::get_if<double>(&value.value);
+  return number != nullptr && std::isnan(*number);
+}
+}  // namespace
+
+void ValueIndex::insert(std::uint32_t node, std::span<const Metadata> row) {
+  for (std::size_t attribute = 0; attribute < row.size() && attribute < by_attribute_.size(); ++attribute) {
+    if (is_nan(row[attribute])) continue;
+    auto& list = by_attribute_[attribute][row[attribute]];
+    const auto at = std::lower_bound(list.begin(), list.end(), node);
+    if (at == list.end() || *at != node) list.insert(at, node);
+  }
+}
+
+void ValueIndex::erase(std::uint32_t node, std::span<const Metadata> row,
+                       std::span<const Metadata> kept) noexcept {
+  for (std::size_t attribute = 0; attribute < row.size() && attribute < by_attribute_.size(); ++attribute) {
+    if (attribute < kept.size() && kept[attribute] == row[attribute]) continue;
+    auto& lists = by_attribute_[attribute];
+    const auto found = lists.find(row[attribute]);
+    if (found == lists.end()) continue;
+    auto& list = found->second;
+    const auto at = std::lower_bound(list.begin(), list.end(), node);
+    if (at != list.end() && *at == node) list.erase(at);
+    if (list.empty()) lists.erase(found);
+  }
+}
+
 void ValueIndex::truncate(std::size_t nodes) noexcept {
   ++version_;
   for (Lists& lists : by_attribute_) {

@@ -39,6 +39,13 @@ class ValueIndex {
   // Records the node's row (one value per attribute). Throws std::bad_alloc;
   // then call truncate() to undo the partial record.
   void append(std::uint32_t node, std::span<const Metadata> row);
+  // Records the row of a node that may lie anywhere in node order (a reused
+  // slot), skipping values it is already listed under. Throws std::bad_alloc;
+  // then call erase() with the same row to undo the partial record.
+  void insert(std::uint32_t node, std::span<const Metadata> row);
+  // Forgets the node under each value of `row` that `kept` (if given) does
+  // not hold for the same attribute.
+  void erase(std::uint32_t node, std::span<const Metadata> row, std::span<const Metadata> kept = {}) noexcept;
   // Forgets every node from `nodes` on (they were appended last).
   void truncate(std::size_t nodes) noexcept;
 

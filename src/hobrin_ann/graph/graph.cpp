@@ -6,16 +6,16 @@
 
 namespace hobrin::ann {
 
-void LinkGraph::reserve(std::size_t nodes, std::size_t upper_lists) {
+void LinkGraph::reserve(std::size_t nodes, std::size_t upper_lists, bool exact) {
   // upper_start_ holds 32-bit offsets.
   if (upper_lists > UINT32_MAX / m_) throw std::length_error("too many upper-layer links");
-  reserve_for(levels_, nodes);
+  reserve_for(levels_, nodes, exact);
   if (!layer0_viewed_) {
-    reserve_for(layer0_, nodes * 2 * m_);
+    reserve_for(layer0_, nodes * 2 * m_, exact);
     layer0_base_ = layer0_.data();
   }
-  reserve_for(upper_start_, nodes);
-  reserve_for(upper_, upper_lists * m_);
+  reserve_for(upper_start_, nodes, exact);
+  reserve_for(upper_, upper_lists * m_, exact);
 }
 
 void LinkGraph::append(int level) noexcept {

@@ -4,6 +4,7 @@
 // links (m slots a layer) in side storage. A list fills its slots from the
 // front and every unused slot holds kNoNode, so with m = 16 a layer-0 list
 // is exactly two aligned cache lines and its length is a branch-free count.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -68,6 +69,14 @@ class LinkGraph {
     for (; i < all.size(); ++i) all[i] = kNoNode;
   }
 
+  // Empties every list of the node (its slot is freed).
+  void clear_links(std::uint32_t node) noexcept {
+    for (int layer = 0; layer <= level(node); ++layer) {
+      const auto all = slots(node, layer);
+      std::fill(all.begin(), all.end(), kNoNode);
+    }
+  }
+
   // Starts loading the node's list on `level` into the cache.
   void prefetch_links(std::uint32_t node, int level) const noexcept {
     const auto all = const_cast<LinkGraph*>(this)->slots(node, level);
@@ -77,7 +86,8 @@ class LinkGraph {
 
   // Room for `nodes` nodes with `upper_lists` upper-layer lists among them;
   // throws std::bad_alloc or std::length_error and keeps the contents.
-  void reserve(std::size_t nodes, std::size_t upper_lists);
+  // `exact`: no room beyond (see reserve_for).
+  void reserve(std::size_t nodes, std::size_t upper_lists, bool exact = false);
   // Appends a node with no links, within the reserved room.
   void append(int level) noexcept;
   // Forgets the nodes from `nodes` on.

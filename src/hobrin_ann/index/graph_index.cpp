@@ -19,32 +19,7 @@ void StoredIndex<Store>::restore(ByteSource& source, const FileHeader& header, c
   rng_.discard(header.nodes);
   next_id_ = header.state.next_id;
   size_.store(header.nodes - header.removed, std::memory_order_release);
-}
-
-template <class Store>
-std::optional<std::size_t> StoredIndex<Store>::remove(const std::int64_t* ids, std::size_t count) {
-  if (count == 0) return std::nullopt;
-  // Waits for a running addition to finish, then holds the index exclusively.
-  std::lock_guard writing(writer_);
-  std::unique_lock lock(mutex_);
-  // Marks first, undone at the first id that is not there; the ids leave the
-  // table only once all are found.
-  core_.removed.resize(core_.graph.size(), 0);
-  std::vector<std::uint32_t> marked;
-  marked.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const auto node = core_.nodes_by_label.find(ids[i]);
-    if (!node || core_.removed[*node] != 0) {
-      for (const std::uint32_t undone : marked) core_.removed[undone] = 0;
-      return i;
-    }
-    core_.removed[*node] = 1;
-    marked.push_back(*node);
-  }
-  for (std::size_t i = 0; i < count; ++i) core_.nodes_by_label.erase(ids[i]);
-  core_.removed_count += count;
-  size_.store(core_.graph.size() - core_.removed_count, std::memory_order_release);
-  return std::nullopt;
+  if (!core_.mapping) free_unlinked();
 }
 
 template <class Store>

@@ -25,8 +25,9 @@ namespace hobrin::ann {
 
 struct AddError {
   // IdsExhausted: default ids would pass the largest 64-bit integer.
-  enum class Kind { IdPresent, NegativeId, TooManyVectors, IdsExhausted } kind;
-  std::int64_t id = 0;  // the offending id (IdPresent, NegativeId), the largest (IdsExhausted)
+  // IdRepeated: an id given twice in one batch.
+  enum class Kind { IdPresent, IdRepeated, NegativeId, TooManyVectors, IdsExhausted } kind;
+  std::int64_t id = 0;  // the offending id (IdPresent, IdRepeated, NegativeId), the largest (IdsExhausted)
 };
 
 class ByteSink;
@@ -53,6 +54,20 @@ class GraphIndex {
                                             std::int64_t* ids_out, std::span<const MetadataRow> metadata,
                                             std::size_t threads, std::atomic<std::size_t>* progress) = 0;
 
+  // Replaces the vectors (and metadata) of those of `ids` that are present
+  // and adds the others, as add does: all or nothing, ids given twice
+  // refused. Searches see each id once throughout: the new vectors are
+  // published at once, as their predecessors leave; those are then removed
+  // as remove does (their in-neighbours relinked, their slots freed).
+  virtual std::expected<void, AddError> upsert(const void* rows, std::size_t count, const std::int64_t* ids,
+                                               std::span<const MetadataRow> metadata, std::size_t threads,
+                                               std::atomic<std::size_t>* progress) = 0;
+  // Gives the vectors of `ids` the metadata `rows` (one each). Returns the
+  // position of the first id that is not in the index or repeats an earlier
+  // one; then nothing changes. Throws std::bad_alloc, changing nothing.
+  virtual std::optional<std::size_t> update_metadata(const std::int64_t* ids, std::size_t count,
+                                                     std::span<const MetadataRow> rows) = 0;
+
   // Fills the request's results; refuses, changing nothing, a filter whose
   // conditions the schema cannot answer (refusal_of).
   virtual std::expected<void, FilterRefusal> search(const SearchRequest& request) const = 0;
@@ -70,12 +85,15 @@ class GraphIndex {
   // Bytes held by vectors, links and ids (metadata not counted).
   virtual std::size_t memory_bytes() const = 0;
 
-  // Marks the vectors of `ids` removed: no search returns them again and their
-  // ids are free for new vectors, while the graph still walks through them.
-  // Returns the position of the first id that is not in the index (unknown,
-  // already removed, or named earlier in `ids`); then nothing is removed.
-  // Waits for a running add or remove to finish, and for searches in progress.
-  virtual std::optional<std::size_t> remove(const std::int64_t* ids, std::size_t count) = 0;
+  // Removes the vectors of `ids`: no search returns them again and their ids
+  // are free for new vectors. The graph is then repaired on `threads`
+  // threads, beside searches: lists that led to them are chosen again among
+  // their neighbours, and their slots go on a free list that later adds
+  // reuse. Returns the position of the first id that is not in the index
+  // (unknown, already removed, or named earlier in `ids`); then nothing is
+  // removed. Waits for a running add or remove to finish.
+  virtual std::optional<std::size_t> remove(const std::int64_t* ids, std::size_t count,
+                                            std::size_t threads = 0) = 0;
 
   // A new index with the same options, ids, metadata and id counter, built
   // from the vectors that are not removed. Does not wait for a running add:

@@ -66,10 +66,15 @@ class StoredIndex final : public GraphIndex {
     std::shared_lock lock(mutex_);
     return sizeof(*this) + core_.store.bytes() + core_.graph.bytes() +
            core_.labels.capacity() * sizeof(std::int64_t) + core_.nodes_by_label.bytes() +
-           core_.removed.capacity();
+           core_.removed.capacity() + core_.free_slots.capacity() * sizeof(std::uint32_t);
   }
 
-  std::optional<std::size_t> remove(const std::int64_t* ids, std::size_t count) override;
+  std::optional<std::size_t> remove(const std::int64_t* ids, std::size_t count, std::size_t threads) override;
+  std::expected<void, AddError> upsert(const void* rows, std::size_t count, const std::int64_t* ids,
+                                       std::span<const MetadataRow> metadata, std::size_t threads,
+                                       std::atomic<std::size_t>* progress) override;
+  std::optional<std::size_t> update_metadata(const std::int64_t* ids, std::size_t count,
+                                             std::span<const MetadataRow> rows) override;
   std::unique_ptr<GraphIndex> compact(std::size_t threads) const override;
 
   // Waits for a running addition to finish (its lists are still changing,
@@ -116,13 +121,29 @@ class StoredIndex final : public GraphIndex {
   // yet returnable). Throws std::bad_alloc; `transaction` undoes it all.
   std::optional<AddError> store_batch(AddTransaction<Store>& transaction, const Value* values,
                                       std::size_t count, std::int64_t* ids_out,
-                                      std::span<const MetadataRow> metadata);
+                                      std::span<const MetadataRow> metadata, bool replacing);
   // Room for `count` more nodes, with `upper_lists` upper-layer lists in all,
-  // keeping the contents; throws std::bad_alloc.
-  void reserve_for_add(std::size_t count, std::size_t upper_lists);
-  // Links the nodes from `first` to the last into the graph.
-  void link_nodes(std::size_t first, std::size_t workers, const Lease& scratch,
+  // the last `passing` of them exactly (see reserve_for), and `labels` more
+  // ids, keeping the contents; throws std::bad_alloc.
+  void reserve_for_add(std::size_t count, std::size_t upper_lists, std::size_t passing, std::size_t labels);
+  // Links `nodes` into the graph.
+  void link_nodes(std::span<const std::uint32_t> nodes, std::size_t workers, const Lease& scratch,
                   std::atomic<std::size_t>* progress);
+  // add, or upsert when `replacing`.
+  std::expected<void, AddError> insert_batch(const void* rows, std::size_t count, const std::int64_t* ids,
+                                             std::int64_t* ids_out, std::span<const MetadataRow> metadata,
+                                             std::size_t threads, std::atomic<std::size_t>* progress,
+                                             bool replacing);
+  // Takes the removed nodes (kRemoved, their ids already out of the table)
+  // out of the graph: moves the entry point off them, relinks the lists that
+  // lead to them without the exclusive lock (`lock` is held on entry and on
+  // return), then frees their slots.
+  void retire(std::unique_lock<std::shared_mutex>& lock, std::size_t workers, const Lease& scratch);
+  // Moves the entry point to a live node of the highest level, if it is removed.
+  void replace_entry_point() noexcept;
+  // Frees the removed nodes that no live list leads to (after a repair, or a
+  // load): their lists emptied, their values out of the value index.
+  void free_unlinked();
 
   // One writer at a time: held by add and remove for their whole run and by
   // save, so an addition's linking never meets another change of the graph

@@ -195,9 +195,9 @@ class CodedRows {
   void set_order(std::vector<std::uint32_t> order) noexcept { full_.set_order(std::move(order)); }
   std::span<const std::uint32_t> order() const noexcept { return full_.order(); }
 
-  void reserve(std::size_t rows) {
-    codes_.reserve(rows);
-    if (keep_) full_.reserve(rows);
+  void reserve(std::size_t rows, bool exact = false) {
+    codes_.reserve(rows, exact);
+    if (keep_) full_.reserve(rows, exact);
   }
   // Appends a caller's row, within the reserved room.
   void append(const Value* values) noexcept {
@@ -211,6 +211,21 @@ class CodedRows {
       stored = staging_.row(0);
     }
     fast::encode_row(code_, stored, dim(), scale(), codes_.append_zeros());
+  }
+  // Overwrites node's row with a caller's row and encodes it again.
+  void replace(std::uint32_t node, const Value* values) noexcept {
+    const T* stored;
+    if (keep_) {
+      full_.replace(node, values);
+      stored = full_.stored(node);
+    } else {
+      staging_.truncate(0);
+      staging_.append(values, unit_, full_.order());
+      stored = staging_.row(0);
+    }
+    std::uint8_t* codes = codes_.mutable_row(node);
+    std::fill(codes, codes + codes_.stride(), std::uint8_t{0});
+    fast::encode_row(code_, stored, dim(), scale(), codes);
   }
   void truncate(std::size_t rows) noexcept {
     codes_.truncate(rows);

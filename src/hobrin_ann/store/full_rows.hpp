@@ -93,9 +93,14 @@ class FullRows {
   std::span<const std::uint32_t> order() const noexcept { return order_; }
 
   // Room for `rows` rows in all; throws std::bad_alloc and keeps the contents.
-  void reserve(std::size_t rows) { rows_.reserve(rows); }
+  // `exact`: no room beyond (see reserve_for).
+  void reserve(std::size_t rows, bool exact = false) { rows_.reserve(rows, exact); }
   // Appends a caller's row, within the reserved room.
   void append(const Value* values) noexcept { rows_.append(values, unit_, order_); }
+  // Overwrites node's row with a caller's row (the node's slot is reused).
+  void replace(std::uint32_t node, const Value* values) noexcept {
+    rows_.replace(node, values, unit_, order_);
+  }
   // Appends a row as stored (already ordered and scaled), within the reserved room.
   void append_stored(const Value* values) noexcept { rows_.append(values, false); }
   void truncate(std::size_t rows) noexcept { rows_.truncate(rows); }

@@ -41,9 +41,9 @@ class VectorRows {
   }
 
   // Room for `rows` rows in all; throws std::bad_alloc and keeps the contents.
-  void reserve(std::size_t needed) {
+  void reserve(std::size_t needed, bool exact = false) {
     if (needed <= capacity_) return;
-    const std::size_t rows = grown_capacity(capacity_, needed);
+    const std::size_t rows = exact ? needed : grown_capacity(capacity_, needed);
     if (stride_ != 0 && rows > SIZE_MAX / sizeof(T) / stride_) throw std::bad_alloc();
     const std::size_t values = std::max<std::size_t>(rows * stride_, 1);
     Storage grown(static_cast<T*>(::operator new[](values * sizeof(T), std::align_val_t{fast::kBlockBytes})));
@@ -58,17 +58,19 @@ class VectorRows {
   // values[order[j]] when an order is given.
   template <class Source>
   void append(const Source* values, bool unit, std::span<const std::uint32_t> order = {}) noexcept {
-    T* out = data_.get() + size_ * stride_;
-    double first = 1.0;   // values are divided by this,
-    double second = 1.0;  // then multiplied by this
-    if (unit) unit_scale(values, first, second);
-    for (std::size_t j = 0; j < dim_; ++j) {
-      const std::size_t from = order.empty() ? j : order[j];
-      out[j] = static_cast<T>(static_cast<double>(values[from]) / first * second);
-    }
-    std::fill(out + dim_, out + stride_, T{0});
+    write(data_.get() + size_ * stride_, values, unit, order);
     ++size_;
   }
+
+  // Overwrites the stored row `node` as append() would write it (an owned
+  // array only: a view is read-only).
+  template <class Source>
+  void replace(std::uint32_t node, const Source* values, bool unit,
+               std::span<const std::uint32_t> order = {}) noexcept {
+    write(data_.get() + std::size_t{node} * stride_, values, unit, order);
+  }
+  // The stored row `node`, writable (an owned array only).
+  T* mutable_row(std::uint32_t node) noexcept { return data_.get() + std::size_t{node} * stride_; }
 
   // Appends a row of zeros within the reserved room and returns it, for the
   // caller to fill.
@@ -82,6 +84,18 @@ class VectorRows {
   void truncate(std::size_t rows) noexcept { size_ = std::min(size_, rows); }
 
  private:
+  template <class Source>
+  void write(T* out, const Source* values, bool unit, std::span<const std::uint32_t> order) const noexcept {
+    double first = 1.0;   // values are divided by this,
+    double second = 1.0;  // then multiplied by this
+    if (unit) unit_scale(values, first, second);
+    for (std::size_t j = 0; j < dim_; ++j) {
+      const std::size_t from = order.empty() ? j : order[j];
+      out[j] = static_cast<T>(static_cast<double>(values[from]) / first * second);
+    }
+    std::fill(out + dim_, out + stride_, T{0});
+  }
+
   // How to bring a row to unit length: divide by `first`, multiply by
   // `second`. The sum of squares in double overflows for values beyond about
   // 1e154 and underflows to zero below about 1e-162; such rows are first

@@ -45,6 +45,7 @@ concept ScoringStore = requires(const S& store, typename S::QueryRows& rows, con
 // Building and holding: what an addition, its undoing, get and compact call.
 //   learn, adopt, forget  what the first batch teaches (FirstBatch), kept or undone
 //   reserve, append, truncate, size, bytes, copy_out
+//   replace               a stored node's row overwritten (its slot reused)
 template <class S>
 concept HoldingStore = requires(const S& store, S& held, const typename S::Value* values,
                                 typename S::Value* out, typename S::FirstBatch learned, std::uint32_t node) {
@@ -52,7 +53,9 @@ concept HoldingStore = requires(const S& store, S& held, const typename S::Value
   { held.adopt(std::move(learned)) } noexcept;
   { held.forget() } noexcept;
   { held.reserve(std::size_t{1}) };
+  { held.reserve(std::size_t{1}, true) };
   { held.append(values) } noexcept;
+  { held.replace(node, values) } noexcept;
   { held.truncate(std::size_t{0}) } noexcept;
   { store.size() } noexcept -> std::same_as<std::size_t>;
   { store.bytes() } noexcept -> std::same_as<std::size_t>;

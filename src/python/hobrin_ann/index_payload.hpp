@@ -1,6 +1,6 @@
 #pragma once
 // What a hobrin_ann._core.GraphIndex object holds, and the methods that
-// py_index_files.cpp implements for it.
+// py_index_changes.cpp and py_index_files.cpp implement for it.
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -31,6 +31,17 @@ PyResult<None> check_mapping(const ann::GraphIndex& index);
 
 // A new GraphIndex object around `index`.
 PyResult<PyRef> wrap_index(std::unique_ptr<ann::GraphIndex> index);
+
+// The refusal of a change to an index that lies in a mapped file. The
+// package says more before it gets here; this guards the module's own entry.
+PyResult<None> check_writable(const ann::GraphIndex& index);
+// The exception that reports why an add or upsert refused its batch.
+PyErr add_error(const ann::AddError& error);
+
+// Removals, upserts and metadata updates (py_index_changes.cpp).
+PyObject* index_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* index_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* index_update_metadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Saving, loading, and the bytes that pickles hold.
 PyObject* index_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

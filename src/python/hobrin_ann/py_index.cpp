@@ -81,13 +81,6 @@ PyObject* index_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
       });
 }
 
-// The refusal of a change to an index that lies in a mapped file. The
-// package says more before it gets here; this guards the module's own entry.
-PyResult<None> check_writable(const GraphIndex& index) {
-  if (!index.read_only()) return None{};
-  return fail(PyErr::value_error("the index is memory-mapped and read-only"));
-}
-
 PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<IndexPayload, Access::Shared, 5>(
       py_index_type(), kAdd, self, args, nargs, kwnames,
@@ -115,19 +108,7 @@ PyObject* index_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                            static_cast<std::int64_t*>(ids_out.data()), metadata, threads, p.linked.get());
         });
         if (added) return None{};
-        switch (added.error().kind) {
-          case ann::AddError::Kind::IdPresent:
-            return fail(
-                PyErr::value_error("id " + std::to_string(added.error().id) + " is already in the index"));
-          case ann::AddError::Kind::NegativeId:
-            return fail(
-                PyErr::value_error("ids must be non-negative, got " + std::to_string(added.error().id)));
-          case ann::AddError::Kind::IdsExhausted:
-            return fail(PyErr::value_error("no free ids are left after " + std::to_string(added.error().id) +
-                                           ": pass ids explicitly"));
-          case ann::AddError::Kind::TooManyVectors: break;
-        }
-        return fail(PyErr([] { return PyExc_MemoryError; }, "an index holds at most 4294967294 vectors"));
+        return fail(add_error(added.error()));
       });
 }
 
@@ -264,26 +245,9 @@ PyObject* index_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // ---- removal and compaction --------------------------------------------------
 
-constexpr const char* kRemoveParameters[] = {"ids"};
 constexpr const char* kThreadsParameters[] = {"threads"};
-constexpr FunctionDescription kRemove{"GraphIndex", "remove", kRemoveParameters, 1};
 constexpr FunctionDescription kCompact{"GraphIndex", "compact", kThreadsParameters, 1};
 constexpr FunctionDescription kParams{"GraphIndex", "params", {}, 0};
-
-PyObject* index_remove(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_method<IndexPayload, Access::Shared, 1>(
-      py_index_type(), kRemove, self, args, nargs, kwnames,
-      [](IndexPayload& p, std::span<PyObject*, 1> slots) -> PyResult<None> {
-        HOBRIN_CHECK(check_writable(*p.index));
-        HOBRIN_TRY(auto ids, ArrayView::get(slots[0], "ids", ItemKind::Int64, 1, false));
-        const auto* wanted = static_cast<const std::int64_t*>(ids.data());
-        const auto missing = without_gil([&] { return p.index->remove(wanted, ids.extent(0)); });
-        if (!missing) return None{};
-        PyRef key = PyRef::steal(checked(PyLong_FromLongLong(wanted[*missing])));
-        PyErr_SetObject(PyExc_KeyError, key.get());
-        return fetch_error();
-      });
-}
 
 PyObject* index_compact(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_method<IndexPayload, Access::Shared, 1>(
@@ -367,7 +331,10 @@ PyMethodDef kMethods[] = {
     fast_method("nbytes", prepared<index_stat<read_nbytes>>, "nbytes($self)\n--\n\n"),
     fast_method("mapped", prepared<index_stat<read_mapped>>,
                 "mapped($self)\n--\n\n1 when the index lies in a mapped file and is read-only."),
-    fast_method("remove", prepared<index_remove>, "remove($self, ids)\n--\n\n"),
+    fast_method("remove", prepared<index_remove>, "remove($self, ids, threads)\n--\n\n"),
+    fast_method("upsert", prepared<index_upsert>, "upsert($self, vectors, ids, metadata, threads)\n--\n\n"),
+    fast_method("update_metadata", prepared<index_update_metadata>,
+                "update_metadata($self, ids, metadata)\n--\n\n"),
     fast_method("compact", prepared<index_compact>, "compact($self, threads)\n--\n\n"),
     fast_method("params", prepared<index_params>,
                 "params($self)\n--\n\nThe constructor's arguments by name: dim, metric, dtype, m, "

@@ -38,8 +38,10 @@ std::vector<std::uint8_t> read_levels(ByteSource& source, const FileHeader& head
   });
   section.finish();
   if (upper_lists != header.upper_lists) corrupt("the levels do not add up to the upper-layer list count");
-  if (top != header.top_level) corrupt("the top level is not the highest level of a node");
-  if (nodes != 0 && levels[header.entry_point] != header.top_level)
+  // Removed nodes may stand above the entry point: a removal moves it to the
+  // highest live node.
+  if (top < header.top_level) corrupt("the top level is above the highest level of a node");
+  if (header.entry_point != kNoNode && levels[header.entry_point] != header.top_level)
     corrupt("the entry point is not on the top level");
   return levels;
 }

@@ -77,8 +77,11 @@ void check_state_and_counts(const RawFields& raw, FileHeader& h, std::uint32_t v
   if (h.upper_lists > h.nodes * kMaxLevel || h.upper_lists * h.options.m > UINT32_MAX) {
     corrupt("the upper-layer list count " + std::to_string(h.upper_lists) + " is out of range");
   }
-  if (h.nodes == 0 ? (h.entry_point != kNoNode || h.top_level != -1)
-                   : (h.entry_point >= h.nodes || h.top_level < 0 || h.top_level > kMaxLevel)) {
+  // An index whose every vector was removed has no entry point either.
+  const bool no_entry = h.entry_point == kNoNode && h.top_level == -1;
+  if (h.nodes == 0 ? !no_entry
+                   : !(no_entry && h.removed == h.nodes) &&
+                         (h.entry_point >= h.nodes || h.top_level < 0 || h.top_level > kMaxLevel)) {
     corrupt("the entry point or top level does not fit the node count");
   }
 }
