@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "hobrin_ann/kernels/row_codes.hpp"
+
 namespace hobrin::ann {
 
 // Scoring: what the walks, the scans and the neighbour selection call.
@@ -72,10 +74,12 @@ concept FiledStore =
 
 // A store of codes: the walk ranks by codes, and full rows kept beside them
 // re-score its best candidates (keeps_vectors, rescore). The file holds the
-// codes and their scale.
+// codes and their scale: a shared one per dimension (older files), or
+// scalars per row.
 template <class S>
 concept CodedStore = requires(const S& store, S& held, typename S::Query query, const std::uint32_t* nodes,
-                              typename S::Distance* out, const std::uint8_t* codes, const float* scale) {
+                              typename S::Distance* out, const std::uint8_t* codes, const float* scale,
+                              const fast::RowScalars* scalars) {
   { store.keeps_vectors() } noexcept -> std::same_as<bool>;
   { store.rescore(query, nodes, std::size_t{1}, out) } noexcept;
   { store.code() } noexcept;
@@ -85,6 +89,11 @@ concept CodedStore = requires(const S& store, S& held, typename S::Query query, 
   { held.set_scale(scale, scale) } noexcept;
   { held.append_codes(codes) } noexcept;
   { held.view_codes(codes, std::size_t{1}) } noexcept;
+  { store.shared_scale() } noexcept -> std::same_as<bool>;
+  { store.row_scalars() } noexcept -> std::same_as<std::span<const fast::RowScalars>>;
+  { held.use_shared_scale() } noexcept;
+  { held.append_scalars(*scalars) } noexcept;
+  { held.view_scalars(scalars, std::size_t{1}) } noexcept;
 };
 
 template <class S>
