@@ -9,7 +9,10 @@
 // The codes encode the row as the full store keeps it: dimensions in the
 // store's order, at unit length for cosine. int8 and int4 codes are scaled
 // per row (kernels/row_codes.hpp): each row has its own offset and step, kept
-// beside the codes, so no row's codes depend on the others'. Files written
+// beside the codes, so no row's codes depend on the others'. Before coding,
+// such a row, padded to code_dims(), is turned by a seeded random rotation
+// (kernels/rotation.hpp), and so is each query once per search; all
+// code_dims() values are then coded. Files written
 // before that hold codes with one offset per dimension and one shared step,
 // learned from the first batch (later values clamped to its range); a store
 // read from one keeps that form (shared_scale()), adds included.
@@ -19,12 +22,14 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "hobrin_ann/kernels/codes.hpp"
+#include "hobrin_ann/kernels/rotation.hpp"
 #include "hobrin_ann/kernels/row_codes.hpp"
 #include "hobrin_ann/store/full_rows.hpp"
 #include "hobrin_ann/store/row_scalars.hpp"
@@ -82,6 +87,7 @@ class CodedRows {
         offset_(dims_, 0.0f),
         scale_(dims_, 0.0f),
         identity_(2 * dims_, 1.0f),
+        coded_(dim),
         staging_(dim) {
     std::fill_n(identity_.begin(), dims_, 0.0f);
     staging_.reserve(1);
@@ -90,7 +96,8 @@ class CodedRows {
   std::size_t dim() const noexcept { return full_.dim(); }
   std::size_t size() const noexcept { return codes_.size(); }
   std::size_t bytes() const noexcept {
-    return full_.bytes() + codes_.bytes() + scalars_.bytes() + 3 * dims_ * sizeof(float) + staging_.bytes();
+    return full_.bytes() + codes_.bytes() + scalars_.bytes() + 3 * dims_ * sizeof(float) + staging_.bytes() +
+           fast::Rotation::kRounds * rotation_.width() * sizeof(float);
   }
   QueryRows make_query_rows() const { return QueryRows(dim(), dims_); }
   bool keeps_vectors() const noexcept { return keep_; }
@@ -98,6 +105,20 @@ class CodedRows {
   // Whether int8/int4 codes share one scale per dimension (read from an
   // older file) rather than being scaled per row.
   bool shared_scale() const noexcept { return !per_row_ && code_ != fast::Code::Float16; }
+  // Rotates rows scaled per row before coding them, by the rotation of `seed`;
+  // false (and no rotation) where they are not scaled per row or are too
+  // wide. Throws std::bad_alloc.
+  bool set_rotation(std::uint64_t seed) {
+    if (!per_row() || dims_ > fast::Rotation::kMaxWidth) return false;
+    rotation_ = fast::Rotation(dims_, seed);
+    coded_ = dims_;
+    return true;
+  }
+  // The rotation's seed, or none.
+  std::optional<std::uint64_t> rotation_seed() const noexcept {
+    if (rotation_.empty()) return std::nullopt;
+    return rotation_.seed();
+  }
 
   // --- scoring: the walk reads the codes ---
 
@@ -233,7 +254,7 @@ class CodedRows {
     }
     std::uint8_t* codes = codes_.append_zeros();
     if (per_row()) {
-      scalars_.append(fast::encode_scaled_row(code_, stored, dim(), codes));
+      scalars_.append(encode_per_row(stored, codes));
     } else {
       fast::encode_row(code_, stored, dim(), scale(), codes);
     }
@@ -274,7 +295,14 @@ class CodedRows {
     return per_row() ? std::span(scalars_.data(), scalars_.size()) : std::span<const fast::RowScalars>();
   }
   // Makes a store read from a file without per-row scalars use the shared scale.
-  void use_shared_scale() noexcept { per_row_ = false; }
+  void use_shared_scale() noexcept {
+    per_row_ = false;
+    clear_rotation();
+  }
+  void clear_rotation() noexcept {
+    rotation_ = fast::Rotation();
+    coded_ = dim();
+  }
   void append_scalars(const fast::RowScalars& scalars) noexcept { scalars_.append(scalars); }
   void view_scalars(const fast::RowScalars* scalars, std::size_t count) noexcept {
     scalars_.view(scalars, count);
@@ -301,13 +329,26 @@ class CodedRows {
   // Two per-row coded rows, from their scalars and the dot product of their codes.
   float scaled_pair(std::uint32_t a, std::uint32_t b) const noexcept {
     const float codes = dot_kernels_.pair(codes_.row(a), codes_.row(b), unit_scale(), dims_);
-    return fast::scaled_pair_distance(measure_, dim(), scalars_[a], scalars_[b], codes);
+    return fast::scaled_pair_distance(measure_, coded_, scalars_[a], scalars_[b], codes);
   }
   // Codes as they are: offset 0, scale 1 (padding zeros are codes 0 too).
   fast::CodeScale unit_scale() const noexcept { return {identity_.data(), identity_.data() + dims_}; }
   void decode(std::uint32_t node, T* out, const std::uint32_t* order) const noexcept {
-    if (per_row()) return fast::decode_scaled_row(code_, codes_.row(node), dim(), scalars_[node], out, order);
-    fast::decode_row(code_, codes_.row(node), dim(), scale(), out, order);
+    if (!per_row()) return fast::decode_row(code_, codes_.row(node), dim(), scale(), out, order);
+    if (rotation_.empty())
+      return fast::decode_scaled_row(code_, codes_.row(node), dim(), scalars_[node], out, order);
+    std::array<float, fast::Rotation::kMaxWidth> turned;
+    fast::decode_scaled_row(code_, codes_.row(node), dims_, scalars_[node], turned.data());
+    rotation_.invert(turned.data());
+    for (std::size_t j = 0; j < dim(); ++j) out[order != nullptr ? order[j] : j] = static_cast<T>(turned[j]);
+  }
+  // Codes a row in stored form scaled per row, rotated first when set.
+  fast::RowScalars encode_per_row(const T* stored, std::uint8_t* out) const noexcept {
+    if (rotation_.empty()) return fast::encode_scaled_row(code_, stored, dim(), out);
+    std::array<float, fast::Rotation::kMaxWidth> turned{};
+    for (std::size_t j = 0; j < dim(); ++j) turned[j] = static_cast<float>(stored[j]);
+    rotation_.apply(turned.data());
+    return fast::encode_scaled_row(code_, turned.data(), dims_, out);
   }
 
   // The code kernels' form of a full (prepared) row, in slot `slot`.
@@ -317,18 +358,21 @@ class CodedRows {
     float* query = rows.prepared_.append_zeros();
     std::int16_t* levels = rows.levels_.append_zeros();
     for (std::size_t j = 0; j < dim(); ++j) query[j] = static_cast<float>(full[j]);
-    if (per_row()) return fast::prepare_dot_query(query, dims_, query + dims_, levels);
+    if (per_row()) {
+      if (!rotation_.empty()) rotation_.apply(query);
+      return fast::prepare_dot_query(query, dims_, query + dims_, levels);
+    }
     return fast::prepare_code_query(code_, measure_, query, dims_, scale(), query + dims_, levels);
   }
   // The query's sum and squared length for per-row codes.
   Query finish_query(fast::CodeQuery code, const T* full) const noexcept {
     Query query{code, full};
     if (!per_row()) return query;
-    double sum = 0.0;
+    double sum = 0.0;  // over the (rotated) prepared values: zeros past what is coded
     double norm2 = 0.0;
-    for (std::size_t j = 0; j < dim(); ++j) {
-      sum += static_cast<double>(full[j]);
-      norm2 += static_cast<double>(full[j]) * static_cast<double>(full[j]);
+    for (std::size_t j = 0; j < dims_; ++j) {
+      sum += static_cast<double>(code.a[j]);
+      norm2 += static_cast<double>(code.a[j]) * static_cast<double>(code.a[j]);
     }
     query.sum = static_cast<float>(sum);
     query.norm2 = static_cast<float>(norm2);
@@ -348,6 +392,8 @@ class CodedRows {
   std::vector<float> offset_, scale_;  // per dimension (shared scale), dims_ each
   std::vector<float> identity_;        // dims_ zeros, then dims_ ones: the unit scale
   RowScalarArray scalars_;             // per node, for codes scaled per row
+  fast::Rotation rotation_;            // applied before codes scaled per row, or none
+  std::size_t coded_;                  // values coded per row: dim, or dims_ when rotated
   VectorRows<T> staging_;          // one row in stored form, to encode when rows are not kept
 };
 

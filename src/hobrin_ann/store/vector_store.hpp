@@ -10,6 +10,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -94,6 +95,9 @@ concept CodedStore = requires(const S& store, S& held, typename S::Query query, 
   { held.use_shared_scale() } noexcept;
   { held.append_scalars(*scalars) } noexcept;
   { held.view_scalars(scalars, std::size_t{1}) } noexcept;
+  { store.rotation_seed() } noexcept -> std::same_as<std::optional<std::uint64_t>>;
+  { held.set_rotation(std::uint64_t{1}) } -> std::same_as<bool>;
+  { held.clear_rotation() } noexcept;
 };
 
 template <class S>

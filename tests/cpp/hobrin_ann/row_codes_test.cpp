@@ -4,6 +4,7 @@
 // runs, for any mix of row offsets and spreads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <new>
@@ -12,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "hobrin_ann/kernels/rotation.hpp"
 #include "hobrin_ann/kernels/row_codes.hpp"
 
 namespace hobrin::fast {
@@ -147,6 +149,54 @@ TEST(RowCodes, ExtremeRowsStayFinite) {
     const RowScalars s = encode_scaled_row(code, row, 4, codes.data());
     EXPECT_TRUE(std::isfinite(s.low) && std::isfinite(s.step)) << s.low << " " << s.step;
     EXPECT_TRUE(plausible_scalars(code, 4, s));
+  }
+}
+
+}  // namespace
+}  // namespace hobrin::fast
+
+namespace hobrin::fast {
+namespace {
+
+// The rotation keeps lengths and dot products (a plain loop in double over
+// the rotated values), comes back exactly enough, depends on its seed only,
+// and spreads one large component over every value.
+TEST(Rotation, IsOrthogonalReproducibleAndSpreads) {
+  for (std::size_t width : {64u, 128u, 192u, 384u, 832u, 4096u}) {
+    SCOPED_TRACE("width " + std::to_string(width));
+    std::mt19937 rng(static_cast<unsigned>(width));
+    std::normal_distribution<float> normal;
+    std::vector<float> a(width), b(width);
+    for (std::size_t j = 0; j < width; ++j) a[j] = normal(rng), b[j] = normal(rng);
+    const Rotation rotation(width, 42);
+    std::vector<float> ra = a, rb = b;
+    rotation.apply(ra.data());
+    rotation.apply(rb.data());
+    double dot_before = 0, dot_after = 0, norm_before = 0, norm_after = 0;
+    for (std::size_t j = 0; j < width; ++j) {
+      dot_before += double{a[j]} * b[j];
+      dot_after += double{ra[j]} * rb[j];
+      norm_before += double{a[j]} * a[j];
+      norm_after += double{ra[j]} * ra[j];
+    }
+    EXPECT_NEAR(norm_after, norm_before, 1e-5 * norm_before);
+    EXPECT_NEAR(dot_after, dot_before, 1e-5 * norm_before);
+    rotation.invert(ra.data());
+    for (std::size_t j = 0; j < width; ++j) ASSERT_NEAR(ra[j], a[j], 1e-5) << j;
+    // The same seed, the same rotation; another seed, another.
+    std::vector<float> again = a, other = a;
+    Rotation(width, 42).apply(again.data());
+    Rotation(width, 43).apply(other.data());
+    rotation.apply(a.data());
+    EXPECT_EQ(again, a);
+    EXPECT_NE(other, a);
+    // One component of 1: no value keeps more than a small share of it.
+    std::vector<float> spike(width, 0.0f);
+    spike[width - 1] = 1.0f;
+    rotation.apply(spike.data());
+    float largest = 0;
+    for (float v : spike) largest = std::max(largest, std::abs(v));
+    EXPECT_LE(largest, 0.5f);
   }
 }
 
