@@ -266,7 +266,7 @@ class Index(IndexParameters):
     ) -> tuple[npt.NDArray[Any], npt.NDArray[np.int64] | None]:
         """What ``add`` checks before its native call."""
         rows, _ = self._rows(vectors, "vectors")
-        _check_codable(rows, self._quantization, self._metric, len(self) == 0)
+        _check_codable(rows, self._quantization, self._metric)
         count = rows.shape[0]
         id_array = None if ids is None else _unique_ids(_ids(ids, count))
         if metadata is not None and (isinstance(metadata, str) or len(metadata) != count):

@@ -120,10 +120,10 @@ def _ids(ids: npt.ArrayLike, count: int, name: str = "ids") -> npt.NDArray[np.in
     return np.ascontiguousarray(array, dtype=np.int64)
 
 
-def _check_codable(rows: npt.NDArray[Any], codes: str | None, metric: str, first_batch: bool) -> None:
+def _check_codable(rows: npt.NDArray[Any], codes: str | None, metric: str) -> None:
     """Refuses rows that the index's codes would silently flatten: half
     precision holds magnitudes up to 65504 and rounds those below 2**-24
-    to zero; int8 and int4 keep their step in float32, which a first batch
+    to zero; int8 and int4 keep each vector's step in float32, which a vector
     spread over less than its smallest normal value would underflow.
     Cosine rows are coded at unit length, where every row fits."""
     if codes is None or metric == "cosine" or rows.size == 0:
@@ -143,12 +143,14 @@ def _check_codable(rows: npt.NDArray[Any], codes: str | None, metric: str, first
                 "code, so all would be stored as zero; scale the vectors up or use quantization='int8'"
             )
         return
-    if first_batch:  # the first batch sets the step
-        spread = float((rows.max(axis=0) - rows.min(axis=0)).max())
-        step = spread / (255 if codes == "int8" else 15)
-        if 0 < step < _FLOAT32_SMALLEST:
-            raise ValueError(
-                f"vectors: the values spread over at most {spread:.3g} in any dimension, too little for "
-                f"{codes} codes, whose step is kept in float32 (at least {_FLOAT32_SMALLEST:.3g}); "
-                "scale the vectors up or use quantization=None"
-            )
+    # Each vector has its own step, (largest - least) / levels.
+    spreads = rows.max(axis=1) - rows.min(axis=1)
+    steps = spreads / (255 if codes == "int8" else 15)
+    flat = (steps > 0) & (steps < _FLOAT32_SMALLEST)
+    if flat.any():
+        row = int(np.argmax(flat))
+        raise ValueError(
+            f"vectors: row {row} spreads over {float(spreads[row]):.3g}, too little for "
+            f"{codes} codes, whose step is kept in float32 (at least {_FLOAT32_SMALLEST:.3g}); "
+            "scale the vectors up or use quantization=None"
+        )

@@ -48,11 +48,18 @@ def test_far_queries_get_finite_distances_within_the_codes_error(quantization, m
             labels, distances = index.search(queries, k=3, exact=exact)
             assert np.isfinite(distances).all(), (shift, exact)
             expected = decoded_distances(index, queries, labels)
-            # The integer forms round the query: half a step per dimension
-            # (squared Euclidean) or half a 16383th of its largest value (dot).
-            step = 1.0 / (255 if quantization == "int8" else 15)
+            # The integer forms round the query to levels of a 16383th of its
+            # largest value: int8 and int4 (scaled per vector) then rank every
+            # metric by the dot product with the codes, off by at most that
+            # rounding times each vector's step times its codes' sum (at most
+            # its spread times dim), in the squared distance for Euclidean.
             scale = np.abs(queries).max() * np.abs(data).max() * dim
-            slack = 0.5 * step * np.sqrt(dim) if metric == "euclidean" else scale / 16383
+            if metric == "euclidean" and quantization != "float16":
+                spread = float((data.max(1) - data.min(1)).max())
+                slack = np.abs(queries).max() * spread * dim / 16383
+                np.testing.assert_allclose(distances**2, expected**2, rtol=2e-4, atol=slack + 1e-4)
+                continue
+            slack = scale / 16383
             np.testing.assert_allclose(distances, expected, rtol=1e-4, atol=slack + 1e-4)
 
 

@@ -190,7 +190,7 @@ def put(payload, at, raw):
 # removed at 72, entry point at 88, the dimension order from 104.
 BROKEN = {
     "wrong magic": (lambda p, s: p.__setitem__(slice(0, 1), b"X"), "wrong magic"),
-    "unknown version": (lambda p, s: p.__setitem__(slice(8, 12), u32(4)), "unknown format version 4"),
+    "unknown version": (lambda p, s: p.__setitem__(slice(8, 12), u32(5)), "unknown format version 5"),
     "preamble padding": (
         lambda p, s: p.__setitem__(slice(40, 41), b"\x01"),
         "reserved field of the preamble",

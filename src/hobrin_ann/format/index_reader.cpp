@@ -29,6 +29,7 @@ void read_body(ByteSource& source, const FileHeader& h, IndexCore<Store>& core, 
   using namespace format;
   bool mapped = read_vectors(source, h, core, options);
   mapped |= read_codes(source, h, core, options);
+  mapped |= read_code_scalars(source, h, core, options);
   read_ids(source, h, core.labels);
   const std::vector<std::uint8_t> levels = read_levels(source, h);
   mapped |= read_links(source, h, levels, core.graph, options.map);

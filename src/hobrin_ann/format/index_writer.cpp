@@ -18,6 +18,7 @@ void write_index(const IndexCore<Store>& core, const IndexState& state, ByteSink
   write_parameters(core, state, sink);
   write_vectors(core, sink);
   write_codes(core, sink);
+  write_code_scalars(core, sink);
   write_ids(std::span(core.labels.data(), nodes), sink);
   write_levels(core.graph, sink);
   write_links(core.graph, sink);

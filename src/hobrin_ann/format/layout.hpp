@@ -18,9 +18,11 @@ inline constexpr char kMagic[8] = {'\x89', 'H', 'O', 'B', 'R', 'I', 'N', '\n'};
 // starts on a 64-byte boundary and rows can be used where they lie in a
 // mapped file. Version 1 packed everything; it is still read. Version 3
 // adds the codes that the graph walk reads (CODE, after the rows), which may
-// then stand alone (no rows stored).
-inline constexpr std::uint32_t kVersion = 3;
+// then stand alone (no rows stored). Version 4 adds how the codes are
+// scaled (CSCL, after CODE): per row, with each row's scalars.
+inline constexpr std::uint32_t kVersion = 4;
 inline constexpr std::uint32_t kCodesVersion = 3;
+inline constexpr std::uint32_t kScalarsVersion = 4;
 inline constexpr std::uint32_t kPackedVersion = 1;
 inline constexpr std::size_t kAlignment = 64;
 inline constexpr std::size_t kPreambleBytes = 16;  // what every version starts with

@@ -60,6 +60,8 @@ long double estimate(std::size_t dim, std::size_t m, std::size_t count, Quantiza
     per_vector += dim > std::numeric_limits<std::size_t>::max() / 4
                       ? static_cast<long double>(dim) * 2
                       : static_cast<long double>(fast::code_row_bytes(code_of(quantization), dim));
+  // int8 and int4 rows carry their own scalars beside their codes.
+  if (coded && quantization != Quantization::Float16) per_vector += sizeof(fast::RowScalars);
   return fixed + per_vector * static_cast<long double>(count) +
          static_cast<long double>(LabelMap::table_bytes(count));
 }

@@ -7,21 +7,32 @@
 // distances it returns are exact; without them distances are the codes'.
 //
 // The codes encode the row as the full store keeps it: dimensions in the
-// store's order, at unit length for cosine. The offset and scale of each
-// dimension are learned from the first batch (its range); later values
-// outside it are clamped to its ends.
+// store's order, at unit length for cosine. int8 and int4 codes are scaled
+// per row (kernels/row_codes.hpp): each row has its own offset and step, kept
+// beside the codes, so no row's codes depend on the others'. Before coding,
+// such a row, padded to code_dims(), is turned by a seeded random rotation
+// (kernels/rotation.hpp), and so is each query once per search; all
+// code_dims() values are then coded. Files written
+// before that hold codes with one offset per dimension and one shared step,
+// learned from the first batch (later values clamped to its range); a store
+// read from one keeps that form (shared_scale()), adds included.
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "hobrin_ann/kernels/codes.hpp"
+#include "hobrin_ann/kernels/rotation.hpp"
+#include "hobrin_ann/kernels/row_codes.hpp"
 #include "hobrin_ann/store/full_rows.hpp"
+#include "hobrin_ann/store/row_scalars.hpp"
 
 namespace hobrin::ann {
 
@@ -36,6 +47,8 @@ class CodedRows {
   struct Query {
     fast::CodeQuery code;
     const T* full;
+    float sum = 0.0f;    // codes scaled per row: the query's sum and squared
+    float norm2 = 0.0f;  // length over its real dimensions
   };
   // Room for prepared queries: each one's full form, its float form beside
   // what the code kernels read (2 x code_dims floats), and its integer form.
@@ -68,28 +81,50 @@ class CodedRows {
         keep_(keep_vectors),
         dims_(fast::code_dims(code_, dim)),
         kernels_(fast::code_kernels(code_, measure)),
+        dot_kernels_(fast::code_kernels(code_, fast::Measure::NegativeDot)),
         full_(dim, measure, unit),
         codes_(fast::code_row_bytes(code_, dim)),
         offset_(dims_, 0.0f),
         scale_(dims_, 0.0f),
+        identity_(2 * dims_, 1.0f),
+        coded_(dim),
         staging_(dim) {
+    std::fill_n(identity_.begin(), dims_, 0.0f);
     staging_.reserve(1);
   }
 
   std::size_t dim() const noexcept { return full_.dim(); }
   std::size_t size() const noexcept { return codes_.size(); }
   std::size_t bytes() const noexcept {
-    return full_.bytes() + codes_.bytes() + 2 * dims_ * sizeof(float) + staging_.bytes();
+    return full_.bytes() + codes_.bytes() + scalars_.bytes() + 3 * dims_ * sizeof(float) + staging_.bytes() +
+           fast::Rotation::kRounds * rotation_.width() * sizeof(float);
   }
   QueryRows make_query_rows() const { return QueryRows(dim(), dims_); }
   bool keeps_vectors() const noexcept { return keep_; }
   fast::Code code() const noexcept { return code_; }
+  // Whether int8/int4 codes share one scale per dimension (read from an
+  // older file) rather than being scaled per row.
+  bool shared_scale() const noexcept { return !per_row_ && code_ != fast::Code::Float16; }
+  // Rotates rows scaled per row before coding them, by the rotation of `seed`;
+  // false (and no rotation) where they are not scaled per row or are too
+  // wide. Throws std::bad_alloc.
+  bool set_rotation(std::uint64_t seed) {
+    if (!per_row() || dims_ > fast::Rotation::kMaxWidth) return false;
+    rotation_ = fast::Rotation(dims_, seed);
+    coded_ = dims_;
+    return true;
+  }
+  // The rotation's seed, or none.
+  std::optional<std::uint64_t> rotation_seed() const noexcept {
+    if (rotation_.empty()) return std::nullopt;
+    return rotation_.seed();
+  }
 
   // --- scoring: the walk reads the codes ---
 
   Query prepare(const Value* values, QueryRows& rows, std::size_t slot) const noexcept {
     const T* full = full_.prepare(values, rows.full_, slot);
-    return {encode_query(full, rows, slot), full};
+    return finish_query(encode_query(full, rows, slot), full);
   }
   // A stored node as the query of its own insertion: its full row, or its
   // codes decoded.
@@ -100,31 +135,35 @@ class CodedRows {
     } else {
       rows.full_.truncate(0);
       T* decoded = rows.full_.append_zeros();
-      fast::decode_row(code_, codes_.row(node), dim(), scale(), decoded);
+      decode(node, decoded, nullptr);
       full = decoded;
     }
-    return {encode_query(full, rows, 0), full};
+    return finish_query(encode_query(full, rows, 0), full);
   }
   Distance score(const Query& query, std::uint32_t node) const noexcept {
     float out;
-    kernels_.batch(query.code, codes_.base(), codes_.stride(), &node, 1, dims_, kUnbounded, &out);
+    score_codes(query, &node, 1, kUnbounded, &out);
     return fast::rankable(static_cast<T>(out));
   }
+  // Neighbour selection: on the full rows when kept, else on the codes.
   Distance score_pair(std::uint32_t a, std::uint32_t b) const noexcept {
-    return fast::rankable(static_cast<T>(kernels_.pair(codes_.row(a), codes_.row(b), scale(), dims_)));
+    if (keep_) return full_.score_pair(a, b);
+    if (!per_row()) {
+      return fast::rankable(static_cast<T>(kernels_.pair(codes_.row(a), codes_.row(b), scale(), dims_)));
+    }
+    return fast::rankable(static_cast<T>(scaled_pair(a, b)));
   }
   void score_batch(const Query& query, const std::uint32_t* nodes, std::size_t count, Distance bound,
                    Distance* out) const noexcept {
     const float limit = bound >= static_cast<T>(kUnbounded) ? kUnbounded : static_cast<float>(bound);
     if constexpr (std::is_same_v<T, float>) {
-      kernels_.batch(query.code, codes_.base(), codes_.stride(), nodes, count, dims_, limit, out);
+      score_codes(query, nodes, count, limit, out);
       for (std::size_t i = 0; i < count; ++i) out[i] = fast::rankable(out[i]);
     } else {
       std::array<float, 64> part;
       for (std::size_t first = 0; first < count; first += part.size()) {
         const std::size_t n = std::min(part.size(), count - first);
-        kernels_.batch(query.code, codes_.base(), codes_.stride(), nodes + first, n, dims_, limit,
-                       part.data());
+        score_codes(query, nodes + first, n, limit, part.data());
         for (std::size_t i = 0; i < n; ++i) out[first + i] = fast::rankable(static_cast<T>(part[i]));
       }
     }
@@ -155,18 +194,20 @@ class CodedRows {
   }
   bool identical(std::uint32_t a, std::uint32_t b) const noexcept {
     if (keep_) return full_.identical(a, b);
+    if (per_row() && std::memcmp(&scalars_[a], &scalars_[b], sizeof(fast::RowScalars)) != 0) return false;
     return std::memcmp(codes_.row(a), codes_.row(b), codes_.stride()) == 0;
   }
   Value reported(Distance distance) const noexcept { return full_.reported(distance); }
 
   // --- building ---
 
-  // Learns the order and the scale from the first rows an empty store
-  // receives; nothing for later ones. Throws std::bad_alloc.
+  // Learns the order (and, for codes that share a scale, the scale) from
+  // the first rows an empty store receives; nothing for later ones. Throws
+  // std::bad_alloc.
   FirstBatch learn(const Value* values, std::size_t count) const {
     if (size() != 0) return {};
+    if (!shared_scale()) return {full_.learn(values, count), {}, {}};
     FirstBatch learned{full_.learn(values, count), std::vector<float>(dims_), std::vector<float>(dims_)};
-    if (code_ == fast::Code::Float16) return learned;
     const std::size_t n = dim();
     fast::CodeRange range(n);
     VectorRows<T> row(n);
@@ -197,6 +238,7 @@ class CodedRows {
 
   void reserve(std::size_t rows, bool exact = false) {
     codes_.reserve(rows, exact);
+    if (per_row()) scalars_.reserve(rows, exact);
     if (keep_) full_.reserve(rows, exact);
   }
   // Appends a caller's row, within the reserved room.
@@ -210,7 +252,12 @@ class CodedRows {
       staging_.append(values, unit_, full_.order());
       stored = staging_.row(0);
     }
-    fast::encode_row(code_, stored, dim(), scale(), codes_.append_zeros());
+    std::uint8_t* codes = codes_.append_zeros();
+    if (per_row()) {
+      scalars_.append(encode_per_row(stored, codes));
+    } else {
+      fast::encode_row(code_, stored, dim(), scale(), codes);
+    }
   }
   // Overwrites node's row with a caller's row and encodes it again.
   void replace(std::uint32_t node, const Value* values) noexcept {
@@ -225,10 +272,15 @@ class CodedRows {
     }
     std::uint8_t* codes = codes_.mutable_row(node);
     std::fill(codes, codes + codes_.stride(), std::uint8_t{0});
-    fast::encode_row(code_, stored, dim(), scale(), codes);
+    if (per_row()) {
+      scalars_.set(node, encode_per_row(stored, codes));
+    } else {
+      fast::encode_row(code_, stored, dim(), scale(), codes);
+    }
   }
   void truncate(std::size_t rows) noexcept {
     codes_.truncate(rows);
+    scalars_.truncate(rows);
     full_.truncate(rows);
   }
 
@@ -237,7 +289,7 @@ class CodedRows {
   void copy_out(std::uint32_t node, Value* out) const noexcept {
     if (keep_) return full_.copy_out(node, out);
     const auto order = full_.order();
-    fast::decode_row(code_, codes_.row(node), dim(), scale(), out, order.empty() ? nullptr : order.data());
+    decode(node, out, order.empty() ? nullptr : order.data());
   }
 
   // --- the file ---
@@ -257,11 +309,66 @@ class CodedRows {
   }
   void view(const Value* rows, std::size_t count) noexcept { full_.view(rows, count); }
   void view_codes(const std::uint8_t* codes, std::size_t count) noexcept { codes_.view(codes, count); }
+  // The per-row scalars (empty unless int8/int4 codes are scaled per row).
+  std::span<const fast::RowScalars> row_scalars() const noexcept {
+    return per_row() ? std::span(scalars_.data(), scalars_.size()) : std::span<const fast::RowScalars>();
+  }
+  // Makes a store read from a file without per-row scalars use the shared scale.
+  void use_shared_scale() noexcept {
+    per_row_ = false;
+    clear_rotation();
+  }
+  void clear_rotation() noexcept {
+    rotation_ = fast::Rotation();
+    coded_ = dim();
+  }
+  void append_scalars(const fast::RowScalars& scalars) noexcept { scalars_.append(scalars); }
+  void view_scalars(const fast::RowScalars* scalars, std::size_t count) noexcept {
+    scalars_.view(scalars, count);
+  }
 
  private:
   static constexpr float kUnbounded = std::numeric_limits<float>::infinity();
 
   fast::CodeScale scale() const noexcept { return {offset_.data(), scale_.data()}; }
+  bool per_row() const noexcept { return per_row_ && code_ != fast::Code::Float16; }
+
+  // The codes' distances (before rankable): per-row codes take the kernels'
+  // -<q, c> and apply each row's scalars (no early stop).
+  void score_codes(const Query& query, const std::uint32_t* nodes, std::size_t count, float bound,
+                   float* out) const noexcept {
+    if (!per_row()) {
+      kernels_.batch(query.code, codes_.base(), codes_.stride(), nodes, count, dims_, bound, out);
+      return;
+    }
+    dot_kernels_.batch(query.code, codes_.base(), codes_.stride(), nodes, count, dims_, kUnbounded, out);
+    for (std::size_t i = 0; i < count; ++i)
+      out[i] = fast::scaled_distance(measure_, scalars_[nodes[i]], query.sum, query.norm2, out[i]);
+  }
+  // Two per-row coded rows, from their scalars and the dot product of their codes.
+  float scaled_pair(std::uint32_t a, std::uint32_t b) const noexcept {
+    const float codes = dot_kernels_.pair(codes_.row(a), codes_.row(b), unit_scale(), dims_);
+    return fast::scaled_pair_distance(measure_, coded_, scalars_[a], scalars_[b], codes);
+  }
+  // Codes as they are: offset 0, scale 1 (padding zeros are codes 0 too).
+  fast::CodeScale unit_scale() const noexcept { return {identity_.data(), identity_.data() + dims_}; }
+  void decode(std::uint32_t node, T* out, const std::uint32_t* order) const noexcept {
+    if (!per_row()) return fast::decode_row(code_, codes_.row(node), dim(), scale(), out, order);
+    if (rotation_.empty())
+      return fast::decode_scaled_row(code_, codes_.row(node), dim(), scalars_[node], out, order);
+    std::array<float, fast::Rotation::kMaxWidth> turned;
+    fast::decode_scaled_row(code_, codes_.row(node), dims_, scalars_[node], turned.data());
+    rotation_.invert(turned.data());
+    for (std::size_t j = 0; j < dim(); ++j) out[order != nullptr ? order[j] : j] = static_cast<T>(turned[j]);
+  }
+  // Codes a row in stored form scaled per row, rotated first when set.
+  fast::RowScalars encode_per_row(const T* stored, std::uint8_t* out) const noexcept {
+    if (rotation_.empty()) return fast::encode_scaled_row(code_, stored, dim(), out);
+    std::array<float, fast::Rotation::kMaxWidth> turned{};
+    for (std::size_t j = 0; j < dim(); ++j) turned[j] = static_cast<float>(stored[j]);
+    rotation_.apply(turned.data());
+    return fast::encode_scaled_row(code_, turned.data(), dims_, out);
+  }
 
   // The code kernels' form of a full (prepared) row, in slot `slot`.
   fast::CodeQuery encode_query(const T* full, QueryRows& rows, std::size_t slot) const noexcept {
@@ -270,7 +377,25 @@ class CodedRows {
     float* query = rows.prepared_.append_zeros();
     std::int16_t* levels = rows.levels_.append_zeros();
     for (std::size_t j = 0; j < dim(); ++j) query[j] = static_cast<float>(full[j]);
+    if (per_row()) {
+      if (!rotation_.empty()) rotation_.apply(query);
+      return fast::prepare_dot_query(query, dims_, query + dims_, levels);
+    }
     return fast::prepare_code_query(code_, measure_, query, dims_, scale(), query + dims_, levels);
+  }
+  // The query's sum and squared length for per-row codes.
+  Query finish_query(fast::CodeQuery code, const T* full) const noexcept {
+    Query query{code, full};
+    if (!per_row()) return query;
+    double sum = 0.0;  // over the (rotated) prepared values: zeros past what is coded
+    double norm2 = 0.0;
+    for (std::size_t j = 0; j < dims_; ++j) {
+      sum += static_cast<double>(code.a[j]);
+      norm2 += static_cast<double>(code.a[j]) * static_cast<double>(code.a[j]);
+    }
+    query.sum = static_cast<float>(sum);
+    query.norm2 = static_cast<float>(norm2);
+    return query;
   }
 
   fast::Code code_;
@@ -278,10 +403,16 @@ class CodedRows {
   bool unit_;
   bool keep_;                      // full rows kept beside the codes
   std::size_t dims_;               // code_dims: what the kernels sum over
-  fast::CodeKernels kernels_;
+  fast::CodeKernels kernels_;      // of the measure, over codes with a shared scale
+  fast::CodeKernels dot_kernels_;  // negated dot, over codes scaled per row
+  bool per_row_ = true;            // int8/int4 codes scaled per row (else a shared scale)
   FullRows<T> full_;               // the order, the query form, and the rows when kept
   VectorRows<std::uint8_t> codes_;  // per node: its codes, padded
-  std::vector<float> offset_, scale_;  // per dimension (int8, int4), dims_ each
+  std::vector<float> offset_, scale_;  // per dimension (shared scale), dims_ each
+  std::vector<float> identity_;        // dims_ zeros, then dims_ ones: the unit scale
+  RowScalarArray scalars_;             // per node, for codes scaled per row
+  fast::Rotation rotation_;            // applied before codes scaled per row, or none
+  std::size_t coded_;                  // values coded per row: dim, or dims_ when rotated
   VectorRows<T> staging_;          // one row in stored form, to encode when rows are not kept
 };
 

@@ -10,9 +10,12 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
+
+#include "hobrin_ann/kernels/row_codes.hpp"
 
 namespace hobrin::ann {
 
@@ -75,10 +78,12 @@ concept FiledStore =
 
 // A store of codes: the walk ranks by codes, and full rows kept beside them
 // re-score its best candidates (keeps_vectors, rescore). The file holds the
-// codes and their scale.
+// codes and their scale: a shared one per dimension (older files), or
+// scalars per row.
 template <class S>
 concept CodedStore = requires(const S& store, S& held, typename S::Query query, const std::uint32_t* nodes,
-                              typename S::Distance* out, const std::uint8_t* codes, const float* scale) {
+                              typename S::Distance* out, const std::uint8_t* codes, const float* scale,
+                              const fast::RowScalars* scalars) {
   { store.keeps_vectors() } noexcept -> std::same_as<bool>;
   { store.rescore(query, nodes, std::size_t{1}, out) } noexcept;
   { store.code() } noexcept;
@@ -88,6 +93,14 @@ concept CodedStore = requires(const S& store, S& held, typename S::Query query, 
   { held.set_scale(scale, scale) } noexcept;
   { held.append_codes(codes) } noexcept;
   { held.view_codes(codes, std::size_t{1}) } noexcept;
+  { store.shared_scale() } noexcept -> std::same_as<bool>;
+  { store.row_scalars() } noexcept -> std::same_as<std::span<const fast::RowScalars>>;
+  { held.use_shared_scale() } noexcept;
+  { held.append_scalars(*scalars) } noexcept;
+  { held.view_scalars(scalars, std::size_t{1}) } noexcept;
+  { store.rotation_seed() } noexcept -> std::same_as<std::optional<std::uint64_t>>;
+  { held.set_rotation(std::uint64_t{1}) } -> std::same_as<bool>;
+  { held.clear_rotation() } noexcept;
 };
 
 template <class S>

@@ -8,7 +8,9 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "hobrin_ann/core/core.hpp"
@@ -39,8 +41,13 @@ class StoreContract : public ::testing::Test {
   }
 
   // A store holding kRows random rows, the last a copy of the first.
-  Store filled(bool keep_vectors) {
+  Store filled(bool keep_vectors, bool rotate = false) {
     Store store = empty_store<Store>(options(keep_vectors));
+    if constexpr (Store::kCoded) {
+      if (rotate) {
+        EXPECT_TRUE(store.set_rotation(5));
+      }
+    }
     std::mt19937_64 rng(7);
     std::normal_distribution<double> normal;
     rows.resize(kRows * kDim);
@@ -67,9 +74,10 @@ TYPED_TEST(StoreContract, IsTheStoreItsOptionsChoose) {
 TYPED_TEST(StoreContract, ScoresAgreeAndRowsComeBack) {
   using Value = typename TypeParam::Value;
   const std::size_t dim = TestFixture::kDim, count = TestFixture::kRows;
-  for (const bool keep : {true, false}) {
-    SCOPED_TRACE(keep ? "rows kept" : "codes only");
-    TypeParam store = this->filled(keep);
+  for (const auto& [keep, rotate] :
+       {std::pair(true, false), std::pair(false, false), std::pair(false, true)}) {
+    SCOPED_TRACE(std::string(keep ? "rows kept" : "codes only") + (rotate ? ", rotated" : ""));
+    TypeParam store = this->filled(keep, rotate);
     ASSERT_EQ(store.size(), count);
     auto prepared = store.make_query_rows();
     prepared.reserve(1);
@@ -82,7 +90,12 @@ TYPED_TEST(StoreContract, ScoresAgreeAndRowsComeBack) {
     // The coarsest a kept row comes back: exact, or within a code step.
     float step = 0.0f;
     if constexpr (TypeParam::kCoded) {
-      if (!store.keeps_vectors()) step = *std::max_element(store.scales().begin(), store.scales().end());
+      // Rotated codes: half a step in each rotated value, so at most that
+      // times the root of their count in any one value turned back.
+      const float turned =
+          store.rotation_seed() ? std::sqrt(float(fast::code_dims(store.code(), dim))) : 1.0f;
+      for (const auto& s : store.row_scalars())
+        if (!store.keeps_vectors()) step = std::max(step, s.step / 2 * turned * 1.0001f + 1e-6f);
     }
     std::vector<Value> out(dim);
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -106,6 +119,7 @@ TYPED_TEST(StoreContract, AFirstBatchUndoneLeavesTheStoreAsNew) {
   EXPECT_EQ(store.size(), 0u);
   EXPECT_TRUE(store.order().empty());
   if constexpr (TypeParam::kCoded) {
+    EXPECT_TRUE(store.row_scalars().empty());
     for (const auto values : {store.offsets(), store.scales()})
       EXPECT_TRUE(std::all_of(values.begin(), values.end(), [](float v) { return v == 0.0f; }));
   }

@@ -40,6 +40,16 @@ template <class Store>
 bool read_codes(ByteSource& source, const FileHeader& header, IndexCore<Store>& core,
                 const LoadOptions& options);
 
+// CSCL (code_scalars.cpp, version 4 on): how int8/int4 codes are scaled,
+// and the per-row scalars of codes scaled per row; empty for an index without
+// codes. Before version 4 a coded store is set to its shared scale. Mapped
+// as the rows are; returns true then.
+template <class Store>
+void write_code_scalars(const IndexCore<Store>& core, ByteSink& sink);
+template <class Store>
+bool read_code_scalars(ByteSource& source, const FileHeader& header, IndexCore<Store>& core,
+                       const LoadOptions& options);
+
 // LABL (ids.cpp): each node's id.
 void write_ids(std::span<const std::int64_t> ids, ByteSink& sink);
 void read_ids(ByteSource& source, const FileHeader& header, std::vector<std::int64_t>& ids);
