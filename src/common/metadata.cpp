@@ -1,8 +1,18 @@
 #include "common/metadata.hpp"
 
+#include <utility>
+
 #include "common/fault.hpp"
 
 namespace hobrin {
+
+MetadataList::MetadataList() noexcept = default;
+MetadataList::MetadataList(std::vector<Metadata> items) noexcept : std::vector<Metadata>(std::move(items)) {}
+MetadataList::MetadataList(const MetadataList& other) = default;
+MetadataList::MetadataList(MetadataList&& other) noexcept = default;
+MetadataList& MetadataList::operator=(const MetadataList& other) = default;
+MetadataList& MetadataList::operator=(MetadataList&& other) noexcept = default;
+MetadataList::~MetadataList() = default;
 
 bool operator==(const Metadata& a, const Metadata& b) noexcept {
   if (a.value.index() != b.value.index()) return false;
@@ -16,7 +26,9 @@ bool operator==(const Metadata& a, const Metadata& b) noexcept {
     return *number == std::get<double>(b.value);
   }
   if (const auto* list = std::get_if<MetadataList>(&a.value)) {
-    return *list == std::get<MetadataList>(b.value);
+    const std::vector<Metadata>& mine = *list;
+    const std::vector<Metadata>& theirs = std::get<MetadataList>(b.value);
+    return mine == theirs;
   }
   return false;  // both valueless: nothing to compare
 }

@@ -15,7 +15,21 @@ namespace hobrin {
 struct Metadata;
 // Several values of one attribute (tags), each a String, Int or Float. Only
 // hobrin_ann stores them; PyHNSW's rows hold single values.
-using MetadataList = std::vector<Metadata>;
+//
+// A class with its copy and move declared here and defined where Metadata is
+// complete, not an alias of the vector: a variant holding a vector of its own
+// incomplete type gets the wrong copy constructor from GCC 12's library, which
+// destroys memory it never built when copying a value throws (out of memory).
+class MetadataList : public std::vector<Metadata> {
+ public:
+  MetadataList() noexcept;
+  explicit MetadataList(std::vector<Metadata> items) noexcept;
+  MetadataList(const MetadataList& other);
+  MetadataList(MetadataList&& other) noexcept;
+  MetadataList& operator=(const MetadataList& other);
+  MetadataList& operator=(MetadataList&& other) noexcept;
+  ~MetadataList();
+};
 
 // One value of kind String, Int or Float, or a list of such values, in that
 // order of alternatives.
