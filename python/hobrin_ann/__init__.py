@@ -82,11 +82,10 @@ class Index(IndexParameters):
 
     ``quantization`` ("float16", "int8" or "int4"; default None) makes the
     graph walk, in build and search, read compact codes of the vectors:
-    half-precision values, or 8-bit or 4-bit codes with an offset and a scale
-    per dimension, learned from the range of the first batch added (later
-    values outside that range are clamped to its ends; ``compact()`` learns
-    them again from the vectors it holds, which without the full vectors are
-    the decoded, clamped ones). With ``keep_vectors=True`` (default)
+    half-precision values, or 8-bit or 4-bit codes with an offset and a step
+    of each vector's own (its least value, and its range over the levels), so
+    that nothing is clamped and the codes do not depend on the order of adds.
+    ``Index.QUANTIZATIONS`` lists the values. With ``keep_vectors=True`` (default)
     the full vectors are kept too, and a search re-scores the best
     candidates of its walk on them, so the distances it returns are exact.
     With ``keep_vectors=False`` only the codes are kept (a quarter of the
