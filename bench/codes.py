@@ -18,7 +18,7 @@ Euclidean. Per data set:
 Builds use two threads (graph quality does not depend on it); searches one.
 Runs inside bench/run.py (section "codes") or alone:
 
-    bench/.venv/bin/python bench/codes.py [--quick] [--out DIR]
+    bench/.venv/bin/python bench/codes.py [--quick] [--n N] [--out DIR]
 """
 
 import argparse
@@ -265,11 +265,14 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--only", nargs="*", help="data set names to run")
+    ap.add_argument("--n", type=int, help="use the first n vectors of each data set")
     ap.add_argument("--out", type=Path, default=Path(__file__).resolve().parent / "results")
     args = ap.parse_args()
     cfg = dict(QUICK if args.quick else FULL)
     if args.only:
         cfg["datasets"] = [d for d in cfg["datasets"] if d[0] in args.only]
+    if args.n:
+        cfg["datasets"] = [(name, args.n, metric) for name, _, metric in cfg["datasets"]]
     res = run(cfg)
     write(res, args.out)
     (args.out / "codes.json").write_text(json.dumps(res, indent=1, default=str))
