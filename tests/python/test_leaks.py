@@ -154,7 +154,7 @@ CASES = {
     "ann search filter attribute": (ValueError, lambda: A.search(V, 1, filter=("shape", 1))),
     "ann add length": (ValueError, A.add, V[:3]),
     "ann add id present": (ValueError, A.add, M[:1], [0], [META]),
-    "ann add metadata": (ValueError, A.add, M[:1], None, [[("color", [1]), ("size", 1)]]),
+    "ann add metadata": (ValueError, A.add, M[:1], None, [[("color", [[1]]), ("size", 1)]]),
     "ann add metadata reenters": (
         None,
         lambda: ann(0).add(M[:1], None, [[("color", Reenter(lambda: A.search(V))), ("size", 1)]]),
@@ -163,7 +163,7 @@ CASES = {
     "ann add repeated attribute": (ValueError, A.add, M[:1], None, [META + [("size", 1)]]),
     "ann contains many": (None, A.contains_many, np.arange(10)),
     "ann check batch": (None, A.check_batch, M, [7, 8, 9], [META] * 3),
-    "ann check batch metadata": (ValueError, A.check_batch, M[:1], None, [[("color", [1]), ("size", 1)]]),
+    "ann check batch metadata": (ValueError, A.check_batch, M[:1], None, [[("color", [[1]]), ("size", 1)]]),
     "ann check search filter": (ValueError, lambda: A.check_search(V, 1, filter=[("shape", 1)])),
     "ann estimate": (None, Index.estimate_nbytes, DIM, 10**6),
     "ann get missing": (KeyError, A.get, [0, 99]),
