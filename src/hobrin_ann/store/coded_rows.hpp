@@ -248,16 +248,9 @@ class CodedRows {
       full_.append(values);
       stored = full_.stored(static_cast<std::uint32_t>(full_.size() - 1));
     } else {
-      staging_.truncate(0);
-      staging_.append(values, unit_, full_.order());
-      stored = staging_.row(0);
+      stored = staged(values);
     }
-    std::uint8_t* codes = codes_.append_zeros();
-    if (per_row()) {
-      scalars_.append(encode_per_row(stored, codes));
-    } else {
-      fast::encode_row(code_, stored, dim(), scale(), codes);
-    }
+    if (const auto scalars = encode(stored, codes_.append_zeros())) scalars_.append(*scalars);
   }
   // Overwrites node's row with a caller's row and encodes it again.
   void replace(std::uint32_t node, const Value* values) noexcept {
@@ -266,17 +259,9 @@ class CodedRows {
       full_.replace(node, values);
       stored = full_.stored(node);
     } else {
-      staging_.truncate(0);
-      staging_.append(values, unit_, full_.order());
-      stored = staging_.row(0);
+      stored = staged(values);
     }
-    std::uint8_t* codes = codes_.mutable_row(node);
-    std::fill(codes, codes + codes_.stride(), std::uint8_t{0});
-    if (per_row()) {
-      scalars_.set(node, encode_per_row(stored, codes));
-    } else {
-      fast::encode_row(code_, stored, dim(), scale(), codes);
-    }
+    if (const auto scalars = encode(stored, codes_.mutable_row(node))) scalars_.set(node, *scalars);
   }
   void truncate(std::size_t rows) noexcept {
     codes_.truncate(rows);
@@ -360,6 +345,19 @@ class CodedRows {
     fast::decode_scaled_row(code_, codes_.row(node), dims_, scalars_[node], turned.data());
     rotation_.invert(turned.data());
     for (std::size_t j = 0; j < dim(); ++j) out[order != nullptr ? order[j] : j] = static_cast<T>(turned[j]);
+  }
+  // A caller's row in stored form (order, unit length), in the staging row.
+  const T* staged(const Value* values) noexcept {
+    staging_.truncate(0);
+    staging_.append(values, unit_, full_.order());
+    return staging_.row(0);
+  }
+  // Writes the codes of a row in stored form over a whole row of codes; the
+  // row's scalars when the codes are scaled per row.
+  std::optional<fast::RowScalars> encode(const T* stored, std::uint8_t* codes) const noexcept {
+    if (per_row()) return encode_per_row(stored, codes);
+    fast::encode_row(code_, stored, dim(), scale(), codes);
+    return std::nullopt;
   }
   // Codes a row in stored form scaled per row, rotated first when set.
   fast::RowScalars encode_per_row(const T* stored, std::uint8_t* out) const noexcept {
