@@ -8,6 +8,8 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 PY="$PWD/.venv/bin/python"
+# How the test scripts spread the Python suite over processes (pytest-xdist).
+PYTEST_WORKERS=(-n "${HOBRIN_TEST_WORKERS:-2}" --dist loadgroup)
 if [ -z "${HOBRIN_ENV_READY:-}" ]; then
   bash scripts/provision.sh ${HOBRIN_DEV:+--tests}
   [ -x "$PY" ] || "${PYTHON:-python3}" -m venv .venv

@@ -35,7 +35,7 @@ for module in (hobrin, core):
 # calls the other tests make, and each test's cluster takes long to start) and
 # the type checks of the stubs (no compiled code in them).
 PYTHONPATH="$site" PYTHONMALLOC=malloc LD_PRELOAD="$runtimes" \
-  "$PY" -m pytest tests/python -q -p no:cacheprovider --ignore=tests/python/test_stubs.py \
+  "$PY" -m pytest tests/python -q -p no:cacheprovider "${PYTEST_WORKERS[@]}" --ignore=tests/python/test_stubs.py \
   --ignore=tests/python/test_ann_ray.py --ignore=tests/python/test_ann_ray_cluster.py \
   --ignore=tests/python/test_ann_ray_placement.py "$@"
 lap "Python tests"

@@ -59,7 +59,10 @@ for program in core_tests embed_tests; do
 done
 ctest --test-dir build/wheel --output-on-failure
 stage "Python suite"
-"$PY" -m pytest tests/python -q "$@"
+# Two pytest workers (HOBRIN_TEST_WORKERS), each test module kept in one and
+# the Ray modules together (tests/python/conftest.py); the sanitized and clang
+# runs do the same.
+"$PY" -m pytest tests/python -q "${PYTEST_WORKERS[@]}" "$@"
 if [ -n "$quick" ]; then exit 0; fi
 stage "lint"
 bash scripts/lint.sh

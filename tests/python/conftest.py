@@ -87,3 +87,19 @@ def sanitized():
     allocator reserves terabytes of address space and ends the process when an
     address-space limit stops it."""
     return "asan" in os.environ.get("LD_PRELOAD", "")
+
+
+def pytest_collection_modifyitems(config, items):
+    """Groups the tests for pytest-xdist's --dist loadgroup (scripts/test.sh):
+    a module's tests stay in one worker, so its module fixtures are built
+    once, and the modules that start a Ray cluster share one worker, so that
+    no two clusters start side by side. Without xdist (the emulated run) there
+    is nothing to group."""
+    import pytest
+
+    if not config.pluginmanager.hasplugin("xdist"):
+        return
+    for item in items:
+        module = item.path.name
+        group = "ray" if module.startswith("test_ann_ray") else module
+        item.add_marker(pytest.mark.xdist_group(group))
