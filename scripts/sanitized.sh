@@ -18,7 +18,7 @@ cmake --build build/sanitized -j 2
 lap "build"
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:alloc_dealloc_mismatch=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-ctest --test-dir build/sanitized --output-on-failure
+ctest --test-dir build/sanitized --output-on-failure -j 2
 lap "C++ tests"
 
 site="$PWD/build/sanitized-site"

@@ -57,7 +57,7 @@ for program in core_tests embed_tests; do
     exit 1
   }
 done
-ctest --test-dir build/wheel --output-on-failure
+ctest --test-dir build/wheel --output-on-failure -j 2
 stage "Python suite"
 # Two pytest workers (HOBRIN_TEST_WORKERS), each test module kept in one and
 # the Ray modules together (tests/python/conftest.py); the sanitized and clang

@@ -67,7 +67,7 @@ cmake --build "$root/build" -j 2
 lap "cross build"
 # The embedded interpreter of the binding tests finds its standard library
 # under /usr, which qemu looks up in the sysroot first.
-ctest --test-dir "$root/build" --output-on-failure
+ctest --test-dir "$root/build" --output-on-failure -j 2
 lap "C++ tests under qemu"
 
 # The package as a wheel would lay it out: both modules beside the Python

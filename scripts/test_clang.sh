@@ -21,7 +21,7 @@ cmake -S . -B "$root/build" -DCMAKE_CXX_COMPILER=clang++-16 -DCMAKE_C_COMPILER=c
   -Wno-deprecated >/dev/null
 cmake --build "$root/build" -j 2
 lap "build"
-ctest --test-dir "$root/build" --output-on-failure
+ctest --test-dir "$root/build" --output-on-failure -j 2
 lap "C++ tests"
 
 # The package as a wheel lays it out: both modules beside hobrin_ann's sources.
