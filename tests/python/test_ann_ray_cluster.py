@@ -20,7 +20,7 @@ import ray  # noqa: E402
 import ray.data  # noqa: E402
 from ray.cluster_utils import Cluster  # noqa: E402
 
-from hobrin_ann.ray import ShardedIndex, ShardError, shard_of  # noqa: E402
+from hobrin_ann.ray import ShardedIndex, ShardError, _writes, shard_of  # noqa: E402
 
 # Ray Data warns of its own deprecated settings when its context is touched.
 pytestmark = pytest.mark.filterwarnings(r"ignore::DeprecationWarning:ray\..*")
@@ -151,6 +151,33 @@ def test_upserts_and_metadata_updates_keep_the_replicas_equal(cluster, data):
         assert set(labels.ravel()) == {60, 61, 500, -1}
         index._replicas.drop(0, index._replicas.groups[0][0], "dropped by the test")  # the copy answers
         assert_exact(index, np.concatenate([expected, vectors[:1]]), np.append(ids, 550), queries)
+    finally:
+        index.close()
+
+
+def test_a_replica_that_fails_a_commit_its_shard_made_is_dropped(cluster, data):
+    vectors, _, _ = data
+    index = ShardedIndex(DIM, shards=2, replicas=2, schema=["color"], **PLACEMENT)
+    try:
+        ids = index.add(vectors[:40], metadata=[[("color", "red")]] * 40)
+        chosen = [ids[shard_of(ids, 2) == shard][:1] for shard in range(2)]
+        replicas, token = index._replicas, _writes.new_token()
+        blue = [[("color", "blue")]]
+        staged = replicas.send_all("stage_metadata", [(token, chosen[s], blue, 60) for s in range(2)])
+        ray.get([ref for *_, ref in staged])
+        # Between stage and commit, one replica of shard 0 and both of shard
+        # 1 lose the id, so that their commits fail.
+        for replica in [replicas.groups[0][0], *replicas.groups[1]]:
+            shard = 0 if replica in replicas.groups[0] else 1
+            ray.get(replica.actor.stage_remove.remote("r" * 16, chosen[shard], 60))
+            ray.get(replica.actor.commit.remote("r" * 16))
+        with pytest.raises(KeyError):
+            _writes.commit(replicas, token, lambda: None, None)
+        # Shard 0's failed replica is dropped; shard 1's, none of which
+        # committed, stay as they were.
+        assert [len(shard) for shard in index.replica_status()] == [1, 2]
+        labels, _ = index.search(vectors[0], 5, exact=True, filter=("color", "blue"))
+        assert labels[labels >= 0].tolist() == chosen[0].tolist()
     finally:
         index.close()
 
