@@ -329,6 +329,24 @@ class Index(IndexParameters):
             self._core.check_metadata(metadata, rows.shape[0])
         return rows, id_array
 
+    def _metadata_ids(self, ids: npt.ArrayLike, metadata: Metadata) -> npt.NDArray[np.int64]:
+        """What ``update_metadata`` checks before its native call."""
+        id_array = _unique_ids(_ids(ids, -1))
+        if isinstance(metadata, str) or len(metadata) != id_array.shape[0]:
+            raise ValueError(f"metadata: expected one row per id ({id_array.shape[0]})")
+        return id_array
+
+    def check_metadata_update(self, ids: npt.ArrayLike, metadata: Metadata) -> npt.NDArray[np.int64]:
+        """Checks the arguments of ``update_metadata`` without changing
+        anything: raises what it raises for them (ids repeated or out of
+        range, not one metadata row per id, a row outside the schema), but for
+        ids not in the index, which ``contains_many`` tells. Returns the ids
+        as a 1-D int64 array."""
+        id_array = self._metadata_ids(ids, metadata)
+        if id_array.shape[0]:
+            self._core.check_metadata(metadata, id_array.shape[0])
+        return id_array
+
     def check_search(
         self,
         queries: npt.ArrayLike,
@@ -545,9 +563,7 @@ class Index(IndexParameters):
         A KeyError names the first id not in the index, a ValueError a row
         outside the schema (or an id given twice); then nothing changes."""
         self._check_writable()
-        id_array = _unique_ids(_ids(ids, -1))
-        if isinstance(metadata, str) or len(metadata) != id_array.shape[0]:
-            raise ValueError(f"metadata: expected one row per id ({id_array.shape[0]})")
+        id_array = self._metadata_ids(ids, metadata)
         self._core.update_metadata(id_array, metadata)
 
     def compact(self, *, threads: SupportsIndex = 0) -> Index:

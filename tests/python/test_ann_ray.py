@@ -424,7 +424,7 @@ def test_a_staged_batch_expires_when_no_commit_comes(cluster):
         sharded.close()
 
 
-@pytest.mark.parametrize("method", ["add", "remove"])
+@pytest.mark.parametrize("method", ["add", "remove", "upsert"])
 def test_an_interrupted_write_is_all_or_nothing(cluster, method):
     """Ctrl-C at random moments of many writes: each batch is on every shard
     or on none (the interrupt comes after a commit round, never within it),
@@ -441,11 +441,14 @@ def test_an_interrupted_write_is_all_or_nothing(cluster, method):
         interrupted = 0
         for attempt in range(30):
             before = sharded._next_id
-            batch = list(range(before, before + 10)) if method == "add" else held[:10]
+            batch = held[:10] if method == "remove" else list(range(before, before + 10))
             timer = threading.Timer(rng.uniform(0, 1.5 * typical), _thread.interrupt_main)
             try:
                 timer.start()
-                sharded.add(rows) if method == "add" else sharded.remove(batch)
+                if method == "upsert":  # of new ids: present after, or not at all
+                    sharded.upsert(rows, batch)
+                else:
+                    sharded.add(rows) if method == "add" else sharded.remove(batch)
                 timer.join()
                 sum(range(100))  # an interrupt sent just now is raised in here
             except KeyboardInterrupt:
@@ -453,12 +456,12 @@ def test_an_interrupted_write_is_all_or_nothing(cluster, method):
                 timer.join()
             inside = _held(sharded, batch)
             assert inside.all() or not inside.any(), f"attempt {attempt}: {inside}"
-            if method == "add" and inside.all():
+            if method != "remove" and inside.all():
                 held += batch
             elif method == "remove" and not inside.any():
                 held = held[10:]
             assert len(sharded) == len(held)
-            assert sharded._next_id == (before + 10 if method == "add" and inside.all() else before)
+            assert sharded._next_id == (before + 10 if method != "remove" and inside.all() else before)
         assert interrupted > 0
         assert sharded.add(rows[0])[0] == sharded._next_id - 1
         staged = [ray.get(r.actor.staged.remote()) for r in sharded._replicas.actors()]

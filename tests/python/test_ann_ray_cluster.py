@@ -4,6 +4,8 @@ while a node is lost, heal() restores them once a node joins, add_dataset
 stages from Ray Data's tasks, and an index that cannot be placed fails
 within its placement timeout."""
 
+import os
+import signal
 import threading
 import time
 
@@ -18,7 +20,7 @@ import ray  # noqa: E402
 import ray.data  # noqa: E402
 from ray.cluster_utils import Cluster  # noqa: E402
 
-from hobrin_ann.ray import ShardedIndex, ShardError  # noqa: E402
+from hobrin_ann.ray import ShardedIndex, ShardError, _writes, shard_of  # noqa: E402
 
 # Ray Data warns of its own deprecated settings when its context is touched.
 pytestmark = pytest.mark.filterwarnings(r"ignore::DeprecationWarning:ray\..*")
@@ -109,6 +111,73 @@ def test_a_lost_node_fails_no_search_and_heal_restores_the_replicas(cluster, dat
         assert len(index) == 350
         np.testing.assert_array_equal(index.get(ids[-50:]), vectors[300:350])
         assert_exact(index, vectors[:350], ids, queries)
+    finally:
+        index.close()
+
+
+FILTERS = (None, ("color", "amber"))
+
+
+def test_upserts_and_metadata_updates_keep_the_replicas_equal(cluster, data):
+    vectors, colors, queries = data
+    index = ShardedIndex(DIM, shards=2, replicas=2, schema=["color"], seed=3, **PLACEMENT)
+    try:
+        index.add(vectors[:200], metadata=[[("color", str(c))] for c in colors[:200]])
+        # A replica that died before the write is dropped; the write goes on.
+        os.kill(index.replica_status()[0][0]["pid"], signal.SIGKILL)
+        upserted = np.concatenate([np.arange(50), np.arange(500, 550)])
+        index.upsert(vectors[200:300], upserted, [[("color", "violet")]] * 100)
+        with pytest.raises(KeyError, match="999"):
+            index.update_metadata([60, 999], [[("color", "amber")]] * 2)
+        index.update_metadata([60, 61, 500], [[("color", "amber")]] * 3)
+        assert [len(shard) for shard in index.replica_status()] == [1, 2]
+        assert index.heal() == 1  # a copy of the live replica, the writes in it
+        ids = np.concatenate([np.arange(200), np.arange(500, 550)])
+        expected = np.concatenate([vectors[200:250], vectors[50:200], vectors[250:300]])
+        assert len(index) == 250 and index.add(vectors[0])[0] == 550
+        for shard, group in enumerate(index._replicas.groups):
+            mine = ids[shard_of(ids, 2) == shard]
+            views = [
+                [ray.get(r.actor.get.remote(mine))]
+                + [ray.get(r.actor.search.remote(queries, 5, None, f, 1, False, None)) for f in FILTERS]
+                for r in group
+            ]
+            for view in views[1:]:
+                np.testing.assert_array_equal(view[0], views[0][0])
+                for got, first in zip(view[1:], views[0][1:]):
+                    np.testing.assert_array_equal(got[0], first[0])
+                    np.testing.assert_array_equal(got[1], first[1])
+        labels, _ = index.search(queries, 5, exact=True, filter=("color", "amber"))
+        assert set(labels.ravel()) == {60, 61, 500, -1}
+        index._replicas.drop(0, index._replicas.groups[0][0], "dropped by the test")  # the copy answers
+        assert_exact(index, np.concatenate([expected, vectors[:1]]), np.append(ids, 550), queries)
+    finally:
+        index.close()
+
+
+def test_a_replica_that_fails_a_commit_its_shard_made_is_dropped(cluster, data):
+    vectors, _, _ = data
+    index = ShardedIndex(DIM, shards=2, replicas=2, schema=["color"], **PLACEMENT)
+    try:
+        ids = index.add(vectors[:40], metadata=[[("color", "red")]] * 40)
+        chosen = [ids[shard_of(ids, 2) == shard][:1] for shard in range(2)]
+        replicas, token = index._replicas, _writes.new_token()
+        blue = [[("color", "blue")]]
+        staged = replicas.send_all("stage_metadata", [(token, chosen[s], blue, 60) for s in range(2)])
+        ray.get([ref for *_, ref in staged])
+        # Between stage and commit, one replica of shard 0 and both of shard
+        # 1 lose the id, so that their commits fail.
+        for replica in [replicas.groups[0][0], *replicas.groups[1]]:
+            shard = 0 if replica in replicas.groups[0] else 1
+            ray.get(replica.actor.stage_remove.remote("r" * 16, chosen[shard], 60))
+            ray.get(replica.actor.commit.remote("r" * 16))
+        with pytest.raises(KeyError):
+            _writes.commit(replicas, token, lambda: None, None)
+        # Shard 0's failed replica is dropped; shard 1's, none of which
+        # committed, stay as they were.
+        assert [len(shard) for shard in index.replica_status()] == [1, 2]
+        labels, _ = index.search(vectors[0], 5, exact=True, filter=("color", "blue"))
+        assert labels[labels >= 0].tolist() == chosen[0].tolist()
     finally:
         index.close()
 

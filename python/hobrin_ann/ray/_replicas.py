@@ -126,19 +126,38 @@ class ReplicaSet:
     def outcomes(self, calls: list[Call], timeout: float, waited: float | None = None) -> list[Any]:
         return outcomes([ref for *_, ref in calls], [shard for shard, *_ in calls], timeout, waited)
 
-    def settle(self, calls: list[Call], answers: list[Any]) -> BaseException | None:
+    def settle(
+        self, calls: list[Call], answers: list[Any], *, committing: bool = False
+    ) -> BaseException | None:
         """What a write to every replica came to: the first error an index
         raised (every replica raises the same, so none is dropped), else a
         ShardError for a shard on which no replica succeeded, else None.
         Replicas that failed where another of their shard succeeded are
-        dropped: they missed the write."""
-        for answer in answers:
-            if isinstance(answer, BaseException) and not isinstance(answer, (ReplicaLost, StageExpired)):
-                return answer
-        succeeded = {shard for (shard, *_), answer in zip(calls, answers, strict=True) if not _failed(answer)}
+        dropped: they missed the write.
+
+        In a commit round (``committing``) the replicas had all accepted the
+        write at its stage, so an index that raises now (out of memory) is a
+        replica that missed it like one that died: it is dropped where
+        another of its shard committed, and kept, unchanged, where none did
+        (its error is raised then)."""
+        if not committing:
+            for answer in answers:
+                if isinstance(answer, BaseException) and not _failed(answer):
+                    return answer
+        succeeded = {
+            shard
+            for (shard, *_), answer in zip(calls, answers, strict=True)
+            if not isinstance(answer, BaseException)
+        }
         error: BaseException | None = None
         for (shard, replica, _ref), answer in zip(calls, answers, strict=True):
-            if not _failed(answer):
+            if not isinstance(answer, BaseException):
+                continue
+            if not _failed(answer):  # an index's error in a commit round
+                if shard in succeeded:
+                    self.drop(shard, replica, f"failed to commit a write its shard made: {answer!r}")
+                elif error is None:
+                    error = answer
                 continue
             reason = answer.reason if isinstance(answer, ReplicaLost) else f"lost a staged batch: {answer}"
             late = isinstance(answer, ReplicaLost) and answer.late

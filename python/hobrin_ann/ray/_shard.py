@@ -1,7 +1,9 @@
 """One replica of a shard: a ``hobrin_ann.Index`` in the process of a Ray actor.
 
-Writes come in two steps: ``stage`` (adds the rows, or checks the ids to
-remove) and then ``commit`` or ``abort``. A staged batch holds a lease: if
+Writes come in two steps: ``stage`` and then ``commit`` or ``abort``. An
+add is made at its stage (and undone by an abort); a remove, an upsert or a
+metadata update is only checked at its stage, against this replica's index,
+and made by the commit, so that an abort has nothing to undo. A staged batch holds a lease: if
 neither its commit nor its abort comes in time (the driver died or was cut
 off), a sweeper thread aborts it, so nothing half-added stays.
 """
@@ -39,11 +41,19 @@ def load_index(path: str, mmap: bool = False) -> Index:
     return Index.load(path, mmap=mmap)
 
 
+# A staged batch as ``dump`` hands it to a new replica: its token, kind, ids,
+# the seconds left of its lease and what its commit applies.
+StagedCopy = tuple[str, str, npt.NDArray[np.int64], float, Any]
+
+
 @dataclass
 class _Staged:
-    kind: str  # "add" or "remove"
+    kind: str  # "add", "remove", "upsert" or "metadata"
     ids: npt.NDArray[np.int64]
     deadline: float  # time.monotonic() after which the sweeper aborts it
+    # What the commit applies: (rows, ids, metadata) of an upsert, the
+    # metadata rows of a metadata update.
+    payload: Any = None
 
 
 class Shard:
@@ -84,20 +94,20 @@ class Shard:
 
     # ---- a copy for a new replica ------------------------------------------------
 
-    def dump(self) -> tuple[bytes, list[tuple[str, str, npt.NDArray[np.int64], float]]]:
+    def dump(self) -> tuple[bytes, list[StagedCopy]]:
         """The index's bytes and its staged batches (with the seconds left of
         their leases), from which ``restore`` makes an equal replica."""
         with self._mutex:
             now = time.monotonic()
-            staged = [(token, s.kind, s.ids, s.deadline - now) for token, s in self._staged.items()]
+            staged = [(t, s.kind, s.ids, s.deadline - now, s.payload) for t, s in self._staged.items()]
             return pickle.dumps(self.index, protocol=5), staged
 
-    def restore(self, copy: tuple[bytes, list[tuple[str, str, npt.NDArray[np.int64], float]]]) -> None:
+    def restore(self, copy: tuple[bytes, list[StagedCopy]]) -> None:
         data, staged = copy
         with self._mutex:
             self._index = pickle.loads(data)
             now = time.monotonic()
-            self._staged = {token: _Staged(kind, ids, now + left) for token, kind, ids, left in staged}
+            self._staged = {t: _Staged(kind, ids, now + left, held) for t, kind, ids, left, held in staged}
             self._mutex.notify()
 
     # ---- reads -------------------------------------------------------------------
@@ -167,11 +177,45 @@ class Shard:
     def stage_remove(self, token: str, ids: npt.NDArray[np.int64], lease: float) -> None:
         """Checks that every id is here; the commit removes them."""
         with self._mutex:
-            held = self.index.contains_many(ids)
-            if not held.all():
-                raise KeyError(int(ids[np.argmin(held)]))
-            self._staged[token] = _Staged("remove", ids, time.monotonic() + lease)
-            self._mutex.notify()
+            self._require_present(ids)
+            self._keep(token, _Staged("remove", ids, time.monotonic() + lease))
+
+    def stage_upsert(
+        self, token: str, part: tuple[npt.NDArray[Any], npt.NDArray[np.int64], list[Any] | None], lease: float
+    ) -> None:
+        """Checks an upsert of ``part`` (rows, ids, metadata, as ``stage_part``
+        takes them) as this replica's index checks it, changing nothing; the
+        commit makes it."""
+        rows, ids, metadata = part
+        with self._mutex:
+            self._require_writable()
+            if ids.size:
+                self.index.check_batch(rows, ids, metadata)
+            self._keep(token, _Staged("upsert", ids, time.monotonic() + lease, part))
+
+    def stage_metadata(
+        self, token: str, ids: npt.NDArray[np.int64], metadata: list[Any], lease: float
+    ) -> None:
+        """Checks that every id is here and every row fits the schema; the
+        commit gives the ids their new metadata."""
+        with self._mutex:
+            self._require_writable()
+            self.index.check_metadata_update(ids, metadata)
+            self._require_present(ids)
+            self._keep(token, _Staged("metadata", ids, time.monotonic() + lease, metadata))
+
+    def _require_present(self, ids: npt.NDArray[np.int64]) -> None:
+        held = self.index.contains_many(ids)
+        if not held.all():
+            raise KeyError(int(ids[np.argmin(held)]))
+
+    def _require_writable(self) -> None:
+        if self.index.mapped:
+            raise ValueError("this replica's index is memory-mapped and read-only")
+
+    def _keep(self, token: str, staged: _Staged) -> None:
+        self._staged[token] = staged
+        self._mutex.notify()
 
     def renew(self, token: str, lease: float) -> None:
         """Moves the deadline of a staged batch still being filled."""
@@ -185,8 +229,17 @@ class Shard:
             held = self._staged.pop(token, None)
             if held is None:
                 raise StageExpired(f"batch {token} was not staged here or its lease ran out")
-            if held.kind == "remove" and held.ids.size:
-                self.index.remove(held.ids)
+            if not held.ids.size:
+                return
+            # The index makes each of these all or nothing: if one raises (out
+            # of memory), this replica is as it was and the driver drops it.
+            if held.kind == "remove":
+                self.index.remove(held.ids, threads=self._threads)
+            elif held.kind == "upsert":
+                rows, ids, metadata = held.payload
+                self.index.upsert(rows, ids, metadata, threads=self._threads)
+            elif held.kind == "metadata":
+                self.index.update_metadata(held.ids, held.payload)
 
     def abort(self, token: str) -> None:
         with self._mutex:
@@ -197,7 +250,7 @@ class Shard:
         if len(self._given_up) > 1024:
             del self._given_up[next(iter(self._given_up))]
         if held is not None and held.kind == "add" and held.ids.size:
-            self.index.remove(held.ids)
+            self.index.remove(held.ids, threads=self._threads)
 
     def staged(self) -> int:
         """How many batches are staged and neither committed nor aborted yet."""

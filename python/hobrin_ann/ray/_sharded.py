@@ -16,21 +16,18 @@ import numpy as np
 import numpy.typing as npt
 import ray
 
-from .. import Filter, Index, IndexOptions, Metadata, Metric
+from .. import Filter, Index, IndexOptions, Metric
 from ..checks import flag, seconds, whole_number
 from ..parameters import IndexParameters
-from . import _ingest, _manifest, _placement, _writes
+from . import _manifest, _placement
 from ._placement import Request
 from ._replicas import ReplicaSet
-from ._routing import merge_nearest, scatter, shard_of
-from ._transport import ShardError, deferred_interrupts, outcomes
-
-# A shard's part of an add at least this large is put in the object store
-# once for all its replicas rather than sent inside each call.
-_SHARED_BYTES = 256 << 10
+from ._routing import merge_nearest, scatter
+from ._sharded_writes import ShardedWrites
+from ._transport import ShardError, outcomes
 
 
-class ShardedIndex(IndexParameters):
+class ShardedIndex(ShardedWrites, IndexParameters):
     """A ``hobrin_ann.Index`` split into ``shards`` parts, each held by
     ``replicas`` Ray actors on different nodes, so that an index can outgrow
     one machine and go on serving when a node is lost.
@@ -38,8 +35,9 @@ class ShardedIndex(IndexParameters):
     Rows go to a shard by a hash of their id. A search goes to one live
     replica of every shard in parallel and their answers are merged: the k
     best (distance, id) pairs, ties by id. Writes go to every live replica in
-    two steps (stage, then commit), so a batch is added everywhere or
-    nowhere. ``index_options`` are those of ``hobrin_ann.Index`` (dtype, m,
+    two steps (stage, then commit), so a batch (an add, a remove, an upsert,
+    a metadata update) takes effect everywhere or nowhere.
+    ``index_options`` are those of ``hobrin_ann.Index`` (dtype, m,
     ef_construction, ef_search, schema, seed, quantization, keep_vectors);
     every shard is built with them.
 
@@ -261,37 +259,10 @@ class ShardedIndex(IndexParameters):
         """Calls ``method`` with the same arguments on one replica of every shard."""
         return self._live().read(method, [args] * self._shards)
 
-    def _split(self, ids: npt.NDArray[np.int64]) -> list[npt.NDArray[np.intp]]:
-        """For each shard, the positions in ``ids`` of the ids it holds."""
-        owner = shard_of(ids, self._shards)
-        return [np.flatnonzero(owner == shard) for shard in range(self._shards)]
-
-    def _present(
-        self, ids: npt.NDArray[np.int64], parts: list[npt.NDArray[np.intp]]
-    ) -> npt.NDArray[np.bool_]:
-        held = np.zeros(ids.size, dtype=bool)
-        scatter(held, parts, self._live().read("present", [(ids[part],) for part in parts]))
-        return held
-
     @property
     def mapped(self) -> bool:
         """Whether the shards were loaded with ``mmap=True`` (read-only)."""
         return self._mapped
-
-    def _refuse_if_mapped(self) -> None:
-        if self._mapped:
-            raise ValueError(
-                "this sharded index is memory-mapped and read-only: load it with mmap=False for one that "
-                "add(), add_dataset(), remove() and compact() can change"
-            )
-
-    def compact(self) -> None:
-        """Rebuilds every replica's graph without its removed vectors, in place
-        (``Index.compact`` returns a new index instead): removed vectors, and
-        the rows of failed adds, give back their memory."""
-        self._refuse_if_mapped()
-        with self._lock:
-            self._live().write_all("compact", [()] * self._shards)
 
     @property
     def nbytes(self) -> list[int]:
@@ -310,114 +281,6 @@ class ShardedIndex(IndexParameters):
             f"hobrin_ann.ray.ShardedIndex(dim={self._dim}, shards={self._shards}, metric={self._metric!r}, "
             f"replicas={self._want}, live={live}, cpus_per_shard={self._cpus:g})"
         )
-
-    def add(
-        self,
-        vectors: npt.ArrayLike,
-        ids: npt.ArrayLike | None = None,
-        metadata: Metadata | None = None,
-    ) -> npt.NDArray[np.int64]:
-        """Adds a (n, dim) batch or one vector; returns their ids (by default
-        the next free integers). Either every row is added, on every live
-        replica of its shard, or on any error none is."""
-        self._refuse_if_mapped()
-        # The template has the shards' parameters: its checks are theirs.
-        rows, given = self._template.check_batch(vectors, ids, metadata)
-        count = rows.shape[0]
-        with self._lock:
-            id_array = self._new_ids(count) if given is None else given
-            if count == 0:
-                return id_array
-            parts = self._split(id_array)
-            held = self._present(id_array, parts)
-            if held.any():
-                raise ValueError(f"id {int(id_array[np.argmax(held)])} is already in the index")
-            per_shard = []
-            for part in parts:
-                sent = (rows[part], id_array[part], None if metadata is None else [metadata[i] for i in part])
-                # Large parts go to the object store once for all replicas;
-                # small ones travel inside each call, which is quicker.
-                shared = self._want > 1 and sent[0].nbytes >= _SHARED_BYTES
-                per_shard.append((ray.put(sent) if shared else sent,))
-
-            def advance() -> None:
-                self._next_id = max(self._next_id, int(id_array.max()) + 1)
-
-            _writes.stage_and_commit(self._live(), "stage_part", per_shard, advance)
-        return id_array
-
-    def _new_ids(self, count: int) -> npt.NDArray[np.int64]:
-        """The next ``count`` default ids."""
-        if count > 2**63 - self._next_id:
-            raise ValueError(f"no free ids are left after {self._next_id - 1}: pass ids explicitly")
-        return np.arange(self._next_id, self._next_id + count, dtype=np.int64)
-
-    def add_dataset(
-        self,
-        dataset: Any,
-        *,
-        column: str = "vector",
-        id_column: str | None = None,
-        metadata_columns: list[str] | None = None,
-        progress: bool = False,
-    ) -> int:
-        """Adds every row of a Ray Data dataset; returns how many. The
-        dataset's tasks check each block (as ``add`` checks a batch), split
-        it by shard and stage it on the shards' replicas, so rows never pass
-        through the driver; the whole dataset is then committed as one batch,
-        or on any error removed from every shard. Ids come from ``id_column``
-        or are the next free integers, handed out block by block in the
-        order the blocks are staged; ``metadata_columns`` name the columns of
-        the schema's attributes. ``progress=True`` writes the rows staged so
-        far to stderr."""
-        show_progress = flag("progress", progress)
-        self._refuse_if_mapped()
-        with self._lock:
-            replicas = self._live()
-            token, lease = _writes.new_token(), _writes.lease(replicas)
-            id_range = None if id_column is not None else _ingest.RemoteIdRange.remote(self._next_id)
-            plan = _ingest.Plan(
-                self._dim, cast(Metric, self._metric), self._options, column, id_column,
-                None if metadata_columns is None else list(metadata_columns),
-                [list(group) for group in replicas.groups], token, lease, self.timeout, id_range,
-            )  # fmt: skip
-            try:
-                self._open_batch(token, lease)
-                with _ingest.Renewal(replicas, token, lease):
-                    results = dataset.map_batches(
-                        _ingest.stage_block, fn_kwargs={"plan": plan}, batch_format="numpy",
-                        batch_size=None, num_cpus=0,
-                    )  # fmt: skip
-                    done, largest, error = _ingest.consume(results, replicas, show_progress)
-                if error is not None:
-                    raise error
-                for shard, group in enumerate(replicas.groups):
-                    if not group:
-                        raise replicas.unavailable(shard)
-                end = largest + 1 if id_range is None else ray.get(id_range.end.remote())
-            except BaseException:
-                _writes.abort(replicas, token)
-                raise
-            finally:
-                if id_range is not None:
-                    ray.kill(id_range)
-
-            def advance() -> None:
-                self._next_id = max(self._next_id, end)
-
-            with deferred_interrupts() as interrupted:
-                _writes.commit(replicas, token, advance, interrupted)
-            return done
-
-    def _open_batch(self, token: str, lease: float) -> None:
-        """Stages an empty batch ``token`` on every replica, so that each can
-        commit it whether or not a block reaches it."""
-        replicas = self._live()
-        empty = (np.empty((0, self._dim), self._options["dtype"]), np.empty(0, np.int64), None)
-        calls = replicas.send_all("stage", [(token, *empty, lease)] * self._shards)
-        error = replicas.settle(calls, replicas.outcomes(calls, self.timeout))
-        if error is not None:
-            raise error
 
     def search(
         self,
@@ -465,22 +328,6 @@ class ShardedIndex(IndexParameters):
             scatter(out, parts, self._live().read("get", [(id_array[part],) for part in parts]))
         return out[0] if single else out
 
-    def remove(self, ids: npt.ArrayLike) -> None:
-        """Removes the vectors of ``ids`` from every replica. A KeyError names
-        the first id that is not in the index, and then nothing is removed."""
-        self._refuse_if_mapped()
-        id_array = Index.check_ids(ids, unique=True)
-        with self._lock:
-            parts = self._split(id_array)
-            self._require_present(id_array, parts)
-            per_shard = [(id_array[part],) for part in parts]
-            _writes.stage_and_commit(self._live(), "stage_remove", per_shard, lambda: None)
-
-    def _require_present(self, ids: npt.NDArray[np.int64], parts: list[npt.NDArray[np.intp]]) -> None:
-        held = self._present(ids, parts)
-        if not held.all():
-            raise KeyError(int(ids[np.argmin(held)]))
-
     # ---- files -------------------------------------------------------------------
 
     def save(self, directory: str | os.PathLike[str]) -> None:
@@ -523,9 +370,9 @@ class ShardedIndex(IndexParameters):
 
         ``mmap=True`` maps each shard's file (``Index.load(path, mmap=True)``):
         actors on one node that load the same save share its pages, and the
-        sharded index is read-only (``add``, ``add_dataset``, ``remove`` and
-        ``compact`` raise ValueError). Replicas that ``heal`` makes hold copies
-        in memory."""
+        sharded index is read-only (``add``, ``add_dataset``, ``upsert``,
+        ``update_metadata``, ``remove`` and ``compact`` raise ValueError).
+        Replicas that ``heal`` makes hold copies in memory."""
         mapped = flag("mmap", mmap)
         path = os.path.abspath(os.fspath(directory))
         manifest = _manifest.read_manifest(path)

@@ -85,6 +85,6 @@ def commit(
         return
     before_commit()
     calls = replicas.send_all("commit", [(token,)] * len(replicas))
-    error = replicas.settle(calls, replicas.outcomes(calls, replicas.timeout))
+    error = replicas.settle(calls, replicas.outcomes(calls, replicas.timeout), committing=True)
     if error is not None:
         raise error
