@@ -36,6 +36,5 @@ for module in (hobrin, core):
 # the type checks of the stubs (no compiled code in them).
 PYTHONPATH="$site" PYTHONMALLOC=malloc LD_PRELOAD="$runtimes" \
   "$PY" -m pytest tests/python -q -p no:cacheprovider "${PYTEST_WORKERS[@]}" --ignore=tests/python/test_stubs.py \
-  --ignore=tests/python/test_ann_ray.py --ignore=tests/python/test_ann_ray_cluster.py \
-  --ignore=tests/python/test_ann_ray_placement.py "$@"
+  --ignore-glob='tests/python/test_ann_ray*.py' "$@"
 lap "Python tests"

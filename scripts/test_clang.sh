@@ -39,6 +39,6 @@ for module in (hobrin, core):
 # Left to the native run: the Ray tests (hobrin_ann.ray is Python over the
 # same module, and a Ray cluster takes long to start) and the type checks of
 # the stubs (no compiled code in them).
-"$PY" -m pytest tests/python -q -p no:cacheprovider "${PYTEST_WORKERS[@]}" --ignore=tests/python/test_ann_ray.py \
-  --ignore=tests/python/test_ann_ray_cluster.py --ignore=tests/python/test_stubs.py "$@"
+"$PY" -m pytest tests/python -q -p no:cacheprovider "${PYTEST_WORKERS[@]}" --ignore-glob='tests/python/test_ann_ray*.py' \
+  --ignore=tests/python/test_stubs.py "$@"
 lap "Python tests"
