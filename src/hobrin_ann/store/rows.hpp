@@ -86,9 +86,16 @@ class VectorRows {
  private:
   template <class Source>
   void write(T* out, const Source* values, bool unit, std::span<const std::uint32_t> order) const noexcept {
+    if (!unit) {  // a plain copy: dividing and multiplying by 1 changes no value
+      for (std::size_t j = 0; j < dim_; ++j) {
+        out[j] = static_cast<T>(static_cast<double>(values[order.empty() ? j : order[j]]));
+      }
+      std::fill(out + dim_, out + stride_, T{0});
+      return;
+    }
     double first = 1.0;   // values are divided by this,
     double second = 1.0;  // then multiplied by this
-    if (unit) unit_scale(values, first, second);
+    unit_scale(values, first, second);
     for (std::size_t j = 0; j < dim_; ++j) {
       const std::size_t from = order.empty() ? j : order[j];
       out[j] = static_cast<T>(static_cast<double>(values[from]) / first * second);
