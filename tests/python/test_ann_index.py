@@ -434,6 +434,27 @@ def test_exact_scans_equal_the_k_best_of_every_row_scored(offset, k, dtype):
             assert exact_d.tolist() == [b.tolist() for b in best_d[:count]]
 
 
+@pytest.mark.parametrize("parts", [[3], [3, 4, 5]])
+@pytest.mark.parametrize("metric", ["euclidean", "inner_product"])
+def test_filtered_scans_of_few_rows_equal_numpy_and_single_queries(metric, parts):
+    """5 admitted rows (fewer than k: each is scored exactly, no bounds) or
+    15 (more): a block of queries returns numpy's ranking, -1 and inf past
+    the matches, and what each query returns alone."""
+    rng = np.random.default_rng(8)
+    base, queries = rng.standard_normal((500, 24)), rng.standard_normal((40, 24))
+    index = Index(24, metric, m=8, ef_construction=40, schema=["part"], seed=1)
+    index.add(base, metadata=[[("part", i % 100)] for i in range(500)])
+    rows = np.flatnonzero(np.isin(np.arange(500) % 100, parts))
+    labels, distances = index.search(queries, 10, filter=("part", parts), threads=1)
+    order, _ = brute_force(metric, base[rows], queries, 10)
+    found = min(10, len(rows))
+    assert (labels[:, :found] == rows[order][:, :found]).all()
+    assert (labels[:, found:] == -1).all() and np.isinf(distances[:, found:]).all()
+    for q in (0, 17, 39):
+        alone = index.search(queries[q], 10, filter=("part", parts))
+        assert (alone[0] == labels[q]).all() and (alone[1] == distances[q]).all()
+
+
 @pytest.mark.parametrize("threads", [1, 2])
 def test_walks_that_give_up_are_scanned_together_with_exact_results(threads):
     """Half the vectors match, all in a cluster far from the queries: the
