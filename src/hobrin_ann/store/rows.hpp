@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <type_traits>
 
 #include "common/growth.hpp"
 #include "hobrin_ann/kernels/kernels.hpp"
@@ -87,8 +88,16 @@ class VectorRows {
   template <class Source>
   void write(T* out, const Source* values, bool unit, std::span<const std::uint32_t> order) const noexcept {
     if (!unit) {  // a plain copy: dividing and multiplying by 1 changes no value
-      for (std::size_t j = 0; j < dim_; ++j) {
-        out[j] = static_cast<T>(static_cast<double>(values[order.empty() ? j : order[j]]));
+      if constexpr (std::is_same_v<Source, T>) {
+        if (order.empty()) {
+          std::memcpy(out, values, dim_ * sizeof(T));
+        } else {
+          for (std::size_t j = 0; j < dim_; ++j) out[j] = values[order[j]];
+        }
+      } else {
+        for (std::size_t j = 0; j < dim_; ++j) {
+          out[j] = static_cast<T>(static_cast<double>(values[order.empty() ? j : order[j]]));
+        }
       }
       std::fill(out + dim_, out + stride_, T{0});
       return;
