@@ -452,3 +452,38 @@ def markdown(res):
                 f"{p['recall']:.4f} | {p['qps']:,.0f} |"
             )
     return out
+
+
+def main():
+    """This section alone, on Fashion-MNIST or a generated set of bench/data.py
+    (its "label" attribute then drawn at random over 10 classes), writing
+    filtered.md and filtered.json; run it in bench/.venv from bench/, with
+    one thread as run.sh sets it up."""
+    import argparse
+    import json
+    import sys
+    from pathlib import Path
+
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--data", default="fashion-mnist", help="fashion-mnist, or e.g. embedding-100k-256")
+    ap.add_argument("--nq", type=int, default=1000)
+    ap.add_argument("--efs", type=int, nargs="+", default=[10, 16, 32, 64, 128, 256])
+    ap.add_argument("--out", type=Path, default=Path(__file__).resolve().parent / "results")
+    args = ap.parse_args()
+    ds = data.load(args.data)
+    if args.data == "fashion-mnist":
+        labels = data.fashion_mnist_labels()
+    else:
+        labels = np.random.default_rng(3).integers(0, 10, len(ds.base))
+    started = time.perf_counter()
+    res = run(ds, labels, args.nq, args.efs, print)
+    res["minutes"] = (time.perf_counter() - started) / 60
+    args.out.mkdir(parents=True, exist_ok=True)
+    stem = "filtered" if args.data == "fashion-mnist" else f"filtered-{args.data}"
+    (args.out / f"{stem}.json").write_text(json.dumps(res, indent=1, default=str))
+    (args.out / f"{stem}.md").write_text("\n".join(markdown(res)) + "\n")
+    sys.stdout.write("\n".join(table(res)) + "\n")
+
+
+if __name__ == "__main__":
+    main()

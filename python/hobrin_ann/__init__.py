@@ -247,7 +247,8 @@ class Index(IndexParameters):
         """Refuses NaN, infinity, and values so large that squared distances
         or dot products of rows would overflow the dtype: such rows could not
         be ranked. One pass decides for the usual batch, where all is well."""
-        if rows.size == 0 or float(np.abs(rows).max()) <= self._largest:  # False for NaN
+        # Two reductions and no temporary array; either is NaN where a value is.
+        if rows.size == 0 or (float(rows.max()) <= self._largest and -float(rows.min()) <= self._largest):
             return
         bad = _first_bad_row(rows)
         if bad is not None:

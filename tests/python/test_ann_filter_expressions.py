@@ -212,6 +212,21 @@ def test_bad_expressions_are_refused_and_change_nothing(data, flt, error, match)
     assert all((a == b).all() for a, b in zip(before, after))
 
 
+@pytest.mark.parametrize(
+    "form", [list, np.array, lambda ids: [np.int32(i) if i % 2 else i for i in ids], "range"]
+)
+def test_allow_lists_of_every_form_admit_the_same_ids(data, form):
+    """A long allow-list admits the same ids however it is given; a list of
+    ints with a bool or a float in it is not one (it reads as conditions)."""
+    index, base, _, _ = data
+    ids = list(range(500, 2500, 3))
+    given = range(500, 2500, 3) if form == "range" else form(ids)
+    assert found_ids(index, base[1], given).tolist() == ids
+    for odd in (True, 2.0):
+        with pytest.raises(TypeError, match="filter: expected"):
+            index.search(base[1], 5, filter=ids[:-1] + [odd])
+
+
 @pytest.mark.parametrize(("build", "match"), [(And, "And\\(\\) needs"), (Or, "Or\\(\\) needs")])
 def test_empty_junctions_are_refused(build, match):
     with pytest.raises(ValueError, match=match):

@@ -434,6 +434,45 @@ def test_exact_scans_equal_the_k_best_of_every_row_scored(offset, k, dtype):
             assert exact_d.tolist() == [b.tolist() for b in best_d[:count]]
 
 
+@pytest.mark.parametrize("parts", [[3], [3, 4, 5]])
+@pytest.mark.parametrize("metric", ["euclidean", "inner_product"])
+def test_filtered_scans_of_few_rows_equal_numpy_and_single_queries(metric, parts):
+    """5 admitted rows (fewer than k: each is scored exactly, no bounds) or
+    15 (more): a block of queries returns numpy's ranking, -1 and inf past
+    the matches, and what each query returns alone."""
+    rng = np.random.default_rng(8)
+    base, queries = rng.standard_normal((500, 24)), rng.standard_normal((40, 24))
+    index = Index(24, metric, m=8, ef_construction=40, schema=["part"], seed=1)
+    index.add(base, metadata=[[("part", i % 100)] for i in range(500)])
+    rows = np.flatnonzero(np.isin(np.arange(500) % 100, parts))
+    labels, distances = index.search(queries, 10, filter=("part", parts), threads=1)
+    order, _ = brute_force(metric, base[rows], queries, 10)
+    found = min(10, len(rows))
+    assert (labels[:, :found] == rows[order][:, :found]).all()
+    assert (labels[:, found:] == -1).all() and np.isinf(distances[:, found:]).all()
+    for q in (0, 17, 39):
+        alone = index.search(queries[q], 10, filter=("part", parts))
+        assert (alone[0] == labels[q]).all() and (alone[1] == distances[q]).all()
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_walks_that_give_up_are_scanned_together_with_exact_results(threads):
+    """Half the vectors match, all in a cluster far from the queries: the
+    plan walks, each walk wanders through the other cluster past its budget
+    and gives up, and the queries are scanned afterwards in blocks. Results
+    equal each query searched alone and the exact filtered scan."""
+    rng = np.random.default_rng(5)
+    near, far = rng.standard_normal((2000, 16)), rng.standard_normal((2000, 16)) + 12.0
+    index = Index(16, m=8, ef_construction=60, schema=["far"], seed=4)
+    index.add(np.concatenate([near, far]), metadata=[[("far", int(i >= 2000))] for i in range(4000)])
+    queries = rng.standard_normal((70, 16))
+    batch = index.search(queries, 10, ef=10, filter=("far", 1), threads=threads)
+    exact = index.search(queries, 10, filter=("far", 1), exact=True)
+    alone = [index.search(q, 10, ef=10, filter=("far", 1)) for q in queries[:5]]
+    assert (batch[0] == exact[0]).all() and (batch[1] == exact[1]).all()
+    assert all((a[0] == batch[0][i]).all() and (a[1] == batch[1][i]).all() for i, a in enumerate(alone))
+
+
 def test_exact_scan_keeps_the_first_added_of_many_copies():
     """Copies of one vector tie: a scan returns the lowest ids among them,
     however many there are and wherever they fall in the scan's blocks."""

@@ -15,6 +15,11 @@ class LabelMap {
   std::size_t size() const noexcept { return size_; }
   // The node of `label`; nothing when it is absent (as every negative label is).
   std::optional<std::uint32_t> find(std::int64_t label) const noexcept;
+  // Starts fetching the slot where find(label) looks first: a long list of
+  // lookups then waits for memory a few at a time rather than one by one.
+  void prefetch(std::int64_t label) const noexcept {
+    if (base_ != nullptr) __builtin_prefetch(base_ + home(label));
+  }
 
   // Room for `count` labels in all; throws std::bad_alloc and keeps the contents.
   void reserve(std::size_t count);

@@ -1,6 +1,9 @@
 // Searches: the index held shared for the whole search, the plan settled
 // once, and the queries (or blocks of them, for scans) spread over threads;
 // each task is search/'s from start to end.
+#include <cstdint>
+#include <vector>
+
 #include "hobrin_ann/index/parallel_for.hpp"
 #include "hobrin_ann/index/stored_index.hpp"
 #include "hobrin_ann/search/query.hpp"
@@ -16,8 +19,24 @@ std::expected<void, FilterRefusal> StoredIndex<Store>::search(const SearchReques
   if (!plan) return std::unexpected(plan.error());
   const std::size_t workers = std::min(threads, plan->tasks);
   const Lease scratch = lease_scratch(workers, core_.graph.size());
+  // Walks that give up for a scan leave their queries here, to be scanned
+  // together afterwards: a block shares each read of the admitted rows,
+  // where a scan per query would read them all once per query.
+  std::vector<std::uint8_t> gave_up(plan->scan ? 0 : request.count, 0);
   parallel_for(plan->tasks, workers, [&](std::size_t worker, std::size_t task) {
-    search_task(core_, scratch[worker], request, *plan, task);
+    if (!search_task(core_, scratch[worker], request, *plan, task)) gave_up[task] = 1;
+  });
+  std::vector<std::uint32_t> left;
+  for (std::size_t q = 0; q < gave_up.size(); ++q) {
+    if (gave_up[q] != 0) left.push_back(static_cast<std::uint32_t>(q));
+  }
+  if (left.empty()) return {};
+  const std::size_t block = scan_block(left.size(), threads);
+  const std::size_t blocks = (left.size() + block - 1) / block;
+  parallel_for(blocks, std::min(workers, blocks), [&](std::size_t worker, std::size_t task) {
+    const std::size_t first = task * block;
+    scan_queries(core_, scratch[worker], request, *plan, 0, std::min(block, left.size() - first),
+                 left.data() + first);
   });
   return {};
 }

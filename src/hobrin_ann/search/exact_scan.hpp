@@ -144,6 +144,19 @@ void exact_scan(const IndexCore<Store>& core, Scratch<Store>& s,
   auto flush = [&] {
     const std::size_t n = s.fresh.size();
     if (n == 0) return;
+    // Every heap holds the same number of rows (all so far, up to k). Where
+    // every row of the chunk enters them all (few rows admitted), bounds
+    // would only add work: each row is scored exactly.
+    if (best.front().size() + n <= k) {
+      for (std::size_t q = 0; q < queries.size(); ++q) {
+        for (const std::uint32_t node : s.fresh) {
+          best[q].push_back(Scored<D>{core.store.exact_score(queries[q], node), node});
+        }
+        std::make_heap(best[q].begin(), best[q].end());
+      }
+      s.fresh.clear();
+      return;
+    }
     s.distances.resize(queries.size() * n);
     core.store.score_block(queries.data(), queries.size(), s.fresh.data(), n, s.distances.data());
     for (std::size_t q = 0; q < queries.size(); ++q) {

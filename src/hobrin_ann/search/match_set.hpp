@@ -96,8 +96,14 @@ class MatchSet {
         mark_condition(e, *schema_position(schema, e.attribute), values, nodes, negated, out);
         return out;
       }
-      for (const std::int64_t id : e.ids) {
-        if (const auto node = labels.find(id); node && *node < nodes) set_bit(out, *node);
+      // The table is far larger than the cache for big indexes: fetch a
+      // few lookups ahead.
+      constexpr std::size_t kAhead = 16;
+      const std::size_t count = e.ids.size();
+      for (std::size_t i = 0; i < std::min(kAhead, count); ++i) labels.prefetch(e.ids[i]);
+      for (std::size_t i = 0; i < count; ++i) {
+        if (i + kAhead < count) labels.prefetch(e.ids[i + kAhead]);
+        if (const auto node = labels.find(e.ids[i]); node && *node < nodes) set_bit(out, *node);
       }
       if (negated) {  // every node not listed: ids are known for all
         for (std::uint64_t& word : out) word = ~word;

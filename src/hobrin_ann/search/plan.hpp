@@ -32,6 +32,14 @@ struct SearchPlan {
   const MatchSet* admitted() const noexcept { return allowed ? &*allowed : nullptr; }
 };
 
+// Queries per block of a scan of `count` queries on `threads` threads.
+// Blocks share each read of the rows: up to 256 (rows are then read from
+// memory once per 256 queries), fewer while that would leave threads
+// without a block.
+inline std::size_t scan_block(std::size_t count, std::size_t threads) noexcept {
+  return std::clamp<std::size_t>(count / threads + (count % threads != 0), 16, 256);
+}
+
 // The plan of `request` over `core`, held shared by the caller (so whether
 // an addition is linking cannot change), served by `threads` threads; or why
 // its filter is refused.
@@ -51,12 +59,7 @@ std::expected<SearchPlan, FilterRefusal> plan_search(const IndexCore<Store>& cor
   plan.ef = std::max({request.ef, request.k, plan.rerank});
   plan.scan = request.exact || (plan.allowed && plan.allowed->prefers_scan(plan.ef, core.options.m, nodes));
   plan.locked = core.linking();
-  // A scan serves queries in blocks that share each read of the rows: up to
-  // 256 (rows are then read from memory once per 256 queries), fewer while
-  // that would leave threads without a block.
-  if (plan.scan) {
-    plan.block = std::clamp<std::size_t>(request.count / threads + (request.count % threads != 0), 16, 256);
-  }
+  if (plan.scan) plan.block = scan_block(request.count, threads);
   plan.tasks = (request.count + plan.block - 1) / plan.block;
   return plan;
 }

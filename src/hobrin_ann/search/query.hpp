@@ -57,10 +57,11 @@ void rerank(const IndexCore<Store>& core, Scratch<Store>& s, const typename Stor
 }
 
 // The walk on layer 0 from `entry`, leaving the best admitted nodes in
-// s.results. Nodes that are removed or of an addition still linking are
-// walked through but never returned.
+// s.results; false where it gave up for a scan (see below), which the
+// caller then runs with other such queries. Nodes that are removed or of an
+// addition still linking are walked through but never returned.
 template <class Store, bool locked, class D = typename Store::Distance>
-void walk_layer0(IndexCore<Store>& core, Scratch<Store>& s, typename Store::Query query, Scored<D> entry,
+bool walk_layer0(IndexCore<Store>& core, Scratch<Store>& s, typename Store::Query query, Scored<D> entry,
                  const SearchPlan& plan, std::size_t k) {
   const MatchSet* allowed = plan.admitted();
   auto admit = [&core, allowed](std::uint32_t node) {
@@ -80,12 +81,14 @@ void walk_layer0(IndexCore<Store>& core, Scratch<Store>& s, typename Store::Quer
   } else {
     completed = search_layer<Store, locked>(core, s, query, 0, plan.ef, admit, budget, k);
   }
-  if (!completed) exact_scan(core, s, query, k, allowed);
+  return completed;
 }
 
-// One query's descent and walk, its results written into the request.
+// One query's descent and walk, its results written into the request;
+// false where the walk gave up for a scan: the query is then left to the
+// caller (see scan_queries) and its results are not written.
 template <class Store, bool locked>
-void search_query(IndexCore<Store>& core, Scratch<Store>& s, const SearchRequest& request,
+bool search_query(IndexCore<Store>& core, Scratch<Store>& s, const SearchRequest& request,
                   const SearchPlan& plan, std::size_t query_index) {
   using Value = typename Store::Value;
   const auto* values = static_cast<const Value*>(request.queries) + query_index * core.options.dim;
@@ -108,41 +111,46 @@ void search_query(IndexCore<Store>& core, Scratch<Store>& s, const SearchRequest
     // being linked may have empty lists below, a dead end for the walk.
     for (int l = top; l > 0; --l)
       nearest = greedy_closest<Store, locked>(core, s, query, nearest, l, core.linking_from);
-    walk_layer0<Store, locked>(core, s, query, nearest, plan, request.k);
+    if (!walk_layer0<Store, locked>(core, s, query, nearest, plan, request.k)) return false;
     if constexpr (Store::kCoded) {
       if (plan.rescore) rerank(core, s, query, plan.rerank);
     }
   }
   emit(core, s.results, request, query_index);
+  return true;
 }
 
-// Scans for queries first .. first + count - 1 together, their results
-// written into the request.
+// Scans for the queries at `indexes` (or, with none given, first .. first
+// + count - 1) together, their results written into the request.
 template <class Store>
 void scan_queries(const IndexCore<Store>& core, Scratch<Store>& s, const SearchRequest& request,
-                  const SearchPlan& plan, std::size_t first, std::size_t count) {
+                  const SearchPlan& plan, std::size_t first, std::size_t count,
+                  const std::uint32_t* indexes = nullptr) {
   using Value = typename Store::Value;
-  const auto* values = static_cast<const Value*>(request.queries) + first * core.options.dim;
+  const auto* values = static_cast<const Value*>(request.queries);
+  auto index_of = [&](std::size_t q) { return indexes != nullptr ? indexes[q] : first + q; };
   s.block.reserve(count);
   std::vector<typename Store::Query> queries(count);
   for (std::size_t q = 0; q < count; ++q) {
-    queries[q] = core.store.prepare(values + q * core.options.dim, s.block, q);
+    queries[q] = core.store.prepare(values + index_of(q) * core.options.dim, s.block, q);
   }
   s.block_results.resize(count);
   exact_scan<Store>(core, s, queries, request.k, plan.admitted(), std::span(s.block_results.data(), count));
-  for (std::size_t q = 0; q < count; ++q) emit(core, s.block_results[q], request, first + q);
+  for (std::size_t q = 0; q < count; ++q) emit(core, s.block_results[q], request, index_of(q));
 }
 
-// Task `task` of `plan`: one query's walk, or one block's scan.
+// Task `task` of `plan`: one query's walk, or one block's scan. Returns
+// false for a walk that gave up for a scan (its query is left undone).
 template <class Store>
-void search_task(IndexCore<Store>& core, Scratch<Store>& s, const SearchRequest& request,
+bool search_task(IndexCore<Store>& core, Scratch<Store>& s, const SearchRequest& request,
                  const SearchPlan& plan, std::size_t task) {
   if (plan.scan) {
     const std::size_t first = task * plan.block;
-    return scan_queries(core, s, request, plan, first, std::min(plan.block, request.count - first));
+    scan_queries(core, s, request, plan, first, std::min(plan.block, request.count - first));
+    return true;
   }
   if (plan.locked) return search_query<Store, true>(core, s, request, plan, task);
-  search_query<Store, false>(core, s, request, plan, task);
+  return search_query<Store, false>(core, s, request, plan, task);
 }
 
 }  // namespace hobrin::ann

@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <type_traits>
 
 #include "common/growth.hpp"
 #include "hobrin_ann/kernels/kernels.hpp"
@@ -86,9 +87,24 @@ class VectorRows {
  private:
   template <class Source>
   void write(T* out, const Source* values, bool unit, std::span<const std::uint32_t> order) const noexcept {
+    if (!unit) {  // a plain copy: dividing and multiplying by 1 changes no value
+      if constexpr (std::is_same_v<Source, T>) {
+        if (order.empty()) {
+          std::memcpy(out, values, dim_ * sizeof(T));
+        } else {
+          for (std::size_t j = 0; j < dim_; ++j) out[j] = values[order[j]];
+        }
+      } else {
+        for (std::size_t j = 0; j < dim_; ++j) {
+          out[j] = static_cast<T>(static_cast<double>(values[order.empty() ? j : order[j]]));
+        }
+      }
+      std::fill(out + dim_, out + stride_, T{0});
+      return;
+    }
     double first = 1.0;   // values are divided by this,
     double second = 1.0;  // then multiplied by this
-    if (unit) unit_scale(values, first, second);
+    unit_scale(values, first, second);
     for (std::size_t j = 0; j < dim_; ++j) {
       const std::size_t from = order.empty() ? j : order[j];
       out[j] = static_cast<T>(static_cast<double>(values[from]) / first * second);
