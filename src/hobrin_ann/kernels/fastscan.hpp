@@ -12,6 +12,11 @@
 // (even byte + 256 * odd byte); one sum adds the words, another the words
 // shifted right by 8 (the odd bytes), and the even bytes' sum is the first
 // less 256 times the second, exact modulo 2^16.
+//
+// Measured (the disabled FastScanSpeed test, a shared Zen 4 machine), ns per
+// block of 32 with the epilogue, warm / cold, against 32 float32 rows at random:
+//   384 dims: AVX2 57-63 / 180-230, AVX-512 50-51 / 160-200; float32 720-800
+//   800 dims: AVX2 103-105 / 430-530, AVX-512 92-95 / 360-520; float32 1500-2400
 #include <cstddef>
 #include <cstdint>
 

@@ -11,6 +11,11 @@
 // neighbours, and those below the pool's worst key that were never seen
 // enter the pool. Every result was expanded, so its distance is exact, and
 // no neighbour row is read at random.
+//
+// Measured on Fashion-MNIST (60,000 x 784, m 16, ef_construction 200; the
+// disabled QuantizedWalkSpeed test, one thread, AVX2, a shared 2-core
+// machine): recall@10 follows the index's own walk at the same ef (0.9925 at
+// ef 32 for both), at 1.7 to 3.6 times its queries per second over five runs.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
