@@ -83,9 +83,11 @@ EdgeQuery prepare_edge_query(const float* q, std::size_t dims, std::uint8_t* tab
         std::min(v[0], 0.0f) + std::min(v[1], 0.0f) + std::min(v[2], 0.0f) + std::min(v[3], 0.0f);
     std::uint8_t* table = tables + 16 * m;
     for (unsigned x = 0; x < 16; ++x) {
-      // Rounded to nearest; clamped, as the sums' rounding may pass 255 by a hair.
-      const float level = std::clamp((entry[x] - low) * inverse + 0.5f, 0.0f, 255.0f);
-      table[x] = static_cast<std::uint8_t>(level);
+      // Rounded to nearest; clamped, as the sums' rounding may pass 255 by a
+      // hair (and a value that is not a number, which no caller should pass,
+      // becomes 0 rather than an undefined conversion).
+      const float level = (entry[x] - low) * inverse + 0.5f;
+      table[x] = level > 0.0f ? static_cast<std::uint8_t>(std::min(level, 255.0f)) : std::uint8_t{0};
     }
   }
   return {tables, dims, delta, static_cast<float>(beta - 0.5 * sum)};
