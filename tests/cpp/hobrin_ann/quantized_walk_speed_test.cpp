@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -86,8 +87,10 @@ TEST(DISABLED_QuantizedWalkSpeed, FashionMnist) {
   const QuantizedBlocks blocks(
       dim, n, [&](std::uint32_t node) { return core.store.rows().row(node); },
       [&](std::uint32_t node) { return core.graph.links(node, 0); }, 7);
-  std::printf("blocks built in %.1f s: %zu bytes each, %.0f MB\n", seconds_since(start), blocks.stride(),
-              double(blocks.bytes()) / 1e6);
+  std::size_t live = 0;
+  for (std::uint32_t node = 0; node < n; ++node) live += std::popcount(blocks.live(node));
+  std::printf("blocks built in %.1f s: %zu bytes each, %.0f MB, %.1f live lanes of 32 on average\n",
+              seconds_since(start), blocks.stride(), double(blocks.bytes()) / 1e6, double(live) / double(n));
   const QuantizedBlocks small_pages(
       dim, n, [&](std::uint32_t node) { return core.store.rows().row(node); },
       [&](std::uint32_t node) { return core.graph.links(node, 0); }, 7, false);
