@@ -15,7 +15,9 @@
 // Measured on Fashion-MNIST (60,000 x 784, m 16, ef_construction 200; the
 // disabled QuantizedWalkSpeed test, one thread, AVX2, a shared 2-core
 // machine): recall@10 follows the index's own walk at the same ef (0.9925 at
-// ef 32 for both), at 1.7 to 3.6 times its queries per second over five runs.
+// ef 32 for both), at 1.7 to 3.6 times its queries per second over six runs.
+// The graph's lists fill 13.6 of a block's 32 lanes on average; filled from
+// two hops (filled_lists: 31.7 lanes) the walk reaches 0.990 at ef 24.
 #include <algorithm>
 #include <bit>
 #include <cstddef>

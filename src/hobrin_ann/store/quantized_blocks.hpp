@@ -25,6 +25,7 @@
 #include <new>
 #include <span>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #if defined(__linux__)
@@ -159,6 +160,43 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
     const std::uint32_t mask = used == kLanes ? ~0u : (1u << used) - 1u;
     std::memcpy(b + live_at_, &mask, sizeof mask);
   }
+}
+
+// Layer-0 lists topped up for the blocks: a block scores 32 lanes for the
+// cost of any fewer, and the neighbour selection leaves most lists shorter.
+// Each node keeps its list first, then the nearest of its neighbours'
+// neighbours (by distance(a, b)) that are neither it nor on its list, up to
+// 32. Returns 32 slots per node, kNoNode past the end of each list. Throws
+// std::bad_alloc.
+template <class Links, class Distance>
+std::vector<std::uint32_t> filled_lists(std::size_t count, Links&& links_of, Distance&& distance) {
+  constexpr std::size_t lanes = QuantizedBlocks::kLanes;
+  std::vector<std::uint32_t> lists(count * lanes, kNoNode);
+  std::vector<std::pair<float, std::uint32_t>> found;
+  for (std::uint32_t node = 0; node < count; ++node) {
+    std::uint32_t* list = lists.data() + std::size_t{node} * lanes;
+    const std::span<const std::uint32_t> own = links_of(node);
+    const std::size_t kept = std::min(own.size(), lanes);
+    std::copy_n(own.begin(), kept, list);
+    auto listed = [&](std::uint32_t other) {
+      return other == node || std::find(list, list + kept, other) != list + kept;
+    };
+    found.clear();
+    for (std::size_t i = 0; i < kept; ++i) {
+      for (const std::uint32_t second : links_of(list[i])) {
+        if (!listed(second)) found.emplace_back(0.0f, second);
+      }
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    found.erase(std::unique(found.begin(), found.end(),
+                            [](const auto& a, const auto& b) { return a.second == b.second; }),
+                found.end());
+    for (auto& f : found) f.first = distance(node, f.second);
+    const std::size_t room = std::min(lanes - kept, found.size());
+    std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(room), found.end());
+    for (std::size_t i = 0; i < room; ++i) list[kept + i] = found[i].second;
+  }
+  return lists;
 }
 
 }  // namespace hobrin::ann

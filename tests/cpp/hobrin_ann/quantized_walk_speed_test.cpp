@@ -2,8 +2,8 @@
 // index's own walk, on one thread, over the same graph of Fashion-MNIST's
 // 60,000 training images (784 values), for its first 1,000 test images
 // (the best of three passes each, the walks taking turns; ef 0 is the
-// descent through the upper layers alone; 4k-pages the quantized walk over
-// blocks not asked to lie on huge pages).
+// descent through the upper layers alone; filled the quantized walk over
+// lists topped up to 32 from two hops by filled_lists).
 // Disabled by default; it reads the uncompressed files
 // train-images-idx3-ubyte and t10k-images-idx3-ubyte from the folder named
 // by HOBRIN_FASHION_MNIST:
@@ -83,7 +83,6 @@ TEST(DISABLED_QuantizedWalkSpeed, FashionMnist) {
   for (std::uint32_t node = 0; node < n; ++node) insert_node<Store, false>(core, scratch, node);
   std::printf("graph of %zu nodes built in %.1f s\n", n, seconds_since(start));
   start = Clock::now();
-  // The same blocks on 2 MiB pages (where the system gives them) and on 4 KiB pages.
   const QuantizedBlocks blocks(
       dim, n, [&](std::uint32_t node) { return core.store.rows().row(node); },
       [&](std::uint32_t node) { return core.graph.links(node, 0); }, 7);
@@ -91,9 +90,22 @@ TEST(DISABLED_QuantizedWalkSpeed, FashionMnist) {
   for (std::uint32_t node = 0; node < n; ++node) live += std::popcount(blocks.live(node));
   std::printf("blocks built in %.1f s: %zu bytes each, %.0f MB, %.1f live lanes of 32 on average\n",
               seconds_since(start), blocks.stride(), double(blocks.bytes()) / 1e6, double(live) / double(n));
-  const QuantizedBlocks small_pages(
+  start = Clock::now();
+  const auto lists = filled_lists(
+      n, [&](std::uint32_t node) { return core.graph.links(node, 0); },
+      [&](std::uint32_t a, std::uint32_t b) { return core.store.score_pair(a, b); });
+  const QuantizedBlocks filled(
       dim, n, [&](std::uint32_t node) { return core.store.rows().row(node); },
-      [&](std::uint32_t node) { return core.graph.links(node, 0); }, 7, false);
+      [&](std::uint32_t node) {
+        const std::uint32_t* list = lists.data() + std::size_t{node} * QuantizedBlocks::kLanes;
+        return std::span<const std::uint32_t>(
+            list, static_cast<std::size_t>(std::find(list, list + QuantizedBlocks::kLanes, kNoNode) - list));
+      },
+      7);
+  live = 0;
+  for (std::uint32_t node = 0; node < n; ++node) live += std::popcount(filled.live(node));
+  std::printf("filled blocks built in %.1f s, %.1f live lanes of 32 on average\n", seconds_since(start),
+              double(live) / double(n));
 
   // The k-th nearest distance of each query, by a plain scan.
   std::vector<float> kth(queries);
@@ -110,16 +122,16 @@ TEST(DISABLED_QuantizedWalkSpeed, FashionMnist) {
   auto everything = [](std::uint32_t) { return true; };
   // One pass over the queries: the descent, then the walk of `mode` (own,
   // quantized, or none); returns the neighbours found and the seconds taken.
-  enum Mode { Own, Quantized, SmallPages, DescentOnly };
-  const char* names[] = {"own", "quantized", "4k-pages", "descent"};
+  enum Mode { Own, Quantized, Filled, DescentOnly };
+  const char* names[] = {"own", "quantized", "filled", "descent"};
   auto pass = [&](Mode mode, std::size_t ef, QuantizedWalkScratch& walk) {
     std::size_t found = 0;
     const auto began = Clock::now();
     for (std::size_t q = 0; q < queries; ++q) {
       const Store::Query query = core.store.prepare(test.data() + q * dim, scratch.query, 0);
       const std::uint32_t entry = descend(core, scratch, query);
-      if (mode == Quantized || mode == SmallPages) {
-        quantized_walk(mode == Quantized ? blocks : small_pages, scan, floats, walk, query, entry, ef, k);
+      if (mode == Quantized || mode == Filled) {
+        quantized_walk(mode == Quantized ? blocks : filled, scan, floats, walk, query, entry, ef, k);
         for (const Scored<float>& r : walk.results) found += r.distance <= kth[q];
       } else if (mode == Own) {
         const Scored<float> first{core.store.score(query, entry), entry};
@@ -135,8 +147,7 @@ TEST(DISABLED_QuantizedWalkSpeed, FashionMnist) {
   for (std::size_t ef : {0u, 10u, 16u, 24u, 32u, 48u, 64u, 96u, 128u, 256u}) {
     QuantizedWalkScratch walk(blocks, std::max<std::size_t>(ef, k));
     scratch.prepare(n, 32, std::max<std::size_t>(ef, k));
-    const std::vector<Mode> modes =
-        ef == 0 ? std::vector{DescentOnly} : std::vector{Own, Quantized, SmallPages};
+    const std::vector<Mode> modes = ef == 0 ? std::vector{DescentOnly} : std::vector{Own, Quantized, Filled};
     // The best of three rounds, the walks taking turns: other processes share the machine.
     std::vector<double> best(modes.size(), HUGE_VAL);
     std::vector<std::size_t> found(modes.size());

@@ -1,5 +1,5 @@
 // The quantized layer-0 walk over per-node blocks: the blocks hold each
-// node's row and list (dead lanes masked), and the walk reaches the nearest
+// node's row and list (dead lanes masked), lists filled from two hops, and the walk reaches the nearest
 // nodes of a plain scan with their exact distances, on clustered data with
 // copies of vectors (edges of zero length).
 #include <gtest/gtest.h>
@@ -8,6 +8,9 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <span>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "hobrin_ann/insert/insert.hpp"
@@ -35,7 +38,8 @@ std::vector<float> clustered(std::size_t n, std::size_t dim, unsigned seed) {
 }
 
 struct Built {
-  Built(std::size_t n, std::size_t d, const std::vector<float>& rows)
+  // With `fill`, the blocks hold the lists topped up by filled_lists.
+  Built(std::size_t n, std::size_t d, const std::vector<float>& rows, bool fill = false)
       : dim(d),
         core(IndexOptions{.dim = d, .m = 16, .ef_construction = 100, .seed = 1, .schema = {}}),
         scratch(core.store) {
@@ -48,15 +52,58 @@ struct Built {
       core.graph.append(rng() % 16 == 0 ? 1 : 0);
     }
     for (std::uint32_t node = 0; node < n; ++node) insert_node<Store, false>(core, scratch, node);
+    auto graph_list = [this](std::uint32_t node) { return core.graph.links(node, 0); };
+    if (fill) {
+      filled = filled_lists(n, graph_list,
+                            [this](std::uint32_t a, std::uint32_t b) { return core.store.score_pair(a, b); });
+    }
     blocks = std::make_unique<QuantizedBlocks>(
         dim, n, [this](std::uint32_t node) { return core.store.rows().row(node); },
-        [this](std::uint32_t node) { return core.graph.links(node, 0); }, 7);
+        [&](std::uint32_t node) { return fill ? filled_list(node) : graph_list(node); }, 7);
+  }
+  std::span<const std::uint32_t> filled_list(std::uint32_t node) const {
+    const std::uint32_t* list = filled.data() + std::size_t{node} * QuantizedBlocks::kLanes;
+    return {list, static_cast<std::size_t>(std::find(list, list + QuantizedBlocks::kLanes, kNoNode) - list)};
   }
   std::size_t dim;
   IndexCore<Store> core;
   Scratch<Store> scratch;
+  std::vector<std::uint32_t> filled;
   std::unique_ptr<QuantizedBlocks> blocks;
 };
+
+// Filled lists start with the graph's list, then add distinct two-hop
+// nodes, nearest first, up to 32.
+TEST(QuantizedBlocks, FilledListsAddTheNearestTwoHopNodesAfterTheGraphsList) {
+  const std::size_t n = 600, dim = 40;
+  const Built b(n, dim, clustered(n, dim, 3), true);
+  std::size_t before = 0, after = 0;
+  for (std::uint32_t node = 0; node < n; ++node) {
+    const auto own = b.core.graph.links(node, 0);
+    const auto list = b.filled_list(node);
+    ASSERT_TRUE(std::equal(own.begin(), own.end(), list.begin())) << "node " << node;
+    std::set<std::uint32_t> two_hop;
+    for (std::uint32_t first : own)
+      for (std::uint32_t second : b.core.graph.links(first, 0)) two_hop.insert(second);
+    two_hop.erase(node);
+    for (std::uint32_t first : own) two_hop.erase(first);
+    ASSERT_EQ(list.size(), std::min<std::size_t>(32, own.size() + two_hop.size())) << "node " << node;
+    for (std::size_t i = own.size(); i < list.size(); ++i) {
+      ASSERT_TRUE(two_hop.erase(list[i]))
+          << "node " << node << ": " << list[i] << " twice or not two hops away";
+      if (i > own.size()) {
+        ASSERT_LE(b.core.store.score_pair(node, list[i - 1]), b.core.store.score_pair(node, list[i]));
+      }
+    }
+    for (std::uint32_t left : two_hop) {
+      ASSERT_LE(b.core.store.score_pair(node, list.back()), b.core.store.score_pair(node, left)) << node;
+    }
+    ASSERT_EQ(b.blocks->live(node), list.size() == 32 ? ~0u : (1u << list.size()) - 1u);
+    before += own.size();
+    after += list.size();
+  }
+  EXPECT_GT(after, before);
+}
 
 TEST(QuantizedBlocks, HoldEachNodesRowAndListWithDeadLanesMasked) {
   const std::size_t n = 600, dim = 40;
@@ -83,13 +130,14 @@ TEST(QuantizedBlocks, HoldEachNodesRowAndListWithDeadLanesMasked) {
   EXPECT_GT(short_lists, 0u) << "no block with dead lanes was checked";
 }
 
-class QuantizedWalk : public ::testing::TestWithParam<std::size_t> {};
+class QuantizedWalk : public ::testing::TestWithParam<std::tuple<std::size_t, bool>> {};
 
 // Recall@10 against a plain scan at ef 100 (measured 0.99 at 12 dimensions,
 // whose codes are padded to 32 values, and 0.96 at 100).
 TEST_P(QuantizedWalk, FindsTheNearestWithExactDistances) {
-  const std::size_t n = 3000, dim = GetParam(), k = 10, queries = 100;
-  Built b(n, dim, clustered(n, dim, 9));
+  const auto [dim, fill] = GetParam();
+  const std::size_t n = 3000, k = 10, queries = 100;
+  Built b(n, dim, clustered(n, dim, 9), fill);
   const auto asked = clustered(queries + 60, dim, 21);
   const auto floats = fast::fast_kernels<float>(fast::Measure::SquaredEuclidean);
   QuantizedWalkScratch s(*b.blocks, 100);
@@ -113,10 +161,16 @@ TEST_P(QuantizedWalk, FindsTheNearestWithExactDistances) {
   }
   const double recall = double(found) / double(queries * k);
   RecordProperty("recall", std::to_string(recall));
-  EXPECT_GE(recall, 0.93) << "dim " << dim;
+  EXPECT_GE(recall, 0.93) << "dim " << dim << (fill ? ", lists filled" : "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Dims, QuantizedWalk, ::testing::Values(std::size_t{12}, std::size_t{100}));
+INSTANTIATE_TEST_SUITE_P(DimsAndFill, QuantizedWalk,
+                         ::testing::Combine(::testing::Values(std::size_t{12}, std::size_t{100}),
+                                            ::testing::Bool()),
+                         [](const auto& test) {
+                           return "dim" + std::to_string(std::get<0>(test.param)) +
+                                  (std::get<1>(test.param) ? "_filled" : "");
+                         });
 
 }  // namespace
 }  // namespace hobrin::ann
