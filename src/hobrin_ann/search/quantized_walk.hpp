@@ -76,17 +76,19 @@ inline std::size_t pool_insert(std::vector<QuantizedWalkScratch::Candidate>& poo
 
 // The walk from `entry` for a query prepared as the blocks' rows are
 // (padded, in the store's order): leaves the k nearest expanded nodes in
-// s.results (a max-heap by exact squared Euclidean distance).
+// s.results (a max-heap by exact squared Euclidean distance); none for an
+// entry that names no node (an empty graph's).
 inline void quantized_walk(const QuantizedBlocks& blocks, const fast::FastScanKernels& scan,
                            const fast::FastKernels<float>& floats, QuantizedWalkScratch& s,
                            const float* query, std::uint32_t entry, std::size_t ef, std::size_t k) {
+  s.results.clear();
+  if (entry >= blocks.size()) return;
   ef = std::max(ef, k);
   blocks.rotate_query(query, s.rotated.data());
   const fast::EdgeQuery tables =
       fast::prepare_edge_query(s.rotated.data(), blocks.code_dims(), s.tables.data());
   s.seen.start();
   s.pool.clear();
-  s.results.clear();
   s.seen.insert(entry);
   s.pool.push_back({0.0f, entry, false});
   float estimates[QuantizedBlocks::kLanes];

@@ -58,6 +58,42 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// The graph of `rows` (784 values each), as an index builds it on one thread.
+void build_graph(IndexCore<Store>& core, Scratch<Store>& scratch, const std::vector<float>& rows) {
+  const std::size_t dim = core.options.dim, n = rows.size() / dim;
+  core.store.adopt(core.store.learn(rows.data(), n));
+  core.store.reserve(n);
+  core.graph.reserve(n, n);
+  scratch.prepare(n, 32, 1000);
+  std::mt19937_64 rng(5);
+  for (std::size_t i = 0; i < n; ++i) {
+    core.store.append(rows.data() + i * dim);
+    const double u = 1.0 - std::generate_canonical<double, 53>(rng);
+    core.graph.append(std::min(static_cast<int>(-std::log(u) / std::log(16.0)), kMaxLevel));
+  }
+  for (std::uint32_t node = 0; node < n; ++node) insert_node<Store, false>(core, scratch, node);
+}
+
+// The k-th nearest distance of each query, by a plain scan.
+std::vector<float> kth_distances(const IndexCore<Store>& core, Scratch<Store>& scratch,
+                                 const std::vector<float>& queries, std::size_t k) {
+  const std::size_t dim = core.options.dim, n = core.store.size();
+  std::vector<float> kth(queries.size() / dim), all(n);
+  for (std::size_t q = 0; q < kth.size(); ++q) {
+    const Store::Query query = core.store.prepare(queries.data() + q * dim, scratch.query, 0);
+    for (std::uint32_t node = 0; node < n; ++node) all[node] = core.store.score(query, node);
+    std::nth_element(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(k - 1), all.end());
+    kth[q] = all[k - 1];
+  }
+  return kth;
+}
+
+double live_lanes(const QuantizedBlocks& blocks) {
+  std::size_t live = 0;
+  for (std::uint32_t node = 0; node < blocks.size(); ++node) live += std::popcount(blocks.live(node));
+  return double(live) / double(blocks.size());
+}
+
 TEST(DISABLED_QuantizedWalkSpeed, FashionMnist) {
   const char* folder = std::getenv("HOBRIN_FASHION_MNIST");
   if (folder == nullptr) GTEST_SKIP() << "HOBRIN_FASHION_MNIST names no folder";
@@ -70,26 +106,14 @@ TEST(DISABLED_QuantizedWalkSpeed, FashionMnist) {
   IndexCore<Store> core(IndexOptions{.dim = dim, .m = 16, .ef_construction = 200, .seed = 1, .schema = {}});
   Scratch<Store> scratch(core.store);
   auto start = Clock::now();
-  core.store.adopt(core.store.learn(train.data(), n));
-  core.store.reserve(n);
-  core.graph.reserve(n, n);
-  scratch.prepare(n, 32, 1000);
-  std::mt19937_64 rng(5);
-  for (std::size_t i = 0; i < n; ++i) {
-    core.store.append(train.data() + i * dim);
-    const double u = 1.0 - std::generate_canonical<double, 53>(rng);
-    core.graph.append(std::min(static_cast<int>(-std::log(u) / std::log(16.0)), kMaxLevel));
-  }
-  for (std::uint32_t node = 0; node < n; ++node) insert_node<Store, false>(core, scratch, node);
+  build_graph(core, scratch, train);
   std::printf("graph of %zu nodes built in %.1f s\n", n, seconds_since(start));
   start = Clock::now();
   const QuantizedBlocks blocks(
       dim, n, [&](std::uint32_t node) { return core.store.rows().row(node); },
       [&](std::uint32_t node) { return core.graph.links(node, 0); }, 7);
-  std::size_t live = 0;
-  for (std::uint32_t node = 0; node < n; ++node) live += std::popcount(blocks.live(node));
   std::printf("blocks built in %.1f s: %zu bytes each, %.0f MB, %.1f live lanes of 32 on average\n",
-              seconds_since(start), blocks.stride(), double(blocks.bytes()) / 1e6, double(live) / double(n));
+              seconds_since(start), blocks.stride(), double(blocks.bytes()) / 1e6, live_lanes(blocks));
   start = Clock::now();
   const auto lists = filled_lists(
       n, [&](std::uint32_t node) { return core.graph.links(node, 0); },
@@ -102,20 +126,10 @@ TEST(DISABLED_QuantizedWalkSpeed, FashionMnist) {
             list, static_cast<std::size_t>(std::find(list, list + QuantizedBlocks::kLanes, kNoNode) - list));
       },
       7);
-  live = 0;
-  for (std::uint32_t node = 0; node < n; ++node) live += std::popcount(filled.live(node));
   std::printf("filled blocks built in %.1f s, %.1f live lanes of 32 on average\n", seconds_since(start),
-              double(live) / double(n));
+              live_lanes(filled));
 
-  // The k-th nearest distance of each query, by a plain scan.
-  std::vector<float> kth(queries);
-  std::vector<float> all(n);
-  for (std::size_t q = 0; q < queries; ++q) {
-    const Store::Query query = core.store.prepare(test.data() + q * dim, scratch.query, 0);
-    for (std::uint32_t node = 0; node < n; ++node) all[node] = core.store.score(query, node);
-    std::nth_element(all.begin(), all.begin() + (k - 1), all.end());
-    kth[q] = all[k - 1];
-  }
+  const std::vector<float> kth = kth_distances(core, scratch, test, k);
   const auto floats = fast::fast_kernels<float>(fast::Measure::SquaredEuclidean);
   const auto scan = fast::fastscan_kernels();
   std::printf("kernels: %s floats, %s edge-code scan\n", floats.variant, scan.variant);

@@ -159,6 +159,9 @@ TEST_P(QuantizedWalk, FindsTheNearestWithExactDistances) {
       found += truth.contains(r.node) || r.distance <= exact[k - 1].distance;
     }
   }
+  // An entry that names no node (an empty graph's) finds nothing.
+  quantized_walk(*b.blocks, fast::fastscan_kernels(), floats, s, b.core.store.rows().row(0), kNoNode, 100, k);
+  EXPECT_TRUE(s.results.empty());
   const double recall = double(found) / double(queries * k);
   RecordProperty("recall", std::to_string(recall));
   EXPECT_GE(recall, 0.93) << "dim " << dim << (fill ? ", lists filled" : "");
