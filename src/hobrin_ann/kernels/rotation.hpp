@@ -1,8 +1,8 @@
 #pragma once
-// A random orthogonal rotation of rows of `width` values (a multiple of 64),
-// applied before int8/int4 codes are made, so that a few large components
-// are spread over every dimension and one vector's step fits all of its
-// values. Distances and dot products are unchanged by it.
+// A random orthogonal rotation of rows of `width` values (a multiple of 64
+// for int8/int4 codes, of 32 for the 1-bit edge codes), applied before codes
+// are made, so that a few large components are spread over every dimension
+// and one vector's step fits all of its values. Distances and dot products are unchanged by it.
 //
 // Each of kRounds rounds flips signs at random, then runs a normalised fast
 // Walsh-Hadamard transform over a block of n values, n the largest power of
@@ -23,7 +23,7 @@ class Rotation {
   static constexpr std::size_t kMaxWidth = 4096;
 
   Rotation() = default;  // none: rows stay as they are
-  // Throws std::bad_alloc. `width` is a multiple of 64, at most kMaxWidth.
+  // Throws std::bad_alloc. `width` is a multiple of 32, at most kMaxWidth.
   Rotation(std::size_t width, std::uint64_t seed);
 
   bool empty() const noexcept { return width_ == 0; }

@@ -1,0 +1,137 @@
+#pragma once
+// A walk on layer 0 over QuantizedBlocks (store/quantized_blocks.hpp): a
+// prototype beside the index's own walk, on no search path yet.
+//
+// The candidate pool is a sorted array of at most ef nodes keyed by
+// *estimated* distance (the edge-code scan from the block of the node that
+// reached them); the results are keyed by *exact* distance, computed from a
+// node's own row when it is expanded. Expanding a node reads its block: its
+// row gives G = |q - node|^2, which is both the node's result and the anchor
+// of its neighbours' estimates; one scan of its codes then estimates all 32
+// neighbours, and those below the pool's worst key that were never seen
+// enter the pool. Every result was expanded, so its distance is exact, and
+// no neighbour row is read at random.
+//
+// Measured on Fashion-MNIST (60,000 x 784, m 16, ef_construction 200; the
+// disabled QuantizedWalkSpeed test, one thread, AVX2, a shared 2-core
+// machine): recall@10 follows the index's own walk at the same ef (0.9925 at
+// ef 32 for both), at 1.7 to 3.6 times its queries per second over six runs.
+// The graph's lists fill 13.6 of a block's 32 lanes on average; filled from
+// two hops (filled_lists: 31.7 lanes) the walk reaches 0.990 at ef 24.
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "common/epoch_set.hpp"
+#include "hobrin_ann/core/core.hpp"
+#include "hobrin_ann/kernels/fastscan.hpp"
+#include "hobrin_ann/search/search_layer.hpp"
+#include "hobrin_ann/store/quantized_blocks.hpp"
+
+namespace hobrin::ann {
+
+// What one walk reuses from query to query.
+struct QuantizedWalkScratch {
+  struct Candidate {
+    float key;
+    std::uint32_t node;
+    bool expanded;
+  };
+
+  // Room for walks over `blocks` with pools of up to `ef`; throws std::bad_alloc.
+  QuantizedWalkScratch(const QuantizedBlocks& blocks, std::size_t ef)
+      : rotated(blocks.code_dims()), tables(fast::edge_table_bytes(blocks.code_dims())) {
+    seen.reserve(blocks.size());
+    pool.reserve(ef + 1);
+  }
+
+  EpochSet<std::uint16_t> seen;             // nodes that entered the pool once
+  std::vector<Candidate> pool;              // sorted by key
+  std::vector<Scored<float>> results;       // max-heap by exact distance
+  std::vector<float> rotated;               // the query in the codes' space
+  std::vector<std::uint8_t> tables;         // its lookup tables
+};
+
+namespace detail {
+
+// Puts (key, node) in its place in the pool, unless the pool holds ef
+// nodes that are all nearer; returns the position, or the pool's size when
+// it was left out. The farthest node leaves a full pool.
+inline std::size_t pool_insert(std::vector<QuantizedWalkScratch::Candidate>& pool, std::size_t ef, float key,
+                               std::uint32_t node, bool expanded = false) {
+  if (pool.size() >= ef && !(key < pool.back().key)) return pool.size();
+  const auto at =
+      std::upper_bound(pool.begin(), pool.end(), key,
+                       [](float k, const QuantizedWalkScratch::Candidate& c) { return k < c.key; });
+  const auto position = static_cast<std::size_t>(at - pool.begin());
+  pool.insert(at, {key, node, expanded});
+  if (pool.size() > ef) pool.pop_back();
+  return position;
+}
+
+}  // namespace detail
+
+// The walk from `entry` for a query prepared as the blocks' rows are
+// (padded, in the store's order): leaves the k nearest expanded nodes in
+// s.results (a max-heap by exact squared Euclidean distance); none for an
+// entry that names no node (an empty graph's).
+inline void quantized_walk(const QuantizedBlocks& blocks, const fast::FastScanKernels& scan,
+                           const fast::FastKernels<float>& floats, QuantizedWalkScratch& s,
+                           const float* query, std::uint32_t entry, std::size_t ef, std::size_t k) {
+  s.results.clear();
+  if (entry >= blocks.size()) return;
+  ef = std::max(ef, k);
+  blocks.rotate_query(query, s.rotated.data());
+  const fast::EdgeQuery tables =
+      fast::prepare_edge_query(s.rotated.data(), blocks.code_dims(), s.tables.data());
+  s.seen.start();
+  s.pool.clear();
+  s.seen.insert(entry);
+  s.pool.push_back({0.0f, entry, false});
+  float estimates[QuantizedBlocks::kLanes];
+  std::size_t next = 0;  // no pool entry before it is still to expand
+  while (true) {
+    while (next < s.pool.size() && s.pool[next].expanded) ++next;
+    if (next == s.pool.size()) break;
+    s.pool[next].expanded = true;
+    const std::uint32_t node = s.pool[next].node;
+    for (std::size_t ahead = next + 1; ahead < s.pool.size(); ++ahead) {
+      if (s.pool[ahead].expanded) continue;
+      blocks.prefetch(s.pool[ahead].node);
+      break;
+    }
+    const float g = floats.pair(query, blocks.row(node), blocks.row_length());
+    keep_best(s.results, Scored<float>{g, node}, k);
+    // The node's key becomes its exact distance, so that the pool's worst
+    // key, which admits neighbours, is an estimate less often (on clustered
+    // 100-d data at ef 64, recall@10 0.78 with estimated keys, 0.93 with this).
+    s.pool.erase(s.pool.begin() + static_cast<std::ptrdiff_t>(next));
+    next = std::min(next, detail::pool_insert(s.pool, ef, g, node, true));
+    const float threshold = s.pool.size() >= ef ? s.pool.back().key : std::numeric_limits<float>::infinity();
+    std::uint32_t mask = scan.estimates(tables, blocks.codes(node), blocks.add(node), blocks.scale(node), g,
+                                        threshold, blocks.live(node), estimates);
+    const std::uint32_t* ids = blocks.ids(node);
+    for (; mask != 0; mask &= mask - 1) {
+      const int lane = std::countr_zero(mask);
+      if (!s.seen.insert(ids[lane])) continue;
+      const std::size_t at = detail::pool_insert(s.pool, ef, estimates[lane], ids[lane]);
+      next = std::min(next, at);
+    }
+  }
+}
+
+// The entry node for a layer-0 walk: the greedy descent through the upper
+// layers with exact distances, as the index's own search does.
+template <class Store>
+std::uint32_t descend(IndexCore<Store>& core, Scratch<Store>& s, typename Store::Query query) {
+  if (core.entry_point == kNoNode) return kNoNode;
+  Scored nearest{core.store.score(query, core.entry_point), core.entry_point};
+  for (int level = core.top_level; level > 0; --level)
+    nearest = greedy_closest<Store, false>(core, s, query, nearest, level);
+  return nearest.node;
+}
+
+}  // namespace hobrin::ann
