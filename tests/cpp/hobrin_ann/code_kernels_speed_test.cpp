@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "aligned_array.hpp"
 #include "hobrin_ann/kernels/codes.hpp"
 #include "hobrin_ann/kernels/kernels.hpp"
 
@@ -20,15 +21,6 @@ namespace {
 constexpr std::size_t kRows = 50000;
 constexpr std::size_t kBatch = 32;
 constexpr std::size_t kBatches = 20000;
-
-struct AlignedFree {
-  void operator()(void* p) const noexcept { ::operator delete[](p, std::align_val_t{kBlockBytes}); }
-};
-template <class T>
-std::unique_ptr<T[], AlignedFree> aligned(std::size_t n) {
-  return std::unique_ptr<T[], AlignedFree>(
-      static_cast<T*>(::operator new[](n * sizeof(T), std::align_val_t{kBlockBytes})));
-}
 
 template <class Score>
 double ns_per_distance(const std::vector<std::uint32_t>& nodes, Score&& score) {

@@ -16,6 +16,7 @@
 #include <random>
 #include <vector>
 
+#include "aligned_array.hpp"
 #include "hobrin_ann/kernels/codes.hpp"
 #include "hobrin_ann/kernels/fastscan.hpp"
 #include "hobrin_ann/kernels/kernels.hpp"
@@ -25,15 +26,6 @@ namespace {
 
 constexpr std::size_t kCount = 20000;  // blocks, and rows
 constexpr std::size_t kRounds = 40000;
-
-struct AlignedFree {
-  void operator()(void* p) const noexcept { ::operator delete[](p, std::align_val_t{kBlockBytes}); }
-};
-template <class T>
-std::unique_ptr<T[], AlignedFree> aligned(std::size_t n) {
-  return std::unique_ptr<T[], AlignedFree>(
-      static_cast<T*>(::operator new[](n * sizeof(T), std::align_val_t{kBlockBytes})));
-}
 
 // Nanoseconds per call of score(round): the least of 8 runs of kRounds / 8
 // calls, as other processes share the machine.
