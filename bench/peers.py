@@ -374,8 +374,10 @@ def run_dataset(ds, metric, cfg):
         log(f"  {s}: " + ", ".join(f"ef {p['ef']} {p['recall']:.4f} @ {p['qps']:,.0f}" for p in mine))
     threads = _thread_search(indexes, chosen, points, queries32)
     del indexes
-    graphs = builds(cfg, searchers=False)
-    scaling = _build_scaling(base32[: cfg["scaling_n"]], metric, {b: graphs[b] for b in build_s})
+    scaling = []
+    if cfg["scaling_n"]:
+        graphs = builds(cfg, searchers=False)
+        scaling = _build_scaling(base32[: cfg["scaling_n"]], metric, {b: graphs[b] for b in build_s})
     return {
         "dataset": ds.label,
         "metric": metric,
@@ -501,8 +503,7 @@ def markdown(res):
         "each library's saved index over the vectors (hobrin_ann: nbytes; glass: the resident growth "
         "over loading its graph into the searcher, which holds the graph, codes and refine rows). "
         "Build times (glass: its graph, without the searchers' training and tuning) on one and two "
-        "threads on the first "
-        f"{cfg['scaling_n']:,} vectors of each set.",
+        "threads on a prefix of the set (its size in the table).",
     ]
     cores = res.get("cores") or os.cpu_count()
     loads = [float(res[k].split()[0]) for k in ("load average at start", "load average at end")]
@@ -534,11 +535,13 @@ def markdown(res):
             out.append(f"| {s} | " + " | ".join(cells) + " |")
         scale = e["build_scaling"]
         h = next((r for r in scale if r["method"] == HNSWLIB), None)
-        out += [
-            "",
-            f"| build of {scale[0]['n']:,} vectors | s, 1 thread | / hnswlib | s, 2 threads | / hnswlib |",
-            "|---|---:|---:|---:|---:|",
-        ]
+        if scale:
+            out += [
+                "",
+                f"| build of {scale[0]['n']:,} vectors | s, 1 thread | / hnswlib | s, 2 threads "
+                "| / hnswlib |",
+                "|---|---:|---:|---:|---:|",
+            ]
         for r in scale:
             out.append(
                 f"| {r['method']} | {r['1']:.1f} | {_ratio(r['1'], h and h['1'])} | {r['2']:.1f} "
@@ -588,6 +591,7 @@ def main():
     ap.add_argument("--quick", action="store_true", help="small subsets and few efs, a smoke test")
     ap.add_argument("--only", nargs="*", help="data set names to run")
     ap.add_argument("--n", type=int, help="use the first n vectors of each data set")
+    ap.add_argument("--scaling-n", type=int, help="vectors of the one- and two-thread builds (0: none)")
     ap.add_argument("--out", type=Path, help="default: bench/results/quick for --quick, else bench/results")
     args = ap.parse_args()
     out = args.out or HERE / ("results/quick" if args.quick else "results")
@@ -596,6 +600,8 @@ def main():
         cfg["datasets"] = [d for d in cfg["datasets"] if d[0] in args.only]
     if args.n:
         cfg["datasets"] = [(name, args.n, metric) for name, _, metric in cfg["datasets"]]
+    if args.scaling_n is not None:
+        cfg["scaling_n"] = args.scaling_n
     res = run(cfg)
     out.mkdir(parents=True, exist_ok=True)
     (out / "peers.json").write_text(json.dumps(res, indent=1, default=float))
