@@ -22,8 +22,12 @@ under cosine, a 384-d unit-length embedding-like set under cosine):
 - batch search on one and two threads at recall 0.99 for the fastest series
   of hobrin_ann, glass and SymphonyQG.
 
-Cosine peers get their own cosine or inner-product metric; the rows are
-already at unit length, so inner product ranks as cosine does.
+On the cosine sets the rows are already at unit length, where inner product
+and Euclidean distance rank as cosine does. hnswlib, faiss, usearch and
+hobrin_ann get their cosine or inner-product metric; glass and SymphonyQG get
+Euclidean (SymphonyQG has no cosine, and both lost recall with their inner
+product on unit-length Fashion-MNIST: SymphonyQG at degree 32 stayed under
+0.95 up to ef 1,024, glass's 8-bit codes under 0.93).
 
 Runs inside bench/run.py (section "peers") or alone:
 
@@ -163,7 +167,7 @@ class _Glass:
     the saved graph."""
 
     def __init__(self, base, metric, threads, searchers=()):
-        self.metric = "IP" if metric == "cosine" else "L2"
+        self.metric = "L2"  # on unit-length rows also the cosine order (see the module docstring)
         glass.set_num_threads(threads)
         started = time.perf_counter()
         try:
@@ -205,7 +209,7 @@ def _symqg_name(degree):
 
 def _symqg_build(degree):
     def build(base, metric, threads):
-        index = rabitqlib.SymqgIndex(base.shape[1], degree, "ip" if metric == "cosine" else "l2")
+        index = rabitqlib.SymqgIndex(base.shape[1], degree, "l2")  # see the module docstring on cosine
         with _quiet():
             index.build(base, EFC, threads)
         return index
@@ -495,7 +499,9 @@ def markdown(res):
         f"degree {' and '.join(map(str, cfg['symqg_degrees']))}, ef_construction 200; hobrin_ann with m "
         "16, ef_construction 200, float rows, int8 and int4 codes (rerank r: r x 10 candidates "
         "re-scored on the full vectors; without it every candidate of the walk is). Cosine sets: "
-        "each peer's cosine or inner-product metric on unit-length rows. Sweeps over ef, one thread, "
+        "unit-length rows; hnswlib, faiss, usearch and hobrin_ann use their cosine or inner-product metric, "
+        "glass and SymphonyQG Euclidean distance (the same order on unit-length rows; with their inner "
+        "product both lost recall on Fashion-MNIST). Sweeps over ef, one thread, "
         f"the first {cfg['nq']:,} queries as one batch per call, {cfg['rounds']} timed passes with the "
         "series "
         "taking turns at every ef, the fastest counts; q/s at a recall interpolated on the "
