@@ -224,6 +224,43 @@ class FastGraphPeers(unittest.TestCase):
         q, s = peers.best_of(points, ["glass"], 0.99)
         self.assertTrue(500.0 < q < 5000.0)
 
+    def test_the_report_reads_a_set_without_builds_timed_or_a_peer_at_the_recall(self):
+        # A run with --scaling-n 0 has no build table; hnswlib never reaching
+        # 0.99 leaves its ratios empty instead of dividing by nothing.
+        points = [
+            {"method": m, "build": m.split(",")[0], "ef": ef, "recall": r, "qps": q}
+            for m, curve in {
+                "hnswlib": [(10, 0.9, 3000.0), (64, 0.97, 900.0)],
+                "hobrin_ann": [(10, 0.93, 4000.0), (64, 0.995, 1000.0)],
+            }.items()
+            for ef, r, q in curve
+        ]
+        entry = {
+            "dataset": "tiny (10 x 2)",
+            "metric": "cosine",
+            "points": points,
+            "bytes_per_vector": {"hnswlib": 100.0, "hobrin_ann": 90.0},
+            "build_s_2_threads": {"hnswlib": 1.0, "hobrin_ann": 0.5},
+            "build_scaling": [],
+            "threads": [],
+            "faults": [],
+        }
+        res = {
+            "config": peers.QUICK,
+            "started": "now",
+            "minutes": 1.0,
+            "source": "test",
+            "load average at start": "0.5 0 0",
+            "load average at end": "0.5 0 0",
+            "cores": 2,
+            "datasets": [entry],
+        }
+        text = "\n".join(peers.markdown(res))
+        self.assertIn("| hnswlib | 1,500 | 1.00x | not reached | - |", text)
+        self.assertIn("| hobrin_ann | 3,352 | 2.23x | 1,439 | - |", text)
+        self.assertNotIn("build of", text)
+        self.assertNotIn("machine was shared", text)
+
 
 if __name__ == "__main__":
     unittest.main()
