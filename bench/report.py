@@ -632,6 +632,13 @@ def markdown(results):
         import churn
 
         out += churn.markdown(results["churn"])
+    if "peers" in results:
+        out += [
+            "",
+            "## Against glass and SymphonyQG",
+            "",
+            "Tables in [peers.md](peers.md), plot in peers_recall_qps.png.",
+        ]
     out += ["", "## Notes", ""] + [f"- {n}" for n in results.get("notes", [])]
     return "\n".join(out) + "\n"
 
@@ -759,3 +766,7 @@ def write(results, out_dir):
         import codes
 
         codes.write(results["codes"], out_dir)
+    if "peers" in results:
+        import peers
+
+        peers.write(results["peers"], out_dir)

@@ -19,6 +19,7 @@ import data
 import exact
 import filtered
 import graph
+import peers
 import quantized
 import replicas
 import report
@@ -65,6 +66,7 @@ FULL = {
     "quantized": quantized.FULL,
     "codes": codes.FULL,
     "churn": churn.FULL,
+    "peers": peers.FULL,
 }
 QUICK = {
     "ann": [("fashion-mnist", 4000), ("gaussian-50k-64", 4000)],
@@ -100,6 +102,7 @@ QUICK = {
     "quantized": quantized.QUICK,
     "codes": codes.QUICK,
     "churn": churn.QUICK,
+    "peers": peers.QUICK,
 }
 
 
@@ -302,6 +305,7 @@ def main():
         "quantized",
         "codes",
         "churn",
+        "peers",
     ]
     ap.add_argument("--skip", nargs="*", default=[], choices=sections)
     ap.add_argument(
@@ -388,6 +392,9 @@ def main():
     if "churn" not in args.skip:
         log("hobrin_ann under churn (remove, add, upsert) against fresh builds, hnswlib and usearch")
         results["churn"] = timed("churn", lambda: churn.run(cfg["churn"], log))
+    if "peers" not in args.skip:
+        log("hobrin_ann against glass, SymphonyQG, hnswlib, faiss and usearch")
+        results["peers"] = timed("peers", lambda: peers.run(cfg["peers"]))
     results["runtime_s"] = measured = time.time() - start
     results["machine"]["load average at end"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
     if args.only and (args.out / "latest.json").exists():

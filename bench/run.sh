@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Benchmark hobrin against its peers in one run: makes its own environment in
-# bench/.venv (numpy, hnswlib, faiss-cpu, usearch, matplotlib, threadpoolctl,
-# ray, and hobrin with hobrin_ann built from this checkout on every run, so that
-# the code as it is now is measured), a scalar-kernel build in bench/.scalar when the
+# bench/.venv (numpy, hnswlib, faiss-cpu, usearch, glass from pyglass-portable,
+# SymphonyQG from rabitqlib, matplotlib, threadpoolctl, ray, and hobrin with
+# hobrin_ann built from this checkout on every run, so that the code as it is
+# now is measured), a scalar-kernel build in bench/.scalar when the
 # build offers one, then runs bench/run.py with the given arguments
 # (for example --quick). Results go to bench/results/ (--quick: bench/results/quick/).
 set -euo pipefail

@@ -15,6 +15,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import data  # noqa: E402
 import filtered  # noqa: E402
+import peers  # noqa: E402
 import quantized  # noqa: E402
 import sharded  # noqa: E402
 from curves import frontier, qps_at, verdict  # noqa: E402
@@ -182,6 +183,83 @@ class QuantizedPeers(unittest.TestCase):
         best = quantized.best_at(points, 0.99, ["sq"])
         self.assertEqual(best[2], "sq k 4")
         self.assertEqual(quantized.ratio_to(points, 0.99, best, "u", 1.5)[1:], ("peer not reached", True))
+
+
+class FastGraphPeers(unittest.TestCase):
+    """Every series of the peers section, run through its wrapper: a metric
+    mapped wrongly, ids read from the wrong output or a searcher left
+    unbuilt shows as lost neighbours."""
+
+    def test_every_series_finds_the_neighbours_under_both_metrics(self):
+        rng = np.random.default_rng(7)
+        centres = rng.standard_normal((20, 64)) * 3
+        base = data.unit_rows(centres[rng.integers(0, 20, 1500)] + rng.standard_normal((1500, 64)))
+        queries = data.unit_rows(centres[rng.integers(0, 20, 40)] + rng.standard_normal((40, 64)))
+        base32, queries32 = base.astype(np.float32), queries.astype(np.float32)
+        truth = data.exact_knn(base, queries)[1]
+        cfg = dict(peers.QUICK)
+        makers = peers.builds(cfg)
+        for metric in ("euclidean", "cosine"):
+            built = {name: make(base32, metric, 1) for name, make in makers.items()}
+            for name, build, search in peers.series(cfg):
+                with self.subTest(metric=metric, series=name):
+                    labels = search(built[build], queries32, 256, 1)
+                    self.assertEqual(np.asarray(labels).shape, (40, 10))
+                    self.assertGreater(recall_at_k(base, queries, labels, truth), 0.9)
+                    self.assertGreater(peers._bytes(name, build, built[build], cfg), 0)
+
+    def test_best_series_and_ratios_read_the_right_curves(self):
+        points = [
+            {"method": m, "recall": r, "qps": q}
+            for m, curve in {
+                "hobrin_ann": [(0.9, 3000.0), (0.999, 300.0)],
+                "hobrin_ann int8": [(0.9, 6000.0), (0.98, 2000.0)],
+                "glass FP32": [(0.9, 5000.0), (0.999, 500.0)],
+            }.items()
+            for r, q in curve
+        ]
+        self.assertEqual(peers.best_of(points, ["hobrin_ann"], 0.95)[1], "hobrin_ann int8")
+        self.assertEqual(peers.best_of(points, ["hobrin_ann"], 0.99)[1], "hobrin_ann")
+        self.assertEqual(peers.best_of(points, ["SymphonyQG"], 0.9), (None, None))
+        q, s = peers.best_of(points, ["glass"], 0.99)
+        self.assertTrue(500.0 < q < 5000.0)
+
+    def test_the_report_reads_a_set_without_builds_timed_or_a_peer_at_the_recall(self):
+        # A run with --scaling-n 0 has no build table; hnswlib never reaching
+        # 0.99 leaves its ratios empty instead of dividing by nothing.
+        points = [
+            {"method": m, "build": m.split(",")[0], "ef": ef, "recall": r, "qps": q}
+            for m, curve in {
+                "hnswlib": [(10, 0.9, 3000.0), (64, 0.97, 900.0)],
+                "hobrin_ann": [(10, 0.93, 4000.0), (64, 0.995, 1000.0)],
+            }.items()
+            for ef, r, q in curve
+        ]
+        entry = {
+            "dataset": "tiny (10 x 2)",
+            "metric": "cosine",
+            "points": points,
+            "bytes_per_vector": {"hnswlib": 100.0, "hobrin_ann": 90.0},
+            "build_s_2_threads": {"hnswlib": 1.0, "hobrin_ann": 0.5},
+            "build_scaling": [],
+            "threads": [],
+            "faults": [],
+        }
+        res = {
+            "config": peers.QUICK,
+            "started": "now",
+            "minutes": 1.0,
+            "source": "test",
+            "load average at start": "0.5 0 0",
+            "load average at end": "0.5 0 0",
+            "cores": 2,
+            "datasets": [entry],
+        }
+        text = "\n".join(peers.markdown(res))
+        self.assertIn("| hnswlib | 1,500 | 1.00x | not reached | - |", text)
+        self.assertIn("| hobrin_ann | 3,352 | 2.23x | 1,439 | - |", text)
+        self.assertNotIn("build of", text)
+        self.assertNotIn("machine was shared", text)
 
 
 if __name__ == "__main__":
