@@ -53,3 +53,35 @@ def verdict(ratio, ok, bound_helps, bound_hurts):
     if ok(ratio):
         return None if bound_hurts else True
     return None if bound_helps else False
+
+
+# ---- the series of a sweep: points {"method", "ef", "recall", "qps"[, "build"]}
+
+
+def series_of(points, build=None):
+    """The series' names in the order they first appear (of one build's
+    points, given one)."""
+    return list(dict.fromkeys(p["method"] for p in points if build is None or p["build"] == build))
+
+
+def qps_text(q, how):
+    """A q/s read off a curve (qps_at), as a table cell."""
+    return "not reached" if q is None else f"{q:,.0f}" + ("" if how == "interpolated" else " (>=)")
+
+
+def sweep_lines(points):
+    """One line per series: each point of its sweep as ef: recall@10 at q/s."""
+    out = []
+    for s in series_of(points):
+        mine = [p for p in points if p["method"] == s]
+        out.append(f"- {s}: " + "; ".join(f"{p['ef']}: {p['recall']:.4f} at {p['qps']:,.0f}" for p in mine))
+    return out
+
+
+def panel_lines(points):
+    """Every series of a sweep as lines of a report.plot_panels panel,
+    hobrin_ann's solid and the peers' dashed."""
+    return [
+        (s, [p for p in points if p["method"] == s], "o-" if s.startswith("hobrin_ann") else "s--", False)
+        for s in series_of(points)
+    ]

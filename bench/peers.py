@@ -51,7 +51,7 @@ import hnswlib
 import numpy as np
 import rabitqlib
 import report
-from curves import qps_at
+from curves import panel_lines, qps_at, qps_text, series_of, sweep_lines
 from usearch.index import Index as UsearchIndex
 
 import hobrin_ann
@@ -419,10 +419,6 @@ def run(cfg):
 # ---- reading the results
 
 
-def _series_of(points):
-    return list(dict.fromkeys(p["method"] for p in points))
-
-
 def at(points, method, recall):
     """(q/s, how) of one series at `recall` (curves.qps_at)."""
     return qps_at([p for p in points if p["method"] == method], recall)
@@ -431,13 +427,9 @@ def at(points, method, recall):
 def best_of(points, prefixes, recall):
     """(q/s, series) of the fastest series whose name starts with one of
     `prefixes` at `recall`; (None, None) when none reaches it."""
-    found = [(at(points, s, recall)[0], s) for s in _series_of(points) if s.startswith(tuple(prefixes))]
+    found = [(at(points, s, recall)[0], s) for s in series_of(points) if s.startswith(tuple(prefixes))]
     found = [f for f in found if f[0] is not None]
     return max(found) if found else (None, None)
-
-
-def _q(q, how):
-    return "not reached" if q is None else f"{q:,.0f}" + ("" if how == "interpolated" else " (>=)")
 
 
 def _ratio(a, b):
@@ -531,12 +523,12 @@ def markdown(res):
             "| build s, 2 threads |",
             "|---|---:|---:|---:|---:|---:|---:|",
         ]
-        for s in _series_of(pts):
+        for s in series_of(pts):
             b = next(p["build"] for p in pts if p["method"] == s)
             cells = []
             for r in (0.95, 0.99):
                 q, how = at(pts, s, r)
-                cells += [_q(q, how), _ratio(q, peer[r])]
+                cells += [qps_text(q, how), _ratio(q, peer[r])]
             cells += [f"{e['bytes_per_vector'][s]:,.0f}", report._fmt(e["build_s_2_threads"].get(b), 1)]
             out.append(f"| {s} | " + " | ".join(cells) + " |")
         scale = e["build_scaling"]
@@ -561,26 +553,14 @@ def markdown(res):
                 out.append(
                     f"| {t['method']} | {t['ef']} | {q['1']:,.0f} | {q['2']:,.0f} | {q['2'] / q['1']:.2f}x |"
                 )
-        out += ["", "The sweep (ef: recall@10 at q/s):", ""]
-        for s in _series_of(pts):
-            mine = [p for p in pts if p["method"] == s]
-            out.append(
-                f"- {s}: " + "; ".join(f"{p['ef']}: {p['recall']:.4f} at {p['qps']:,.0f}" for p in mine)
-            )
+        out += ["", "The sweep (ef: recall@10 at q/s):", ""] + sweep_lines(pts)
         out += [f"- FAULT: {f}" for f in e["faults"]]
     return out
 
 
 def panels(res):
     """Plot panels for report.plot_panels: one per data set."""
-    out = []
-    for e in res["datasets"]:
-        lines = []
-        for s in _series_of(e["points"]):
-            ours = s.startswith("hobrin_ann")
-            lines.append((s, [p for p in e["points"] if p["method"] == s], "o-" if ours else "s--", False))
-        out.append((f"{e['dataset']}, {e['metric']}, batch", lines))
-    return out
+    return [(f"{e['dataset']}, {e['metric']}, batch", panel_lines(e["points"])) for e in res["datasets"]]
 
 
 def write(res, out_dir):

@@ -30,7 +30,7 @@ import data
 import faiss
 import numpy as np
 import report
-from curves import qps_at, verdict
+from curves import panel_lines, qps_at, qps_text, series_of, sweep_lines, verdict
 from usearch.index import Index as UsearchIndex
 
 import hobrin_ann
@@ -273,17 +273,12 @@ def run(cfg, log=log):
 # ---- reading the results
 
 
-def _series_of(points, build=None):
-    names = dict.fromkeys(p["method"] for p in points if build is None or p["build"] == build)
-    return list(names)
-
-
 def best_at(points, recall, builds):
     """(q/s, how, series) of the fastest series of these builds at `recall`;
     q/s is None when none reaches it."""
     best = (None, "not reached", None)
     for b in builds:
-        for s in _series_of(points, b):
+        for s in series_of(points, b):
             q, how = qps_at([p for p in points if p["method"] == s], recall)
             if q is not None and (best[0] is None or q > best[0]):
                 best = (q, how, s)
@@ -371,10 +366,6 @@ def targets(res):
     return rows
 
 
-def _q(q, how):
-    return "not reached" if q is None else f"{q:,.0f}" + ("" if how == "interpolated" else " (>=)")
-
-
 def _build_table(e):
     h1, hm = _fig(e, HNSWLIB, "build_s", False), _fig(e, HNSWLIB, "rss_per_vector", True)
     out = [
@@ -405,10 +396,10 @@ def _speed_table(e, recall):
         f"| series at recall@10 {recall} | q/s | " + " | ".join(f"/ {p}" for p in PEERS) + " |",
         "|---|---:|" + "---:|" * len(PEERS),
     ]
-    for s in _series_of(pts):
+    for s in series_of(pts):
         q, how = qps_at([p for p in pts if p["method"] == s], recall)
         ratios = [ratio_to(pts, recall, (q, how, s), peer)[1] for peer in PEERS]
-        out.append(f"| {s} | {_q(q, how)} | " + " | ".join(ratios) + " |")
+        out.append(f"| {s} | {qps_text(q, how)} | " + " | ".join(ratios) + " |")
     return out
 
 
@@ -451,12 +442,7 @@ def markdown(res):
         out += ["", f"### {e['dataset']}", ""] + _build_table(e)
         for recall in (0.95, 0.99):
             out += [""] + _speed_table(e, recall)
-        out += ["", "The sweep (ef: recall@10 at q/s):", ""]
-        for s in _series_of(e["points"]):
-            mine = [p for p in e["points"] if p["method"] == s]
-            out.append(
-                f"- {s}: " + "; ".join(f"{p['ef']}: {p['recall']:.4f} at {p['qps']:,.0f}" for p in mine)
-            )
+        out += ["", "The sweep (ef: recall@10 at q/s):", ""] + sweep_lines(e["points"])
         out += [f"- {s}" for s in e.get("skipped", [])]
         out += [f"- FAULT: {f}" for f in e["faults"]]
     return out
@@ -464,14 +450,7 @@ def markdown(res):
 
 def panels(res):
     """Plot panels for report.plot_panels: one per data set, every series."""
-    out = []
-    for e in res["datasets"]:
-        lines = []
-        for s in _series_of(e["points"]):
-            ours = s.startswith("hobrin_ann")
-            lines.append((s, [p for p in e["points"] if p["method"] == s], "o-" if ours else "s--", False))
-        out.append((f"{e['dataset']}, batch, codes and floats", lines))
-    return out
+    return [(f"{e['dataset']}, batch, codes and floats", panel_lines(e["points"])) for e in res["datasets"]]
 
 
 def write(res, out_dir):
