@@ -503,9 +503,8 @@ def markdown(res):
         "Build times (glass: its graph, without the searchers' training and tuning) on one and two "
         "threads on a prefix of the set (its size in the table).",
     ]
-    cores = res.get("cores") or os.cpu_count()
-    loads = [float(res[k].split()[0]) for k in ("load average at start", "load average at end")]
-    if max(loads) > cores:
+    cores = report.overloaded_cores(res)
+    if cores:
         out += [
             "",
             f"The machine was shared: the load average passed its {cores} cores during the run, so "

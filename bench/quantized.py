@@ -428,9 +428,8 @@ def markdown(res):
         "the peer build's fastest series at that recall. Resident bytes are the memory figure the "
         "targets use: usearch keeps its index in memory it maps itself, which malloc's count misses.",
     ]
-    cores = res.get("cores") or os.cpu_count()
-    loads = [float(res[k].split()[0]) for k in ("load average at start", "load average at end")]
-    if max(loads) > cores:
+    cores = report.overloaded_cores(res)
+    if cores:
         out += [
             "",
             f"The load average passed the {cores} cores during this run: other work shared them, "

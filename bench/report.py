@@ -66,6 +66,14 @@ def machine_info():
     }
 
 
+def overloaded_cores(res):
+    """The machine's cores when the load average passed them at the start or
+    the end of a section's run (other work shared them), else None."""
+    cores = res.get("cores") or os.cpu_count()
+    loads = [float(res[k].split()[0]) for k in ("load average at start", "load average at end")]
+    return cores if max(loads) > cores else None
+
+
 def best_qps_at(points, recall=TARGET_RECALL):
     """The fastest measured point reaching `recall`, or None."""
     ok = [p for p in points if p["recall"] >= recall]
