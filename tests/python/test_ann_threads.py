@@ -97,10 +97,13 @@ def test_parallel_builds_leave_every_vector_reachable():
     spread = rng.uniform(0.2, 1.5, (8000, 1))
     base = centers[rng.integers(0, 20, 8000)] + rng.standard_normal((8000, 32)) * spread
 
-    def unreachable(threads):
-        index = hobrin_ann.Index(32, seed=1)
-        index.add(base, threads=threads)
+    def unreachable(seed):
+        index = hobrin_ann.Index(32, seed=seed)
+        index.add(base, threads=2)
         labels, _ = index.search(base, 1, ef=1000, threads=2)
         return int((labels[:, 0] != np.arange(len(base))).sum())
 
-    assert unreachable(2) <= unreachable(1) + 1
+    # A parallel build's order of insertions varies from run to run, and a
+    # few nodes may lose their in-links by chance (0 to 2 per build here; a
+    # single thread gives 0). Overwritten links lost 3 to 15 per build.
+    assert sum(unreachable(seed) for seed in (1, 2, 3)) <= 5
