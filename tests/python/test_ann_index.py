@@ -60,6 +60,21 @@ def test_recall_and_exact_search_agree_with_numpy(metric, dtype):
     assert (np.diff(distances, axis=1) >= 0).all()
 
 
+@pytest.mark.parametrize(("dim", "dtype"), [(700, "float32"), (1100, "float64"), (2100, "float32")])
+def test_wide_rows_keep_their_values_and_exact_distances(dim, dtype):
+    # A Euclidean index stores dimensions in its own order; rows up to 8 KB
+    # are permuted through a local copy, wider ones straight from the caller.
+    rng = np.random.default_rng(dim)
+    base = rng.standard_normal((300, dim)) * rng.uniform(0.1, 3.0, dim)
+    queries = rng.standard_normal((20, dim))
+    index = Index(dim, dtype=dtype, m=8, ef_construction=50, seed=1)
+    index.add(base)
+    np.testing.assert_array_equal(index.get(np.arange(300)), base.astype(dtype))
+    _, truth_d = brute_force("euclidean", base.astype(dtype), queries.astype(dtype), 5)
+    _, exact_d = index.search(queries, 5, exact=True)
+    np.testing.assert_allclose(exact_d, truth_d, rtol=1e-4)
+
+
 def test_results_shapes_padding_and_ids():
     index = Index(3, seed=0)
     empty_labels, empty_d = index.search([0, 0, 0], 2)
