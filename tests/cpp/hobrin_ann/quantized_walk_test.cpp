@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <set>
@@ -128,6 +129,47 @@ TEST(QuantizedBlocks, HoldEachNodesRowAndListWithDeadLanesMasked) {
     short_lists += list.size() < QuantizedBlocks::kLanes;
   }
   EXPECT_GT(short_lists, 0u) << "no block with dead lanes was checked";
+}
+
+// A block of 64 lanes holds, group by group, what a block of 32 lanes holds
+// for that half of each list: same codes, factors, ids and live lanes (the
+// rotation and the mean are the same), also for lists ending in either half.
+TEST(QuantizedBlocks, EachGroupOfAWideBlockIsAOneGroupBlockOfItsHalfOfTheList) {
+  const std::size_t n = 400, dim = 20, lanes = 64;
+  const auto rows = clustered(n, dim, 4);
+  Built b(n, dim, rows);
+  auto graph_list = [&](std::uint32_t node) { return b.core.graph.links(node, 0); };
+  auto distance = [&](std::uint32_t x, std::uint32_t y) { return b.core.store.score_pair(x, y); };
+  const auto lists = filled_lists(n, graph_list, distance, lanes);
+  // Some lists end in the first half, as a node's own list is cut short.
+  std::vector<std::uint32_t> shortened(lists);
+  for (std::uint32_t node = 0; node < n; node += 3)
+    std::fill_n(shortened.begin() + node * lanes + 20 + node % 40, 44 - node % 40, kNoNode);
+  auto whole = [&](std::uint32_t node) {
+    const std::uint32_t* list = shortened.data() + std::size_t{node} * lanes;
+    const auto end = std::find(list, list + lanes, kNoNode);
+    return std::span<const std::uint32_t>(list, static_cast<std::size_t>(end - list));
+  };
+  auto row = [&](std::uint32_t node) { return b.core.store.rows().row(node); };
+  const QuantizedBlocks wide(dim, n, row, whole, 7, false, lanes);
+  ASSERT_EQ(wide.groups(), 2u);
+  ASSERT_EQ(wide.stride() % 64, 0u);
+  for (std::size_t group = 0; group < 2; ++group) {
+    auto half = [&](std::uint32_t node) {
+      const auto list = whole(node);
+      const std::size_t from = std::min(list.size(), group * 32);
+      return list.subspan(from, std::min<std::size_t>(32, list.size() - from));
+    };
+    const QuantizedBlocks narrow(dim, n, row, half, 7, false);
+    for (std::uint32_t node = 0; node < n; ++node) {
+      ASSERT_EQ(wide.live(node, group), narrow.live(node)) << node;
+      ASSERT_EQ(0, std::memcmp(wide.codes(node, group), narrow.codes(node),
+                               fast::edge_block_bytes(wide.code_dims())));
+      ASSERT_EQ(0, std::memcmp(wide.add(node, group), narrow.add(node), 64 * sizeof(float)));
+      ASSERT_EQ(0, std::memcmp(wide.ids(node, group), narrow.ids(node), 32 * sizeof(std::uint32_t)));
+      ASSERT_EQ(0, std::memcmp(wide.row(node), narrow.row(node), wide.row_length() * sizeof(float)));
+    }
+  }
 }
 
 class QuantizedWalk : public ::testing::TestWithParam<std::tuple<std::size_t, bool>> {};
