@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "hobrin_ann/core/core.hpp"
+#include "hobrin_ann/index/parallel_for.hpp"
 #include "hobrin_ann/search/quantized_walk.hpp"
 #include "hobrin_ann/store/quantized_blocks.hpp"
 
@@ -90,7 +91,15 @@ class QuantizedLayer {
     auto distance = [&core](std::uint32_t a, std::uint32_t b) {
       return static_cast<float>(core.store.score_pair(a, b));
     };
-    const std::vector<std::uint32_t> lists = filled_lists(nodes, links, distance, lanes);
+    // Every core builds: a search waits for the blocks, and so would every
+    // search after it.
+    const std::size_t workers = resolve_threads(0);
+    const ChunkRunner run = [workers](std::size_t count, const ChunkBody& body) {
+      constexpr std::size_t chunk = 512;
+      parallel_for((count + chunk - 1) / chunk, workers,
+                   [&](std::size_t, std::size_t at) { body(at * chunk, std::min(count, (at + 1) * chunk)); });
+    };
+    const std::vector<std::uint32_t> lists = filled_lists(nodes, links, distance, lanes, run);
     auto list_of = [&](std::uint32_t node) {
       const std::uint32_t* list = lists.data() + std::size_t{node} * lanes;
       const auto end = std::find(list, list + lanes, kNoNode);
@@ -99,7 +108,7 @@ class QuantizedLayer {
     auto row_of = [&core](std::uint32_t node) { return core.store.rows().row(node); };
     const std::uint64_t seed = core.options.seed.value_or(0) ^ 0x6a09e667f3bcc909ull;
     return std::make_shared<const QuantizedBlocks>(core.options.dim, nodes, row_of, list_of, seed, true,
-                                                   lanes);
+                                                   lanes, run);
   }
 
   std::atomic<std::uint64_t> changes_{0};

@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <span>
@@ -46,6 +47,12 @@
 
 namespace hobrin::ann {
 
+// Runs body(begin, end) over chunks that cover [0, count), on one thread or
+// several: how the blocks' build spreads its work.
+using ChunkBody = std::function<void(std::size_t, std::size_t)>;
+using ChunkRunner = std::function<void(std::size_t, const ChunkBody&)>;
+inline void run_in_one_chunk(std::size_t count, const ChunkBody& body) { body(0, count); }
+
 class QuantizedBlocks {
  public:
   static constexpr std::size_t kLanes = fast::kEdgeLanes;
@@ -59,7 +66,8 @@ class QuantizedBlocks {
   // system offers them (a block spans two 4 KiB pages at 784 dimensions).
   template <class Row, class Links>
   QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_of, Links&& links_of, std::uint64_t seed,
-                  bool huge_pages = true, std::size_t lanes = kLanes);
+                  bool huge_pages = true, std::size_t lanes = kLanes,
+                  const ChunkRunner& run = run_in_one_chunk);
 
   std::size_t dim() const noexcept { return dim_; }
   std::size_t size() const noexcept { return count_; }
@@ -124,7 +132,8 @@ class QuantizedBlocks {
 
 template <class Row, class Links>
 QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_of, Links&& links_of,
-                                 std::uint64_t seed, bool huge_pages, std::size_t lanes)
+                                 std::uint64_t seed, bool huge_pages, std::size_t lanes,
+                                 const ChunkRunner& run)
     : dim_(dim),
       count_(count),
       groups_(std::max<std::size_t>(1, (lanes + kLanes - 1) / kLanes)),
@@ -146,8 +155,10 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
   for (std::size_t j = 0; j < dim; ++j) mean_[j] = count == 0 ? 0.0f : static_cast<float>(sum[j] / count);
   // Every row rotated once, then each edge coded from the two rotated rows.
   std::vector<float> rotated(count * code_dims_);
-  for (std::uint32_t node = 0; node < count; ++node)
-    rotate_query(row_of(node), rotated.data() + node * code_dims_);
+  run(count, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t node = begin; node < end; ++node)
+      rotate_query(row_of(static_cast<std::uint32_t>(node)), rotated.data() + node * code_dims_);
+  });
   const std::size_t total = std::max<std::size_t>(count * stride_, 1);
   data_.reset(static_cast<std::uint8_t*>(::operator new[](total, std::align_val_t{kPageAlign})));
 #if defined(MADV_HUGEPAGE)
@@ -156,35 +167,41 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
 #else
   (void)huge_pages;
 #endif
-  std::memset(data_.get(), 0, total);
-  std::vector<std::uint8_t> bits(fast::edge_bits_bytes(code_dims_));
-  for (std::uint32_t node = 0; node < count; ++node) {
-    std::uint8_t* b = block(node);
-    std::memcpy(b, row_of(node), row_length_ * sizeof(float));
-    const std::span<const std::uint32_t> list = links_of(node);
-    const std::size_t used = std::min(list.size(), groups_ * kLanes);
-    auto* id_out = reinterpret_cast<std::uint32_t*>(b + ids_at_);
-    std::fill(id_out, id_out + groups_ * kLanes, kNoNode);
-    const float* u = rotated.data() + std::size_t{node} * code_dims_;
-    for (std::size_t at = 0; at < used; ++at) {
-      const std::size_t group = at / kLanes;
-      const std::size_t lane = at % kLanes;
-      auto* add_out = reinterpret_cast<float*>(b + factors_at_) + group * 2 * kLanes;
-      const float* o = rotated.data() + std::size_t{list[at]} * code_dims_;
-      const fast::EdgeFactors f = fast::encode_edge(u, o, code_dims_, bits.data());
-      fast::pack_edge_lane(bits.data(), code_dims_, lane,
-                           b + codes_at_ + group * fast::edge_block_bytes(code_dims_));
-      add_out[lane] = f.add;
-      add_out[kLanes + lane] = f.scale;
-      id_out[at] = list[at];
+  if (count == 0) std::memset(data_.get(), 0, total);
+  run(count, [&](std::size_t begin, std::size_t end) {
+    // Each chunk clears its own blocks, so that their pages are first
+    // touched by the thread that fills them.
+    std::memset(block(static_cast<std::uint32_t>(begin)), 0, (end - begin) * stride_);
+    std::vector<std::uint8_t> bits(fast::edge_bits_bytes(code_dims_));
+    for (std::size_t index = begin; index < end; ++index) {
+      const auto node = static_cast<std::uint32_t>(index);
+      std::uint8_t* b = block(node);
+      std::memcpy(b, row_of(node), row_length_ * sizeof(float));
+      const std::span<const std::uint32_t> list = links_of(node);
+      const std::size_t used = std::min(list.size(), groups_ * kLanes);
+      auto* id_out = reinterpret_cast<std::uint32_t*>(b + ids_at_);
+      std::fill(id_out, id_out + groups_ * kLanes, kNoNode);
+      const float* u = rotated.data() + std::size_t{node} * code_dims_;
+      for (std::size_t at = 0; at < used; ++at) {
+        const std::size_t group = at / kLanes;
+        const std::size_t lane = at % kLanes;
+        auto* add_out = reinterpret_cast<float*>(b + factors_at_) + group * 2 * kLanes;
+        const float* o = rotated.data() + std::size_t{list[at]} * code_dims_;
+        const fast::EdgeFactors f = fast::encode_edge(u, o, code_dims_, bits.data());
+        fast::pack_edge_lane(bits.data(), code_dims_, lane,
+                             b + codes_at_ + group * fast::edge_block_bytes(code_dims_));
+        add_out[lane] = f.add;
+        add_out[kLanes + lane] = f.scale;
+        id_out[at] = list[at];
+      }
+      for (std::size_t group = 0; group < groups_; ++group) {
+        const std::size_t first = group * kLanes;
+        const std::size_t in_group = used > first ? std::min(used - first, kLanes) : 0;
+        const std::uint32_t mask = in_group == kLanes ? ~0u : (1u << in_group) - 1u;
+        std::memcpy(b + live_at_ + group * sizeof mask, &mask, sizeof mask);
+      }
     }
-    for (std::size_t group = 0; group < groups_; ++group) {
-      const std::size_t first = group * kLanes;
-      const std::size_t in_group = used > first ? std::min(used - first, kLanes) : 0;
-      const std::uint32_t mask = in_group == kLanes ? ~0u : (1u << in_group) - 1u;
-      std::memcpy(b + live_at_ + group * sizeof mask, &mask, sizeof mask);
-    }
-  }
+  });
 }
 
 // Layer-0 lists topped up for the blocks: a block scores 32 lanes for the
@@ -195,32 +212,36 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
 // Throws std::bad_alloc.
 template <class Links, class Distance>
 std::vector<std::uint32_t> filled_lists(std::size_t count, Links&& links_of, Distance&& distance,
-                                        std::size_t lanes = QuantizedBlocks::kLanes) {
+                                        std::size_t lanes = QuantizedBlocks::kLanes,
+                                        const ChunkRunner& run = run_in_one_chunk) {
   std::vector<std::uint32_t> lists(count * lanes, kNoNode);
-  std::vector<std::pair<float, std::uint32_t>> found;
-  for (std::uint32_t node = 0; node < count; ++node) {
-    std::uint32_t* list = lists.data() + std::size_t{node} * lanes;
-    const std::span<const std::uint32_t> own = links_of(node);
-    const std::size_t kept = std::min(own.size(), lanes);
-    std::copy_n(own.begin(), kept, list);
-    auto listed = [&](std::uint32_t other) {
-      return other == node || std::find(list, list + kept, other) != list + kept;
-    };
-    found.clear();
-    for (std::size_t i = 0; i < kept; ++i) {
-      for (const std::uint32_t second : links_of(list[i])) {
-        if (!listed(second)) found.emplace_back(0.0f, second);
+  run(count, [&](std::size_t begin, std::size_t end) {
+    std::vector<std::pair<float, std::uint32_t>> found;
+    for (std::size_t index = begin; index < end; ++index) {
+      const auto node = static_cast<std::uint32_t>(index);
+      std::uint32_t* list = lists.data() + std::size_t{node} * lanes;
+      const std::span<const std::uint32_t> own = links_of(node);
+      const std::size_t kept = std::min(own.size(), lanes);
+      std::copy_n(own.begin(), kept, list);
+      auto listed = [&](std::uint32_t other) {
+        return other == node || std::find(list, list + kept, other) != list + kept;
+      };
+      found.clear();
+      for (std::size_t i = 0; i < kept; ++i) {
+        for (const std::uint32_t second : links_of(list[i])) {
+          if (!listed(second)) found.emplace_back(0.0f, second);
+        }
       }
+      std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+      found.erase(std::unique(found.begin(), found.end(),
+                              [](const auto& a, const auto& b) { return a.second == b.second; }),
+                  found.end());
+      for (auto& f : found) f.first = distance(node, f.second);
+      const std::size_t room = std::min(lanes - kept, found.size());
+      std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(room), found.end());
+      for (std::size_t i = 0; i < room; ++i) list[kept + i] = found[i].second;
     }
-    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
-    found.erase(std::unique(found.begin(), found.end(),
-                            [](const auto& a, const auto& b) { return a.second == b.second; }),
-                found.end());
-    for (auto& f : found) f.first = distance(node, f.second);
-    const std::size_t room = std::min(lanes - kept, found.size());
-    std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(room), found.end());
-    for (std::size_t i = 0; i < room; ++i) list[kept + i] = found[i].second;
-  }
+  });
   return lists;
 }
 
