@@ -21,10 +21,11 @@ std::expected<void, FilterRefusal> StoredIndex<Store>::search(const SearchReques
   const std::size_t workers = std::min(threads, plan->tasks);
   const Lease scratch = lease_scratch(workers, core_.graph.size());
   if constexpr (std::is_same_v<Store, FullRows<float>>) {
-    // Filters keep the walks that know them (their recall floors rest on
-    // those); an addition or repair linking keeps lists changing under a walk.
-    const bool quantized =
-        core_.options.quantization == Quantization::Graph && !plan->scan && !plan->locked && !plan->allowed;
+    // Filters that most nodes fail keep the walks that know them (two hops,
+    // or a scan); an addition or repair linking keeps lists changing under
+    // a walk.
+    const bool quantized = core_.options.quantization == Quantization::Graph && !plan->scan &&
+                           !plan->locked && (!plan->allowed || broad(*plan->allowed, core_.graph.size()));
     if (quantized) {
       search_quantized(request, *plan, workers, scratch);
       return {};

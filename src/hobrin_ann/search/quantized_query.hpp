@@ -13,6 +13,12 @@
 
 namespace hobrin::ann {
 
+// Whether a filter admits so many nodes that the quantized walk serves it,
+// its matches taken among the nodes it expands: at least half of them.
+inline bool broad(const MatchSet& allowed, std::size_t nodes) noexcept {
+  return allowed.count() * 2 >= nodes;
+}
+
 // What a quantized query reads besides the core: the blocks and the kernels.
 struct QuantizedSearch {
   const QuantizedBlocks& blocks;
@@ -33,10 +39,22 @@ void quantized_query(IndexCore<Store>& core, Scratch<Store>& s, QuantizedWalkScr
   s.results.clear();
   const std::uint32_t entry = descend(core, s, query);
   if (entry != kNoNode) {
-    auto returnable = [&core](std::uint32_t node) { return core.returnable(node); };
+    const MatchSet* allowed = plan.admitted();
+    auto admit = [&core, allowed](std::uint32_t node) {
+      return core.returnable(node) && (allowed == nullptr || allowed->contains(node));
+    };
+    // The pool holds nodes that fail a filter too: it grows by as many as
+    // the filter leaves out, up to twice (broad filters only come here).
+    std::size_t ef = plan.ef;
+    if (allowed != nullptr) {
+      const std::size_t matches = std::max<std::size_t>(allowed->count(), 1);
+      const std::size_t left_out = core.graph.size() - std::min(core.graph.size(), matches);
+      // ef * left_out / matches without overflow: both counts are below 2^32.
+      const std::size_t extra = ef / matches * left_out + ef % matches * left_out / matches;
+      ef = extra > SIZE_MAX - ef ? SIZE_MAX : ef + extra;
+    }
     // Copies of one vector take at most k places: more could not change the answer.
-    quantized_walk(with.blocks, with.scan, with.floats, walk, query, entry, plan.ef, request.k, returnable,
-                   request.k);
+    quantized_walk(with.blocks, with.scan, with.floats, walk, query, entry, ef, request.k, admit, request.k);
     for (const Scored<float>& found : walk.results)
       s.results.push_back({core.store.exact_score(query, found.node), found.node});
     std::make_heap(s.results.begin(), s.results.end());
