@@ -190,3 +190,21 @@ def test_bytes_count_the_blocks_and_the_estimate_covers_them():
     index.search(clustered(1, dim), 1)
     assert index.nbytes > before + 2000 * (dim * 4 + 4 * dim)
     assert Index.estimate_nbytes(dim, 2000, quantization="qgraph") >= index.nbytes * 0.8
+
+
+def test_unfinite_rows_of_an_unverified_mapped_file_give_answers_not_faults(tmp_path):
+    from test_ann_mmap import section_at
+
+    dim = 40
+    path = tmp_path / "q.hann"
+    index = qgraph(dim)
+    index.add(clustered(500, dim))
+    index.save(path)
+    data = bytearray(path.read_bytes())
+    rows, stride = section_at(data, b"VECT"), 4 * 48  # rows padded to 64 bytes
+    for row, value in ((0, np.nan), (7, np.inf), (300, -np.inf), (499, np.nan)):
+        data[rows + row * stride : rows + row * stride + 4 * dim] = np.full(dim, value, np.float32).tobytes()
+    path.write_bytes(data)
+    unchecked = Index.load(path, mmap=True, verify=False)
+    labels, distances = unchecked.search(clustered(20, dim), k=10, ef=32)
+    assert labels.shape == (20, 10) and np.all((labels >= 0) & (labels < 500))

@@ -109,7 +109,10 @@ void quantized_walk(const QuantizedBlocks& blocks, const fast::FastScanKernels& 
       blocks.prefetch(s.pool[ahead].node);
       break;
     }
-    const float g = floats.pair(query, blocks.row(node), blocks.row_length());
+    float g = floats.pair(query, blocks.row(node), blocks.row_length());
+    // A row that is not finite (a mapped file not verified) is as far as
+    // can be: a key that is not a number would stop the pool admitting any.
+    if (!(g <= std::numeric_limits<float>::max())) g = std::numeric_limits<float>::infinity();
     if (admit(node)) keep_best(s.results, Scored<float>{g, node}, k);
     // The node's key becomes its exact distance, so that the pool's worst
     // key, which admits neighbours, is an estimate less often (on clustered

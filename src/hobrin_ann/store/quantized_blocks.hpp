@@ -147,12 +147,19 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
       mean_(dim, 0.0f) {
   if (code_dims_ > fast::Rotation::kMaxWidth) throw std::length_error("rows too wide for edge codes");
   rotation_ = fast::Rotation(code_dims_, seed);
+  // The mean of the finite rows: a row of a mapped file that was not
+  // verified may hold any value, and would spoil every row's codes through it.
   std::vector<double> sum(dim, 0.0);
+  std::size_t finite = 0;
   for (std::uint32_t node = 0; node < count; ++node) {
     const float* r = row_of(node);
+    double total = 0.0;
+    for (std::size_t j = 0; j < dim; ++j) total += 0.0 * static_cast<double>(r[j]);
+    if (total != 0.0) continue;  // NaN: a value that is not finite
     for (std::size_t j = 0; j < dim; ++j) sum[j] += r[j];
+    ++finite;
   }
-  for (std::size_t j = 0; j < dim; ++j) mean_[j] = count == 0 ? 0.0f : static_cast<float>(sum[j] / count);
+  for (std::size_t j = 0; j < dim; ++j) mean_[j] = finite == 0 ? 0.0f : static_cast<float>(sum[j] / finite);
   // Every row rotated once, then each edge coded from the two rotated rows.
   std::vector<float> rotated(count * code_dims_);
   run(count, [&](std::size_t begin, std::size_t end) {
@@ -206,10 +213,10 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
 
 // Layer-0 lists topped up for the blocks: a block scores 32 lanes for the
 // cost of any fewer, and the neighbour selection leaves most lists shorter.
-// Each node keeps its list first, then the nearest of its neighbours'
-// neighbours (by distance(a, b)) that are neither it nor on its list, up to
-// `lanes`. Returns `lanes` slots per node, kNoNode past the end of each list.
-// Throws std::bad_alloc.
+// Each node keeps its list first, then, nearest first (by distance(a, b)),
+// neighbours of its neighbours that are neither it nor on its list, up to
+// `lanes`: the nearest of those reached through its first neighbours. Returns `lanes` slots per node, kNoNode
+// past the end of each list. Throws std::bad_alloc.
 template <class Links, class Distance>
 std::vector<std::uint32_t> filled_lists(std::size_t count, Links&& links_of, Distance&& distance,
                                         std::size_t lanes = QuantizedBlocks::kLanes,
@@ -227,19 +234,29 @@ std::vector<std::uint32_t> filled_lists(std::size_t count, Links&& links_of, Dis
         return other == node || std::find(list, list + kept, other) != list + kept;
       };
       found.clear();
-      for (std::size_t i = 0; i < kept; ++i) {
-        for (const std::uint32_t second : links_of(list[i])) {
-          if (!listed(second)) found.emplace_back(0.0f, second);
+      // Lists run nearest first, so the nearest two-hop nodes mostly lie
+      // behind the first neighbours: neighbours are read until there are
+      // three candidates a free lane, and the rest are not scored (scoring
+      // them all was most of the blocks' build).
+      const std::size_t room = lanes - kept;
+      for (std::size_t first = 0, enough = 3 * room; first < kept;) {
+        for (; first < kept && found.size() < enough; ++first) {
+          for (const std::uint32_t second : links_of(list[first])) {
+            if (!listed(second)) found.emplace_back(0.0f, second);
+          }
         }
+        std::sort(found.begin(), found.end(),
+                  [](const auto& a, const auto& b) { return a.second < b.second; });
+        found.erase(std::unique(found.begin(), found.end(),
+                                [](const auto& a, const auto& b) { return a.second == b.second; }),
+                    found.end());
+        enough = found.size() + 3 * room;  // copies among them: read on
+        if (found.size() >= room) break;
       }
-      std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
-      found.erase(std::unique(found.begin(), found.end(),
-                              [](const auto& a, const auto& b) { return a.second == b.second; }),
-                  found.end());
       for (auto& f : found) f.first = distance(node, f.second);
-      const std::size_t room = std::min(lanes - kept, found.size());
-      std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(room), found.end());
-      for (std::size_t i = 0; i < room; ++i) list[kept + i] = found[i].second;
+      const std::size_t taken = std::min(room, found.size());
+      std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(taken), found.end());
+      for (std::size_t i = 0; i < taken; ++i) list[kept + i] = found[i].second;
     }
   });
   return lists;
