@@ -1,8 +1,9 @@
 #pragma once
 // The blocks of an index with quantization Graph (store/quantized_blocks.hpp):
 // built from the graph's layer-0 lists, topped up from two hops, and its rows,
-// by the first unfiltered search after a change, and shared by the searches
-// that follow until the next one. A change is an addition or a removal
+// by the first search after a change that walks them (unfiltered, or with a
+// broad filter), and shared by the searches that follow until the next one.
+// Each build centres the codes on the mean of the rows it finds. A change is an addition or a removal
 // (both bump changed() under the index's exclusive lock); a search builds
 // only while it holds the index shared and no addition or repair is linking,
 // so the lists cannot change under the build. Searches beside a change walk
