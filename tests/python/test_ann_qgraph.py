@@ -174,12 +174,14 @@ def test_dozens_of_duplicates_keep_the_walk_going():
         ({"dtype": "float64"}, "float32"),
         ({"metric": "inner_product"}, "euclidean and cosine"),
         ({"keep_vectors": False}, "keep_vectors"),
+        ({"dim": 4097}, "dim up to 4096"),
     ],
 )
 def test_refused_options(options, match):
     metric = options.pop("metric", "euclidean")
     with pytest.raises(ValueError, match=match):
-        Index(8, metric, quantization="qgraph", **options)
+        Index(options.pop("dim", 8), metric, quantization="qgraph", **options)
+    Index(4096, quantization="qgraph")  # the widest taken
 
 
 def test_bytes_count_the_blocks_and_the_estimate_covers_them():

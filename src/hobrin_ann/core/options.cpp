@@ -3,6 +3,9 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "hobrin_ann/kernels/edge_codes.hpp"
+#include "hobrin_ann/kernels/rotation.hpp"
+
 namespace hobrin::ann {
 
 std::optional<std::string> options_problem(const IndexOptions& o) {
@@ -25,6 +28,10 @@ std::optional<std::string> options_problem(const IndexOptions& o) {
     if (o.metric == Metric::InnerProduct)
       return "quantization 'qgraph' takes the euclidean and cosine metrics only";
     if (!o.keep_vectors) return "quantization 'qgraph' keeps the vectors: keep_vectors=False is not taken";
+    // The rotation of the neighbours' codes takes rows up to its widest.
+    if (fast::edge_code_dims(o.dim) > fast::Rotation::kMaxWidth)
+      return "quantization 'qgraph' takes dim up to " + std::to_string(fast::Rotation::kMaxWidth) + ", got " +
+             std::to_string(o.dim);
   }
   if (o.seed) {
     if (auto problem = at_least("seed", *o.seed, 0)) return problem;
