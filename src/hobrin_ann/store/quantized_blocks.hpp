@@ -53,6 +53,16 @@ using ChunkBody = std::function<void(std::size_t, std::size_t)>;
 using ChunkRunner = std::function<void(std::size_t, const ChunkBody&)>;
 inline void run_in_one_chunk(std::size_t count, const ChunkBody& body) { body(0, count); }
 
+class QuantizedBlocks;
+
+// What a build may take from the blocks it replaces (of the same dim and
+// lanes): their mean, so that their codes stay valid, and every block that
+// reusable(node) allows, copied whole instead of encoded anew.
+struct BlockReuse {
+  const QuantizedBlocks* previous = nullptr;
+  std::function<bool(std::uint32_t)> reusable;
+};
+
 class QuantizedBlocks {
  public:
   static constexpr std::size_t kLanes = fast::kEdgeLanes;
@@ -67,7 +77,7 @@ class QuantizedBlocks {
   template <class Row, class Links>
   QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_of, Links&& links_of, std::uint64_t seed,
                   bool huge_pages = true, std::size_t lanes = kLanes,
-                  const ChunkRunner& run = run_in_one_chunk);
+                  const ChunkRunner& run = run_in_one_chunk, const BlockReuse& reuse = {});
 
   std::size_t dim() const noexcept { return dim_; }
   std::size_t size() const noexcept { return count_; }
@@ -133,7 +143,7 @@ class QuantizedBlocks {
 template <class Row, class Links>
 QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_of, Links&& links_of,
                                  std::uint64_t seed, bool huge_pages, std::size_t lanes,
-                                 const ChunkRunner& run)
+                                 const ChunkRunner& run, const BlockReuse& reuse)
     : dim_(dim),
       count_(count),
       groups_(std::max<std::size_t>(1, (lanes + kLanes - 1) / kLanes)),
@@ -147,6 +157,10 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
       mean_(dim, 0.0f) {
   if (code_dims_ > fast::Rotation::kMaxWidth) throw std::length_error("rows too wide for edge codes");
   rotation_ = fast::Rotation(code_dims_, seed);
+  const QuantizedBlocks* previous = reuse.previous;
+  if (previous != nullptr &&
+      (previous->dim_ != dim_ || previous->groups_ != groups_ || previous->rotation_.seed() != seed))
+    previous = nullptr;
   // The mean of the finite rows: a row of a mapped file that was not
   // verified may hold any value, and would spoil every row's codes through it.
   std::vector<double> sum(dim, 0.0);
@@ -160,6 +174,7 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
     ++finite;
   }
   for (std::size_t j = 0; j < dim; ++j) mean_[j] = finite == 0 ? 0.0f : static_cast<float>(sum[j] / finite);
+  if (previous != nullptr) mean_ = previous->mean_;
   // Every row rotated once, then each edge coded from the two rotated rows.
   std::vector<float> rotated(count * code_dims_);
   run(count, [&](std::size_t begin, std::size_t end) {
@@ -183,6 +198,10 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
     for (std::size_t index = begin; index < end; ++index) {
       const auto node = static_cast<std::uint32_t>(index);
       std::uint8_t* b = block(node);
+      if (previous != nullptr && node < previous->count_ && reuse.reusable && reuse.reusable(node)) {
+        std::memcpy(b, previous->block(node), stride_);
+        continue;
+      }
       std::memcpy(b, row_of(node), row_length_ * sizeof(float));
       const std::span<const std::uint32_t> list = links_of(node);
       const std::size_t used = std::min(list.size(), groups_ * kLanes);
@@ -215,18 +234,22 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
 // cost of any fewer, and the neighbour selection leaves most lists shorter.
 // Each node keeps its list first, then, nearest first (by distance(a, b)),
 // neighbours of its neighbours that are neither it nor on its list, up to
-// `lanes`: the nearest of those reached through its first neighbours. Returns `lanes` slots per node, kNoNode
+// `lanes`: the nearest of those reached through its first neighbours.
+// kept_list(node, list), where given, may write a node's whole list (`lanes`
+// slots) itself, known from an earlier call, and return true. Returns `lanes` slots per node, kNoNode
 // past the end of each list. Throws std::bad_alloc.
 template <class Links, class Distance>
-std::vector<std::uint32_t> filled_lists(std::size_t count, Links&& links_of, Distance&& distance,
-                                        std::size_t lanes = QuantizedBlocks::kLanes,
-                                        const ChunkRunner& run = run_in_one_chunk) {
+std::vector<std::uint32_t> filled_lists(
+    std::size_t count, Links&& links_of, Distance&& distance, std::size_t lanes = QuantizedBlocks::kLanes,
+    const ChunkRunner& run = run_in_one_chunk,
+    const std::function<bool(std::uint32_t, std::uint32_t*)>& kept_list = {}) {
   std::vector<std::uint32_t> lists(count * lanes, kNoNode);
   run(count, [&](std::size_t begin, std::size_t end) {
     std::vector<std::pair<float, std::uint32_t>> found;
     for (std::size_t index = begin; index < end; ++index) {
       const auto node = static_cast<std::uint32_t>(index);
       std::uint32_t* list = lists.data() + std::size_t{node} * lanes;
+      if (kept_list && kept_list(node, list)) continue;
       const std::span<const std::uint32_t> own = links_of(node);
       const std::size_t kept = std::min(own.size(), lanes);
       std::copy_n(own.begin(), kept, list);

@@ -14,6 +14,7 @@
 #include <tuple>
 #include <vector>
 
+#include "hobrin_ann/index/quantized_layer.hpp"
 #include "hobrin_ann/insert/insert.hpp"
 #include "hobrin_ann/search/quantized_walk.hpp"
 #include "hobrin_ann/store/full_rows.hpp"
@@ -174,6 +175,45 @@ TEST(QuantizedBlocks, EachGroupOfAWideBlockIsAOneGroupBlockOfItsHalfOfTheList) {
       ASSERT_EQ(0, std::memcmp(wide.row(node), narrow.row(node), wide.row_length() * sizeof(float)));
     }
   }
+}
+
+// Blocks built again after more nodes were linked, copying those that
+// cannot have changed from the earlier build, are byte for byte the blocks
+// encoded from nothing with the earlier build's mean.
+TEST(QuantizedBlocks, ABuildAfterAnAdditionEqualsOneFromNothing) {
+  const std::size_t n = 900, first = 880, dim = 24;
+  const auto rows = clustered(n, dim, 8);
+  Built b(first, dim, rows);
+  ReadLists read;
+  const auto earlier = build_blocks(b.core, nullptr, read);
+  b.core.store.reserve(n);
+  b.core.graph.reserve(n, n);
+  b.scratch.prepare(n, 32, 100);
+  for (std::size_t i = first; i < n; ++i) {
+    b.core.store.append(rows.data() + i * dim);
+    b.core.graph.append(0);
+    insert_node<Store, false>(b.core, b.scratch, static_cast<std::uint32_t>(i));
+  }
+  const auto later = build_blocks(b.core, earlier.get(), read);
+  auto links = [&](std::uint32_t node) { return b.core.graph.links(node, 0); };
+  auto distance = [&](std::uint32_t x, std::uint32_t y) { return b.core.store.score_pair(x, y); };
+  const auto lists = filled_lists(n, links, distance);
+  auto list_of = [&](std::uint32_t node) {
+    const std::uint32_t* list = lists.data() + std::size_t{node} * 32;
+    return std::span<const std::uint32_t>(
+        list, static_cast<std::size_t>(std::find(list, list + 32, kNoNode) - list));
+  };
+  const QuantizedBlocks fresh(
+      dim, n, [&](std::uint32_t node) { return b.core.store.rows().row(node); }, list_of,
+      quantized_seed(b.core.options), false, 32, run_in_one_chunk,
+      BlockReuse{earlier.get(), [](std::uint32_t) { return false; }});
+  ASSERT_EQ(later->size(), n);
+  std::size_t unchanged = 0;
+  for (std::uint32_t node = 0; node < n; ++node) {
+    ASSERT_EQ(0, std::memcmp(later->row(node), fresh.row(node), later->stride())) << node;
+    if (node < first) unchanged += std::memcmp(later->row(node), earlier->row(node), later->stride()) == 0;
+  }
+  EXPECT_GT(unchanged, 0u) << "no block was kept: the test reaches no copy";
 }
 
 class QuantizedWalk : public ::testing::TestWithParam<std::tuple<std::size_t, bool>> {};
