@@ -91,6 +91,15 @@ class Index(IndexParameters):
     With ``keep_vectors=False`` only the codes are kept (a quarter of the
     memory of float32 rows for int8, an eighth for int4), distances are
     those of the codes, approximate, and ``get`` returns decoded vectors.
+
+    ``quantization="qgraph"`` keeps the float32 vectors and, beside them, one
+    block per vector holding a copy of it and 1-bit codes of its graph
+    neighbours (after a random rotation), from which an unfiltered search
+    scores all of a node's neighbours at once; every distance it returns is
+    exact. It takes dtype "float32" and the "euclidean" and "cosine" metrics,
+    with keep_vectors=True. The blocks are built by the first search after an
+    add or a removal (searches that run while one links walk the graph as
+    without them); filtered searches walk the graph as without them too.
     """
 
     def __init__(

@@ -126,7 +126,7 @@ def _check_codable(rows: npt.NDArray[Any], codes: str | None, metric: str) -> No
     to zero; int8 and int4 keep each vector's step in float32, which a vector
     spread over less than its smallest normal value would underflow.
     Cosine rows are coded at unit length, where every row fits."""
-    if codes is None or metric == "cosine" or rows.size == 0:
+    if codes is None or codes == "qgraph" or metric == "cosine" or rows.size == 0:
         return
     if codes == "float16":
         magnitudes = np.abs(rows).max(axis=1)

@@ -16,7 +16,7 @@ from ._expressions import And, Not, Or
 # misspelt one.
 Metric = Literal["euclidean", "cosine", "angular", "inner_product"]
 DType = Literal["float32", "float64"] | type[np.floating[Any]] | np.dtype[Any]
-Quantization = Literal["float16", "int8", "int4"] | None
+Quantization = Literal["float16", "int8", "int4", "qgraph"] | None
 
 MetadataValue = str | int | float
 Operator = Literal["==", "!=", "<", "<=", ">", ">=", "in", "not in", "between"]

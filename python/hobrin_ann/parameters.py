@@ -12,7 +12,7 @@ from ._types import Quantization
 class IndexParameters:
     """Properties over the attributes that the index sets when it is made."""
 
-    QUANTIZATIONS: ClassVar[tuple[Quantization, ...]] = (None, "float16", "int8", "int4")
+    QUANTIZATIONS: ClassVar[tuple[Quantization, ...]] = (None, "float16", "int8", "int4", "qgraph")
     """Every value that ``quantization`` takes, ``None`` (the vectors themselves)
     first, so that tools and benchmarks can go through them all."""
 

@@ -166,7 +166,10 @@ def test_search_refuses_what_index_search_refuses(pair, data, options):
         pair[0].search(data[2], 10, **options)
 
 
-@pytest.mark.parametrize("codes", [{"quantization": "int8", "keep_vectors": False}, {"quantization": "int4"}])
+@pytest.mark.parametrize(
+    "codes",
+    [{"quantization": "int8", "keep_vectors": False}, {"quantization": "int4"}, {"quantization": "qgraph"}],
+)
 def test_shards_of_codes_search_as_in_process_and_keep_their_codes(cluster, data, codes, tmp_path):
     vectors, metadata, queries = data
     options = {**OPTIONS, **codes}

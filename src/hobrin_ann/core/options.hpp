@@ -13,8 +13,10 @@ namespace hobrin::ann {
 enum class Metric { Euclidean, Cosine, InnerProduct };
 enum class ElementType { Float32, Float64 };
 // What the graph walk reads: the rows themselves, or compact codes of them
-// (half precision, or 8-bit and 4-bit per-dimension scalar codes).
-enum class Quantization { None, Float16, Int8, Int4 };
+// (half precision, or 8-bit and 4-bit per-dimension scalar codes); or, for
+// Graph, the rows themselves with each node's neighbours scored from 1-bit
+// codes kept in the node's own block (index/quantized_layer.hpp).
+enum class Quantization { None, Float16, Int8, Int4, Graph };
 
 struct IndexOptions {
   std::size_t dim = 0;

@@ -14,7 +14,9 @@ namespace hobrin::ann {
 template <class Store>
 bool serves(const IndexOptions& options) noexcept {
   const bool single = options.dtype == ElementType::Float32;
-  const bool coded = options.quantization != Quantization::None;
+  // The quantized graph keeps full rows; its blocks lie beside the store.
+  const bool coded =
+      options.quantization != Quantization::None && options.quantization != Quantization::Graph;
   return std::is_same_v<typename Store::Value, float> == single && Store::kCoded == coded;
 }
 

@@ -36,7 +36,7 @@ void check_room(const ByteSource& source, const FileHeader& h) {
   }
   overflow |= __builtin_mul_overflow(row_values, value_bytes, &row_bytes);
   if (h.options.keep_vectors) add(h.nodes, row_bytes);
-  if (h.options.quantization != Quantization::None) {
+  if (h.options.quantization != Quantization::None && h.options.quantization != Quantization::Graph) {
     const fast::Code code = code_of(h.options.quantization);
     add(h.nodes, fast::code_row_bytes(code, h.options.dim));
     // The offset and scale of every dimension, stored even with no rows.

@@ -17,8 +17,10 @@
 #include "hobrin_ann/filters/condition_match.hpp"
 #include "hobrin_ann/format/index_file.hpp"
 #include "hobrin_ann/index/graph_index.hpp"
+#include "hobrin_ann/index/quantized_layer.hpp"
 #include "hobrin_ann/index/scratch_pool.hpp"
 #include "hobrin_ann/insert/add_transaction.hpp"
+#include "hobrin_ann/search/plan.hpp"
 
 namespace hobrin::ann {
 
@@ -66,7 +68,8 @@ class StoredIndex final : public GraphIndex {
     std::shared_lock lock(mutex_);
     return sizeof(*this) + core_.store.bytes() + core_.graph.bytes() +
            core_.labels.capacity() * sizeof(std::int64_t) + core_.nodes_by_label.bytes() +
-           core_.removed.capacity() + core_.free_slots.capacity() * sizeof(std::uint32_t);
+           core_.removed.capacity() + core_.free_slots.capacity() * sizeof(std::uint32_t) +
+           quantized_.bytes();
   }
 
   std::optional<std::size_t> remove(const std::int64_t* ids, std::size_t count, std::size_t threads) override;
@@ -108,6 +111,10 @@ class StoredIndex final : public GraphIndex {
     const double u = 1.0 - std::generate_canonical<double, 53>(rng_);  // in (0, 1]
     return std::min(static_cast<int>(-std::log(u) * level_scale_), kMaxLevel);
   }
+
+  // The unfiltered walks of an index with quantization Graph, over its blocks.
+  void search_quantized(const SearchRequest& request, const SearchPlan& plan, std::size_t workers,
+                        const Lease& scratch) const;
 
   // Scratch for `workers` threads over `nodes` nodes; throws std::bad_alloc.
   Lease lease_scratch(std::size_t workers, std::size_t nodes) const {
@@ -167,6 +174,7 @@ class StoredIndex final : public GraphIndex {
   std::uint64_t next_id_ = 0;        // one above the largest id ever added (up to 2^63)
   std::atomic<std::size_t> size_{0};
   ScratchPool<Store> scratch_;       // scratch left by finished calls
+  QuantizedLayer quantized_;         // the blocks, where the quantization is Graph
 };
 
 }  // namespace hobrin::ann

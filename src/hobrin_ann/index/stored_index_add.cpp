@@ -130,6 +130,7 @@ std::expected<void, AddError> StoredIndex<Store>::insert_batch(const void* rows,
   std::lock_guard writing(writer_);
   std::unique_lock lock(mutex_);
   if (const auto refused = check_add(count, ids)) return std::unexpected(*refused);
+  quantized_.changed();
   // Declared after `lock`, so that an undo runs while the index is held.
   AddTransaction<Store> transaction(core_, rng_, ids, next_id_, replacing);
   const std::size_t workers = std::min(resolve_threads(threads), count);

@@ -120,6 +120,7 @@ std::optional<std::size_t> StoredIndex<Store>::remove(const std::int64_t* ids, s
     marked.push_back(*node);
   }
   for (std::size_t i = 0; i < count; ++i) core_.nodes_by_label.erase(ids[i]);
+  quantized_.changed();
   core_.removed_count += count;
   size_.store(core_.graph.size() - core_.removed_count, std::memory_order_release);
   retire(lock, workers, scratch);

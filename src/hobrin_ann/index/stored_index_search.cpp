@@ -6,6 +6,7 @@
 
 #include "hobrin_ann/index/parallel_for.hpp"
 #include "hobrin_ann/index/stored_index.hpp"
+#include "hobrin_ann/search/quantized_query.hpp"
 #include "hobrin_ann/search/query.hpp"
 
 namespace hobrin::ann {
@@ -19,6 +20,17 @@ std::expected<void, FilterRefusal> StoredIndex<Store>::search(const SearchReques
   if (!plan) return std::unexpected(plan.error());
   const std::size_t workers = std::min(threads, plan->tasks);
   const Lease scratch = lease_scratch(workers, core_.graph.size());
+  if constexpr (std::is_same_v<Store, FullRows<float>>) {
+    // Filters that most nodes fail keep the walks that know them (two hops,
+    // or a scan); an addition or repair linking keeps lists changing under
+    // a walk.
+    const bool quantized = core_.options.quantization == Quantization::Graph && !plan->scan &&
+                           !plan->locked && (!plan->allowed || broad(*plan->allowed, core_.graph.size()));
+    if (quantized) {
+      search_quantized(request, *plan, workers, scratch);
+      return {};
+    }
+  }
   // Walks that give up for a scan leave their queries here, to be scanned
   // together afterwards: a block shares each read of the admitted rows,
   // where a scan per query would read them all once per query.
@@ -39,6 +51,20 @@ std::expected<void, FilterRefusal> StoredIndex<Store>::search(const SearchReques
                  left.data() + first);
   });
   return {};
+}
+
+template <class Store>
+void StoredIndex<Store>::search_quantized(const SearchRequest& request, const SearchPlan& plan,
+                                          std::size_t workers, const Lease& scratch) const {
+  const auto blocks = quantized_.blocks(core_);
+  const QuantizedSearch with{*blocks, fast::fastscan_kernels(),
+                             fast::fast_kernels<float>(fast::Measure::SquaredEuclidean)};
+  std::vector<std::unique_ptr<QuantizedWalkScratch>> walks(workers);
+  for (auto& walk : walks) walk = quantized_.take_scratch(*blocks, plan.ef);
+  parallel_for(plan.tasks, workers, [&](std::size_t worker, std::size_t task) {
+    quantized_query(core_, scratch[worker], *walks[worker], with, request, plan, task);
+  });
+  for (auto& walk : walks) quantized_.give_back(std::move(walk));
 }
 
 #define HOBRIN_ANN_INSTANTIATE_SEARCH(Store) \

@@ -1,6 +1,6 @@
 #pragma once
-// A walk on layer 0 over QuantizedBlocks (store/quantized_blocks.hpp): a
-// prototype beside the index's own walk, on no search path yet.
+// A walk on layer 0 over QuantizedBlocks (store/quantized_blocks.hpp): the
+// unfiltered walk of an index with quantization Graph (search/quantized_query.hpp).
 //
 // The candidate pool is a sorted array of at most ef nodes keyed by
 // *estimated* distance (the edge-code scan from the block of the node that
@@ -75,12 +75,18 @@ inline std::size_t pool_insert(std::vector<QuantizedWalkScratch::Candidate>& poo
 }  // namespace detail
 
 // The walk from `entry` for a query prepared as the blocks' rows are
-// (padded, in the store's order): leaves the k nearest expanded nodes in
-// s.results (a max-heap by exact squared Euclidean distance); none for an
-// entry that names no node (an empty graph's).
-inline void quantized_walk(const QuantizedBlocks& blocks, const fast::FastScanKernels& scan,
-                           const fast::FastKernels<float>& floats, QuantizedWalkScratch& s,
-                           const float* query, std::uint32_t entry, std::size_t ef, std::size_t k) {
+// (padded, in the store's order): leaves the k nearest expanded nodes that
+// `admit` takes in s.results (a max-heap by exact squared Euclidean
+// distance); none for an entry that names no node (an empty graph's). Nodes
+// that `admit` refuses are walked through all the same. A lane whose factors
+// are zero holds a copy of the expanded node (its estimate is exact): past
+// `copies` such copies taken, more are passed over, so that a pile of copies
+// of one vector cannot fill the pool and stop the walk there.
+template <class Admit>
+void quantized_walk(const QuantizedBlocks& blocks, const fast::FastScanKernels& scan,
+                    const fast::FastKernels<float>& floats, QuantizedWalkScratch& s, const float* query,
+                    std::uint32_t entry, std::size_t ef, std::size_t k, Admit&& admit,
+                    std::size_t copies = SIZE_MAX) {
   s.results.clear();
   if (entry >= blocks.size()) return;
   ef = std::max(ef, k);
@@ -103,24 +109,46 @@ inline void quantized_walk(const QuantizedBlocks& blocks, const fast::FastScanKe
       blocks.prefetch(s.pool[ahead].node);
       break;
     }
-    const float g = floats.pair(query, blocks.row(node), blocks.row_length());
-    keep_best(s.results, Scored<float>{g, node}, k);
+    float g = floats.pair(query, blocks.row(node), blocks.row_length());
+    // A row that is not finite (a mapped file not verified) is as far as
+    // can be: a key that is not a number would stop the pool admitting any.
+    if (!(g <= std::numeric_limits<float>::max())) g = std::numeric_limits<float>::infinity();
+    if (admit(node)) keep_best(s.results, Scored<float>{g, node}, k);
     // The node's key becomes its exact distance, so that the pool's worst
     // key, which admits neighbours, is an estimate less often (on clustered
     // 100-d data at ef 64, recall@10 0.78 with estimated keys, 0.93 with this).
     s.pool.erase(s.pool.begin() + static_cast<std::ptrdiff_t>(next));
     next = std::min(next, detail::pool_insert(s.pool, ef, g, node, true));
-    const float threshold = s.pool.size() >= ef ? s.pool.back().key : std::numeric_limits<float>::infinity();
-    std::uint32_t mask = scan.estimates(tables, blocks.codes(node), blocks.add(node), blocks.scale(node), g,
-                                        threshold, blocks.live(node), estimates);
-    const std::uint32_t* ids = blocks.ids(node);
-    for (; mask != 0; mask &= mask - 1) {
-      const int lane = std::countr_zero(mask);
-      if (!s.seen.insert(ids[lane])) continue;
-      const std::size_t at = detail::pool_insert(s.pool, ef, estimates[lane], ids[lane]);
-      next = std::min(next, at);
+    for (std::size_t group = 0; group < blocks.groups(); ++group) {
+      const std::uint32_t live = blocks.live(node, group);
+      if (live == 0) break;  // lists fill their groups in order
+      const float threshold =
+          s.pool.size() >= ef ? s.pool.back().key : std::numeric_limits<float>::infinity();
+      const float* scale = blocks.scale(node, group);
+      std::uint32_t mask = scan.estimates(tables, blocks.codes(node, group), blocks.add(node, group), scale,
+                                          g, threshold, live, estimates);
+      const std::uint32_t* ids = blocks.ids(node, group);
+      for (; mask != 0; mask &= mask - 1) {
+        const int lane = std::countr_zero(mask);
+        const std::uint32_t id = ids[lane];
+        // A torn or damaged id (a mapped file) names no block: passed over.
+        if (id >= blocks.size() || s.seen.contains(id)) continue;
+        if (scale[lane] == 0.0f) {
+          if (copies == 0) continue;
+          --copies;
+        }
+        s.seen.insert(id);
+        const std::size_t at = detail::pool_insert(s.pool, ef, estimates[lane], id);
+        next = std::min(next, at);
+      }
     }
   }
+}
+
+inline void quantized_walk(const QuantizedBlocks& blocks, const fast::FastScanKernels& scan,
+                           const fast::FastKernels<float>& floats, QuantizedWalkScratch& s,
+                           const float* query, std::uint32_t entry, std::size_t ef, std::size_t k) {
+  quantized_walk(blocks, scan, floats, s, query, entry, ef, k, [](std::uint32_t) { return true; });
 }
 
 // The entry node for a layer-0 walk: the greedy descent through the upper

@@ -4,8 +4,13 @@
 // so that expanding a node reads one block in order instead of a row per
 // neighbour at random:
 //
-//   [row: the node's padded float row] [codes of its 32 neighbours, 4 * dims B]
-//   [add[32] floats] [scale[32] floats] [ids[32] u32] [live lanes: u32, padded to 64 B]
+//   [row: the node's padded float row]
+//   per group of 32 lanes: [codes of its 32 neighbours, 4 * dims B]
+//   per group: [add[32] floats] [scale[32] floats]   per group: [ids[32] u32]
+//   [live lanes: one u32 per group, padded to 64 B]
+//
+// A block has one group of 32 lanes, or more where a node keeps more
+// neighbours (lanes(), a multiple of 32); the walk scans them in turn.
 //
 // Codes are the 1-bit edge codes of fastscan.hpp, centred on the node:
 // neighbour o of node u is coded by the signs of P(o - u). Rows are centred
@@ -15,12 +20,15 @@
 // node's list are dead: id kNoNode, zero codes and factors, their live bit
 // clear, so the walk never reads them.
 //
-// A prototype beside the index: built from a finished graph's layer-0 lists
-// and rows, read-only, not saved, Euclidean only.
+// Built whole from a finished graph's layer-0 lists and rows, read-only once
+// built, not saved (an index rebuilds its blocks after a change, see
+// index/quantized_layer.hpp); Euclidean only (cosine rows are at unit length,
+// where the Euclidean order is the cosine order).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <span>
@@ -39,22 +47,43 @@
 
 namespace hobrin::ann {
 
+// Runs body(begin, end) over chunks that cover [0, count), on one thread or
+// several: how the blocks' build spreads its work.
+using ChunkBody = std::function<void(std::size_t, std::size_t)>;
+using ChunkRunner = std::function<void(std::size_t, const ChunkBody&)>;
+inline void run_in_one_chunk(std::size_t count, const ChunkBody& body) { body(0, count); }
+
+class QuantizedBlocks;
+
+// What a build may take from the blocks it replaces (of the same dim and
+// lanes): their mean, so that their codes stay valid, and every block that
+// reusable(node) allows, copied whole instead of encoded anew.
+struct BlockReuse {
+  const QuantizedBlocks* previous = nullptr;
+  std::function<bool(std::uint32_t)> reusable;
+};
+
 class QuantizedBlocks {
  public:
   static constexpr std::size_t kLanes = fast::kEdgeLanes;
 
   // The blocks of `count` nodes of `dim` values: row_of(node) gives a node's
   // row padded with zeros to fast::padded_length<float>(dim) values, links_of(node)
-  // its layer-0 list (the first 32 are kept). Throws std::bad_alloc, or
+  // its layer-0 list (the first `lanes` are kept; `lanes` a positive multiple
+  // of 32). Throws std::bad_alloc, or
   // std::length_error when dim is beyond what the rotation takes. With
   // `huge_pages`, the blocks are asked to lie on 2 MiB pages where the
   // system offers them (a block spans two 4 KiB pages at 784 dimensions).
   template <class Row, class Links>
   QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_of, Links&& links_of, std::uint64_t seed,
-                  bool huge_pages = true);
+                  bool huge_pages = true, std::size_t lanes = kLanes,
+                  const ChunkRunner& run = run_in_one_chunk, const BlockReuse& reuse = {});
 
   std::size_t dim() const noexcept { return dim_; }
   std::size_t size() const noexcept { return count_; }
+  // Lanes per block, and groups of 32 of them.
+  std::size_t lanes() const noexcept { return groups_ * kLanes; }
+  std::size_t groups() const noexcept { return groups_; }
   // Values of a row (padded), and of codes (rotated and padded).
   std::size_t row_length() const noexcept { return row_length_; }
   std::size_t code_dims() const noexcept { return code_dims_; }
@@ -62,17 +91,23 @@ class QuantizedBlocks {
   std::size_t bytes() const noexcept { return stride_ * count_; }
 
   const float* row(std::uint32_t node) const noexcept { return reinterpret_cast<const float*>(block(node)); }
-  const std::uint8_t* codes(std::uint32_t node) const noexcept { return block(node) + codes_at_; }
-  const float* add(std::uint32_t node) const noexcept {
-    return reinterpret_cast<const float*>(block(node) + factors_at_);
+  // The codes, factors, ids and live lanes of one group of 32 lanes.
+  const std::uint8_t* codes(std::uint32_t node, std::size_t group = 0) const noexcept {
+    return block(node) + codes_at_ + group * fast::edge_block_bytes(code_dims_);
   }
-  const float* scale(std::uint32_t node) const noexcept { return add(node) + kLanes; }
-  const std::uint32_t* ids(std::uint32_t node) const noexcept {
-    return reinterpret_cast<const std::uint32_t*>(block(node) + ids_at_);
+  const float* add(std::uint32_t node, std::size_t group = 0) const noexcept {
+    return reinterpret_cast<const float*>(block(node) + factors_at_ + group * 2 * kLanes * sizeof(float));
   }
-  std::uint32_t live(std::uint32_t node) const noexcept {
+  const float* scale(std::uint32_t node, std::size_t group = 0) const noexcept {
+    return add(node, group) + kLanes;
+  }
+  const std::uint32_t* ids(std::uint32_t node, std::size_t group = 0) const noexcept {
+    return reinterpret_cast<const std::uint32_t*>(block(node) + ids_at_ +
+                                                  group * kLanes * sizeof(std::uint32_t));
+  }
+  std::uint32_t live(std::uint32_t node, std::size_t group = 0) const noexcept {
     std::uint32_t mask;
-    std::memcpy(&mask, block(node) + live_at_, sizeof mask);
+    std::memcpy(&mask, block(node) + live_at_ + group * sizeof mask, sizeof mask);
     return mask;
   }
 
@@ -98,7 +133,7 @@ class QuantizedBlocks {
 
   std::uint8_t* block(std::uint32_t node) const noexcept { return data_.get() + std::size_t{node} * stride_; }
 
-  std::size_t dim_, count_, row_length_, code_dims_;
+  std::size_t dim_, count_, groups_, row_length_, code_dims_;
   std::size_t codes_at_, factors_at_, ids_at_, live_at_, stride_;
   std::vector<float> mean_;  // dim values
   fast::Rotation rotation_;
@@ -107,29 +142,45 @@ class QuantizedBlocks {
 
 template <class Row, class Links>
 QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_of, Links&& links_of,
-                                 std::uint64_t seed, bool huge_pages)
+                                 std::uint64_t seed, bool huge_pages, std::size_t lanes,
+                                 const ChunkRunner& run, const BlockReuse& reuse)
     : dim_(dim),
       count_(count),
+      groups_(std::max<std::size_t>(1, (lanes + kLanes - 1) / kLanes)),
       row_length_(fast::padded_length<float>(dim)),
       code_dims_(fast::edge_code_dims(dim)),
       codes_at_(row_length_ * sizeof(float)),
-      factors_at_(codes_at_ + fast::edge_block_bytes(code_dims_)),
-      ids_at_(factors_at_ + 2 * kLanes * sizeof(float)),
-      live_at_(ids_at_ + kLanes * sizeof(std::uint32_t)),
-      stride_(live_at_ + 64),
+      factors_at_(codes_at_ + groups_ * fast::edge_block_bytes(code_dims_)),
+      ids_at_(factors_at_ + groups_ * 2 * kLanes * sizeof(float)),
+      live_at_(ids_at_ + groups_ * kLanes * sizeof(std::uint32_t)),
+      stride_((live_at_ + groups_ * sizeof(std::uint32_t) + 63) / 64 * 64),
       mean_(dim, 0.0f) {
   if (code_dims_ > fast::Rotation::kMaxWidth) throw std::length_error("rows too wide for edge codes");
   rotation_ = fast::Rotation(code_dims_, seed);
+  const QuantizedBlocks* previous = reuse.previous;
+  if (previous != nullptr &&
+      (previous->dim_ != dim_ || previous->groups_ != groups_ || previous->rotation_.seed() != seed))
+    previous = nullptr;
+  // The mean of the finite rows: a row of a mapped file that was not
+  // verified may hold any value, and would spoil every row's codes through it.
   std::vector<double> sum(dim, 0.0);
+  std::size_t finite = 0;
   for (std::uint32_t node = 0; node < count; ++node) {
     const float* r = row_of(node);
+    double total = 0.0;
+    for (std::size_t j = 0; j < dim; ++j) total += 0.0 * static_cast<double>(r[j]);
+    if (total != 0.0) continue;  // NaN: a value that is not finite
     for (std::size_t j = 0; j < dim; ++j) sum[j] += r[j];
+    ++finite;
   }
-  for (std::size_t j = 0; j < dim; ++j) mean_[j] = count == 0 ? 0.0f : static_cast<float>(sum[j] / count);
+  for (std::size_t j = 0; j < dim; ++j) mean_[j] = finite == 0 ? 0.0f : static_cast<float>(sum[j] / finite);
+  if (previous != nullptr) mean_ = previous->mean_;
   // Every row rotated once, then each edge coded from the two rotated rows.
   std::vector<float> rotated(count * code_dims_);
-  for (std::uint32_t node = 0; node < count; ++node)
-    rotate_query(row_of(node), rotated.data() + node * code_dims_);
+  run(count, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t node = begin; node < end; ++node)
+      rotate_query(row_of(static_cast<std::uint32_t>(node)), rotated.data() + node * code_dims_);
+  });
   const std::size_t total = std::max<std::size_t>(count * stride_, 1);
   data_.reset(static_cast<std::uint8_t*>(::operator new[](total, std::align_val_t{kPageAlign})));
 #if defined(MADV_HUGEPAGE)
@@ -138,64 +189,99 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
 #else
   (void)huge_pages;
 #endif
-  std::memset(data_.get(), 0, total);
-  std::vector<std::uint8_t> bits(fast::edge_bits_bytes(code_dims_));
-  for (std::uint32_t node = 0; node < count; ++node) {
-    std::uint8_t* b = block(node);
-    std::memcpy(b, row_of(node), row_length_ * sizeof(float));
-    const std::span<const std::uint32_t> list = links_of(node);
-    const std::size_t used = std::min(list.size(), kLanes);
-    auto* add_out = reinterpret_cast<float*>(b + factors_at_);
-    auto* id_out = reinterpret_cast<std::uint32_t*>(b + ids_at_);
-    std::fill(id_out, id_out + kLanes, kNoNode);
-    const float* u = rotated.data() + std::size_t{node} * code_dims_;
-    for (std::size_t lane = 0; lane < used; ++lane) {
-      const float* o = rotated.data() + std::size_t{list[lane]} * code_dims_;
-      const fast::EdgeFactors f = fast::encode_edge(u, o, code_dims_, bits.data());
-      fast::pack_edge_lane(bits.data(), code_dims_, lane, b + codes_at_);
-      add_out[lane] = f.add;
-      add_out[kLanes + lane] = f.scale;
-      id_out[lane] = list[lane];
+  if (count == 0) std::memset(data_.get(), 0, total);
+  run(count, [&](std::size_t begin, std::size_t end) {
+    // Each chunk clears its own blocks, so that their pages are first
+    // touched by the thread that fills them.
+    std::memset(block(static_cast<std::uint32_t>(begin)), 0, (end - begin) * stride_);
+    std::vector<std::uint8_t> bits(fast::edge_bits_bytes(code_dims_));
+    for (std::size_t index = begin; index < end; ++index) {
+      const auto node = static_cast<std::uint32_t>(index);
+      std::uint8_t* b = block(node);
+      if (previous != nullptr && node < previous->count_ && reuse.reusable && reuse.reusable(node)) {
+        std::memcpy(b, previous->block(node), stride_);
+        continue;
+      }
+      std::memcpy(b, row_of(node), row_length_ * sizeof(float));
+      const std::span<const std::uint32_t> list = links_of(node);
+      const std::size_t used = std::min(list.size(), groups_ * kLanes);
+      auto* id_out = reinterpret_cast<std::uint32_t*>(b + ids_at_);
+      std::fill(id_out, id_out + groups_ * kLanes, kNoNode);
+      const float* u = rotated.data() + std::size_t{node} * code_dims_;
+      for (std::size_t at = 0; at < used; ++at) {
+        const std::size_t group = at / kLanes;
+        const std::size_t lane = at % kLanes;
+        auto* add_out = reinterpret_cast<float*>(b + factors_at_) + group * 2 * kLanes;
+        const float* o = rotated.data() + std::size_t{list[at]} * code_dims_;
+        const fast::EdgeFactors f = fast::encode_edge(u, o, code_dims_, bits.data());
+        fast::pack_edge_lane(bits.data(), code_dims_, lane,
+                             b + codes_at_ + group * fast::edge_block_bytes(code_dims_));
+        add_out[lane] = f.add;
+        add_out[kLanes + lane] = f.scale;
+        id_out[at] = list[at];
+      }
+      for (std::size_t group = 0; group < groups_; ++group) {
+        const std::size_t first = group * kLanes;
+        const std::size_t in_group = used > first ? std::min(used - first, kLanes) : 0;
+        const std::uint32_t mask = in_group == kLanes ? ~0u : (1u << in_group) - 1u;
+        std::memcpy(b + live_at_ + group * sizeof mask, &mask, sizeof mask);
+      }
     }
-    const std::uint32_t mask = used == kLanes ? ~0u : (1u << used) - 1u;
-    std::memcpy(b + live_at_, &mask, sizeof mask);
-  }
+  });
 }
 
 // Layer-0 lists topped up for the blocks: a block scores 32 lanes for the
 // cost of any fewer, and the neighbour selection leaves most lists shorter.
-// Each node keeps its list first, then the nearest of its neighbours'
-// neighbours (by distance(a, b)) that are neither it nor on its list, up to
-// 32. Returns 32 slots per node, kNoNode past the end of each list. Throws
-// std::bad_alloc.
+// Each node keeps its list first, then, nearest first (by distance(a, b)),
+// neighbours of its neighbours that are neither it nor on its list, up to
+// `lanes`: the nearest of those reached through its first neighbours.
+// kept_list(node, list), where given, may write a node's whole list (`lanes`
+// slots) itself, known from an earlier call, and return true. Returns `lanes` slots per node, kNoNode
+// past the end of each list. Throws std::bad_alloc.
 template <class Links, class Distance>
-std::vector<std::uint32_t> filled_lists(std::size_t count, Links&& links_of, Distance&& distance) {
-  constexpr std::size_t lanes = QuantizedBlocks::kLanes;
+std::vector<std::uint32_t> filled_lists(
+    std::size_t count, Links&& links_of, Distance&& distance, std::size_t lanes = QuantizedBlocks::kLanes,
+    const ChunkRunner& run = run_in_one_chunk,
+    const std::function<bool(std::uint32_t, std::uint32_t*)>& kept_list = {}) {
   std::vector<std::uint32_t> lists(count * lanes, kNoNode);
-  std::vector<std::pair<float, std::uint32_t>> found;
-  for (std::uint32_t node = 0; node < count; ++node) {
-    std::uint32_t* list = lists.data() + std::size_t{node} * lanes;
-    const std::span<const std::uint32_t> own = links_of(node);
-    const std::size_t kept = std::min(own.size(), lanes);
-    std::copy_n(own.begin(), kept, list);
-    auto listed = [&](std::uint32_t other) {
-      return other == node || std::find(list, list + kept, other) != list + kept;
-    };
-    found.clear();
-    for (std::size_t i = 0; i < kept; ++i) {
-      for (const std::uint32_t second : links_of(list[i])) {
-        if (!listed(second)) found.emplace_back(0.0f, second);
+  run(count, [&](std::size_t begin, std::size_t end) {
+    std::vector<std::pair<float, std::uint32_t>> found;
+    for (std::size_t index = begin; index < end; ++index) {
+      const auto node = static_cast<std::uint32_t>(index);
+      std::uint32_t* list = lists.data() + std::size_t{node} * lanes;
+      if (kept_list && kept_list(node, list)) continue;
+      const std::span<const std::uint32_t> own = links_of(node);
+      const std::size_t kept = std::min(own.size(), lanes);
+      std::copy_n(own.begin(), kept, list);
+      auto listed = [&](std::uint32_t other) {
+        return other == node || std::find(list, list + kept, other) != list + kept;
+      };
+      found.clear();
+      // Lists run nearest first, so the nearest two-hop nodes mostly lie
+      // behind the first neighbours: neighbours are read until there are
+      // three candidates a free lane, and the rest are not scored (scoring
+      // them all was most of the blocks' build).
+      const std::size_t room = lanes - kept;
+      for (std::size_t first = 0, enough = 3 * room; first < kept;) {
+        for (; first < kept && found.size() < enough; ++first) {
+          for (const std::uint32_t second : links_of(list[first])) {
+            if (!listed(second)) found.emplace_back(0.0f, second);
+          }
+        }
+        std::sort(found.begin(), found.end(),
+                  [](const auto& a, const auto& b) { return a.second < b.second; });
+        found.erase(std::unique(found.begin(), found.end(),
+                                [](const auto& a, const auto& b) { return a.second == b.second; }),
+                    found.end());
+        enough = found.size() + 3 * room;  // copies among them: read on
+        if (found.size() >= room) break;
       }
+      for (auto& f : found) f.first = distance(node, f.second);
+      const std::size_t taken = std::min(room, found.size());
+      std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(taken), found.end());
+      for (std::size_t i = 0; i < taken; ++i) list[kept + i] = found[i].second;
     }
-    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
-    found.erase(std::unique(found.begin(), found.end(),
-                            [](const auto& a, const auto& b) { return a.second == b.second; }),
-                found.end());
-    for (auto& f : found) f.first = distance(node, f.second);
-    const std::size_t room = std::min(lanes - kept, found.size());
-    std::partial_sort(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(room), found.end());
-    for (std::size_t i = 0; i < room; ++i) list[kept + i] = found[i].second;
-  }
+  });
   return lists;
 }
 

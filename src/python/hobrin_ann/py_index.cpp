@@ -50,10 +50,10 @@ PyResult<ann::Metric> metric_by_name(const std::string& name) {
   return fail(PyErr::value_error("unknown metric '" + name + "'"));
 }
 
-constexpr const char* kQuantizations[] = {"none", "float16", "int8", "int4"};
+constexpr const char* kQuantizations[] = {"none", "float16", "int8", "int4", "qgraph"};
 
 PyResult<ann::Quantization> quantization_by_name(const std::string& name) {
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < 5; ++i) {
     if (name == kQuantizations[i]) return static_cast<ann::Quantization>(i);
   }
   return fail(PyErr::value_error("unknown quantization '" + name + "'"));

@@ -51,7 +51,7 @@ void check_options(const RawFields& raw, IndexOptions& o) {
   if (raw.dtype > 1) corrupt("unknown dtype " + std::to_string(raw.dtype));
   if ((raw.flags & ~(kSeedGiven | kHasSchema | kCodesOnly)) != 0)
     corrupt("unknown flags " + std::to_string(raw.flags));
-  if (raw.quantization > 3) corrupt("unknown quantization " + std::to_string(raw.quantization));
+  if (raw.quantization > 4) corrupt("unknown quantization " + std::to_string(raw.quantization));
   o.metric = static_cast<Metric>(raw.metric);
   o.dtype = static_cast<ElementType>(raw.dtype);
   o.quantization = static_cast<Quantization>(raw.quantization);
