@@ -207,3 +207,28 @@ def test_searches_beside_removes_never_return_removed_nor_miss_live(threads):
         thread.join()
     if failures:
         raise failures[0]
+
+
+@pytest.mark.parametrize("quantization", [None, "int8"])
+def test_drifting_churn_leaves_every_live_vector_reachable(quantization):
+    # Each round's additions form tight clusters of their own, far apart, so a
+    # cluster hangs on a few links from the rest; removals then cut some of
+    # those links. With ef as large as the index a search walks everything it
+    # can reach, so every live vector must find itself.
+    rng = np.random.default_rng(7)
+    index = hobrin_ann.Index(DIM, m=6, ef_construction=40, seed=3, quantization=quantization)
+    rows = {}
+    next_id = 0
+    for round_ in range(8):
+        centres = rng.standard_normal((10, DIM)) * 3 + round_
+        new = clustered(rng, 300, centres)
+        index.add(new, ids=np.arange(next_id, next_id + len(new)), threads=1)
+        rows.update(zip(range(next_id, next_id + len(new)), new))
+        next_id += len(new)
+        gone = rng.choice(np.array(sorted(rows)), len(rows) // 4, replace=False)
+        index.remove(gone, threads=1)
+        for i in gone:
+            del rows[int(i)]
+        live_ids = np.array(sorted(rows))
+        found, _ = index.search(np.stack([rows[i] for i in live_ids]), 3, ef=len(index), threads=2)
+        assert (found == live_ids[:, None]).any(axis=1).all(), f"round {round_}"

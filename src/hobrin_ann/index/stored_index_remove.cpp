@@ -2,13 +2,15 @@
 // exclusive lock: its ids leave the table and its nodes are never returned
 // again. The graph is then repaired without that lock, beside searches, as an
 // addition links: every live list that leads to a removed node is chosen
-// anew, under its link lock. Last, under the exclusive lock again, the
-// removed nodes, which nothing leads to any more, are freed for reuse.
+// anew, under its link lock; a live node that no walk from the entry point
+// then reaches gets in-links (reconnect.hpp). Last, under the exclusive lock
+// again, the removed nodes, which nothing leads to any more, are freed.
 #include <algorithm>
 #include <new>
 
 #include "hobrin_ann/index/parallel_for.hpp"
 #include "hobrin_ann/index/stored_index.hpp"
+#include "hobrin_ann/insert/reconnect.hpp"
 #include "hobrin_ann/insert/repair.hpp"
 
 namespace hobrin::ann {
@@ -76,6 +78,14 @@ void StoredIndex<Store>::retire(std::unique_lock<std::shared_mutex>& lock, std::
   } catch (...) {
     // Nothing in a repair throws but the threads' start: finish on this one.
     for (std::size_t node = 0; node < nodes; ++node) repair(0, node);
+  }
+  try {
+    detail::LayerWalk walk;
+    walk.reached.resize(nodes);
+    walk.queue.reserve(nodes);
+    reconnect_missed(core_, scratch[0], walk);
+  } catch (const std::bad_alloc&) {
+    // Without room for the walk the lists stay as repaired: still sound.
   }
   lock.lock();
   core_.linking_from = kNoneLinking;
