@@ -1,9 +1,9 @@
 #pragma once
 // One query of an index with quantization Graph: the descent through the
 // upper layers with exact distances, then the walk on layer 0 over the
-// blocks (quantized_walk.hpp), whose results are expanded nodes. Their
-// distances are scored once more by the store, so that a result's distance
-// is the one the index's other searches report (for cosine, the walk ranks
+// blocks (quantized_walk.hpp), whose results are expanded nodes. A cosine
+// index's results are scored once more by the store, so that a result's
+// distance is the one the index's other searches report (the walk ranks
 // unit rows by Euclidean distance, which orders them as cosine does).
 #include <algorithm>
 #include <cstddef>
@@ -55,9 +55,15 @@ void quantized_query(IndexCore<Store>& core, Scratch<Store>& s, QuantizedWalkScr
     }
     // Copies of one vector take at most k places: more could not change the answer.
     quantized_walk(with.blocks, with.scan, with.floats, walk, query, entry, ef, request.k, admit, request.k);
-    for (const Scored<float>& found : walk.results)
-      s.results.push_back({core.store.exact_score(query, found.node), found.node});
-    std::make_heap(s.results.begin(), s.results.end());
+    if (core.options.metric == Metric::Euclidean) {
+      // The walk scored each result with the store's own kernel on a copy
+      // of its row: the store's distance already, bit for bit.
+      s.results.assign(walk.results.begin(), walk.results.end());
+    } else {
+      for (const Scored<float>& found : walk.results)
+        s.results.push_back({core.store.exact_score(query, found.node), found.node});
+      std::make_heap(s.results.begin(), s.results.end());
+    }
   }
   emit(core, s.results, request, query_index);
 }
