@@ -62,6 +62,14 @@ void StoredIndex<Store>::link_nodes(std::span<const std::uint32_t> nodes, std::s
     nodes = nodes.subspan(1);
     linked();
   }
+  // One worker is the only writer of lists: it reads them without locks.
+  if (workers == 1) {
+    for (const std::uint32_t node : nodes) {
+      insert_node<Store, true, false>(core_, scratch[0], node);
+      linked();
+    }
+    return;
+  }
   parallel_for(nodes.size(), workers, [&](std::size_t worker, std::size_t i) {
     insert_node<Store, true>(core_, scratch[worker], nodes[i]);
     linked();

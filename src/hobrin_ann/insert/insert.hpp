@@ -67,7 +67,11 @@ void set_links(IndexCore<Store>& core, Scratch<Store>& s, std::uint32_t node, in
 
 }  // namespace detail
 
-template <class Store, bool locked>
+// `locked`: lists are written under their locks, for searches (and other
+// insertions) that read them meanwhile. `read_locked`: lists are read under
+// them too, as they must be while other insertions write; an insertion that
+// is the only writer reads its own writes and skips those locks and copies.
+template <class Store, bool locked, bool read_locked = locked>
 void insert_node(IndexCore<Store>& core, Scratch<Store>& s, std::uint32_t node) {
   const int level = core.graph.level(node);
   using D = typename Store::Distance;
@@ -87,14 +91,14 @@ void insert_node(IndexCore<Store>& core, Scratch<Store>& s, std::uint32_t node) 
   }
 
   Scored<D> nearest{core.store.score(vector, entry), entry};
-  for (int l = top; l > level; --l) nearest = greedy_closest<Store, locked>(core, s, vector, nearest, l);
+  for (int l = top; l > level; --l) nearest = greedy_closest<Store, read_locked>(core, s, vector, nearest, l);
 
   auto admit_all = [](std::uint32_t) { return true; };
   begin_layer_search(s, std::span<const Scored<D>>(&nearest, 1), node, admit_all);
   for (int l = std::min(top, level); l >= 0; --l) {
     // Copies of one vector take at most m places: the node links to no more.
-    search_layer<Store, locked>(core, s, vector, l, core.options.ef_construction, admit_all, SIZE_MAX,
-                                core.graph.m());
+    search_layer<Store, read_locked>(core, s, vector, l, core.options.ef_construction, admit_all, SIZE_MAX,
+                                     core.graph.m());
     std::sort_heap(s.results.begin(), s.results.end());
     select_neighbours<Store>(core, node, s.results, core.graph.m(), s.selected);
     detail::set_links<Store, locked>(core, s, node, l, s.selected);
