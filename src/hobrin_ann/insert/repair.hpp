@@ -106,12 +106,23 @@ void repair_node(IndexCore<Store>& core, Scratch<Store>& s, std::uint32_t node) 
       if (removed(to)) detail::gather_through(core, s, node, to, level, 1);
     }
     std::sort(s.pool.begin(), s.pool.end());
-    select_neighbours<Store>(core, node, s.pool, core.graph.max_links(level), s.kept);
     s.links.clear();
     for (const std::uint32_t to : list) {
       if (removed(to)) s.links.push_back(to);
     }
-    detail::keep_live(s, std::min(core.graph.max_links(level), list.size() + s.links.size()));
+    const std::size_t size = std::min(core.graph.max_links(level), list.size() + s.links.size());
+    // keep_live takes the heuristic's first choices that are not live links,
+    // as many as the list has room for: the walk ends once it has made them.
+    const std::size_t wanted = size - s.selected.size();
+    std::size_t chosen_new = 0;
+    auto enough = [&](const auto& kept) {
+      const std::uint32_t last = kept.back().node;
+      const bool live =
+          std::any_of(s.selected.begin(), s.selected.end(), [last](const auto& l) { return l.node == last; });
+      return !live && ++chosen_new >= wanted;
+    };
+    select_neighbours<Store>(core, node, s.pool, core.graph.max_links(level), s.kept, enough);
+    detail::keep_live(s, size);
     detail::keep_bridges(core, s, node, s.links, level);
     auto held = core.link_locks.hold(node, true);
     core.graph.set_links(node, level, s.kept, [](const auto& kept) { return kept.node; });

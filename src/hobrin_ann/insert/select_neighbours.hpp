@@ -37,12 +37,23 @@ inline std::uint64_t pair_hash(std::uint32_t a, std::uint32_t b) noexcept {
 
 }  // namespace detail
 
+// Never stops the heuristic early: it runs through every candidate.
+struct RunThrough {
+  template <class Kept>
+  bool operator()(const Kept&) const noexcept {
+    return false;
+  }
+};
+
 // `candidates` ascend by distance to `base`. When there are no more than
-// `max_links` of them, every one is kept: pruning is only for room.
-template <class Store, class D = typename Store::Distance>
+// `max_links` of them, every one is kept: pruning is only for room. Each
+// choice depends only on the candidates before it, so a caller that needs
+// only the first few choices may end the walk: `done(kept)`, asked after
+// each choice where no candidate is a copy of `base`, ends it when true.
+template <class Store, class D = typename Store::Distance, class Done = RunThrough>
 void select_neighbours(const IndexCore<Store>& core, std::uint32_t base,
                        std::span<const Scored<typename Store::Distance>> candidates, std::size_t max_links,
-                       std::vector<Scored<D>>& kept) {
+                       std::vector<Scored<D>>& kept, Done&& done = {}) {
   kept.clear();
   if (candidates.size() <= max_links) {
     kept.assign(candidates.begin(), candidates.end());
@@ -85,7 +96,10 @@ void select_neighbours(const IndexCore<Store>& core, std::uint32_t base,
         break;
       }
     }
-    if (diverse) kept.push_back(candidate);
+    if (diverse) {
+      kept.push_back(candidate);
+      if (copies == 0 && done(kept)) return;
+    }
   }
   if (copies <= copy_quota) return;
   for (const Scored<D>& candidate : candidates) {
