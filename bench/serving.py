@@ -167,7 +167,11 @@ class Setup:
         self.batch = rng.standard_normal((cfg["batch"], cfg["dim"]), dtype=np.float32)
         self.queries = rng.standard_normal((20_000, cfg["dim"]), dtype=np.float32)
         self.index = hobrin_ann.Index(
-            cfg["dim"], m=cfg["m"], ef_construction=cfg["ef_construction"], seed=cfg["seed"]
+            cfg["dim"],
+            m=cfg["m"],
+            ef_construction=cfg["ef_construction"],
+            seed=cfg["seed"],
+            quantization=cfg.get("quantization"),
         )
         t = time.perf_counter()
         self.index.add(self.base)
@@ -254,7 +258,8 @@ def markdown(res):
         "",
         "## Serving: searches during an add",
         "",
-        f"Gaussian {cfg['n']:,} x {cfg['dim']} float32, m = {cfg['m']}, ef_construction = "
+        f"Gaussian {cfg['n']:,} x {cfg['dim']} float32 (quantization {cfg.get('quantization')}), "
+        f"m = {cfg['m']}, ef_construction = "
         f"{cfg['ef_construction']}; one thread runs single-query searches (k = {cfg['k']}, ef = "
         f"{cfg['ef']}, threads=1) back to back, idle and while another thread adds {cfg['batch']:,} "
         f"vectors in one call. Measured {res['started']} in {res['minutes']:.1f} min on {res['cpus']} "
@@ -309,8 +314,12 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="small sizes, a smoke test")
     ap.add_argument("--json", help="also write the results to this file")
+    ap.add_argument("--quantization", help="the index's quantization (default: float rows)")
+    ap.add_argument("--searches-only", action="store_true", help="searches during an add alone")
     args = ap.parse_args()
-    res = run(QUICK if args.quick else FULL)
+    if args.searches_only:
+        del MEASURES["open_mapped"]
+    res = run(dict(QUICK if args.quick else FULL, quantization=args.quantization))
     print("\n".join(markdown(res)))
     if args.json:
         with open(args.json, "w") as f:
