@@ -37,10 +37,16 @@ using EdgeEstimates = std::uint32_t (*)(const EdgeQuery& query, const std::uint8
                                         const float* scale, float g, float threshold, std::uint32_t live,
                                         float* out) noexcept;
 
+// The query's tables and step, as prepare_edge_query makes them (AVX2 and
+// AVX-512 may round an entry the other way where it lies within a hair of
+// a half step: they fuse the multiply and the add).
+using EdgeTables = EdgeQuery (*)(const float* q, std::size_t dims, std::uint8_t* tables) noexcept;
+
 struct FastScanKernels {
   const char* variant;  // "baseline", "avx2", "avx512" or "neon"
   EdgeSums sums;
   EdgeEstimates estimates;
+  EdgeTables tables;
 };
 
 // The kernels of the variant the float kernels use (AVX-512 only where the
