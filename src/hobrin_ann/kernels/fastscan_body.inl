@@ -259,6 +259,7 @@ EdgeQuery tables(const float* q, std::size_t dims, std::uint8_t* out) noexcept {
   const EdgeQuery query = step(q, dims, out);
   const __m256 inverse = _mm256_set1_ps(query.delta > 0.0f ? 1.0f / query.delta : 0.0f);
   const __m256 half = _mm256_set1_ps(0.5f), zero = _mm256_setzero_ps(), top = _mm256_set1_ps(255.0f);
+  // Per 128-bit half, byte 4j + t (entry j of the table in position t) to byte 4t + j.
   const __m256i by_table = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12,
                                             1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
   for (std::size_t m = 0; m < dims / 4; m += 8) {
