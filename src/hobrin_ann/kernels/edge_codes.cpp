@@ -59,27 +59,32 @@ void pack_edge_lane(const std::uint8_t* bits, std::size_t dims, std::size_t lane
   }
 }
 
-EdgeQuery prepare_edge_query(const float* q, std::size_t dims, std::uint8_t* tables) noexcept {
-  const std::size_t count = dims / 4;
+EdgeQuery edge_query_step(const float* q, std::size_t dims, std::uint8_t* tables) noexcept {
   // A table's least entry is the sum of its negative values, its greatest
-  // the sum of its positive ones; one step serves the widest table.
+  // the sum of its positive ones; one step serves the widest table. Without
+  // a branch per value: signs of rotated values are a coin toss each.
   float widest = 0.0f;
   double beta = 0.0;
   double sum = 0.0;
-  for (std::size_t m = 0; m < count; ++m) {
+  for (std::size_t m = 0; m < dims / 4; ++m) {
+    const float* v = q + 4 * m;
     float low = 0.0f;
     float high = 0.0f;
     for (std::size_t k = 0; k < 4; ++k) {
-      const float v = q[4 * m + k];
-      (v < 0.0f ? low : high) += v;
-      sum += v;
+      low += v[k] < 0.0f ? v[k] : 0.0f;
+      high += v[k] < 0.0f ? 0.0f : v[k];
     }
     widest = std::max(widest, high - low);
     beta += low;
+    sum += static_cast<double>(high) + static_cast<double>(low);  // one long chain per table, not per value
   }
-  const float delta = widest / 255.0f;
-  const float inverse = delta > 0.0f ? 1.0f / delta : 0.0f;
-  for (std::size_t m = 0; m < count; ++m) {
+  return {tables, dims, widest / 255.0f, static_cast<float>(beta - 0.5 * sum)};
+}
+
+EdgeQuery prepare_edge_query(const float* q, std::size_t dims, std::uint8_t* tables) noexcept {
+  const EdgeQuery query = edge_query_step(q, dims, tables);
+  const float inverse = query.delta > 0.0f ? 1.0f / query.delta : 0.0f;
+  for (std::size_t m = 0; m < dims / 4; ++m) {
     const float* v = q + 4 * m;
     // Each entry adds one value to the entry without its lowest bit.
     float entry[16];
@@ -96,7 +101,7 @@ EdgeQuery prepare_edge_query(const float* q, std::size_t dims, std::uint8_t* tab
       table[x] = level > 0.0f ? static_cast<std::uint8_t>(std::min(level, 255.0f)) : std::uint8_t{0};
     }
   }
-  return {tables, dims, delta, static_cast<float>(beta - 0.5 * sum)};
+  return query;
 }
 
 }  // namespace hobrin::fast

@@ -70,7 +70,7 @@ FastScanKernels fastscan_kernels(const char* variant) noexcept {
     if (!runs(v)) break;
     return found;
   }
-  return {variant, nullptr, nullptr};
+  return {variant, nullptr, nullptr, nullptr};
 }
 
 }  // namespace hobrin::fast

@@ -37,10 +37,17 @@ using EdgeEstimates = std::uint32_t (*)(const EdgeQuery& query, const std::uint8
                                         const float* scale, float g, float threshold, std::uint32_t live,
                                         float* out) noexcept;
 
+// The query's tables, step and offset, as prepare_edge_query makes them.
+// AVX2 and AVX-512 build eight tables at a time: an entry within a hair of
+// a half step may round the other way (they fuse the multiply and the
+// add), and the offset is summed in another order.
+using EdgeTables = EdgeQuery (*)(const float* q, std::size_t dims, std::uint8_t* tables) noexcept;
+
 struct FastScanKernels {
   const char* variant;  // "baseline", "avx2", "avx512" or "neon"
   EdgeSums sums;
   EdgeEstimates estimates;
+  EdgeTables tables;
 };
 
 // The kernels of the variant the float kernels use (AVX-512 only where the

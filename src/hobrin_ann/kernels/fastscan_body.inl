@@ -3,6 +3,7 @@
 // HOBRIN_FAST_NAME and HOBRIN_FASTSCAN_SIMD: 0 for the plain loop, 1 for
 // NEON, 2 for AVX2, 3 for AVX-512 (with BW).
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "hobrin_ann/kernels/fastscan.hpp"
@@ -192,8 +193,114 @@ std::uint32_t estimates(const EdgeQuery& query, const std::uint8_t* block, const
 
 #endif
 
+#if HOBRIN_FASTSCAN_SIMD >= 2
+// Values k of eight tables (m .. m + 7) in v[k], one table per 32-bit lane:
+// table m + 2p + h in position p of 128-bit half h.
+inline void values_of_eight(const float* q, std::size_t m, __m256 v[4]) noexcept {
+  __m256 rows[4];
+  for (int i = 0; i < 4; ++i) rows[i] = _mm256_loadu_ps(q + 4 * m + 8 * i);
+  const __m256 a = _mm256_unpacklo_ps(rows[0], rows[1]), b = _mm256_unpackhi_ps(rows[0], rows[1]);
+  const __m256 c = _mm256_unpacklo_ps(rows[2], rows[3]), d = _mm256_unpackhi_ps(rows[2], rows[3]);
+  auto low_pairs = [](__m256 x, __m256 y) {
+    return _mm256_castpd_ps(_mm256_unpacklo_pd(_mm256_castps_pd(x), _mm256_castps_pd(y)));
+  };
+  auto high_pairs = [](__m256 x, __m256 y) {
+    return _mm256_castpd_ps(_mm256_unpackhi_pd(_mm256_castps_pd(x), _mm256_castps_pd(y)));
+  };
+  v[0] = low_pairs(a, c);
+  v[1] = high_pairs(a, c);
+  v[2] = low_pairs(b, d);
+  v[3] = high_pairs(b, d);
+}
+
+// The sums of the negative (least) or the other (most) values of eight tables.
+inline __m256 least_of(const __m256 v[4]) noexcept {
+  const __m256 zero = _mm256_setzero_ps();
+  return _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(_mm256_min_ps(zero, v[0]), _mm256_min_ps(zero, v[1])),
+                                     _mm256_min_ps(zero, v[2])),
+                       _mm256_min_ps(zero, v[3]));
+}
+inline __m256 most_of(const __m256 v[4]) noexcept {
+  const __m256 zero = _mm256_setzero_ps();
+  return _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(_mm256_max_ps(zero, v[0]), _mm256_max_ps(zero, v[1])),
+                                     _mm256_max_ps(zero, v[2])),
+                       _mm256_max_ps(zero, v[3]));
+}
+
+// edge_query_step eight tables at a time: the same step (the widest table's
+// range is the same maximum), the offset summed in another order.
+EdgeQuery step(const float* q, std::size_t dims, std::uint8_t* out) noexcept {
+  __m256 widest = _mm256_setzero_ps(), beta = widest, sum = widest;
+  for (std::size_t m = 0; m < dims / 4; m += 8) {
+    __m256 v[4];
+    values_of_eight(q, m, v);
+    const __m256 low = least_of(v), high = most_of(v);
+    widest = _mm256_max_ps(widest, _mm256_sub_ps(high, low));
+    beta = _mm256_add_ps(beta, low);
+    sum = _mm256_add_ps(sum, _mm256_add_ps(high, low));
+  }
+  float lanes[3][8];
+  _mm256_storeu_ps(lanes[0], widest);
+  _mm256_storeu_ps(lanes[1], beta);
+  _mm256_storeu_ps(lanes[2], sum);
+  float most = 0.0f;
+  double least = 0.0, total = 0.0;
+  for (int i = 0; i < 8; ++i) {
+    most = std::max(most, lanes[0][i]);
+    least += lanes[1][i];
+    total += lanes[2][i];
+  }
+  return {out, dims, most / 255.0f, static_cast<float>(least - 0.5 * total)};
+}
+
+// The query's tables eight at a time (values_of_eight). Entries are summed
+// in the order prepare_edge_query sums them.
+EdgeQuery tables(const float* q, std::size_t dims, std::uint8_t* out) noexcept {
+  const EdgeQuery query = step(q, dims, out);
+  const __m256 inverse = _mm256_set1_ps(query.delta > 0.0f ? 1.0f / query.delta : 0.0f);
+  const __m256 half = _mm256_set1_ps(0.5f), zero = _mm256_setzero_ps(), top = _mm256_set1_ps(255.0f);
+  // Per 128-bit half, byte 4j + t (entry j of the table in position t) to byte 4t + j.
+  const __m256i by_table = _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12,
+                                            1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+  for (std::size_t m = 0; m < dims / 4; m += 8) {
+    __m256 v[4];
+    values_of_eight(q, m, v);
+    const __m256 low = least_of(v);
+    __m256 entry[16];
+    entry[0] = zero;
+    for (unsigned x = 1; x < 16; ++x) entry[x] = _mm256_add_ps(entry[x & (x - 1)], v[std::countr_zero(x)]);
+    __m256i words[16];
+    for (unsigned x = 0; x < 16; ++x) {
+      const __m256 level = _mm256_fmadd_ps(_mm256_sub_ps(entry[x], low), inverse, half);
+      words[x] = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(level, zero), top));
+    }
+    // quads[g]: entries 4g .. 4g + 3 of each table, then a table's 16 bytes together.
+    __m256i quads[4];
+    for (int g = 0; g < 4; ++g) {
+      const __m256i pairs = _mm256_packus_epi16(_mm256_packs_epi32(words[4 * g], words[4 * g + 1]),
+                                                _mm256_packs_epi32(words[4 * g + 2], words[4 * g + 3]));
+      quads[g] = _mm256_shuffle_epi8(pairs, by_table);
+    }
+    const __m256i low01 = _mm256_unpacklo_epi32(quads[0], quads[1]);
+    const __m256i high01 = _mm256_unpackhi_epi32(quads[0], quads[1]);
+    const __m256i low23 = _mm256_unpacklo_epi32(quads[2], quads[3]);
+    const __m256i high23 = _mm256_unpackhi_epi32(quads[2], quads[3]);
+    // whole[p]: tables 2p and 2p + 1 of this group of eight, 32 bytes in order.
+    const __m256i whole[4] = {_mm256_unpacklo_epi64(low01, low23), _mm256_unpackhi_epi64(low01, low23),
+                              _mm256_unpacklo_epi64(high01, high23), _mm256_unpackhi_epi64(high01, high23)};
+    for (int p = 0; p < 4; ++p)
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 16 * (m + 2 * p)), whole[p]);
+  }
+  return query;
+}
+#else
+EdgeQuery tables(const float* q, std::size_t dims, std::uint8_t* out) noexcept {
+  return prepare_edge_query(q, dims, out);
+}
+#endif
+
 }  // namespace
 
-FastScanKernels fastscan_kernels() noexcept { return {HOBRIN_FAST_NAME, sums, estimates}; }
+FastScanKernels fastscan_kernels() noexcept { return {HOBRIN_FAST_NAME, sums, estimates, tables}; }
 
 }  // namespace hobrin::fast::HOBRIN_FAST_VARIANT

@@ -91,8 +91,7 @@ void quantized_walk(const QuantizedBlocks& blocks, const fast::FastScanKernels& 
   if (entry >= blocks.size()) return;
   ef = std::max(ef, k);
   blocks.rotate_query(query, s.rotated.data());
-  const fast::EdgeQuery tables =
-      fast::prepare_edge_query(s.rotated.data(), blocks.code_dims(), s.tables.data());
+  const fast::EdgeQuery tables = scan.tables(s.rotated.data(), blocks.code_dims(), s.tables.data());
   s.seen.start();
   s.pool.clear();
   s.seen.insert(entry);

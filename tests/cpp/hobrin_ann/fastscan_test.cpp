@@ -105,6 +105,39 @@ TEST_P(FastScanVariants, EstimatesAndMaskFollowTheSums) {
   }
 }
 
+// Each variant's tables are prepare_edge_query's, an entry at most one step
+// off (a fused multiply-add may round a half step the other way), and so
+// are its step and its offset (summed in another order), for every
+// table of a group of eight; queries with zeros, both signs and a wide range
+// (the widest table sets the step), and an all-zero one.
+TEST_P(FastScanVariants, TablesAreThoseOfThePlainBuild) {
+  const FastScanKernels kernels = fastscan_kernels(GetParam());
+  if (kernels.tables == nullptr) GTEST_SKIP() << GetParam() << " is not supported by this CPU";
+  std::mt19937 rng(4);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  for (std::size_t dims : {32u, 64u, 800u}) {
+    for (int trial = 0; trial < 20; ++trial) {
+      std::vector<float> q(dims, 0.0f);
+      if (trial > 0) {
+        for (float& v : q) v = rng() % 5 == 0 ? 0.0f : normal(rng) * (rng() % 3 == 0 ? 100.0f : 1.0f);
+      }
+      std::vector<std::uint8_t> plain(edge_table_bytes(dims)), ours(edge_table_bytes(dims), 0xee);
+      const EdgeQuery expected = prepare_edge_query(q.data(), dims, plain.data());
+      const EdgeQuery got = kernels.tables(q.data(), dims, ours.data());
+      ASSERT_EQ(got.tables, ours.data());
+      ASSERT_EQ(got.dims, dims);
+      ASSERT_EQ(got.delta, expected.delta);
+      double magnitude = 0.0;
+      for (float v : q) magnitude += std::abs(v);
+      ASSERT_NEAR(got.offset, expected.offset, 1e-6 * magnitude);
+      for (std::size_t i = 0; i < plain.size(); ++i) {
+        ASSERT_LE(std::abs(int{plain[i]} - int{ours[i]}), 1)
+            << "dims " << dims << ", trial " << trial << ", table " << i / 16 << ", entry " << i % 16;
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(All, FastScanVariants, ::testing::Values("baseline", "avx2", "avx512", "neon"),
                          [](const auto& test) { return std::string(test.param); });
 
