@@ -168,6 +168,23 @@ def test_dozens_of_duplicates_keep_the_walk_going():
     assert recall(labels[1:], truth(base, queries[1:], 10)[0]) >= 0.9
 
 
+def test_cosine_zero_vectors_rank_at_distance_one():
+    # Random directions in 32 dimensions are nearly orthogonal, so a query's
+    # 10th best cosine distance lies well past 0.5, where a zero vector's
+    # Euclidean distance would have ranked it.
+    rng = np.random.default_rng(3)
+    base = rng.standard_normal((300, 32)).astype(np.float32)
+    base[::50] = 0
+    queries = rng.standard_normal((20, 32)).astype(np.float32)
+    index = qgraph(32, "cosine")
+    index.add(base)
+    labels, distances = index.search(queries, 10, ef=300)
+    exact, exact_distances = index.search(queries, 10, exact=True)
+    assert not np.isin(labels, np.arange(0, 300, 50)).any()
+    np.testing.assert_array_equal(np.sort(labels, axis=1), np.sort(exact, axis=1))
+    np.testing.assert_array_equal(distances, exact_distances)
+
+
 @pytest.mark.parametrize(
     ("options", "match"),
     [

@@ -54,7 +54,9 @@ void quantized_query(IndexCore<Store>& core, Scratch<Store>& s, QuantizedWalkScr
       ef = extra > SIZE_MAX - ef ? SIZE_MAX : ef + extra;
     }
     // Copies of one vector take at most k places: more could not change the answer.
-    quantized_walk(with.blocks, with.scan, with.floats, walk, query, entry, ef, request.k, admit, request.k);
+    const bool cosine = core.options.metric == Metric::Cosine;
+    quantized_walk(with.blocks, with.scan, with.floats, walk, query, entry, ef, request.k, admit, request.k,
+                   cosine);
     if (core.options.metric == Metric::Euclidean) {
       // The walk scored each result with the store's own kernel on a copy
       // of its row: the store's distance already, bit for bit.

@@ -81,12 +81,17 @@ inline std::size_t pool_insert(std::vector<QuantizedWalkScratch::Candidate>& poo
 // that `admit` refuses are walked through all the same. A lane whose factors
 // are zero holds a copy of the expanded node (its estimate is exact): past
 // `copies` such copies taken, more are passed over, so that a pile of copies
-// of one vector cannot fill the pool and stop the walk there.
+// of one vector cannot fill the pool and stop the walk there. With
+// `unit_rows` (cosine: every row is at unit length or zero), a zero row,
+// whose cosine distance to every query is 1, is ranked among the results as
+// a unit row at that distance would be (squared Euclidean 2), not by its
+// Euclidean distance (1 from a unit query, which would put it before every
+// row less similar than cosine 0.5).
 template <class Admit>
 void quantized_walk(const QuantizedBlocks& blocks, const fast::FastScanKernels& scan,
                     const fast::FastKernels<float>& floats, QuantizedWalkScratch& s, const float* query,
                     std::uint32_t entry, std::size_t ef, std::size_t k, Admit&& admit,
-                    std::size_t copies = SIZE_MAX) {
+                    std::size_t copies = SIZE_MAX, bool unit_rows = false) {
   s.results.clear();
   if (entry >= blocks.size()) return;
   ef = std::max(ef, k);
@@ -112,7 +117,10 @@ void quantized_walk(const QuantizedBlocks& blocks, const fast::FastScanKernels& 
     // A row that is not finite (a mapped file not verified) is as far as
     // can be: a key that is not a number would stop the pool admitting any.
     if (!(g <= std::numeric_limits<float>::max())) g = std::numeric_limits<float>::infinity();
-    if (admit(node)) keep_best(s.results, Scored<float>{g, node}, k);
+    if (admit(node)) {
+      const float ranked = unit_rows && blocks.zero_row(node) ? 2.0f : g;
+      keep_best(s.results, Scored<float>{ranked, node}, k);
+    }
     // The node's key becomes its exact distance, so that the pool's worst
     // key, which admits neighbours, is an estimate less often (on clustered
     // 100-d data at ef 64, recall@10 0.78 with estimated keys, 0.93 with this).
