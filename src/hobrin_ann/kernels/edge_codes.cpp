@@ -59,6 +59,10 @@ void pack_edge_lane(const std::uint8_t* bits, std::size_t dims, std::size_t lane
   }
 }
 
+namespace {
+
+// The first pass of prepare_edge_query: the query's step and offset, its
+// tables not yet written.
 EdgeQuery edge_query_step(const float* q, std::size_t dims, std::uint8_t* tables) noexcept {
   // A table's least entry is the sum of its negative values, its greatest
   // the sum of its positive ones; one step serves the widest table. Without
@@ -80,6 +84,8 @@ EdgeQuery edge_query_step(const float* q, std::size_t dims, std::uint8_t* tables
   }
   return {tables, dims, widest / 255.0f, static_cast<float>(beta - 0.5 * sum)};
 }
+
+}  // namespace
 
 EdgeQuery prepare_edge_query(const float* q, std::size_t dims, std::uint8_t* tables) noexcept {
   const EdgeQuery query = edge_query_step(q, dims, tables);

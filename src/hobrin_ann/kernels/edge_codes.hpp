@@ -86,9 +86,4 @@ struct EdgeQuery {
 // into `tables` and returns the query that points at them.
 EdgeQuery prepare_edge_query(const float* q, std::size_t dims, std::uint8_t* tables) noexcept;
 
-// The first pass of prepare_edge_query: the query's delta and offset, its
-// tables not yet written. The scan's variants fill the tables themselves
-// (FastScanKernels::tables) from delta.
-EdgeQuery edge_query_step(const float* q, std::size_t dims, std::uint8_t* tables) noexcept;
-
 }  // namespace hobrin::fast

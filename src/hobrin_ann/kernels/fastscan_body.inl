@@ -227,8 +227,9 @@ inline __m256 most_of(const __m256 v[4]) noexcept {
                        _mm256_max_ps(zero, v[3]));
 }
 
-// edge_query_step eight tables at a time: the same step (the widest table's
-// range is the same maximum), the offset summed in another order.
+// prepare_edge_query's first pass eight tables at a time: the same step
+// (the widest table's range is the same maximum), the offset summed in
+// another order.
 EdgeQuery step(const float* q, std::size_t dims, std::uint8_t* out) noexcept {
   __m256 widest = _mm256_setzero_ps(), beta = widest, sum = widest;
   for (std::size_t m = 0; m < dims / 4; m += 8) {
