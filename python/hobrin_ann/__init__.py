@@ -256,14 +256,15 @@ class Index(IndexParameters):
         """Refuses NaN, infinity, and values so large that squared distances
         or dot products of rows would overflow the dtype: such rows could not
         be ranked. One pass decides for the usual batch, where all is well."""
-        # Two reductions and no temporary array; either is NaN where a value is.
-        if rows.size == 0 or (float(rows.max()) <= self._largest and -float(rows.min()) <= self._largest):
+        if rows.size == 0 or self._core.within(rows, self._largest):
             return
         bad = _first_bad_row(rows)
         if bad is not None:
             raise ValueError(f"{name}: row {bad} contains NaN or infinity (as {self.dtype})")
         limit = self._largest
-        row = int(np.argmax((np.abs(rows) > limit).any(axis=1)))
+        # Compared in float64, as the check above compares: in the dtype, the
+        # limit could round up past a value it refused.
+        row = int(np.argmax((np.abs(rows).astype(np.float64) > limit).any(axis=1)))
         raise ValueError(
             f"{name}: row {row} holds a value of magnitude {float(np.abs(rows[row]).max()):.3g}, above "
             f"{limit:.3g}, the most a {self._metric} index of {self.dtype} and dim {self._dim} can rank "

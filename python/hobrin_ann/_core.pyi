@@ -65,6 +65,8 @@ class GraphIndex:
         """Raises what search raises for this filter: a node ("cond", name,
         op, [values]), ("ids", ids), ("and", [nodes]), ("or", [nodes]) or
         ("not", node)."""
+    def within(self, rows: npt.NDArray[Any], limit: float) -> bool:
+        """Whether every value is finite and at most limit in magnitude."""
     def get(self, ids: npt.NDArray[np.int64], out: npt.NDArray[Any]) -> None: ...
     def size(self) -> int: ...
     def linked(self) -> int:

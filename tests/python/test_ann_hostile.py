@@ -56,6 +56,35 @@ def test_zero_vectors_in_a_cosine_index_do_not_trap_searches():
     assert np.mean(found[:, 0] == ids) >= 0.95
 
 
+@pytest.mark.parametrize("dtype", ["float32", "float64"])
+def test_the_magnitude_limit_holds_to_the_last_value_and_names_the_row(dtype):
+    """The largest value of the dtype within the limit is taken, the next is
+    refused, and NaN or infinity is found in any row of a batch."""
+    dim = 3
+    limit = float(np.sqrt(float(np.finfo(dtype).max) / (4 * dim)))
+    inside = np.asarray(limit, dtype)
+    if float(inside) > limit:
+        inside = np.nextafter(inside, np.asarray(0, dtype))
+    outside = np.nextafter(inside, np.asarray(np.inf, dtype))
+    index = Index(dim, dtype=dtype)
+    rows = np.zeros((50, dim), dtype)
+    rows[7, 1], rows[8, 2] = inside, -inside
+    index.add(rows)
+    for bad, message in (
+        (outside, "row 33 holds a value"),
+        (-outside, "row 33 holds a value"),
+        (np.nan, "row 33 contains NaN"),
+        (-np.inf, "row 33 contains NaN"),
+    ):
+        queries = np.zeros((40, dim), dtype)
+        queries[33, 2] = bad
+        with pytest.raises(ValueError, match=message):
+            index.search(queries)
+        with pytest.raises(ValueError, match=message):
+            index.add(queries)
+    assert len(index) == 50
+
+
 @pytest.mark.parametrize("scale", [1e200, 1e-170, 1e-300])
 def test_cosine_rows_of_extreme_magnitude_are_scaled_to_unit_length(scale):
     index = Index(2, "cosine", dtype="float64")

@@ -67,4 +67,16 @@ FastKernels<T> fast_kernels(Measure measure) noexcept;
 template <class T>
 FastKernels<T> fast_kernels(Measure measure, const char* variant) noexcept;
 
+// Whether each of `count` values lies in [-limit, limit], none of them NaN:
+// one pass without a branch in the loop, which the compiler vectorizes (the
+// check of every batch a caller adds or searches with).
+template <class T>
+bool all_within(const T* values, std::size_t count, T limit) noexcept {
+  unsigned outside = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    outside |= static_cast<unsigned>(!((values[i] <= limit) & (values[i] >= -limit)));
+  }
+  return outside == 0;
+}
+
 }  // namespace hobrin::fast

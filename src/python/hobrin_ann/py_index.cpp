@@ -1,10 +1,12 @@
 #include "python/hobrin_ann/py_index.hpp"
 
 #include <atomic>
+#include <cmath>
 #include <memory>
 
 #include "hobrin_ann/index/memory_estimate.hpp"
 #include "hobrin_ann/index/thread_ready.hpp"
+#include "hobrin_ann/kernels/kernels.hpp"
 #include "python/hobrin_ann/index_arguments.hpp"
 #include "python/hobrin_ann/index_payload.hpp"
 #include "python/runtime/gil.hpp"
@@ -36,6 +38,8 @@ constexpr FunctionDescription kContainsMany{"GraphIndex", "contains_many", kCont
 constexpr FunctionDescription kCheckMetadata{"GraphIndex", "check_metadata", kCheckMetadataParameters, 2};
 constexpr FunctionDescription kCheckFilter{"GraphIndex", "check_filter", kCheckFilterParameters, 1};
 constexpr FunctionDescription kEstimate{"GraphIndex", "estimate_nbytes", kEstimateParameters, 6};
+constexpr const char* kWithinParameters[] = {"rows", "limit"};
+constexpr FunctionDescription kWithin{"GraphIndex", "within", kWithinParameters, 2};
 
 PyResult<ann::ElementType> element_type_by_name(const std::string& name) {
   if (name == "float32") return ann::ElementType::Float32;
@@ -199,6 +203,32 @@ PyObject* index_check_filter(PyObject* self, PyObject* const* args, Py_ssize_t n
       });
 }
 
+// Whether every value of a batch in the index's dtype is finite and at most
+// `limit` in magnitude: the one pass that clears the usual batch before add
+// or search (a batch it refuses is looked at again in Python, to name what
+// is wrong).
+template <class T>
+bool values_within(const ArrayView& rows, double limit) {
+  // The largest T at most `limit`, so that comparing in T decides as
+  // comparing in double would.
+  auto bound = static_cast<T>(limit);
+  if (static_cast<double>(bound) > limit) bound = std::nextafter(bound, T{0});
+  return fast::all_within(static_cast<const T*>(rows.data()), rows.extent(0) * rows.extent(1), bound);
+}
+
+PyObject* index_within(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method<IndexPayload, Access::Shared, 2>(
+      py_index_type(), kWithin, self, args, nargs, kwnames,
+      [](IndexPayload& p, std::span<PyObject*, 2> slots) -> PyResult<PyRef> {
+        const ItemKind kind = item_kind(*p.index);
+        HOBRIN_TRY(auto rows, ArrayView::get(slots[0], "rows", kind, 2, false));
+        HOBRIN_TRY(auto limit, extract_argument<double>(slots[1], "limit"));
+        const bool within = kind == ItemKind::Float32 ? values_within<float>(rows, limit)
+                                                      : values_within<double>(rows, limit);
+        return PyRef::borrow(within ? Py_True : Py_False);
+      });
+}
+
 PyObject* index_estimate_nbytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return trampoline<PyObject*>(nullptr, [&]() -> PyResult<PyObject*> {
     std::array<PyObject*, 6> slots{};
@@ -324,6 +354,9 @@ PyMethodDef kMethods[] = {
                 "check_metadata($self, metadata, count)\n--\n\nRaises what add raises for these rows."),
     fast_method("check_filter", prepared<index_check_filter>,
                 "check_filter($self, filter)\n--\n\nRaises what search raises for this filter."),
+    fast_method("within", prepared<index_within>,
+                "within($self, rows, limit)\n--\n\nWhether every value is finite and at most limit in "
+                "magnitude."),
     fast_method("get", prepared<index_get>, "get($self, ids, out)\n--\n\n"),
     fast_method("size", prepared<index_stat<read_size>>, "size($self)\n--\n\n"),
     fast_method("linked", prepared<index_stat<read_linked>>,
