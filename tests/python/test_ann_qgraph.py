@@ -119,6 +119,38 @@ def test_removed_vectors_never_come_back_and_recall_holds():
     assert recall(labels, np.arange(5000, 5100)[:, None]) >= 0.95
 
 
+def test_small_changes_between_searches_keep_exact_distances_and_recall():
+    """A search after each small change brings the blocks up to date (in
+    place, once a rebuild gave them room): after rounds of additions,
+    removals whose slots the next addition reuses, and upserts, results keep
+    the exact scan's distances and the recall floor."""
+    dim = 24
+    base, queries = clustered(4000, dim), clustered(40, dim)
+    rng = np.random.default_rng(3)
+    index = qgraph(dim)
+    index.add(base[:2000])
+    live = set(range(2000))
+    for start in range(2000, 3200, 100):
+        index.search(queries[:2], 5)
+        index.add(base[start : start + 100], ids=np.arange(start, start + 100))
+        index.search(queries[:2], 5)
+        gone = rng.choice(sorted(live), 40, replace=False)
+        index.remove(gone)
+        live = (live - set(gone.tolist())) | set(range(start, start + 100))
+        moved = rng.choice(sorted(live), 10, replace=False)
+        index.upsert(base[moved] + 0.5, ids=moved)
+        base[moved] += 0.5
+    labels, distances = index.search(queries, 10, ef=64)
+    exact_labels, exact_distances = index.search(queries, 10, exact=True)
+    assert recall(labels, exact_labels) >= 0.95
+    assert set(labels.ravel().tolist()) <= live
+    for q in range(len(queries)):
+        exact = dict(zip(exact_labels[q].tolist(), exact_distances[q].tolist()))
+        for label, d in zip(labels[q].tolist(), distances[q].tolist()):
+            if label in exact:
+                assert d == exact[label]
+
+
 def test_filters_return_only_matches():
     dim = 16
     base, queries = clustered(2000, dim), clustered(40, dim)

@@ -11,10 +11,10 @@
 //
 // The blocks keep a copy of each row beside the store's. A build after a
 // change keeps the mean of the first (codes depend on it) and copies every
-// block whose content cannot have changed: its node's row and list, its
-// neighbours' lists (which its top-up reads) and its lanes' rows all as
-// they were. The rest are filled and encoded anew; the result is the same,
-// byte for byte, as a build from nothing with that mean.
+// block whose codes cannot have changed: its node's row and list and its
+// lanes' rows all as they were (its top-up is kept as it was). The rest are
+// filled and encoded anew, rotating only their rows and their lanes', so
+// that after a small change the build costs little more than its copies.
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -48,86 +48,160 @@ inline std::uint64_t quantized_seed(const IndexOptions& options) noexcept {
 struct ReadLists {
   std::size_t slots = 0;
   std::vector<std::uint32_t> lists;
+  std::uint64_t rewrites = 0;  // the rows' rewrites() then
 };
 
-// The blocks of `core`, taking what it can from `previous` (built from the
-// lists `read`, which this build replaces with the lists it reads), or none.
-// Throws std::bad_alloc.
-template <class Store>
-std::shared_ptr<const QuantizedBlocks> build_blocks(const IndexCore<Store>& core,
-                                                    const QuantizedBlocks* previous, ReadLists& read) {
-  const std::size_t nodes = core.graph.size();
-  const std::size_t lanes = quantized_lanes(core.graph.m());
-  const std::size_t slots = core.graph.max_links(0);
-  // Every core builds: a search waits for the blocks, and so would every
-  // search after it.
+// Spreads a build's chunks over every core: a search waits for the blocks,
+// and so would every search after it.
+inline ChunkRunner block_runner() {
   const std::size_t workers = resolve_threads(0);
-  const ChunkRunner run = [workers](std::size_t count, const ChunkBody& body) {
+  return [workers](std::size_t count, const ChunkBody& body) {
     constexpr std::size_t chunk = 512;
     parallel_for((count + chunk - 1) / chunk, workers,
                  [&](std::size_t, std::size_t at) { body(at * chunk, std::min(count, (at + 1) * chunk)); });
   };
-  auto links = [&core](std::uint32_t node) { return core.graph.links(node, 0); };
-  auto row_of = [&core](std::uint32_t node) { return core.store.rows().row(node); };
-  if (previous != nullptr && (previous->lanes() != lanes || previous->dim() != core.options.dim ||
-                              read.slots != slots || read.lists.size() != previous->size() * slots))
-    previous = nullptr;
-  const std::size_t before = previous != nullptr ? previous->size() : 0;
-  // Per node: 1 where its row is as it was, 2 where its list is too; then
-  // 4 where its top-up is (its neighbours' lists are as they were too).
+}
+
+// What a build of `core`'s blocks works from: per node whether the block of
+// `previous` (built from the lists `read`; none where null) can be kept,
+// and every node's list topped up for its block.
+struct BlockPlan {
+  std::size_t lanes = 0;
+  std::vector<std::uint8_t> copied;
+  // `lanes` slots per node, kNoNode past its end (and in full for a kept block)
+  std::vector<std::uint32_t> lists;
+
+  std::span<const std::uint32_t> list_of(std::uint32_t node) const noexcept {
+    const std::uint32_t* list = lists.data() + std::size_t{node} * lanes;
+    const auto end = std::find(list, list + lanes, kNoNode);
+    return std::span<const std::uint32_t>(list, static_cast<std::size_t>(end - list));
+  }
+};
+
+// Whether blocks built from the lists `read` can serve as `core`'s earlier blocks.
+template <class Store>
+bool blocks_fit(const IndexCore<Store>& core, const QuantizedBlocks& blocks, const ReadLists& read) {
+  return blocks.lanes() == quantized_lanes(core.graph.m()) && blocks.dim() == core.options.dim &&
+         read.slots == core.graph.max_links(0) && read.lists.size() == blocks.size() * read.slots;
+}
+
+// Which blocks of `previous` stay: a block is kept where its row and list
+// are as they were and so is every lane's row, so that its codes are those
+// it would be encoded with. Its top-up may be one a build from nothing would
+// no longer choose (its neighbours' lists may have changed), but each lane
+// is still a node two hops away at most, with exact codes.
+template <class Store>
+std::vector<std::uint8_t> kept_blocks(const IndexCore<Store>& core, const QuantizedBlocks* previous,
+                                      const ReadLists& read, const ChunkRunner& run) {
+  const std::size_t nodes = core.graph.size();
+  const std::size_t before = previous != nullptr ? std::min(previous->size(), nodes) : 0;
+  const std::size_t slots = read.slots;
+  // Rows only appended since: every earlier row is as it was, unread.
+  const bool appended = previous != nullptr && core.store.rows().rewrites() == read.rewrites;
+  // Per node: 1 where its row is as it was, 2 where its list is too.
   std::vector<std::uint8_t> same(nodes, 0);
-  run(nodes, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t node = begin; node < std::min(end, before); ++node) {
+  run(before, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t node = begin; node < end; ++node) {
       const auto n = static_cast<std::uint32_t>(node);
-      if (std::memcmp(previous->row(n), row_of(n), previous->row_length() * sizeof(float)) != 0) continue;
-      const auto list = links(n);
+      const float* row = core.store.rows().row(n);
+      if (!appended && std::memcmp(previous->row(n), row, previous->row_length() * sizeof(float)) != 0)
+        continue;
+      const auto list = core.graph.links(n, 0);
       const std::uint32_t* old = read.lists.data() + node * slots;
       const bool listed =
           std::equal(list.begin(), list.end(), old) && (list.size() == slots || old[list.size()] == kNoNode);
       same[node] = listed ? 3 : 1;
     }
   });
-  run(nodes, [&](std::size_t begin, std::size_t end) {
+  std::vector<std::uint8_t> copied(nodes, 0);
+  run(before, [&](std::size_t begin, std::size_t end) {
     for (std::size_t node = begin; node < end; ++node) {
       if (same[node] != 3) continue;
-      const auto list = links(static_cast<std::uint32_t>(node));
-      if (std::all_of(list.begin(), list.end(), [&](std::uint32_t to) { return (same[to] & 2) != 0; }))
-        same[node] |= 4;
+      bool lanes_same = true;
+      if (appended) {  // and so are its lanes', all nodes of the earlier build
+        copied[node] = 1;
+        continue;
+      }
+      for (std::size_t group = 0; group < previous->groups(); ++group) {
+        for (const std::uint32_t *id = previous->ids(static_cast<std::uint32_t>(node), group),
+                                 *last = id + QuantizedBlocks::kLanes;
+             id != last; ++id) {
+          lanes_same = lanes_same && (*id == kNoNode || (*id < nodes && (same[*id] & 1) != 0));
+        }
+      }
+      copied[node] = lanes_same ? 1 : 0;
     }
   });
-  auto kept_list = [&](std::uint32_t node, std::uint32_t* out) {
-    if ((same[node] & 4) == 0) return false;
-    for (std::size_t group = 0; group < lanes / QuantizedBlocks::kLanes; ++group)
-      std::copy_n(previous->ids(node, group), QuantizedBlocks::kLanes, out + group * QuantizedBlocks::kLanes);
-    return true;
-  };
+  return copied;
+}
+
+template <class Store>
+BlockPlan plan_blocks(const IndexCore<Store>& core, const QuantizedBlocks* previous, const ReadLists& read,
+                      const ChunkRunner& run) {
+  BlockPlan plan;
+  plan.lanes = quantized_lanes(core.graph.m());
+  plan.copied = kept_blocks(core, previous, read, run);
+  // A kept block's list is never read: its block is copied or left as it is.
+  auto kept_list = [&](std::uint32_t node, std::uint32_t*) { return plan.copied[node] != 0; };
+  auto links = [&core](std::uint32_t node) { return core.graph.links(node, 0); };
   auto distance = [&core](std::uint32_t a, std::uint32_t b) {
     return static_cast<float>(core.store.score_pair(a, b));
   };
-  const std::vector<std::uint32_t> lists = filled_lists(nodes, links, distance, lanes, run, kept_list);
-  auto list_of = [&](std::uint32_t node) {
-    const std::uint32_t* list = lists.data() + std::size_t{node} * lanes;
-    const auto end = std::find(list, list + lanes, kNoNode);
-    return std::span<const std::uint32_t>(list, static_cast<std::size_t>(end - list));
-  };
-  // A block is copied when its top-up is as it was and so is every lane's row.
-  BlockReuse reuse{previous, [&](std::uint32_t node) {
-                     if ((same[node] & 4) == 0) return false;
-                     const auto list = list_of(node);
-                     return std::all_of(list.begin(), list.end(),
-                                        [&](std::uint32_t to) { return (same[to] & 1) != 0; });
-                   }};
-  const std::uint64_t seed = quantized_seed(core.options);
-  auto blocks = std::make_shared<const QuantizedBlocks>(core.options.dim, nodes, row_of, list_of, seed, true,
-                                                        lanes, run, reuse);
-  // The lists as read, for the next build.
-  read.slots = slots;
-  read.lists.assign(nodes * slots, kNoNode);
+  plan.lists = filled_lists(core.graph.size(), links, distance, plan.lanes, run, kept_list);
+  return plan;
+}
+
+// Keeps `core`'s layer-0 lists in `read`, for the next build to compare with.
+template <class Store>
+void remember_lists(const IndexCore<Store>& core, ReadLists& read) {
+  const std::size_t nodes = core.graph.size();
+  read.slots = core.graph.max_links(0);
+  read.rewrites = core.store.rows().rewrites();
+  read.lists.assign(nodes * read.slots, kNoNode);
   for (std::size_t node = 0; node < nodes; ++node) {
-    const auto list = links(static_cast<std::uint32_t>(node));
-    std::copy(list.begin(), list.end(), read.lists.begin() + static_cast<std::ptrdiff_t>(node * slots));
+    const auto list = core.graph.links(static_cast<std::uint32_t>(node), 0);
+    std::copy(list.begin(), list.end(), read.lists.begin() + static_cast<std::ptrdiff_t>(node * read.slots));
   }
+}
+
+// The blocks of `core`, taking what it can from `previous` (built from the
+// lists `read`, which this build replaces with the lists it reads), or none.
+// Blocks that replace others get room to grow by an eighth, so that the
+// next small addition can update them in place (see update_blocks).
+// Throws std::bad_alloc.
+template <class Store>
+std::shared_ptr<QuantizedBlocks> build_blocks(const IndexCore<Store>& core, const QuantizedBlocks* previous,
+                                              ReadLists& read) {
+  const std::size_t nodes = core.graph.size();
+  const ChunkRunner run = block_runner();
+  if (previous != nullptr && !blocks_fit(core, *previous, read)) previous = nullptr;
+  const BlockPlan plan = plan_blocks(core, previous, read, run);
+  auto row_of = [&core](std::uint32_t node) { return core.store.rows().row(node); };
+  auto list_of = [&plan](std::uint32_t node) { return plan.list_of(node); };
+  const BlockReuse reuse{previous, [&plan](std::uint32_t node) { return plan.copied[node] != 0; }};
+  const std::size_t room = previous != nullptr && nodes > previous->size() ? nodes + nodes / 8 : nodes;
+  auto blocks =
+      std::make_shared<QuantizedBlocks>(core.options.dim, nodes, row_of, list_of,
+                                        quantized_seed(core.options), true, plan.lanes, run, reuse, room);
+  remember_lists(core, read);
   return blocks;
+}
+
+// Brings `blocks` (built from the lists `read`) up to date with `core` in
+// place, re-encoding only the blocks whose codes changed; false, having
+// changed nothing, where they do not fit or lack the room. The caller must
+// be the blocks' only reader. Throws std::bad_alloc.
+template <class Store>
+bool update_blocks(const IndexCore<Store>& core, QuantizedBlocks& blocks, ReadLists& read) {
+  if (!blocks_fit(core, blocks, read) || core.graph.size() > blocks.capacity()) return false;
+  const ChunkRunner run = block_runner();
+  const BlockPlan plan = plan_blocks(core, &blocks, read, run);
+  auto row_of = [&core](std::uint32_t node) { return core.store.rows().row(node); };
+  auto list_of = [&plan](std::uint32_t node) { return plan.list_of(node); };
+  auto copied = [&plan](std::uint32_t node) { return plan.copied[node] != 0; };
+  blocks.update(core.graph.size(), row_of, list_of, copied, run);
+  remember_lists(core, read);
+  return true;
 }
 
 class QuantizedLayer {
@@ -143,8 +217,13 @@ class QuantizedLayer {
     std::lock_guard guard(mutex_);
     const std::uint64_t now = changes_.load(std::memory_order_relaxed);
     if (blocks_ == nullptr || built_ != now) {
-      // The old blocks stay until the new ones are made, which copy from them.
-      blocks_ = build_blocks(core, blocks_.get(), read_);
+      // Blocks no search holds (none but this layer has them, and a search
+      // takes them only here) are updated in place. Others stay until the
+      // new ones are made, which copy from them.
+      const bool alone = blocks_ != nullptr && blocks_.use_count() == 1;
+      // The last search to let go of them did so before this: its reads end before these writes.
+      if (alone) std::atomic_thread_fence(std::memory_order_acquire);
+      if (!alone || !update_blocks(core, *blocks_, read_)) blocks_ = build_blocks(core, blocks_.get(), read_);
       built_ = now;
     }
     return blocks_;
@@ -182,7 +261,7 @@ class QuantizedLayer {
  private:
   std::atomic<std::uint64_t> changes_{0};
   mutable std::mutex mutex_;
-  mutable Blocks blocks_;
+  mutable std::shared_ptr<QuantizedBlocks> blocks_;
   mutable std::uint64_t built_ = 0;
   mutable ReadLists read_;  // the lists blocks_ were built from
   mutable std::vector<std::unique_ptr<QuantizedWalkScratch>> free_;

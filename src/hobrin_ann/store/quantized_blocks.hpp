@@ -78,7 +78,15 @@ class QuantizedBlocks {
   template <class Row, class Links>
   QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_of, Links&& links_of, std::uint64_t seed,
                   bool huge_pages = true, std::size_t lanes = kLanes,
-                  const ChunkRunner& run = run_in_one_chunk, const BlockReuse& reuse = {});
+                  const ChunkRunner& run = run_in_one_chunk, const BlockReuse& reuse = {},
+                  std::size_t room = 0);
+
+  // Re-encodes in place every block that copied(node) refuses, and those of
+  // the nodes from size() to `count`, which must be at most capacity():
+  // how a build after a change goes when nothing else reads these blocks.
+  template <class Row, class Links, class Copied>
+  void update(std::size_t count, Row&& row_of, Links&& links_of, Copied&& copied,
+              const ChunkRunner& run = run_in_one_chunk);
 
   std::size_t dim() const noexcept { return dim_; }
   std::size_t size() const noexcept { return count_; }
@@ -89,7 +97,9 @@ class QuantizedBlocks {
   std::size_t row_length() const noexcept { return row_length_; }
   std::size_t code_dims() const noexcept { return code_dims_; }
   std::size_t stride() const noexcept { return stride_; }
-  std::size_t bytes() const noexcept { return stride_ * count_; }
+  // Blocks there is room for, and the bytes of that room.
+  std::size_t capacity() const noexcept { return capacity_; }
+  std::size_t bytes() const noexcept { return stride_ * capacity_; }
 
   const float* row(std::uint32_t node) const noexcept { return reinterpret_cast<const float*>(block(node)); }
   // The codes, factors, ids and live lanes of one group of 32 lanes.
@@ -142,7 +152,26 @@ class QuantizedBlocks {
 
   std::uint8_t* block(std::uint32_t node) const noexcept { return data_.get() + std::size_t{node} * stride_; }
 
-  std::size_t dim_, count_, groups_, row_length_, code_dims_;
+  // Rows rotated for encoding: only those of the blocks encoded anew and of
+  // their lanes, at slot[node] (kNoNode for the rest).
+  struct Rotated {
+    std::vector<std::uint32_t> slot;
+    std::vector<float> values;
+    std::size_t width = 0;
+    const float* of(std::uint32_t node) const noexcept {
+      return values.data() + std::size_t{slot[node]} * width;
+    }
+  };
+  // The mean (the previous blocks' where given) and the zero rows.
+  template <class Row>
+  void learn_rows(Row&& row_of, const QuantizedBlocks* previous);
+  template <class Row, class Links, class Copied>
+  Rotated rotate_rows(Row&& row_of, Links&& links_of, Copied&& copied, const ChunkRunner& run) const;
+  // Writes node's block whole: its row, and its list's codes, factors and ids.
+  void encode_block(std::uint32_t node, const float* row, std::span<const std::uint32_t> list,
+                    const Rotated& rotated, std::uint8_t* bits) noexcept;
+
+  std::size_t dim_, count_, capacity_, groups_, row_length_, code_dims_;
   std::size_t codes_at_, factors_at_, ids_at_, live_at_, stride_;
   std::vector<float> mean_;  // dim values
   std::vector<std::uint32_t> zero_rows_;  // ascending
@@ -153,9 +182,10 @@ class QuantizedBlocks {
 template <class Row, class Links>
 QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_of, Links&& links_of,
                                  std::uint64_t seed, bool huge_pages, std::size_t lanes,
-                                 const ChunkRunner& run, const BlockReuse& reuse)
+                                 const ChunkRunner& run, const BlockReuse& reuse, std::size_t room)
     : dim_(dim),
       count_(count),
+      capacity_(std::max(count, room)),
       groups_(std::max<std::size_t>(1, (lanes + kLanes - 1) / kLanes)),
       row_length_(fast::padded_length<float>(dim)),
       code_dims_(fast::edge_code_dims(dim)),
@@ -171,28 +201,13 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
   if (previous != nullptr &&
       (previous->dim_ != dim_ || previous->groups_ != groups_ || previous->rotation_.seed() != seed))
     previous = nullptr;
-  // The mean of the finite rows: a row of a mapped file that was not
-  // verified may hold any value, and would spoil every row's codes through it.
-  std::vector<double> sum(dim, 0.0);
-  std::size_t finite = 0;
-  for (std::uint32_t node = 0; node < count; ++node) {
-    const float* r = row_of(node);
-    double total = 0.0;
-    for (std::size_t j = 0; j < dim; ++j) total += 0.0 * static_cast<double>(r[j]);
-    if (total != 0.0) continue;  // NaN: a value that is not finite
-    if (std::all_of(r, r + dim, [](float v) { return v == 0.0f; })) zero_rows_.push_back(node);
-    for (std::size_t j = 0; j < dim; ++j) sum[j] += r[j];
-    ++finite;
-  }
-  for (std::size_t j = 0; j < dim; ++j) mean_[j] = finite == 0 ? 0.0f : static_cast<float>(sum[j] / finite);
-  if (previous != nullptr) mean_ = previous->mean_;
-  // Every row rotated once, then each edge coded from the two rotated rows.
-  std::vector<float> rotated(count * code_dims_);
-  run(count, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t node = begin; node < end; ++node)
-      rotate_query(row_of(static_cast<std::uint32_t>(node)), rotated.data() + node * code_dims_);
-  });
-  const std::size_t total = std::max<std::size_t>(count * stride_, 1);
+  auto copied = [&](std::uint32_t node) {
+    return previous != nullptr && node < previous->count_ && reuse.reusable && reuse.reusable(node);
+  };
+  learn_rows(row_of, previous);
+  const Rotated rotated = rotate_rows(row_of, links_of, copied, run);
+  if (capacity_ > SIZE_MAX / stride_) throw std::bad_alloc();
+  const std::size_t total = std::max<std::size_t>(capacity_ * stride_, 1);
   data_.reset(static_cast<std::uint8_t*>(::operator new[](total, std::align_val_t{kPageAlign})));
 #if defined(MADV_HUGEPAGE)
   // Advice only: without huge pages the blocks work the same.
@@ -200,45 +215,121 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
 #else
   (void)huge_pages;
 #endif
-  if (count == 0) std::memset(data_.get(), 0, total);
+  // The room past count is written by the updates that take it, and read by none before.
+  if (capacity_ == 0) std::memset(data_.get(), 0, total);
+  // Each chunk writes its own blocks whole, so that their pages are first
+  // touched by the thread that fills them.
   run(count, [&](std::size_t begin, std::size_t end) {
-    // Each chunk clears its own blocks, so that their pages are first
-    // touched by the thread that fills them.
-    std::memset(block(static_cast<std::uint32_t>(begin)), 0, (end - begin) * stride_);
     std::vector<std::uint8_t> bits(fast::edge_bits_bytes(code_dims_));
     for (std::size_t index = begin; index < end; ++index) {
       const auto node = static_cast<std::uint32_t>(index);
-      std::uint8_t* b = block(node);
-      if (previous != nullptr && node < previous->count_ && reuse.reusable && reuse.reusable(node)) {
-        std::memcpy(b, previous->block(node), stride_);
-        continue;
-      }
-      std::memcpy(b, row_of(node), row_length_ * sizeof(float));
-      const std::span<const std::uint32_t> list = links_of(node);
-      const std::size_t used = std::min(list.size(), groups_ * kLanes);
-      auto* id_out = reinterpret_cast<std::uint32_t*>(b + ids_at_);
-      std::fill(id_out, id_out + groups_ * kLanes, kNoNode);
-      const float* u = rotated.data() + std::size_t{node} * code_dims_;
-      for (std::size_t at = 0; at < used; ++at) {
-        const std::size_t group = at / kLanes;
-        const std::size_t lane = at % kLanes;
-        auto* add_out = reinterpret_cast<float*>(b + factors_at_) + group * 2 * kLanes;
-        const float* o = rotated.data() + std::size_t{list[at]} * code_dims_;
-        const fast::EdgeFactors f = fast::encode_edge(u, o, code_dims_, bits.data());
-        fast::pack_edge_lane(bits.data(), code_dims_, lane,
-                             b + codes_at_ + group * fast::edge_block_bytes(code_dims_));
-        add_out[lane] = f.add;
-        add_out[kLanes + lane] = f.scale;
-        id_out[at] = list[at];
-      }
-      for (std::size_t group = 0; group < groups_; ++group) {
-        const std::size_t first = group * kLanes;
-        const std::size_t in_group = used > first ? std::min(used - first, kLanes) : 0;
-        const std::uint32_t mask = in_group == kLanes ? ~0u : (1u << in_group) - 1u;
-        std::memcpy(b + live_at_ + group * sizeof mask, &mask, sizeof mask);
+      if (copied(node)) {
+        std::memcpy(block(node), previous->block(node), stride_);
+      } else {
+        encode_block(node, row_of(node), links_of(node), rotated, bits.data());
       }
     }
   });
+}
+
+template <class Row, class Links, class Copied>
+void QuantizedBlocks::update(std::size_t count, Row&& row_of, Links&& links_of, Copied&& copied,
+                             const ChunkRunner& run) {
+  const std::size_t before = count_;
+  count_ = std::min(count, capacity_);
+  auto kept = [&](std::uint32_t node) { return node < before && copied(node); };
+  zero_rows_.clear();
+  learn_rows(row_of, this);
+  const Rotated rotated = rotate_rows(row_of, links_of, kept, run);
+  run(count_, [&](std::size_t begin, std::size_t end) {
+    std::vector<std::uint8_t> bits(fast::edge_bits_bytes(code_dims_));
+    for (std::size_t index = begin; index < end; ++index) {
+      const auto node = static_cast<std::uint32_t>(index);
+      if (!kept(node)) encode_block(node, row_of(node), links_of(node), rotated, bits.data());
+    }
+  });
+}
+
+template <class Row>
+void QuantizedBlocks::learn_rows(Row&& row_of, const QuantizedBlocks* previous) {
+  auto zero = [](const float* r, std::size_t dim) {
+    return std::all_of(r, r + dim, [](float v) { return v == 0.0f; });
+  };
+  if (previous != nullptr) {
+    // Its codes stay valid only about its mean; a zero row is found by its first value, mostly.
+    mean_ = previous->mean_;
+    for (std::uint32_t node = 0; node < count_; ++node)
+      if (zero(row_of(node), dim_)) zero_rows_.push_back(node);
+    return;
+  }
+  // The mean of the finite rows: a row of a mapped file that was not
+  // verified may hold any value, and would spoil every row's codes through it.
+  std::vector<double> sum(dim_, 0.0);
+  std::size_t finite = 0;
+  for (std::uint32_t node = 0; node < count_; ++node) {
+    const float* r = row_of(node);
+    double total = 0.0;
+    for (std::size_t j = 0; j < dim_; ++j) total += 0.0 * static_cast<double>(r[j]);
+    if (total != 0.0) continue;  // NaN: a value that is not finite
+    if (zero(r, dim_)) zero_rows_.push_back(node);
+    for (std::size_t j = 0; j < dim_; ++j) sum[j] += r[j];
+    ++finite;
+  }
+  for (std::size_t j = 0; j < dim_; ++j) mean_[j] = finite == 0 ? 0.0f : static_cast<float>(sum[j] / finite);
+}
+
+template <class Row, class Links, class Copied>
+QuantizedBlocks::Rotated QuantizedBlocks::rotate_rows(Row&& row_of, Links&& links_of, Copied&& copied,
+                                                      const ChunkRunner& run) const {
+  // The blocks encoded anew and their lanes: after a small change, few of all.
+  Rotated rotated;
+  rotated.slot.assign(count_, kNoNode);
+  std::vector<std::uint32_t> nodes;
+  auto need = [&](std::uint32_t node) {
+    if (node >= count_ || rotated.slot[node] != kNoNode) return;
+    rotated.slot[node] = static_cast<std::uint32_t>(nodes.size());
+    nodes.push_back(node);
+  };
+  for (std::uint32_t node = 0; node < count_; ++node) {
+    if (copied(node)) continue;
+    need(node);
+    for (const std::uint32_t lane : links_of(node)) need(lane);
+  }
+  rotated.values.resize(nodes.size() * code_dims_);
+  rotated.width = code_dims_;
+  run(nodes.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t at = begin; at < end; ++at)
+      rotate_query(row_of(nodes[at]), rotated.values.data() + at * code_dims_);
+  });
+  return rotated;
+}
+
+inline void QuantizedBlocks::encode_block(std::uint32_t node, const float* row,
+                                          std::span<const std::uint32_t> list, const Rotated& rotated,
+                                          std::uint8_t* bits) noexcept {
+  std::uint8_t* b = block(node);
+  std::memset(b, 0, stride_);
+  std::memcpy(b, row, row_length_ * sizeof(float));
+  const std::size_t used = std::min(list.size(), groups_ * kLanes);
+  auto* id_out = reinterpret_cast<std::uint32_t*>(b + ids_at_);
+  std::fill(id_out, id_out + groups_ * kLanes, kNoNode);
+  const float* u = rotated.of(node);
+  for (std::size_t at = 0; at < used; ++at) {
+    const std::size_t group = at / kLanes;
+    const std::size_t lane = at % kLanes;
+    auto* add_out = reinterpret_cast<float*>(b + factors_at_) + group * 2 * kLanes;
+    const fast::EdgeFactors f = fast::encode_edge(u, rotated.of(list[at]), code_dims_, bits);
+    fast::pack_edge_lane(bits, code_dims_, lane, b + codes_at_ + group * fast::edge_block_bytes(code_dims_));
+    add_out[lane] = f.add;
+    add_out[kLanes + lane] = f.scale;
+    id_out[at] = list[at];
+  }
+  for (std::size_t group = 0; group < groups_; ++group) {
+    const std::size_t first = group * kLanes;
+    const std::size_t in_group = used > first ? std::min(used - first, kLanes) : 0;
+    const std::uint32_t mask = in_group == kLanes ? ~0u : (1u << in_group) - 1u;
+    std::memcpy(b + live_at_ + group * sizeof mask, &mask, sizeof mask);
+  }
 }
 
 // Layer-0 lists topped up for the blocks: a block scores 32 lanes for the

@@ -31,10 +31,15 @@ class VectorRows {
   const T* row(std::uint32_t node) const noexcept { return base_ + std::size_t{node} * stride_; }
   // Bytes owned: a view owns none.
   std::size_t bytes() const noexcept { return capacity_ * stride_ * sizeof(T); }
+  // How many times rows already held may have changed (a row replaced or
+  // written, rows dropped, a view taken): while it stays the same, rows are
+  // only appended, and every row read before is as it was.
+  std::uint64_t rewrites() const noexcept { return rewrites_; }
 
   // Uses `count` rows that lie at `rows` (64-byte aligned, padded, as
   // stored) in place of any owned ones; they must outlive this.
   void view(const T* rows, std::size_t count) noexcept {
+    ++rewrites_;
     data_.reset();
     capacity_ = 0;
     base_ = rows;
@@ -68,10 +73,14 @@ class VectorRows {
   template <class Source>
   void replace(std::uint32_t node, const Source* values, bool unit,
                std::span<const std::uint32_t> order = {}) noexcept {
+    ++rewrites_;
     write(data_.get() + std::size_t{node} * stride_, values, unit, order);
   }
   // The stored row `node`, writable (an owned array only).
-  T* mutable_row(std::uint32_t node) noexcept { return data_.get() + std::size_t{node} * stride_; }
+  T* mutable_row(std::uint32_t node) noexcept {
+    ++rewrites_;
+    return data_.get() + std::size_t{node} * stride_;
+  }
 
   // Appends a row of zeros within the reserved room and returns it, for the
   // caller to fill.
@@ -82,7 +91,10 @@ class VectorRows {
     return out;
   }
 
-  void truncate(std::size_t rows) noexcept { size_ = std::min(size_, rows); }
+  void truncate(std::size_t rows) noexcept {
+    rewrites_ += rows < size_ ? 1 : 0;
+    size_ = std::min(size_, rows);
+  }
 
  private:
   template <class Source>
@@ -160,6 +172,7 @@ class VectorRows {
   std::size_t capacity_ = 0;
   Storage data_;
   const T* base_ = nullptr;  // data_, or the rows viewed
+  std::uint64_t rewrites_ = 0;
 };
 
 }  // namespace hobrin::ann

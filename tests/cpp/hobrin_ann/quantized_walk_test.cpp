@@ -177,43 +177,56 @@ TEST(QuantizedBlocks, EachGroupOfAWideBlockIsAOneGroupBlockOfItsHalfOfTheList) {
   }
 }
 
-// Blocks built again after more nodes were linked, copying those that
-// cannot have changed from the earlier build, are byte for byte the blocks
-// encoded from nothing with the earlier build's mean.
-TEST(QuantizedBlocks, ABuildAfterAnAdditionEqualsOneFromNothing) {
-  const std::size_t n = 900, first = 880, dim = 24;
+// Blocks built again after more nodes were linked, copying those whose
+// codes cannot have changed, and then updated in place after more, are
+// byte for byte the blocks encoded from nothing, with the first build's
+// mean, from the lanes they hold; each node's layer-0 list leads its lanes,
+// and most blocks were kept.
+TEST(QuantizedBlocks, BuildsAfterAdditionsEncodeEveryLaneTheyHold) {
+  const std::size_t n = 900, first = 870, dim = 24;
   const auto rows = clustered(n, dim, 8);
   Built b(first, dim, rows);
-  ReadLists read;
-  const auto earlier = build_blocks(b.core, nullptr, read);
   b.core.store.reserve(n);
   b.core.graph.reserve(n, n);
   b.scratch.prepare(n, 32, 100);
-  for (std::size_t i = first; i < n; ++i) {
-    b.core.store.append(rows.data() + i * dim);
-    b.core.graph.append(0);
-    insert_node<Store, false>(b.core, b.scratch, static_cast<std::uint32_t>(i));
-  }
-  const auto later = build_blocks(b.core, earlier.get(), read);
-  auto links = [&](std::uint32_t node) { return b.core.graph.links(node, 0); };
-  auto distance = [&](std::uint32_t x, std::uint32_t y) { return b.core.store.score_pair(x, y); };
-  const auto lists = filled_lists(n, links, distance);
-  auto list_of = [&](std::uint32_t node) {
-    const std::uint32_t* list = lists.data() + std::size_t{node} * 32;
-    return std::span<const std::uint32_t>(
-        list, static_cast<std::size_t>(std::find(list, list + 32, kNoNode) - list));
+  auto add_up_to = [&](std::size_t count) {
+    for (std::size_t i = b.core.graph.size(); i < count; ++i) {
+      b.core.store.append(rows.data() + i * dim);
+      b.core.graph.append(0);
+      insert_node<Store, false>(b.core, b.scratch, static_cast<std::uint32_t>(i));
+    }
   };
-  const QuantizedBlocks fresh(
-      dim, n, [&](std::uint32_t node) { return b.core.store.rows().row(node); }, list_of,
-      quantized_seed(b.core.options), false, 32, run_in_one_chunk,
-      BlockReuse{earlier.get(), [](std::uint32_t) { return false; }});
-  ASSERT_EQ(later->size(), n);
+  auto expect_encoded = [&](const QuantizedBlocks& blocks, const QuantizedBlocks& earlier) {
+    const std::size_t count = b.core.graph.size();
+    auto lanes_of = [&](std::uint32_t node) {
+      const std::uint32_t* ids = blocks.ids(node);
+      return std::span<const std::uint32_t>(
+          ids, static_cast<std::size_t>(std::find(ids, ids + 32, kNoNode) - ids));
+    };
+    const QuantizedBlocks fresh(
+        dim, count, [&](std::uint32_t node) { return b.core.store.rows().row(node); }, lanes_of,
+        quantized_seed(b.core.options), false, 32, run_in_one_chunk,
+        BlockReuse{&earlier, [](std::uint32_t) { return false; }});
+    ASSERT_EQ(blocks.size(), count);
+    for (std::uint32_t node = 0; node < count; ++node) {
+      ASSERT_EQ(0, std::memcmp(blocks.row(node), fresh.row(node), blocks.stride())) << node;
+      const auto list = b.core.graph.links(node, 0);
+      ASSERT_TRUE(std::equal(list.begin(), list.end(), blocks.ids(node))) << node;
+    }
+  };
+  ReadLists read;
+  const auto earlier = build_blocks(b.core, nullptr, read);
+  add_up_to(885);
+  const auto later = build_blocks(b.core, earlier.get(), read);
+  ASSERT_GE(later->capacity(), n) << "a rebuild after growth leaves room";
+  expect_encoded(*later, *earlier);
   std::size_t unchanged = 0;
-  for (std::uint32_t node = 0; node < n; ++node) {
-    ASSERT_EQ(0, std::memcmp(later->row(node), fresh.row(node), later->stride())) << node;
-    if (node < first) unchanged += std::memcmp(later->row(node), earlier->row(node), later->stride()) == 0;
-  }
-  EXPECT_GT(unchanged, 0u) << "no block was kept: the test reaches no copy";
+  for (std::uint32_t node = 0; node < first; ++node)
+    unchanged += std::memcmp(later->row(node), earlier->row(node), later->stride()) == 0;
+  EXPECT_GT(unchanged, first / 2) << "few blocks were kept";
+  add_up_to(n);
+  ASSERT_TRUE(update_blocks(b.core, *later, read));
+  expect_encoded(*later, *earlier);
 }
 
 class QuantizedWalk : public ::testing::TestWithParam<std::tuple<std::size_t, bool>> {};
