@@ -143,6 +143,28 @@ def search_during_add(setup):
     return out
 
 
+def search_after_small_adds(setup, sizes=(1, 10, 100), rounds=20):
+    """The first one-query search after each of `rounds` adds of a few
+    vectors, on a copy of the index: what interleaving small adds and
+    searches costs (a quantized graph brings its blocks up to date then)."""
+    index, cfg = copy.deepcopy(setup.index), setup.cfg
+    rng = np.random.default_rng(cfg["seed"] + 1)
+    query = setup.queries[:1]
+    index.search(query, cfg["k"], ef=cfg["ef"], threads=1)
+    out = []
+    for size in sizes:
+        times = []
+        for _ in range(rounds):
+            index.add(rng.standard_normal((size, cfg["dim"]), dtype=np.float32), threads=1)
+            t = time.perf_counter()
+            index.search(query, cfg["k"], ef=cfg["ef"], threads=1)
+            times.append(time.perf_counter() - t)
+        row = {"added": size, **_summary(np.array(times))}
+        out.append(row)
+        log(f"first search after adding {size}: p50 {row['p50_ms']:.1f} ms, max {row['max_ms']:.1f} ms")
+    return out
+
+
 def open_mapped(setup):
     """Opening a saved index of cfg["mapped_n"] rows, fully and mapped; memory
     after searches; a second process mapping the same file (bench/mapped.py)."""
@@ -151,7 +173,11 @@ def open_mapped(setup):
     return mapped.run(setup.cfg["mapped_n"], setup.cfg["dim"], rounds=3, log=log)
 
 
-MEASURES = {"search_during_add": search_during_add, "open_mapped": open_mapped}
+MEASURES = {
+    "search_during_add": search_during_add,
+    "search_after_small_adds": search_after_small_adds,
+    "open_mapped": open_mapped,
+}
 
 
 class Setup:
@@ -283,6 +309,17 @@ def markdown(res):
             f"{r['p99_ms']:.3f} | {r['max_ms']:.2f} | {r['p99_over_idle']:.2f} | "
             f"{r['unpublished_returned']} |"
         )
+    small = res.get("search_after_small_adds")
+    if small:
+        out += [
+            "",
+            "Then, on a copy of the index, 20 rounds per size of adding a few vectors (one thread) and "
+            "timing the first one-query search after each:",
+            "",
+            "| vectors added a round | p50 ms | max ms |",
+            "|---:|---:|---:|",
+        ]
+        out += [f"| {r['added']} | {r['p50_ms']:.2f} | {r['max_ms']:.2f} |" for r in small]
     m = res.get("open_mapped")
     if m:
         out += [
