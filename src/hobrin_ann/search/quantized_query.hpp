@@ -1,6 +1,6 @@
 #pragma once
 // One query of an index with quantization Graph: the descent through the
-// upper layers with exact distances, then the walk on layer 0 over the
+// upper layers over their 8-bit copy (UpperRows), then the walk on layer 0 over the
 // blocks (quantized_walk.hpp), whose results are expanded nodes. A cosine
 // index's results are scored once more by the store, so that a result's
 // distance is the one the index's other searches report (the walk ranks
@@ -19,11 +19,14 @@ inline bool broad(const MatchSet& allowed, std::size_t nodes) noexcept {
   return allowed.count() * 2 >= nodes;
 }
 
-// What a quantized query reads besides the core: the blocks and the kernels.
+// What a quantized query reads besides the core: the blocks, the upper
+// layers' copy (none: the descent scores the store's rows) and the kernels.
 struct QuantizedSearch {
   const QuantizedBlocks& blocks;
   fast::FastScanKernels scan;
   fast::FastKernels<float> floats;
+  const UpperRows* upper = nullptr;
+  fast::CodeKernels codes{};
 };
 
 // Query `query_index` of `request`, its results written into the request.
@@ -37,7 +40,11 @@ void quantized_query(IndexCore<Store>& core, Scratch<Store>& s, QuantizedWalkScr
   const auto* values = static_cast<const Value*>(request.queries) + query_index * core.options.dim;
   const typename Store::Query query = core.store.prepare(values, s.query, 0);
   s.results.clear();
-  const std::uint32_t entry = descend(core, s, query);
+  const bool copied = with.upper != nullptr && !with.upper->empty() &&
+                      with.upper->node(with.upper->entry()) == core.entry_point &&
+                      with.upper->top_level() == core.top_level;
+  const std::uint32_t entry =
+      copied ? descend_codes(*with.upper, with.codes, walk, query) : descend(core, s, query);
   if (entry != kNoNode) {
     const MatchSet* allowed = plan.admitted();
     auto admit = [&core, allowed](std::uint32_t node) {
