@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "hobrin_ann/kernels/rankable.hpp"
 #include "hobrin_ann/search/quantized_walk.hpp"
 #include "hobrin_ann/search/query.hpp"
 
@@ -27,6 +28,7 @@ struct QuantizedSearch {
   fast::FastKernels<float> floats;
   const UpperRows* upper = nullptr;
   fast::CodeKernels codes{};
+  fast::FastKernels<float> dots{};  // the store's kernels of a cosine index
 };
 
 // Query `query_index` of `request`, its results written into the request.
@@ -69,8 +71,13 @@ void quantized_query(IndexCore<Store>& core, Scratch<Store>& s, QuantizedWalkScr
       // of its row: the store's distance already, bit for bit.
       s.results.assign(walk.results.begin(), walk.results.end());
     } else {
-      for (const Scored<float>& found : walk.results)
-        s.results.push_back({core.store.exact_score(query, found.node), found.node});
+      // From the blocks' copy of each row, which the walk has just read (the
+      // store's rows lie elsewhere, not yet read by this query): the same
+      // values through the same kernel as the store's exact_score.
+      for (const Scored<float>& found : walk.results) {
+        const float dot = with.dots.pair(query, with.blocks.row(found.node), with.blocks.row_length());
+        s.results.push_back({fast::rankable(dot), found.node});
+      }
       std::make_heap(s.results.begin(), s.results.end());
     }
   }
