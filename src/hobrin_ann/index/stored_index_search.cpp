@@ -56,11 +56,15 @@ std::expected<void, FilterRefusal> StoredIndex<Store>::search(const SearchReques
 template <class Store>
 void StoredIndex<Store>::search_quantized(const SearchRequest& request, const SearchPlan& plan,
                                           std::size_t workers, const Lease& scratch) const {
-  const auto blocks = quantized_.blocks(core_);
-  const QuantizedSearch with{*blocks, fast::fastscan_kernels(),
-                             fast::fast_kernels<float>(fast::Measure::SquaredEuclidean)};
+  const QuantizedLayer::Built built = quantized_.built(core_);
+  const QuantizedSearch with{*built.blocks,
+                             fast::fastscan_kernels(),
+                             fast::fast_kernels<float>(fast::Measure::SquaredEuclidean),
+                             built.upper.get(),
+                             fast::code_kernels(UpperRows::kCode, built.upper->measure()),
+                             fast::fast_kernels<float>(fast::Measure::NegativeDot)};
   std::vector<std::unique_ptr<QuantizedWalkScratch>> walks(workers);
-  for (auto& walk : walks) walk = quantized_.take_scratch(*blocks, plan.ef);
+  for (auto& walk : walks) walk = quantized_.take_scratch(built, plan.ef);
   parallel_for(plan.tasks, workers, [&](std::size_t worker, std::size_t task) {
     quantized_query(core_, scratch[worker], *walks[worker], with, request, plan, task);
   });

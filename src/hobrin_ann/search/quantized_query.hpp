@@ -1,6 +1,6 @@
 #pragma once
 // One query of an index with quantization Graph: the descent through the
-// upper layers with exact distances, then the walk on layer 0 over the
+// upper layers over their 8-bit copy (UpperRows), then the walk on layer 0 over the
 // blocks (quantized_walk.hpp), whose results are expanded nodes. A cosine
 // index's results are scored once more by the store, so that a result's
 // distance is the one the index's other searches report (the walk ranks
@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "hobrin_ann/kernels/rankable.hpp"
 #include "hobrin_ann/search/quantized_walk.hpp"
 #include "hobrin_ann/search/query.hpp"
 
@@ -19,11 +20,15 @@ inline bool broad(const MatchSet& allowed, std::size_t nodes) noexcept {
   return allowed.count() * 2 >= nodes;
 }
 
-// What a quantized query reads besides the core: the blocks and the kernels.
+// What a quantized query reads besides the core: the blocks, the upper
+// layers' copy (none: the descent scores the store's rows) and the kernels.
 struct QuantizedSearch {
   const QuantizedBlocks& blocks;
   fast::FastScanKernels scan;
   fast::FastKernels<float> floats;
+  const UpperRows* upper = nullptr;
+  fast::CodeKernels codes{};
+  fast::FastKernels<float> dots{};  // the store's kernels of a cosine index
 };
 
 // Query `query_index` of `request`, its results written into the request.
@@ -37,7 +42,11 @@ void quantized_query(IndexCore<Store>& core, Scratch<Store>& s, QuantizedWalkScr
   const auto* values = static_cast<const Value*>(request.queries) + query_index * core.options.dim;
   const typename Store::Query query = core.store.prepare(values, s.query, 0);
   s.results.clear();
-  const std::uint32_t entry = descend(core, s, query);
+  const bool copied = with.upper != nullptr && !with.upper->empty() &&
+                      with.upper->node(with.upper->entry()) == core.entry_point &&
+                      with.upper->top_level() == core.top_level;
+  const std::uint32_t entry =
+      copied ? descend_codes(*with.upper, with.codes, walk, query) : descend(core, s, query);
   if (entry != kNoNode) {
     const MatchSet* allowed = plan.admitted();
     auto admit = [&core, allowed](std::uint32_t node) {
@@ -62,8 +71,13 @@ void quantized_query(IndexCore<Store>& core, Scratch<Store>& s, QuantizedWalkScr
       // of its row: the store's distance already, bit for bit.
       s.results.assign(walk.results.begin(), walk.results.end());
     } else {
-      for (const Scored<float>& found : walk.results)
-        s.results.push_back({core.store.exact_score(query, found.node), found.node});
+      // From the blocks' copy of each row, which the walk has just read (the
+      // store's rows lie elsewhere, not yet read by this query): the same
+      // values through the same kernel as the store's exact_score.
+      for (const Scored<float>& found : walk.results) {
+        const float dot = with.dots.pair(query, with.blocks.row(found.node), with.blocks.row_length());
+        s.results.push_back({fast::rankable(dot), found.node});
+      }
       std::make_heap(s.results.begin(), s.results.end());
     }
   }

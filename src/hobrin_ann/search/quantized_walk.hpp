@@ -30,6 +30,7 @@
 #include "hobrin_ann/kernels/fastscan.hpp"
 #include "hobrin_ann/search/search_layer.hpp"
 #include "hobrin_ann/store/quantized_blocks.hpp"
+#include "hobrin_ann/store/upper_rows.hpp"
 
 namespace hobrin::ann {
 
@@ -53,6 +54,18 @@ struct QuantizedWalkScratch {
   std::vector<Scored<float>> results;       // max-heap by exact distance
   std::vector<float> rotated;               // the query in the codes' space
   std::vector<std::uint8_t> tables;         // its lookup tables
+
+  // The descent's: the query's prepared form and integer form (their values
+  // past the query's dim stay zero), and one list's distances.
+  std::vector<float> upper_prepared, upper_distances;
+  std::vector<std::int16_t> upper_levels;
+
+  // Room for descents over `upper`; throws std::bad_alloc.
+  void fit(const UpperRows& upper) {
+    upper_prepared.assign(upper.dims(), 0.0f);
+    upper_levels.assign(upper.dims(), 0);
+    upper_distances.resize(upper.max_links());
+  }
 };
 
 namespace detail {
@@ -167,6 +180,41 @@ std::uint32_t descend(IndexCore<Store>& core, Scratch<Store>& s, typename Store:
   for (int level = core.top_level; level > 0; --level)
     nearest = greedy_closest<Store, false>(core, s, query, nearest, level);
   return nearest.node;
+}
+
+// The entry node for a layer-0 walk from the upper layers' codes: the
+// greedy descent of `descend` (move to the nearest neighbour while it is
+// nearer, level by level), ranking by the codes' distance to the query
+// (`query`: upper.dim() values, as the store keeps rows). The walk scores
+// its entry exactly, so a rounding here can only choose a start a little
+// farther away. s.fit(upper) must have been called.
+inline std::uint32_t descend_codes(const UpperRows& upper, const fast::CodeKernels& kernels,
+                                   QuantizedWalkScratch& s, const float* query) {
+  const fast::CodeQuery prepared = upper.prepare(query, s.upper_prepared.data(), s.upper_levels.data());
+  std::uint32_t current = upper.entry();
+  float nearest = std::numeric_limits<float>::infinity();
+  kernels.batch(prepared, upper.codes(), upper.stride(), &current, 1, upper.dims(), nearest, &nearest);
+  // A row that is not finite (a mapped file not verified): any neighbour is nearer.
+  if (!(nearest <= std::numeric_limits<float>::max())) nearest = std::numeric_limits<float>::infinity();
+  for (int level = upper.top_level(); level > 0; --level) {
+    for (bool moved = true; moved;) {
+      moved = false;
+      const auto links = upper.links(current, level);
+      float* d = s.upper_distances.data();
+      kernels.batch(prepared, upper.codes(), upper.stride(), links.data(), links.size(), upper.dims(),
+                    nearest, d);
+      std::uint32_t next = current;
+      for (std::size_t i = 0; i < links.size(); ++i) {
+        if (d[i] < nearest) {
+          nearest = d[i];
+          next = links[i];
+        }
+      }
+      moved = next != current;
+      current = next;
+    }
+  }
+  return upper.node(current);
 }
 
 }  // namespace hobrin::ann
