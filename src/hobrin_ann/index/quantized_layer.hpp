@@ -9,19 +9,22 @@
 // so the lists cannot change under the build. Searches beside a change walk
 // the graph the usual way, so no block is ever read half written.
 //
-// The blocks keep a copy of each row beside the store's. A build after a
-// change keeps the mean of the first (codes depend on it) and copies every
-// block whose content cannot have changed: its node's row and list, its
+// The blocks keep no rows: a walk reads the store's. A build after a change
+// keeps the mean of the first (codes depend on it) and copies every block
+// whose content cannot have changed: its node's row and list, its
 // neighbours' lists (which its top-up reads) and its lanes' rows all as
-// they were. The rest are filled and encoded anew; the result is the same,
-// byte for byte, as a build from nothing with that mean.
+// they were. A row changes only where an addition reuses a removed node's
+// slot, which the addition reports (rewriting()) before it writes the row;
+// rows the blocks do not hold cannot be compared. The rest are filled and
+// encoded anew; the result is the same, byte for byte, as a build from
+// nothing with that mean.
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -44,10 +47,13 @@ inline std::uint64_t quantized_seed(const IndexOptions& options) noexcept {
   return options.seed.value_or(0) ^ 0x6a09e667f3bcc909ull;
 }
 
-// The graph's layer-0 lists as a build read them: `slots` per node.
+// The graph's layer-0 lists as a build read them: `slots` per node; and
+// the nodes whose rows were overwritten since (in any order, repeats
+// allowed), which the next build takes and clears.
 struct ReadLists {
   std::size_t slots = 0;
   std::vector<std::uint32_t> lists;
+  std::vector<std::uint32_t> rewritten;
 };
 
 // The blocks of `core`, taking what it can from `previous` (built from the
@@ -73,30 +79,36 @@ std::shared_ptr<const QuantizedBlocks> build_blocks(const IndexCore<Store>& core
                               read.slots != slots || read.lists.size() != previous->size() * slots))
     previous = nullptr;
   const std::size_t before = previous != nullptr ? previous->size() : 0;
-  // Per node: 1 where its row is as it was, 2 where its list is too; then
-  // 4 where its top-up is (its neighbours' lists are as they were too).
-  std::vector<std::uint8_t> same(nodes, 0);
+  // Per node, each pass reading only what the one before wrote: rows[node]
+  // where its row is as it was; in same[node], 1 where its list is too and
+  // 2 where its list's rows are too; kept[node] where its top-up is (its
+  // list, its neighbours' lists and the rows of their members, which it
+  // ranks, all as they were).
+  std::vector<std::uint8_t> rows(nodes, 0), same(nodes, 0), kept(nodes, 0);
+  std::fill(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(std::min(before, nodes)), 1);
+  for (const std::uint32_t node : read.rewritten) {
+    if (node < nodes) rows[node] = 0;
+  }
   run(nodes, [&](std::size_t begin, std::size_t end) {
     for (std::size_t node = begin; node < std::min(end, before); ++node) {
-      const auto n = static_cast<std::uint32_t>(node);
-      if (std::memcmp(previous->row(n), row_of(n), previous->row_length() * sizeof(float)) != 0) continue;
-      const auto list = links(n);
+      if (rows[node] == 0) continue;
+      const auto list = links(static_cast<std::uint32_t>(node));
       const std::uint32_t* old = read.lists.data() + node * slots;
       const bool listed =
           std::equal(list.begin(), list.end(), old) && (list.size() == slots || old[list.size()] == kNoNode);
-      same[node] = listed ? 3 : 1;
+      const bool rows_kept = std::all_of(list.begin(), list.end(), [&](std::uint32_t to) { return rows[to] != 0; });
+      same[node] = static_cast<std::uint8_t>((listed ? 1 : 0) | (rows_kept ? 2 : 0));
     }
   });
   run(nodes, [&](std::size_t begin, std::size_t end) {
     for (std::size_t node = begin; node < end; ++node) {
-      if (same[node] != 3) continue;
+      if ((same[node] & 1) == 0) continue;
       const auto list = links(static_cast<std::uint32_t>(node));
-      if (std::all_of(list.begin(), list.end(), [&](std::uint32_t to) { return (same[to] & 2) != 0; }))
-        same[node] |= 4;
+      kept[node] = std::all_of(list.begin(), list.end(), [&](std::uint32_t to) { return same[to] == 3; });
     }
   });
   auto kept_list = [&](std::uint32_t node, std::uint32_t* out) {
-    if ((same[node] & 4) == 0) return false;
+    if (kept[node] == 0) return false;
     for (std::size_t group = 0; group < lanes / QuantizedBlocks::kLanes; ++group)
       std::copy_n(previous->ids(node, group), QuantizedBlocks::kLanes, out + group * QuantizedBlocks::kLanes);
     return true;
@@ -112,15 +124,15 @@ std::shared_ptr<const QuantizedBlocks> build_blocks(const IndexCore<Store>& core
   };
   // A block is copied when its top-up is as it was and so is every lane's row.
   BlockReuse reuse{previous, [&](std::uint32_t node) {
-                     if ((same[node] & 4) == 0) return false;
+                     if (kept[node] == 0) return false;
                      const auto list = list_of(node);
-                     return std::all_of(list.begin(), list.end(),
-                                        [&](std::uint32_t to) { return (same[to] & 1) != 0; });
+                     return std::all_of(list.begin(), list.end(), [&](std::uint32_t to) { return rows[to] != 0; });
                    }};
   const std::uint64_t seed = quantized_seed(core.options);
   auto blocks = std::make_shared<const QuantizedBlocks>(core.options.dim, nodes, row_of, list_of, seed, true,
                                                         lanes, run, reuse);
   // The lists as read, for the next build.
+  read.rewritten.clear();
   read.slots = slots;
   read.lists.assign(nodes * slots, kNoNode);
   for (std::size_t node = 0; node < nodes; ++node) {
@@ -136,6 +148,29 @@ class QuantizedLayer {
 
   // The graph or the rows changed: the blocks are out of date.
   void changed() noexcept { changes_.fetch_add(1, std::memory_order_relaxed); }
+
+  // The rows of `nodes` are about to be overwritten (their slots reused):
+  // the next build encodes their blocks, and those that code them, anew.
+  // Called before the rows change, and kept should the change be undone.
+  // Without the memory to note them, the blocks are dropped instead, and
+  // the next build copies none.
+  void rewriting(std::span<const std::uint32_t> nodes) noexcept {
+    if (nodes.empty()) return;
+    std::lock_guard guard(mutex_);
+    if (blocks_ == nullptr) return;  // no build to copy from
+    std::vector<std::uint32_t>& noted = read_.rewritten;
+    try {
+      noted.insert(noted.end(), nodes.begin(), nodes.end());
+      // Many additions between two builds note a slot more than once.
+      if (noted.size() > 2 * blocks_->size()) {
+        std::sort(noted.begin(), noted.end());
+        noted.erase(std::unique(noted.begin(), noted.end()), noted.end());
+      }
+    } catch (const std::bad_alloc&) {
+      blocks_.reset();
+      noted.clear();
+    }
+  }
 
   // The blocks of `core`, built first if out of date. Throws std::bad_alloc.
   template <class Store>

@@ -55,11 +55,11 @@ void quantized_query(IndexCore<Store>& core, Scratch<Store>& s, QuantizedWalkScr
     }
     // Copies of one vector take at most k places: more could not change the answer.
     const bool cosine = core.options.metric == Metric::Cosine;
-    quantized_walk(with.blocks, with.scan, with.floats, walk, query, entry, ef, request.k, admit, request.k,
-                   cosine);
+    quantized_walk(with.blocks, core.store.rows(), with.scan, with.floats, walk, query, entry, ef, request.k,
+                   admit, request.k, cosine);
     if (core.options.metric == Metric::Euclidean) {
-      // The walk scored each result with the store's own kernel on a copy
-      // of its row: the store's distance already, bit for bit.
+      // The walk scored each result with the store's own kernel on its
+      // row: the store's distance already, bit for bit.
       s.results.assign(walk.results.begin(), walk.results.end());
     } else {
       for (const Scored<float>& found : walk.results)

@@ -1,13 +1,16 @@
 #pragma once
 // One 64-byte aligned block per node for a walk on layer 0 that scores a
 // node's neighbours from the node's own block (search/quantized_walk.hpp),
-// so that expanding a node reads one block in order instead of a row per
-// neighbour at random:
+// so that expanding a node reads its block in order and its own row (the
+// store's, not copied here) instead of a row per neighbour at random:
 //
-//   [row: the node's padded float row]
 //   per group of 32 lanes: [codes of its 32 neighbours, 4 * dims B]
 //   per group: [add[32] floats] [scale[32] floats]   per group: [ids[32] u32]
 //   [live lanes: one u32 per group, padded to 64 B]
+//
+// A block depends on the rows of its node and of its lanes' neighbours, but
+// holds none of them: a build that copies a block from an earlier one must
+// know those rows are as they were (index/quantized_layer.hpp).
 //
 // A block has one group of 32 lanes, or more where a node keeps more
 // neighbours (lanes(), a multiple of 32); the walk scans them in turn.
@@ -69,7 +72,7 @@ class QuantizedBlocks {
   static constexpr std::size_t kPrefetchBytes = 1024;
 
   // The blocks of `count` nodes of `dim` values: row_of(node) gives a node's
-  // row padded with zeros to fast::padded_length<float>(dim) values, links_of(node)
+  // row (read during the build only) padded with zeros to fast::padded_length<float>(dim) values, links_of(node)
   // its layer-0 list (the first `lanes` are kept; `lanes` a positive multiple
   // of 32). Throws std::bad_alloc, or
   // std::length_error when dim is beyond what the rotation takes. With
@@ -85,13 +88,15 @@ class QuantizedBlocks {
   // Lanes per block, and groups of 32 of them.
   std::size_t lanes() const noexcept { return groups_ * kLanes; }
   std::size_t groups() const noexcept { return groups_; }
-  // Values of a row (padded), and of codes (rotated and padded).
+  // Values of a row (padded, as the store keeps them and as a query is
+  // prepared), and of codes (rotated and padded).
   std::size_t row_length() const noexcept { return row_length_; }
   std::size_t code_dims() const noexcept { return code_dims_; }
   std::size_t stride() const noexcept { return stride_; }
   std::size_t bytes() const noexcept { return stride_ * count_; }
 
-  const float* row(std::uint32_t node) const noexcept { return reinterpret_cast<const float*>(block(node)); }
+  // A node's whole block, stride() bytes.
+  const std::uint8_t* data(std::uint32_t node) const noexcept { return block(node); }
   // The codes, factors, ids and live lanes of one group of 32 lanes.
   const std::uint8_t* codes(std::uint32_t node, std::size_t group = 0) const noexcept {
     return block(node) + codes_at_ + group * fast::edge_block_bytes(code_dims_);
@@ -159,7 +164,7 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
       groups_(std::max<std::size_t>(1, (lanes + kLanes - 1) / kLanes)),
       row_length_(fast::padded_length<float>(dim)),
       code_dims_(fast::edge_code_dims(dim)),
-      codes_at_(row_length_ * sizeof(float)),
+      codes_at_(0),
       factors_at_(codes_at_ + groups_ * fast::edge_block_bytes(code_dims_)),
       ids_at_(factors_at_ + groups_ * 2 * kLanes * sizeof(float)),
       live_at_(ids_at_ + groups_ * kLanes * sizeof(std::uint32_t)),
@@ -213,7 +218,6 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
         std::memcpy(b, previous->block(node), stride_);
         continue;
       }
-      std::memcpy(b, row_of(node), row_length_ * sizeof(float));
       const std::span<const std::uint32_t> list = links_of(node);
       const std::size_t used = std::min(list.size(), groups_ * kLanes);
       auto* id_out = reinterpret_cast<std::uint32_t*>(b + ids_at_);
