@@ -96,7 +96,8 @@ std::shared_ptr<const QuantizedBlocks> build_blocks(const IndexCore<Store>& core
       const std::uint32_t* old = read.lists.data() + node * slots;
       const bool listed =
           std::equal(list.begin(), list.end(), old) && (list.size() == slots || old[list.size()] == kNoNode);
-      const bool rows_kept = std::all_of(list.begin(), list.end(), [&](std::uint32_t to) { return rows[to] != 0; });
+      const bool rows_kept =
+          std::all_of(list.begin(), list.end(), [&](std::uint32_t to) { return rows[to] != 0; });
       same[node] = static_cast<std::uint8_t>((listed ? 1 : 0) | (rows_kept ? 2 : 0));
     }
   });
@@ -126,7 +127,8 @@ std::shared_ptr<const QuantizedBlocks> build_blocks(const IndexCore<Store>& core
   BlockReuse reuse{previous, [&](std::uint32_t node) {
                      if (kept[node] == 0) return false;
                      const auto list = list_of(node);
-                     return std::all_of(list.begin(), list.end(), [&](std::uint32_t to) { return rows[to] != 0; });
+                     return std::all_of(list.begin(), list.end(),
+                                        [&](std::uint32_t to) { return rows[to] != 0; });
                    }};
   const std::uint64_t seed = quantized_seed(core.options);
   auto blocks = std::make_shared<const QuantizedBlocks>(core.options.dim, nodes, row_of, list_of, seed, true,

@@ -100,9 +100,9 @@ inline void prefetch_row(const VectorRows<float>& rows, std::uint32_t node) noex
 // row less similar than cosine 0.5).
 template <class Admit>
 void quantized_walk(const QuantizedBlocks& blocks, const VectorRows<float>& rows,
-                    const fast::FastScanKernels& scan, const fast::FastKernels<float>& floats, QuantizedWalkScratch& s, const float* query,
-                    std::uint32_t entry, std::size_t ef, std::size_t k, Admit&& admit,
-                    std::size_t copies = SIZE_MAX, bool unit_rows = false) {
+                    const fast::FastScanKernels& scan, const fast::FastKernels<float>& floats,
+                    QuantizedWalkScratch& s, const float* query, std::uint32_t entry, std::size_t ef,
+                    std::size_t k, Admit&& admit, std::size_t copies = SIZE_MAX, bool unit_rows = false) {
   s.results.clear();
   if (entry >= blocks.size()) return;
   ef = std::max(ef, k);
@@ -150,8 +150,9 @@ void quantized_walk(const QuantizedBlocks& blocks, const VectorRows<float>& rows
       for (; mask != 0; mask &= mask - 1) {
         const int lane = std::countr_zero(mask);
         const std::uint32_t id = ids[lane];
-        // A torn or damaged id (a mapped file) names no block: passed over.
-        if (id >= blocks.size() || s.seen.contains(id)) continue;
+        // live() left out any id that names no block (a torn or damaged
+        // list of a mapped file, copied into the block).
+        if (s.seen.contains(id)) continue;
         if (scale[lane] == 0.0f) {
           if (copies == 0) continue;
           --copies;

@@ -6,7 +6,9 @@
 //
 //   per group of 32 lanes: [codes of its 32 neighbours, 4 * dims B]
 //   per group: [add[32] floats] [scale[32] floats]   per group: [ids[32] u32]
-//   [live lanes: one u32 per group, padded to 64 B]
+//
+// which is a whole number of 64-byte lines (codes take 128 bytes per 32
+// dimensions).
 //
 // A block depends on the rows of its node and of its lanes' neighbours, but
 // holds none of them: a build that copies a block from an earlier one must
@@ -20,8 +22,8 @@
 // on their mean before the rotation P, which changes no distance but
 // narrows the query's tables (non-negative data such as pixels would
 // otherwise put most of the tables' range into one direction). Lanes past a
-// node's list are dead: id kNoNode, zero codes and factors, their live bit
-// clear, so the walk never reads them.
+// node's list are dead: id kNoNode, zero codes and factors; live() leaves
+// them out, so the walk never reads them.
 //
 // Built whole from a finished graph's layer-0 lists and rows, read-only once
 // built, not saved (an index rebuilds its blocks after a change, see
@@ -72,12 +74,13 @@ class QuantizedBlocks {
   static constexpr std::size_t kPrefetchBytes = 1024;
 
   // The blocks of `count` nodes of `dim` values: row_of(node) gives a node's
-  // row (read during the build only) padded with zeros to fast::padded_length<float>(dim) values, links_of(node)
-  // its layer-0 list (the first `lanes` are kept; `lanes` a positive multiple
-  // of 32). Throws std::bad_alloc, or
-  // std::length_error when dim is beyond what the rotation takes. With
-  // `huge_pages`, the blocks are asked to lie on 2 MiB pages where the
-  // system offers them (a block spans two 4 KiB pages at 784 dimensions).
+  // row (read during the build only) padded with zeros to
+  // fast::padded_length<float>(dim) values, links_of(node) its layer-0 list
+  // (the first `lanes` are kept; `lanes` a positive multiple of 32). Throws
+  // std::bad_alloc, or std::length_error when dim is beyond what the
+  // rotation takes. With `huge_pages`, the blocks are asked to lie on 2 MiB
+  // pages where the system offers them (a block spans a 4 KiB page or two at
+  // 784 dimensions).
   template <class Row, class Links>
   QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_of, Links&& links_of, std::uint64_t seed,
                   bool huge_pages = true, std::size_t lanes = kLanes,
@@ -97,7 +100,7 @@ class QuantizedBlocks {
 
   // A node's whole block, stride() bytes.
   const std::uint8_t* data(std::uint32_t node) const noexcept { return block(node); }
-  // The codes, factors, ids and live lanes of one group of 32 lanes.
+  // The codes, factors and ids of one group of 32 lanes.
   const std::uint8_t* codes(std::uint32_t node, std::size_t group = 0) const noexcept {
     return block(node) + codes_at_ + group * fast::edge_block_bytes(code_dims_);
   }
@@ -111,9 +114,13 @@ class QuantizedBlocks {
     return reinterpret_cast<const std::uint32_t*>(block(node) + ids_at_ +
                                                   group * kLanes * sizeof(std::uint32_t));
   }
+  // The lanes of one group whose ids name a node, as a mask: a list fills
+  // its lanes in order, and dead lanes hold kNoNode. Found from the ids
+  // rather than kept, as a word of its own would take a line of 64 bytes.
   std::uint32_t live(std::uint32_t node, std::size_t group = 0) const noexcept {
-    std::uint32_t mask;
-    std::memcpy(&mask, block(node) + live_at_ + group * sizeof mask, sizeof mask);
+    const std::uint32_t* id = ids(node, group);
+    std::uint32_t mask = 0;
+    for (std::size_t lane = 0; lane < kLanes; ++lane) mask |= std::uint32_t{id[lane] < count_} << lane;
     return mask;
   }
 
@@ -148,7 +155,7 @@ class QuantizedBlocks {
   std::uint8_t* block(std::uint32_t node) const noexcept { return data_.get() + std::size_t{node} * stride_; }
 
   std::size_t dim_, count_, groups_, row_length_, code_dims_;
-  std::size_t codes_at_, factors_at_, ids_at_, live_at_, stride_;
+  std::size_t codes_at_, factors_at_, ids_at_, stride_;
   std::vector<float> mean_;  // dim values
   std::vector<std::uint32_t> zero_rows_;  // ascending
   fast::Rotation rotation_;
@@ -167,8 +174,7 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
       codes_at_(0),
       factors_at_(codes_at_ + groups_ * fast::edge_block_bytes(code_dims_)),
       ids_at_(factors_at_ + groups_ * 2 * kLanes * sizeof(float)),
-      live_at_(ids_at_ + groups_ * kLanes * sizeof(std::uint32_t)),
-      stride_((live_at_ + groups_ * sizeof(std::uint32_t) + 63) / 64 * 64),
+      stride_((ids_at_ + groups_ * kLanes * sizeof(std::uint32_t) + 63) / 64 * 64),
       mean_(dim, 0.0f) {
   if (code_dims_ > fast::Rotation::kMaxWidth) throw std::length_error("rows too wide for edge codes");
   rotation_ = fast::Rotation(code_dims_, seed);
@@ -234,12 +240,6 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
         add_out[lane] = f.add;
         add_out[kLanes + lane] = f.scale;
         id_out[at] = list[at];
-      }
-      for (std::size_t group = 0; group < groups_; ++group) {
-        const std::size_t first = group * kLanes;
-        const std::size_t in_group = used > first ? std::min(used - first, kLanes) : 0;
-        const std::uint32_t mask = in_group == kLanes ? ~0u : (1u << in_group) - 1u;
-        std::memcpy(b + live_at_ + group * sizeof mask, &mask, sizeof mask);
       }
     }
   });

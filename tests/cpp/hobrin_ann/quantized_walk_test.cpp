@@ -224,8 +224,7 @@ TEST(QuantizedBlocks, ABuildToldOfRewrittenRowsEqualsOneFromNothing) {
   ReadLists read;
   const auto earlier = build_blocks(b.core, nullptr, read);
   const std::vector<std::uint32_t> rewritten{5, 77, 300, 599};
-  for (const std::uint32_t node : rewritten)
-    b.core.store.replace(node, rows.data() + (node + 11) % n * dim);
+  for (const std::uint32_t node : rewritten) b.core.store.replace(node, rows.data() + (node + 11) % n * dim);
   ReadLists untold = read;
   read.rewritten = rewritten;
   const auto later = build_blocks(b.core, earlier.get(), read);
@@ -283,8 +282,8 @@ TEST_P(QuantizedWalk, FindsTheNearestWithExactDistances) {
     }
   }
   // An entry that names no node (an empty graph's) finds nothing.
-  quantized_walk(*b.blocks, b.core.store.rows(), fast::fastscan_kernels(), floats, s, b.core.store.rows().row(0),
-                 kNoNode, 100, k);
+  quantized_walk(*b.blocks, b.core.store.rows(), fast::fastscan_kernels(), floats, s,
+                 b.core.store.rows().row(0), kNoNode, 100, k);
   EXPECT_TRUE(s.results.empty());
   const double recall = double(found) / double(queries * k);
   RecordProperty("recall", std::to_string(recall));
