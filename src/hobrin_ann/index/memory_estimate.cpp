@@ -60,7 +60,7 @@ long double estimate(std::size_t dim, std::size_t m, std::size_t count, Quantiza
   // bytes per rotated dimension), factors and ids.
   if (graph && dim < std::numeric_limits<std::size_t>::max() / 8) {
     const long double groups = static_cast<long double>(quantized_lanes(m) / QuantizedBlocks::kLanes);
-    per_vector += groups * (4.0L * static_cast<long double>(fast::edge_code_dims(dim)) + 384.0L);
+    per_vector += groups * (4.0L * static_cast<long double>(fast::edge_code_dims(dim)) + 256.0L);
   }
   // code_row_bytes rounds up and would wrap for a dim this close to the top.
   if (coded)

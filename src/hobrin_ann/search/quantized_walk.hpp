@@ -143,7 +143,7 @@ void quantized_walk(const QuantizedBlocks& blocks, const VectorRows<float>& rows
       if (live == 0) break;  // lists fill their groups in order
       const float threshold =
           s.pool.size() >= ef ? s.pool.back().key : std::numeric_limits<float>::infinity();
-      const float* scale = blocks.scale(node, group);
+      const fast::HalfFactor* scale = blocks.scale(node, group);
       std::uint32_t mask = scan.estimates(tables, blocks.codes(node, group), blocks.add(node, group), scale,
                                           g, threshold, live, estimates);
       const std::uint32_t* ids = blocks.ids(node, group);
@@ -153,7 +153,7 @@ void quantized_walk(const QuantizedBlocks& blocks, const VectorRows<float>& rows
         // live() left out any id that names no block (a torn or damaged
         // list of a mapped file, copied into the block).
         if (s.seen.contains(id)) continue;
-        if (scale[lane] == 0.0f) {
+        if (scale[lane] == 0) {
           if (copies == 0) continue;
           --copies;
         }

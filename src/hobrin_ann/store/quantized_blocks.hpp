@@ -5,7 +5,7 @@
 // store's, not copied here) instead of a row per neighbour at random:
 //
 //   per group of 32 lanes: [codes of its 32 neighbours, 4 * dims B]
-//   per group: [add[32] floats] [scale[32] floats]   per group: [ids[32] u32]
+//   per group: [add[32], scale[32]: fast::HalfFactor]   per group: [ids[32] u32]
 //
 // which is a whole number of 64-byte lines (codes take 128 bytes per 32
 // dimensions).
@@ -104,10 +104,11 @@ class QuantizedBlocks {
   const std::uint8_t* codes(std::uint32_t node, std::size_t group = 0) const noexcept {
     return block(node) + codes_at_ + group * fast::edge_block_bytes(code_dims_);
   }
-  const float* add(std::uint32_t node, std::size_t group = 0) const noexcept {
-    return reinterpret_cast<const float*>(block(node) + factors_at_ + group * 2 * kLanes * sizeof(float));
+  const fast::HalfFactor* add(std::uint32_t node, std::size_t group = 0) const noexcept {
+    return reinterpret_cast<const fast::HalfFactor*>(block(node) + factors_at_ +
+                                                     group * 2 * kLanes * sizeof(fast::HalfFactor));
   }
-  const float* scale(std::uint32_t node, std::size_t group = 0) const noexcept {
+  const fast::HalfFactor* scale(std::uint32_t node, std::size_t group = 0) const noexcept {
     return add(node, group) + kLanes;
   }
   const std::uint32_t* ids(std::uint32_t node, std::size_t group = 0) const noexcept {
@@ -173,7 +174,7 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
       code_dims_(fast::edge_code_dims(dim)),
       codes_at_(0),
       factors_at_(codes_at_ + groups_ * fast::edge_block_bytes(code_dims_)),
-      ids_at_(factors_at_ + groups_ * 2 * kLanes * sizeof(float)),
+      ids_at_(factors_at_ + groups_ * 2 * kLanes * sizeof(fast::HalfFactor)),
       stride_((ids_at_ + groups_ * kLanes * sizeof(std::uint32_t) + 63) / 64 * 64),
       mean_(dim, 0.0f) {
   if (code_dims_ > fast::Rotation::kMaxWidth) throw std::length_error("rows too wide for edge codes");
@@ -232,13 +233,13 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
       for (std::size_t at = 0; at < used; ++at) {
         const std::size_t group = at / kLanes;
         const std::size_t lane = at % kLanes;
-        auto* add_out = reinterpret_cast<float*>(b + factors_at_) + group * 2 * kLanes;
+        auto* add_out = reinterpret_cast<fast::HalfFactor*>(b + factors_at_) + group * 2 * kLanes;
         const float* o = rotated.data() + std::size_t{list[at]} * code_dims_;
         const fast::EdgeFactors f = fast::encode_edge(u, o, code_dims_, bits.data());
         fast::pack_edge_lane(bits.data(), code_dims_, lane,
                              b + codes_at_ + group * fast::edge_block_bytes(code_dims_));
-        add_out[lane] = f.add;
-        add_out[kLanes + lane] = f.scale;
+        add_out[lane] = fast::half_factor(f.add);
+        add_out[kLanes + lane] = fast::half_factor(f.scale);
         id_out[at] = list[at];
       }
     }

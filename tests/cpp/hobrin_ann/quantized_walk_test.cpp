@@ -125,8 +125,8 @@ TEST(QuantizedBlocks, HoldEachNodesListWithDeadLanesMasked) {
       ASSERT_EQ(((live >> lane) & 1u) != 0, used) << "node " << node << ", lane " << lane;
       ASSERT_EQ(blocks.ids(node)[lane], used ? list[lane] : kNoNode) << "node " << node;
       if (!used) {
-        ASSERT_EQ(blocks.add(node)[lane], 0.0f);
-        ASSERT_EQ(blocks.scale(node)[lane], 0.0f);
+        ASSERT_EQ(blocks.add(node)[lane], 0);
+        ASSERT_EQ(blocks.scale(node)[lane], 0);
       }
     }
     short_lists += list.size() < QuantizedBlocks::kLanes;
@@ -168,7 +168,7 @@ TEST(QuantizedBlocks, EachGroupOfAWideBlockIsAOneGroupBlockOfItsHalfOfTheList) {
       ASSERT_EQ(wide.live(node, group), narrow.live(node)) << node;
       ASSERT_EQ(0, std::memcmp(wide.codes(node, group), narrow.codes(node),
                                fast::edge_block_bytes(wide.code_dims())));
-      ASSERT_EQ(0, std::memcmp(wide.add(node, group), narrow.add(node), 64 * sizeof(float)));
+      ASSERT_EQ(0, std::memcmp(wide.add(node, group), narrow.add(node), 64 * sizeof(fast::HalfFactor)));
       ASSERT_EQ(0, std::memcmp(wide.ids(node, group), narrow.ids(node), 32 * sizeof(std::uint32_t)));
     }
   }
