@@ -162,7 +162,10 @@ class QuantizedLayer {
     if (blocks_ == nullptr) return;  // no build to copy from
     std::vector<std::uint32_t>& noted = read_.rewritten;
     try {
-      noted.insert(noted.end(), nodes.begin(), nodes.end());
+      // Only nodes the blocks hold matter: a build copies no other block.
+      for (const std::uint32_t node : nodes) {
+        if (node < blocks_->size()) noted.push_back(node);
+      }
       // Many additions between two builds note a slot more than once.
       if (noted.size() > 2 * blocks_->size()) {
         std::sort(noted.begin(), noted.end());
