@@ -74,7 +74,8 @@ inline std::size_t pool_insert(std::vector<QuantizedWalkScratch::Candidate>& poo
 }
 
 // Starts loading the first kRowPrefetchBytes of a node's row, which the
-// walk reads whole when it expands the node.
+// walk reads whole when it expands the node (on Fashion-MNIST the row's
+// first 1 KB alone measured within noise of all of it).
 inline constexpr std::size_t kRowPrefetchBytes = 4096;
 inline void prefetch_row(const VectorRows<float>& rows, std::uint32_t node) noexcept {
   const auto* r = reinterpret_cast<const char*>(rows.row(node));
