@@ -56,12 +56,11 @@ long double estimate(std::size_t dim, std::size_t m, std::size_t count, Quantiza
   const long double node = sizeof(std::uint8_t) + sizeof(std::uint32_t) + sizeof(std::int64_t);
   long double per_vector = layer0 + upper + node;
   if (keep_vectors || !coded) per_vector += row_bytes<T>(dim);
-  // The quantized graph's block: a copy of the row, then per 32 lanes the
-  // neighbours' codes (4 bytes per rotated dimension), factors and ids.
+  // The quantized graph's block: per 32 lanes the neighbours' codes (4
+  // bytes per rotated dimension), factors and ids.
   if (graph && dim < std::numeric_limits<std::size_t>::max() / 8) {
     const long double groups = static_cast<long double>(quantized_lanes(m) / QuantizedBlocks::kLanes);
-    per_vector += row_bytes<float>(dim) +
-                  groups * (4.0L * static_cast<long double>(fast::edge_code_dims(dim)) + 388.0L) + 64.0L;
+    per_vector += groups * (4.0L * static_cast<long double>(fast::edge_code_dims(dim)) + 256.0L);
   }
   // code_row_bytes rounds up and would wrap for a dim this close to the top.
   if (coded)

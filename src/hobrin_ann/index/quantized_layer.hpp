@@ -9,19 +9,21 @@
 // so the lists cannot change under the build. Searches beside a change walk
 // the graph the usual way, so no block is ever read half written.
 //
-// The blocks keep a copy of each row beside the store's. A build after a
-// change keeps the mean of the first (codes depend on it) and copies every
-// block whose codes cannot have changed: its node's row and list and its
-// lanes' rows all as they were (its top-up is kept as it was). The rest are
-// filled and encoded anew, rotating only their rows and their lanes', so
-// that after a small change the build costs little more than its copies.
+// The blocks keep no rows: a walk reads the store's. A build after a change
+// keeps the mean of the first (codes depend on it) and keeps every block
+// whose codes cannot have changed: its node's row and list and its lanes'
+// rows all as they were (its top-up is kept as it was). A row changes only
+// where an addition reuses a removed node's slot, which the addition
+// reports (rewriting()) before it writes the row. The rest are filled and
+// encoded anew, rotating only their rows and their lanes', so that after a
+// small change the build costs little more than finding what changed.
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -44,11 +46,13 @@ inline std::uint64_t quantized_seed(const IndexOptions& options) noexcept {
   return options.seed.value_or(0) ^ 0x6a09e667f3bcc909ull;
 }
 
-// The graph's layer-0 lists as a build read them: `slots` per node.
+// The graph's layer-0 lists as a build read them: `slots` per node; and
+// the nodes whose rows were overwritten since (in any order, repeats
+// allowed), which the next build takes and clears.
 struct ReadLists {
   std::size_t slots = 0;
   std::vector<std::uint32_t> lists;
-  std::uint64_t rewrites = 0;  // the rows' rewrites() then
+  std::vector<std::uint32_t> rewritten;
 };
 
 // Spreads a build's chunks over every core: a search waits for the blocks,
@@ -96,37 +100,27 @@ std::vector<std::uint8_t> kept_blocks(const IndexCore<Store>& core, const Quanti
   const std::size_t nodes = core.graph.size();
   const std::size_t before = previous != nullptr ? std::min(previous->size(), nodes) : 0;
   const std::size_t slots = read.slots;
-  // Rows only appended since: every earlier row is as it was, unread.
-  const bool appended = previous != nullptr && core.store.rows().rewrites() == read.rewrites;
-  // Per node: 1 where its row is as it was, 2 where its list is too.
-  std::vector<std::uint8_t> same(nodes, 0);
-  run(before, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t node = begin; node < end; ++node) {
-      const auto n = static_cast<std::uint32_t>(node);
-      const float* row = core.store.rows().row(n);
-      if (!appended && std::memcmp(previous->row(n), row, previous->row_length() * sizeof(float)) != 0)
-        continue;
-      const auto list = core.graph.links(n, 0);
-      const std::uint32_t* old = read.lists.data() + node * slots;
-      const bool listed =
-          std::equal(list.begin(), list.end(), old) && (list.size() == slots || old[list.size()] == kNoNode);
-      same[node] = listed ? 3 : 1;
-    }
-  });
+  // Where a node's row is as it was: every node of the earlier build but
+  // those whose slots an addition reported overwriting.
+  std::vector<std::uint8_t> rows(nodes, 0);
+  std::fill_n(rows.begin(), before, std::uint8_t{1});
+  for (const std::uint32_t node : read.rewritten) {
+    if (node < nodes) rows[node] = 0;
+  }
   std::vector<std::uint8_t> copied(nodes, 0);
   run(before, [&](std::size_t begin, std::size_t end) {
     for (std::size_t node = begin; node < end; ++node) {
-      if (same[node] != 3) continue;
-      bool lanes_same = true;
-      if (appended) {  // and so are its lanes', all nodes of the earlier build
-        copied[node] = 1;
+      if (rows[node] == 0) continue;
+      const auto n = static_cast<std::uint32_t>(node);
+      const auto list = core.graph.links(n, 0);
+      const std::uint32_t* old = read.lists.data() + node * slots;
+      if (!std::equal(list.begin(), list.end(), old) || (list.size() != slots && old[list.size()] != kNoNode))
         continue;
-      }
+      bool lanes_same = true;
       for (std::size_t group = 0; group < previous->groups(); ++group) {
-        for (const std::uint32_t *id = previous->ids(static_cast<std::uint32_t>(node), group),
-                                 *last = id + QuantizedBlocks::kLanes;
+        for (const std::uint32_t *id = previous->ids(n, group), *last = id + QuantizedBlocks::kLanes;
              id != last; ++id) {
-          lanes_same = lanes_same && (*id == kNoNode || (*id < nodes && (same[*id] & 1) != 0));
+          lanes_same = lanes_same && (*id == kNoNode || (*id < nodes && rows[*id] != 0));
         }
       }
       copied[node] = lanes_same ? 1 : 0;
@@ -155,8 +149,8 @@ BlockPlan plan_blocks(const IndexCore<Store>& core, const QuantizedBlocks* previ
 template <class Store>
 void remember_lists(const IndexCore<Store>& core, ReadLists& read) {
   const std::size_t nodes = core.graph.size();
+  read.rewritten.clear();
   read.slots = core.graph.max_links(0);
-  read.rewrites = core.store.rows().rewrites();
   read.lists.assign(nodes * read.slots, kNoNode);
   for (std::size_t node = 0; node < nodes; ++node) {
     const auto list = core.graph.links(static_cast<std::uint32_t>(node), 0);
@@ -239,6 +233,32 @@ class QuantizedLayer {
 
   // The graph or the rows changed: the blocks are out of date.
   void changed() noexcept { changes_.fetch_add(1, std::memory_order_relaxed); }
+
+  // The rows of `nodes` are about to be overwritten (their slots reused):
+  // the next build encodes their blocks, and those that code them, anew.
+  // Called before the rows change, and kept should the change be undone.
+  // Without the memory to note them, the blocks are dropped instead, and
+  // the next build copies none.
+  void rewriting(std::span<const std::uint32_t> nodes) noexcept {
+    if (nodes.empty()) return;
+    std::lock_guard guard(mutex_);
+    if (blocks_ == nullptr) return;  // no build to copy from
+    std::vector<std::uint32_t>& noted = read_.rewritten;
+    try {
+      // Only nodes the blocks hold matter: a build copies no other block.
+      for (const std::uint32_t node : nodes) {
+        if (node < blocks_->size()) noted.push_back(node);
+      }
+      // Many additions between two builds note a slot more than once.
+      if (noted.size() > 2 * blocks_->size()) {
+        std::sort(noted.begin(), noted.end());
+        noted.erase(std::unique(noted.begin(), noted.end()), noted.end());
+      }
+    } catch (const std::bad_alloc&) {
+      blocks_.reset();
+      noted.clear();
+    }
+  }
 
   // The blocks and upper copy of `core`, built first if out of date.
   // Throws std::bad_alloc.

@@ -111,6 +111,8 @@ std::optional<AddError> StoredIndex<Store>::store_batch(AddTransaction<Store>& t
   if (old == 0) core_.store.adopt(std::move(learned));
   const std::size_t dim = core_.options.dim;
   transaction.nodes_appended();
+  // The quantized blocks hold no rows to compare: they are told which change.
+  quantized_.rewriting(transaction.nodes().first(reused));
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint32_t node = transaction.node(i);
     if (i < reused) {

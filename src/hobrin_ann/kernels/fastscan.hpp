@@ -29,13 +29,13 @@ using EdgeSums = void (*)(const std::uint8_t* tables, const std::uint8_t* block,
                           std::uint32_t* sums) noexcept;
 
 // The 32 estimates of a block (see edge_codes.hpp), add[i] and scale[i] the
-// factors of lane i, g the exact distance to the block's node:
+// factors of lane i (HalfFactor), g the exact distance to the block's node:
 //   out[i] = add[i] + g + scale[i] * (delta * acc_i + offset).
 // Returns the mask of lanes that are set in `live` and estimated below
 // `threshold` (bit i for lane i).
-using EdgeEstimates = std::uint32_t (*)(const EdgeQuery& query, const std::uint8_t* block, const float* add,
-                                        const float* scale, float g, float threshold, std::uint32_t live,
-                                        float* out) noexcept;
+using EdgeEstimates = std::uint32_t (*)(const EdgeQuery& query, const std::uint8_t* block,
+                                        const HalfFactor* add, const HalfFactor* scale, float g,
+                                        float threshold, std::uint32_t live, float* out) noexcept;
 
 // The query's tables, step and offset, as prepare_edge_query makes them.
 // AVX2 and AVX-512 build eight tables at a time: an entry within a hair of

@@ -110,8 +110,14 @@ void sums(const std::uint8_t* tables, const std::uint8_t* block, std::size_t dim
   for (int k = 0; k < 4; ++k) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * k), s[k]);
 }
 
-std::uint32_t estimates(const EdgeQuery& query, const std::uint8_t* block, const float* add,
-                        const float* scale, float g, float threshold, std::uint32_t live,
+// Eight factors widened to floats: their bits are a float's upper half.
+inline __m256 factors(const HalfFactor* f) noexcept {
+  const __m128i half = _mm_loadu_si128(reinterpret_cast<const __m128i*>(f));
+  return _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_cvtepu16_epi32(half), 16));
+}
+
+std::uint32_t estimates(const EdgeQuery& query, const std::uint8_t* block, const HalfFactor* add,
+                        const HalfFactor* scale, float g, float threshold, std::uint32_t live,
                         float* out) noexcept {
   __m256i s[4];
   scan(query.tables, block, query.dims, s);
@@ -122,8 +128,8 @@ std::uint32_t estimates(const EdgeQuery& query, const std::uint8_t* block, const
   std::uint32_t mask = 0;
   for (int k = 0; k < 4; ++k) {
     const __m256 inner = _mm256_fmadd_ps(delta, _mm256_cvtepi32_ps(s[k]), offset);
-    const __m256 est = _mm256_fmadd_ps(_mm256_loadu_ps(scale + 8 * k), inner,
-                                       _mm256_add_ps(_mm256_loadu_ps(add + 8 * k), base));
+    const __m256 est =
+        _mm256_fmadd_ps(factors(scale + 8 * k), inner, _mm256_add_ps(factors(add + 8 * k), base));
     _mm256_storeu_ps(out + 8 * k, est);
     const auto below = static_cast<std::uint32_t>(_mm256_movemask_ps(_mm256_cmp_ps(est, bound, _CMP_LT_OQ)));
     mask |= below << (8 * k);
@@ -178,14 +184,15 @@ void sums(const std::uint8_t* tables, const std::uint8_t* block, std::size_t dim
 #endif
 }
 
-std::uint32_t estimates(const EdgeQuery& query, const std::uint8_t* block, const float* add,
-                        const float* scale, float g, float threshold, std::uint32_t live,
+std::uint32_t estimates(const EdgeQuery& query, const std::uint8_t* block, const HalfFactor* add,
+                        const HalfFactor* scale, float g, float threshold, std::uint32_t live,
                         float* out) noexcept {
   std::uint32_t s[kEdgeLanes];
   sums(query.tables, block, query.dims, s);
   std::uint32_t mask = 0;
   for (std::size_t i = 0; i < kEdgeLanes; ++i) {
-    out[i] = add[i] + g + scale[i] * (query.delta * static_cast<float>(s[i]) + query.offset);
+    out[i] = factor_value(add[i]) + g +
+             factor_value(scale[i]) * (query.delta * static_cast<float>(s[i]) + query.offset);
     mask |= static_cast<std::uint32_t>(out[i] < threshold) << i;
   }
   return mask & live;

@@ -64,18 +64,18 @@ void quantized_query(IndexCore<Store>& core, Scratch<Store>& s, QuantizedWalkScr
     }
     // Copies of one vector take at most k places: more could not change the answer.
     const bool cosine = core.options.metric == Metric::Cosine;
-    quantized_walk(with.blocks, with.scan, with.floats, walk, query, entry, ef, request.k, admit, request.k,
-                   cosine);
+    quantized_walk(with.blocks, core.store.rows(), with.scan, with.floats, walk, query, entry, ef, request.k,
+                   admit, request.k, cosine);
     if (core.options.metric == Metric::Euclidean) {
-      // The walk scored each result with the store's own kernel on a copy
-      // of its row: the store's distance already, bit for bit.
+      // The walk scored each result with the store's own kernel on its
+      // row: the store's distance already, bit for bit.
       s.results.assign(walk.results.begin(), walk.results.end());
     } else {
-      // From the blocks' copy of each row, which the walk has just read (the
-      // store's rows lie elsewhere, not yet read by this query): the same
+      // From each result's row, which the walk has just read: the same
       // values through the same kernel as the store's exact_score.
+      const VectorRows<float>& rows = core.store.rows();
       for (const Scored<float>& found : walk.results) {
-        const float dot = with.dots.pair(query, with.blocks.row(found.node), with.blocks.row_length());
+        const float dot = with.dots.pair(query, rows.row(found.node), rows.stride());
         s.results.push_back({fast::rankable(dot), found.node});
       }
       std::make_heap(s.results.begin(), s.results.end());

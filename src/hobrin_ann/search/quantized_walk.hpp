@@ -5,12 +5,12 @@
 // The candidate pool is a sorted array of at most ef nodes keyed by
 // *estimated* distance (the edge-code scan from the block of the node that
 // reached them); the results are keyed by *exact* distance, computed from a
-// node's own row when it is expanded. Expanding a node reads its block: its
-// row gives G = |q - node|^2, which is both the node's result and the anchor
-// of its neighbours' estimates; one scan of its codes then estimates all 32
-// neighbours, and those below the pool's worst key that were never seen
-// enter the pool. Every result was expanded, so its distance is exact, and
-// no neighbour row is read at random.
+// node's own row when it is expanded. Expanding a node reads its row (the
+// store's) and its block: the row gives G = |q - node|^2, which is both the
+// node's result and the anchor of its neighbours' estimates; one scan of its
+// codes then estimates all 32 neighbours, and those below the pool's worst
+// key that were never seen enter the pool. Every result was expanded, so its
+// distance is exact, and no neighbour row is read.
 //
 // Measured on Fashion-MNIST (60,000 x 784, m 16, ef_construction 200; the
 // disabled QuantizedWalkSpeed test, one thread, AVX2, a shared 2-core
@@ -30,6 +30,7 @@
 #include "hobrin_ann/kernels/fastscan.hpp"
 #include "hobrin_ann/search/search_layer.hpp"
 #include "hobrin_ann/store/quantized_blocks.hpp"
+#include "hobrin_ann/store/rows.hpp"
 #include "hobrin_ann/store/upper_rows.hpp"
 
 namespace hobrin::ann {
@@ -85,10 +86,21 @@ inline std::size_t pool_insert(std::vector<QuantizedWalkScratch::Candidate>& poo
   return position;
 }
 
+// Starts loading the first kRowPrefetchBytes of a node's row, which the
+// walk reads whole when it expands the node (on Fashion-MNIST the row's
+// first 1 KB alone measured within noise of all of it).
+inline constexpr std::size_t kRowPrefetchBytes = 4096;
+inline void prefetch_row(const VectorRows<float>& rows, std::uint32_t node) noexcept {
+  const auto* r = reinterpret_cast<const char*>(rows.row(node));
+  const std::size_t bytes = std::min(rows.stride() * sizeof(float), kRowPrefetchBytes);
+  for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(r + at);
+}
+
 }  // namespace detail
 
-// The walk from `entry` for a query prepared as the blocks' rows are
-// (padded, in the store's order): leaves the k nearest expanded nodes that
+// The walk from `entry` over `blocks` and the `rows` they were built from,
+// for a query prepared as those rows are (padded, in the store's order):
+// leaves the k nearest expanded nodes that
 // `admit` takes in s.results (a max-heap by exact squared Euclidean
 // distance); none for an entry that names no node (an empty graph's). Nodes
 // that `admit` refuses are walked through all the same. A lane whose factors
@@ -101,10 +113,10 @@ inline std::size_t pool_insert(std::vector<QuantizedWalkScratch::Candidate>& poo
 // Euclidean distance (1 from a unit query, which would put it before every
 // row less similar than cosine 0.5).
 template <class Admit>
-void quantized_walk(const QuantizedBlocks& blocks, const fast::FastScanKernels& scan,
-                    const fast::FastKernels<float>& floats, QuantizedWalkScratch& s, const float* query,
-                    std::uint32_t entry, std::size_t ef, std::size_t k, Admit&& admit,
-                    std::size_t copies = SIZE_MAX, bool unit_rows = false) {
+void quantized_walk(const QuantizedBlocks& blocks, const VectorRows<float>& rows,
+                    const fast::FastScanKernels& scan, const fast::FastKernels<float>& floats,
+                    QuantizedWalkScratch& s, const float* query, std::uint32_t entry, std::size_t ef,
+                    std::size_t k, Admit&& admit, std::size_t copies = SIZE_MAX, bool unit_rows = false) {
   s.results.clear();
   if (entry >= blocks.size()) return;
   ef = std::max(ef, k);
@@ -124,9 +136,10 @@ void quantized_walk(const QuantizedBlocks& blocks, const fast::FastScanKernels& 
     for (std::size_t ahead = next + 1; ahead < s.pool.size(); ++ahead) {
       if (s.pool[ahead].expanded) continue;
       blocks.prefetch(s.pool[ahead].node);
+      detail::prefetch_row(rows, s.pool[ahead].node);
       break;
     }
-    float g = floats.pair(query, blocks.row(node), blocks.row_length());
+    float g = floats.pair(query, rows.row(node), blocks.row_length());
     // A row that is not finite (a mapped file not verified) is as far as
     // can be: a key that is not a number would stop the pool admitting any.
     if (!(g <= std::numeric_limits<float>::max())) g = std::numeric_limits<float>::infinity();
@@ -144,16 +157,17 @@ void quantized_walk(const QuantizedBlocks& blocks, const fast::FastScanKernels& 
       if (live == 0) break;  // lists fill their groups in order
       const float threshold =
           s.pool.size() >= ef ? s.pool.back().key : std::numeric_limits<float>::infinity();
-      const float* scale = blocks.scale(node, group);
+      const fast::HalfFactor* scale = blocks.scale(node, group);
       std::uint32_t mask = scan.estimates(tables, blocks.codes(node, group), blocks.add(node, group), scale,
                                           g, threshold, live, estimates);
       const std::uint32_t* ids = blocks.ids(node, group);
       for (; mask != 0; mask &= mask - 1) {
         const int lane = std::countr_zero(mask);
         const std::uint32_t id = ids[lane];
-        // A torn or damaged id (a mapped file) names no block: passed over.
-        if (id >= blocks.size() || s.seen.contains(id)) continue;
-        if (scale[lane] == 0.0f) {
+        // live() left out any id that names no block (a torn or damaged
+        // list of a mapped file, copied into the block).
+        if (s.seen.contains(id)) continue;
+        if (scale[lane] == 0) {
           if (copies == 0) continue;
           --copies;
         }
@@ -165,10 +179,11 @@ void quantized_walk(const QuantizedBlocks& blocks, const fast::FastScanKernels& 
   }
 }
 
-inline void quantized_walk(const QuantizedBlocks& blocks, const fast::FastScanKernels& scan,
-                           const fast::FastKernels<float>& floats, QuantizedWalkScratch& s,
-                           const float* query, std::uint32_t entry, std::size_t ef, std::size_t k) {
-  quantized_walk(blocks, scan, floats, s, query, entry, ef, k, [](std::uint32_t) { return true; });
+inline void quantized_walk(const QuantizedBlocks& blocks, const VectorRows<float>& rows,
+                           const fast::FastScanKernels& scan, const fast::FastKernels<float>& floats,
+                           QuantizedWalkScratch& s, const float* query, std::uint32_t entry, std::size_t ef,
+                           std::size_t k) {
+  quantized_walk(blocks, rows, scan, floats, s, query, entry, ef, k, [](std::uint32_t) { return true; });
 }
 
 // The entry node for a layer-0 walk: the greedy descent through the upper

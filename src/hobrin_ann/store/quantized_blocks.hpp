@@ -1,13 +1,18 @@
 #pragma once
 // One 64-byte aligned block per node for a walk on layer 0 that scores a
 // node's neighbours from the node's own block (search/quantized_walk.hpp),
-// so that expanding a node reads one block in order instead of a row per
-// neighbour at random:
+// so that expanding a node reads its block in order and its own row (the
+// store's, not copied here) instead of a row per neighbour at random:
 //
-//   [row: the node's padded float row]
 //   per group of 32 lanes: [codes of its 32 neighbours, 4 * dims B]
-//   per group: [add[32] floats] [scale[32] floats]   per group: [ids[32] u32]
-//   [live lanes: one u32 per group, padded to 64 B]
+//   per group: [add[32], scale[32]: fast::HalfFactor]   per group: [ids[32] u32]
+//
+// which is a whole number of 64-byte lines (codes take 128 bytes per 32
+// dimensions).
+//
+// A block depends on the rows of its node and of its lanes' neighbours, but
+// holds none of them: a build that copies a block from an earlier one must
+// know those rows are as they were (index/quantized_layer.hpp).
 //
 // A block has one group of 32 lanes, or more where a node keeps more
 // neighbours (lanes(), a multiple of 32); the walk scans them in turn.
@@ -17,8 +22,8 @@
 // on their mean before the rotation P, which changes no distance but
 // narrows the query's tables (non-negative data such as pixels would
 // otherwise put most of the tables' range into one direction). Lanes past a
-// node's list are dead: id kNoNode, zero codes and factors, their live bit
-// clear, so the walk never reads them.
+// node's list are dead: id kNoNode, zero codes and factors; live() leaves
+// them out, so the walk never reads them.
 //
 // Built whole from a finished graph's layer-0 lists and rows, read-only once
 // built, not saved (an index rebuilds its blocks after a change, see
@@ -66,15 +71,16 @@ struct BlockReuse {
 class QuantizedBlocks {
  public:
   static constexpr std::size_t kLanes = fast::kEdgeLanes;
-  static constexpr std::size_t kPrefetchBytes = 1024;
+  static constexpr std::size_t kPrefetchBytes = 4096;
 
   // The blocks of `count` nodes of `dim` values: row_of(node) gives a node's
-  // row padded with zeros to fast::padded_length<float>(dim) values, links_of(node)
-  // its layer-0 list (the first `lanes` are kept; `lanes` a positive multiple
-  // of 32). Throws std::bad_alloc, or
-  // std::length_error when dim is beyond what the rotation takes. With
-  // `huge_pages`, the blocks are asked to lie on 2 MiB pages where the
-  // system offers them (a block spans two 4 KiB pages at 784 dimensions).
+  // row (read during the build only) padded with zeros to
+  // fast::padded_length<float>(dim) values, links_of(node) its layer-0 list
+  // (the first `lanes` are kept; `lanes` a positive multiple of 32). Throws
+  // std::bad_alloc, or std::length_error when dim is beyond what the
+  // rotation takes. With `huge_pages`, the blocks are asked to lie on 2 MiB
+  // pages where the system offers them (a block spans a 4 KiB page or two at
+  // 784 dimensions).
   template <class Row, class Links>
   QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_of, Links&& links_of, std::uint64_t seed,
                   bool huge_pages = true, std::size_t lanes = kLanes,
@@ -93,7 +99,8 @@ class QuantizedBlocks {
   // Lanes per block, and groups of 32 of them.
   std::size_t lanes() const noexcept { return groups_ * kLanes; }
   std::size_t groups() const noexcept { return groups_; }
-  // Values of a row (padded), and of codes (rotated and padded).
+  // Values of a row (padded, as the store keeps them and as a query is
+  // prepared), and of codes (rotated and padded).
   std::size_t row_length() const noexcept { return row_length_; }
   std::size_t code_dims() const noexcept { return code_dims_; }
   std::size_t stride() const noexcept { return stride_; }
@@ -101,24 +108,30 @@ class QuantizedBlocks {
   std::size_t capacity() const noexcept { return capacity_; }
   std::size_t bytes() const noexcept { return stride_ * capacity_; }
 
-  const float* row(std::uint32_t node) const noexcept { return reinterpret_cast<const float*>(block(node)); }
-  // The codes, factors, ids and live lanes of one group of 32 lanes.
+  // A node's whole block, stride() bytes.
+  const std::uint8_t* data(std::uint32_t node) const noexcept { return block(node); }
+  // The codes, factors and ids of one group of 32 lanes.
   const std::uint8_t* codes(std::uint32_t node, std::size_t group = 0) const noexcept {
     return block(node) + codes_at_ + group * fast::edge_block_bytes(code_dims_);
   }
-  const float* add(std::uint32_t node, std::size_t group = 0) const noexcept {
-    return reinterpret_cast<const float*>(block(node) + factors_at_ + group * 2 * kLanes * sizeof(float));
+  const fast::HalfFactor* add(std::uint32_t node, std::size_t group = 0) const noexcept {
+    return reinterpret_cast<const fast::HalfFactor*>(block(node) + factors_at_ +
+                                                     group * 2 * kLanes * sizeof(fast::HalfFactor));
   }
-  const float* scale(std::uint32_t node, std::size_t group = 0) const noexcept {
+  const fast::HalfFactor* scale(std::uint32_t node, std::size_t group = 0) const noexcept {
     return add(node, group) + kLanes;
   }
   const std::uint32_t* ids(std::uint32_t node, std::size_t group = 0) const noexcept {
     return reinterpret_cast<const std::uint32_t*>(block(node) + ids_at_ +
                                                   group * kLanes * sizeof(std::uint32_t));
   }
+  // The lanes of one group whose ids name a node, as a mask: a list fills
+  // its lanes in order, and dead lanes hold kNoNode. Found from the ids
+  // rather than kept, as a word of its own would take a line of 64 bytes.
   std::uint32_t live(std::uint32_t node, std::size_t group = 0) const noexcept {
-    std::uint32_t mask;
-    std::memcpy(&mask, block(node) + live_at_ + group * sizeof mask, sizeof mask);
+    const std::uint32_t* id = ids(node, group);
+    std::uint32_t mask = 0;
+    for (std::size_t lane = 0; lane < kLanes; ++lane) mask |= std::uint32_t{id[lane] < count_} << lane;
     return mask;
   }
 
@@ -127,10 +140,12 @@ class QuantizedBlocks {
     return !zero_rows_.empty() && std::binary_search(zero_rows_.begin(), zero_rows_.end(), node);
   }
 
-  // Starts loading a block's first kPrefetchBytes; reading it in order
-  // then brings the rest. Asking for a whole block (106 lines at 784
-  // dimensions) at once was slower: on Fashion-MNIST 11,300 q/s at ef 32
-  // against 13,000 for its first 1 KB, and 12,650 for 512 bytes.
+  // Starts loading a block's first kPrefetchBytes: the whole block of one
+  // group up to 960 dimensions (3,456 bytes at 784). With the walk's prefetch of the
+  // node's row beside it, on Fashion-MNIST (ef 24, one thread, CPU q/s,
+  // three alternated runs) the whole block ran 9-20% faster than its first
+  // 1 KB; with the row inside the block (106 lines at 784 dimensions), the
+  // whole block had been slower than its first 1 KB.
   void prefetch(std::uint32_t node) const noexcept {
     const std::uint8_t* b = block(node);
     const std::size_t bytes = std::min(stride_, kPrefetchBytes);
@@ -167,12 +182,12 @@ class QuantizedBlocks {
   void learn_rows(Row&& row_of, const QuantizedBlocks* previous);
   template <class Row, class Links, class Copied>
   Rotated rotate_rows(Row&& row_of, Links&& links_of, Copied&& copied, const ChunkRunner& run) const;
-  // Writes node's block whole: its row, and its list's codes, factors and ids.
-  void encode_block(std::uint32_t node, const float* row, std::span<const std::uint32_t> list,
-                    const Rotated& rotated, std::uint8_t* bits) noexcept;
+  // Writes node's block whole: its list's codes, factors and ids.
+  void encode_block(std::uint32_t node, std::span<const std::uint32_t> list, const Rotated& rotated,
+                    std::uint8_t* bits) noexcept;
 
   std::size_t dim_, count_, capacity_, groups_, row_length_, code_dims_;
-  std::size_t codes_at_, factors_at_, ids_at_, live_at_, stride_;
+  std::size_t codes_at_, factors_at_, ids_at_, stride_;
   std::vector<float> mean_;  // dim values
   std::vector<std::uint32_t> zero_rows_;  // ascending
   fast::Rotation rotation_;
@@ -189,11 +204,10 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
       groups_(std::max<std::size_t>(1, (lanes + kLanes - 1) / kLanes)),
       row_length_(fast::padded_length<float>(dim)),
       code_dims_(fast::edge_code_dims(dim)),
-      codes_at_(row_length_ * sizeof(float)),
+      codes_at_(0),
       factors_at_(codes_at_ + groups_ * fast::edge_block_bytes(code_dims_)),
-      ids_at_(factors_at_ + groups_ * 2 * kLanes * sizeof(float)),
-      live_at_(ids_at_ + groups_ * kLanes * sizeof(std::uint32_t)),
-      stride_((live_at_ + groups_ * sizeof(std::uint32_t) + 63) / 64 * 64),
+      ids_at_(factors_at_ + groups_ * 2 * kLanes * sizeof(fast::HalfFactor)),
+      stride_((ids_at_ + groups_ * kLanes * sizeof(std::uint32_t) + 63) / 64 * 64),
       mean_(dim, 0.0f) {
   if (code_dims_ > fast::Rotation::kMaxWidth) throw std::length_error("rows too wide for edge codes");
   rotation_ = fast::Rotation(code_dims_, seed);
@@ -226,7 +240,7 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
       if (copied(node)) {
         std::memcpy(block(node), previous->block(node), stride_);
       } else {
-        encode_block(node, row_of(node), links_of(node), rotated, bits.data());
+        encode_block(node, links_of(node), rotated, bits.data());
       }
     }
   });
@@ -245,7 +259,7 @@ void QuantizedBlocks::update(std::size_t count, Row&& row_of, Links&& links_of, 
     std::vector<std::uint8_t> bits(fast::edge_bits_bytes(code_dims_));
     for (std::size_t index = begin; index < end; ++index) {
       const auto node = static_cast<std::uint32_t>(index);
-      if (!kept(node)) encode_block(node, row_of(node), links_of(node), rotated, bits.data());
+      if (!kept(node)) encode_block(node, links_of(node), rotated, bits.data());
     }
   });
 }
@@ -304,12 +318,10 @@ QuantizedBlocks::Rotated QuantizedBlocks::rotate_rows(Row&& row_of, Links&& link
   return rotated;
 }
 
-inline void QuantizedBlocks::encode_block(std::uint32_t node, const float* row,
-                                          std::span<const std::uint32_t> list, const Rotated& rotated,
-                                          std::uint8_t* bits) noexcept {
+inline void QuantizedBlocks::encode_block(std::uint32_t node, std::span<const std::uint32_t> list,
+                                          const Rotated& rotated, std::uint8_t* bits) noexcept {
   std::uint8_t* b = block(node);
   std::memset(b, 0, stride_);
-  std::memcpy(b, row, row_length_ * sizeof(float));
   const std::size_t used = std::min(list.size(), groups_ * kLanes);
   auto* id_out = reinterpret_cast<std::uint32_t*>(b + ids_at_);
   std::fill(id_out, id_out + groups_ * kLanes, kNoNode);
@@ -317,18 +329,12 @@ inline void QuantizedBlocks::encode_block(std::uint32_t node, const float* row,
   for (std::size_t at = 0; at < used; ++at) {
     const std::size_t group = at / kLanes;
     const std::size_t lane = at % kLanes;
-    auto* add_out = reinterpret_cast<float*>(b + factors_at_) + group * 2 * kLanes;
+    auto* add_out = reinterpret_cast<fast::HalfFactor*>(b + factors_at_) + group * 2 * kLanes;
     const fast::EdgeFactors f = fast::encode_edge(u, rotated.of(list[at]), code_dims_, bits);
     fast::pack_edge_lane(bits, code_dims_, lane, b + codes_at_ + group * fast::edge_block_bytes(code_dims_));
-    add_out[lane] = f.add;
-    add_out[kLanes + lane] = f.scale;
+    add_out[lane] = fast::half_factor(f.add);
+    add_out[kLanes + lane] = fast::half_factor(f.scale);
     id_out[at] = list[at];
-  }
-  for (std::size_t group = 0; group < groups_; ++group) {
-    const std::size_t first = group * kLanes;
-    const std::size_t in_group = used > first ? std::min(used - first, kLanes) : 0;
-    const std::uint32_t mask = in_group == kLanes ? ~0u : (1u << in_group) - 1u;
-    std::memcpy(b + live_at_ + group * sizeof mask, &mask, sizeof mask);
   }
 }
 

@@ -53,7 +53,8 @@ TEST(DISABLED_FastScanSpeed, NanosecondsPerBlockOf32) {
     const std::size_t block_bytes = edge_block_bytes(dims);
     auto blocks = aligned<std::uint8_t>(kCount * block_bytes);
     for (std::size_t i = 0; i < kCount * block_bytes; ++i) blocks[i] = static_cast<std::uint8_t>(rng());
-    std::vector<float> q(dims), add(kEdgeLanes, 1.0f), scale(kEdgeLanes, -0.5f), out(kEdgeLanes);
+    std::vector<float> q(dims), out(kEdgeLanes);
+    std::vector<HalfFactor> add(kEdgeLanes, half_factor(1.0f)), scale(kEdgeLanes, half_factor(-0.5f));
     for (float& v : q) v = uniform(rng);
     std::vector<std::uint8_t> tables(edge_table_bytes(dims));
     std::uint32_t sink = 0;

@@ -82,10 +82,11 @@ TEST_P(FastScanVariants, EstimatesAndMaskFollowTheSums) {
     for (float& v : q) v = normal(rng);
     std::vector<std::uint8_t> tables(edge_table_bytes(dims));
     const EdgeQuery query = prepare_edge_query(q.data(), dims, tables.data());
-    float add[kEdgeLanes], scale[kEdgeLanes], out[kEdgeLanes];
+    HalfFactor add[kEdgeLanes], scale[kEdgeLanes];
+    float out[kEdgeLanes];
     for (std::size_t i = 0; i < kEdgeLanes; ++i) {
-      add[i] = 100.0f + 10.0f * normal(rng);
-      scale[i] = -std::abs(normal(rng));
+      add[i] = half_factor(100.0f + 10.0f * normal(rng));
+      scale[i] = half_factor(-std::abs(normal(rng)));
     }
     const float g = 3.5f;
     for (std::uint32_t live : {0xffffffffu, 0x1fu, 0x80000001u, 0u}) {
@@ -96,7 +97,8 @@ TEST_P(FastScanVariants, EstimatesAndMaskFollowTheSums) {
           kernels.estimates(query, b.block.data(), add, scale, g, threshold, live, out);
       for (std::size_t i = 0; i < kEdgeLanes; ++i) {
         const double acc = plain_sum(tables.data(), b.lane_bits(i), dims);
-        const double expected = add[i] + g + scale[i] * (query.delta * acc + query.offset);
+        const double expected =
+            factor_value(add[i]) + g + factor_value(scale[i]) * (query.delta * acc + query.offset);
         ASSERT_NEAR(out[i], expected, 1e-4 * (1.0 + std::abs(expected))) << "dims " << dims << ", lane " << i;
         const bool below = out[i] < threshold && ((live >> i) & 1u) != 0;
         ASSERT_EQ(((mask >> i) & 1u) != 0, below) << "dims " << dims << ", lane " << i;
@@ -199,7 +201,8 @@ TEST(EdgeEstimator, ErrorStaysWithinItsBoundAsOftenAsExpected) {
         std::vector<float> u(dim);
         for (float& v : u) v = 10.0f + 3.0f * normal(rng);  // far from the origin
         std::vector<std::uint8_t> block(edge_block_bytes(dims)), bits(edge_bits_bytes(dims));
-        float add[kEdgeLanes], scale[kEdgeLanes], err[kEdgeLanes];
+        HalfFactor add[kEdgeLanes], scale[kEdgeLanes];
+        float err[kEdgeLanes];
         std::vector<std::vector<float>> neighbours;
         const std::vector<float> u_rot = rotated(u);
         for (std::size_t lane = 0; lane < kEdgeLanes; ++lane) {
@@ -207,8 +210,8 @@ TEST(EdgeEstimator, ErrorStaysWithinItsBoundAsOftenAsExpected) {
           for (float& v : o) v += normal(rng);
           const EdgeFactors f = encode_edge(u_rot.data(), rotated(o).data(), dims, bits.data());
           pack_edge_lane(bits.data(), dims, lane, block.data());
-          add[lane] = f.add;
-          scale[lane] = f.scale;
+          add[lane] = half_factor(f.add);
+          scale[lane] = half_factor(f.scale);
           err[lane] = f.err;
           neighbours.push_back(o);
         }
@@ -248,6 +251,31 @@ TEST(EdgeEstimator, ErrorStaysWithinItsBoundAsOftenAsExpected) {
   }
 }
 
+// Factors kept in 16 bits: nearest of the float's range at 2^-8 relative
+// error; zero stays zero and no other value becomes it (a zero scale marks a
+// copy); infinities and NaN stay what they are.
+TEST(HalfFactors, RoundToNearestKeepingZeroAndRange) {
+  std::mt19937 rng(12);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  for (int i = 0; i < 20000; ++i) {
+    const float v = unit(rng) * std::ldexp(1.0f, static_cast<int>(rng() % 200) - 100);
+    const float back = factor_value(half_factor(v));
+    ASSERT_LE(std::abs(back - v), std::abs(v) * 0x1p-8f) << v;
+    ASSERT_EQ(std::signbit(back), std::signbit(v)) << v;
+  }
+  for (const float exact : {0.0f, 1.0f, -2.5f, 1.0f + 0x1p-7f, 65536.0f, HUGE_VALF, -HUGE_VALF})
+    EXPECT_EQ(factor_value(half_factor(exact)), exact);
+  EXPECT_EQ(half_factor(0.0f), 0u);
+  EXPECT_EQ(factor_value(half_factor(1.0f + 0x1p-8f)), 1.0f);  // a tie, to even
+  EXPECT_EQ(factor_value(half_factor(1.0f + 0x1p-8f + 0x1p-7f)), 1.0f + 0x1p-6f);
+  for (const float tiny : {0x1p-140f, -0x1p-149f}) {
+    EXPECT_NE(factor_value(half_factor(tiny)), 0.0f) << tiny;
+    EXPECT_NE(half_factor(tiny) & 0x7fffu, 0u) << tiny;
+  }
+  EXPECT_TRUE(std::isnan(factor_value(half_factor(std::nanf("")))));
+  EXPECT_TRUE(std::isnan(factor_value(half_factor(-std::nanf("")))));
+}
+
 // A neighbour equal to its node: zero factors and signs, its estimate is G
 // exactly whatever the query.
 TEST(EdgeEstimator, ANeighbourEqualToItsNodeIsEstimatedAtG) {
@@ -263,7 +291,8 @@ TEST(EdgeEstimator, ANeighbourEqualToItsNodeIsEstimatedAtG) {
   EXPECT_EQ(f.scale, 0.0f);
   EXPECT_EQ(f.err, 0.0f);
   for (std::uint8_t b : bits) ASSERT_EQ(b, 0);
-  float add[kEdgeLanes] = {}, scale[kEdgeLanes] = {}, est[kEdgeLanes];
+  HalfFactor add[kEdgeLanes] = {}, scale[kEdgeLanes] = {};
+  float est[kEdgeLanes];
   for (std::size_t lane = 0; lane < kEdgeLanes; ++lane) pack_edge_lane(bits.data(), dims, lane, block.data());
   std::vector<std::uint8_t> tables(edge_table_bytes(dims));
   const EdgeQuery query = prepare_edge_query(q.data(), dims, tables.data());

@@ -148,7 +148,8 @@ TEST(DISABLED_QuantizedWalkSpeed, FashionMnist) {
       const Store::Query query = core.store.prepare(test.data() + q * dim, scratch.query, 0);
       const std::uint32_t entry = descend(core, scratch, query);
       if (mode == Quantized || mode == Filled) {
-        quantized_walk(mode == Quantized ? blocks : filled, scan, floats, walk, query, entry, ef, k, counted);
+        quantized_walk(mode == Quantized ? blocks : filled, core.store.rows(), scan, floats, walk, query,
+                       entry, ef, k, counted);
         for (const Scored<float>& r : walk.results) found += r.distance <= kth[q];
       } else if (mode == Own) {
         const Scored<float> first{core.store.score(query, entry), entry};

@@ -1,5 +1,5 @@
 // The quantized layer-0 walk over per-node blocks: the blocks hold each
-// node's row and list (dead lanes masked), lists filled from two hops, and the walk reaches the nearest
+// node's list (dead lanes masked), lists filled from two hops, and the walk reaches the nearest
 // nodes of a plain scan with their exact distances, on clustered data with
 // copies of vectors (edges of zero length).
 #include <gtest/gtest.h>
@@ -111,7 +111,7 @@ TEST(QuantizedBlocks, FilledListsAddTheNearestTwoHopNodesAfterTheGraphsList) {
   EXPECT_LT(filled_distance / double(filled_count), 0.8 * two_hop_distance / double(two_hop_count));
 }
 
-TEST(QuantizedBlocks, HoldEachNodesRowAndListWithDeadLanesMasked) {
+TEST(QuantizedBlocks, HoldEachNodesListWithDeadLanesMasked) {
   const std::size_t n = 600, dim = 40;
   const Built b(n, dim, clustered(n, dim, 3));
   const QuantizedBlocks& blocks = *b.blocks;
@@ -119,16 +119,14 @@ TEST(QuantizedBlocks, HoldEachNodesRowAndListWithDeadLanesMasked) {
   std::size_t short_lists = 0;
   for (std::uint32_t node = 0; node < n; ++node) {
     const auto list = b.core.graph.links(node, 0);
-    ASSERT_TRUE(
-        std::equal(blocks.row(node), blocks.row(node) + blocks.row_length(), b.core.store.rows().row(node)));
     const std::uint32_t live = blocks.live(node);
     for (std::size_t lane = 0; lane < QuantizedBlocks::kLanes; ++lane) {
       const bool used = lane < list.size();
       ASSERT_EQ(((live >> lane) & 1u) != 0, used) << "node " << node << ", lane " << lane;
       ASSERT_EQ(blocks.ids(node)[lane], used ? list[lane] : kNoNode) << "node " << node;
       if (!used) {
-        ASSERT_EQ(blocks.add(node)[lane], 0.0f);
-        ASSERT_EQ(blocks.scale(node)[lane], 0.0f);
+        ASSERT_EQ(blocks.add(node)[lane], 0);
+        ASSERT_EQ(blocks.scale(node)[lane], 0);
       }
     }
     short_lists += list.size() < QuantizedBlocks::kLanes;
@@ -170,9 +168,8 @@ TEST(QuantizedBlocks, EachGroupOfAWideBlockIsAOneGroupBlockOfItsHalfOfTheList) {
       ASSERT_EQ(wide.live(node, group), narrow.live(node)) << node;
       ASSERT_EQ(0, std::memcmp(wide.codes(node, group), narrow.codes(node),
                                fast::edge_block_bytes(wide.code_dims())));
-      ASSERT_EQ(0, std::memcmp(wide.add(node, group), narrow.add(node), 64 * sizeof(float)));
+      ASSERT_EQ(0, std::memcmp(wide.add(node, group), narrow.add(node), 64 * sizeof(fast::HalfFactor)));
       ASSERT_EQ(0, std::memcmp(wide.ids(node, group), narrow.ids(node), 32 * sizeof(std::uint32_t)));
-      ASSERT_EQ(0, std::memcmp(wide.row(node), narrow.row(node), wide.row_length() * sizeof(float)));
     }
   }
 }
@@ -209,7 +206,7 @@ TEST(QuantizedBlocks, BuildsAfterAdditionsEncodeEveryLaneTheyHold) {
         BlockReuse{&earlier, [](std::uint32_t) { return false; }});
     ASSERT_EQ(blocks.size(), count);
     for (std::uint32_t node = 0; node < count; ++node) {
-      ASSERT_EQ(0, std::memcmp(blocks.row(node), fresh.row(node), blocks.stride())) << node;
+      ASSERT_EQ(0, std::memcmp(blocks.data(node), fresh.data(node), blocks.stride())) << node;
       const auto list = b.core.graph.links(node, 0);
       ASSERT_TRUE(std::equal(list.begin(), list.end(), blocks.ids(node))) << node;
     }
@@ -222,11 +219,52 @@ TEST(QuantizedBlocks, BuildsAfterAdditionsEncodeEveryLaneTheyHold) {
   expect_encoded(*later, *earlier);
   std::size_t unchanged = 0;
   for (std::uint32_t node = 0; node < first; ++node)
-    unchanged += std::memcmp(later->row(node), earlier->row(node), later->stride()) == 0;
+    unchanged += std::memcmp(later->data(node), earlier->data(node), later->stride()) == 0;
   EXPECT_GT(unchanged, first / 2) << "few blocks were kept";
   add_up_to(n);
   ASSERT_TRUE(update_blocks(b.core, *later, read));
   expect_encoded(*later, *earlier);
+}
+
+// Rows overwritten in place (a removed node's slot reused) under lists
+// that stay as they were: a build told of them encodes anew every block
+// that reads them, so each block is byte for byte its lanes encoded from
+// the rows as they are now; one not told would keep blocks coded from the
+// old rows.
+TEST(QuantizedBlocks, ABuildToldOfRewrittenRowsEncodesTheRowsAsTheyAre) {
+  const std::size_t n = 600, dim = 24;
+  const auto rows = clustered(n, dim, 8);
+  Built b(n, dim, rows);
+  ReadLists read;
+  const auto earlier = build_blocks(b.core, nullptr, read);
+  const std::vector<std::uint32_t> rewritten{5, 77, 300, 599};
+  for (const std::uint32_t node : rewritten) b.core.store.replace(node, rows.data() + (node + 11) % n * dim);
+  ReadLists untold = read;
+  read.rewritten = rewritten;
+  const auto later = build_blocks(b.core, earlier.get(), read);
+  EXPECT_TRUE(read.rewritten.empty());
+  const auto stale = build_blocks(b.core, earlier.get(), untold);
+  // How the lanes a set of blocks holds encode from the rows as they are now.
+  auto encoded = [&](const QuantizedBlocks& blocks) {
+    auto lanes_of = [&](std::uint32_t node) {
+      const std::uint32_t* ids = blocks.ids(node);
+      return std::span<const std::uint32_t>(
+          ids, static_cast<std::size_t>(std::find(ids, ids + 32, kNoNode) - ids));
+    };
+    return QuantizedBlocks(
+        dim, n, [&](std::uint32_t node) { return b.core.store.rows().row(node); }, lanes_of,
+        quantized_seed(b.core.options), false, 32, run_in_one_chunk,
+        BlockReuse{earlier.get(), [](std::uint32_t) { return false; }});
+  };
+  const QuantizedBlocks fresh = encoded(*later), stale_fresh = encoded(*stale);
+  std::size_t kept = 0, stale_blocks = 0;
+  for (std::uint32_t node = 0; node < n; ++node) {
+    ASSERT_EQ(0, std::memcmp(later->data(node), fresh.data(node), later->stride())) << node;
+    kept += std::memcmp(later->data(node), earlier->data(node), later->stride()) == 0;
+    stale_blocks += std::memcmp(stale->data(node), stale_fresh.data(node), later->stride()) != 0;
+  }
+  EXPECT_GT(kept, n / 2) << "the build copied too few blocks";
+  EXPECT_GT(stale_blocks, 0u) << "the rows' change reached no block: the test tells nothing";
 }
 
 class QuantizedWalk : public ::testing::TestWithParam<std::tuple<std::size_t, bool>> {};
@@ -247,7 +285,7 @@ TEST_P(QuantizedWalk, FindsTheNearestWithExactDistances) {
     for (std::uint32_t node = 0; node < n; ++node) exact[node] = {b.core.store.score(query, node), node};
     std::partial_sort(exact.begin(), exact.begin() + k, exact.end());
     const std::uint32_t entry = descend(b.core, b.scratch, query);
-    quantized_walk(*b.blocks, fast::fastscan_kernels(), floats, s, query, entry, 100, k);
+    quantized_walk(*b.blocks, b.core.store.rows(), fast::fastscan_kernels(), floats, s, query, entry, 100, k);
     ASSERT_EQ(s.results.size(), k);
     std::set<std::uint32_t> truth;
     for (std::size_t i = 0; i < k; ++i) truth.insert(exact[i].node);
@@ -259,7 +297,8 @@ TEST_P(QuantizedWalk, FindsTheNearestWithExactDistances) {
     }
   }
   // An entry that names no node (an empty graph's) finds nothing.
-  quantized_walk(*b.blocks, fast::fastscan_kernels(), floats, s, b.core.store.rows().row(0), kNoNode, 100, k);
+  quantized_walk(*b.blocks, b.core.store.rows(), fast::fastscan_kernels(), floats, s,
+                 b.core.store.rows().row(0), kNoNode, 100, k);
   EXPECT_TRUE(s.results.empty());
   const double recall = double(found) / double(queries * k);
   RecordProperty("recall", std::to_string(recall));
