@@ -18,6 +18,7 @@
 #include "hobrin_ann/insert/insert.hpp"
 #include "hobrin_ann/search/quantized_walk.hpp"
 #include "hobrin_ann/store/full_rows.hpp"
+#include "linked_core.hpp"
 
 namespace hobrin::ann {
 namespace {
@@ -46,14 +47,8 @@ struct Built {
         core(IndexOptions{.dim = d, .m = 16, .ef_construction = 100, .seed = 1, .schema = {}}),
         scratch(core.store) {
     std::mt19937_64 rng(5);
-    core.store.reserve(n);
-    core.graph.reserve(n, n);
-    scratch.prepare(n, 32, 100);
-    for (std::size_t i = 0; i < n; ++i) {
-      core.store.append(rows.data() + i * dim);
-      core.graph.append(rng() % 16 == 0 ? 1 : 0);
-    }
-    for (std::uint32_t node = 0; node < n; ++node) insert_node<Store, false>(core, scratch, node);
+    link_test_rows(core, scratch, rows, n, dim, 32, 100,
+                   [&rng](std::size_t) { return rng() % 16 == 0 ? 1 : 0; });
     auto graph_list = [this](std::uint32_t node) { return core.graph.links(node, 0); };
     if (fill) {
       filled = filled_lists(n, graph_list,

@@ -17,6 +17,7 @@
 #include "hobrin_ann/search/quantized_walk.hpp"
 #include "hobrin_ann/store/full_rows.hpp"
 #include "hobrin_ann/store/upper_rows.hpp"
+#include "linked_core.hpp"
 
 namespace hobrin::ann {
 namespace {
@@ -47,16 +48,11 @@ struct Graph {
             IndexOptions{.dim = d, .metric = metric, .m = 8, .ef_construction = 64, .seed = 1, .schema = {}}),
         scratch(core.store) {
     std::mt19937_64 rng(3);
-    core.store.reserve(n);
-    core.graph.reserve(n, n);
-    scratch.prepare(n, 16, 64);
-    for (std::size_t i = 0; i < n; ++i) {
-      core.store.append(rows.data() + i * dim);
+    link_test_rows(core, scratch, rows, n, dim, 16, 64, [&rng](std::size_t) {
       int level = 0;
       while (level < 3 && rng() % 8 == 0) ++level;
-      core.graph.append(level);
-    }
-    for (std::uint32_t node = 0; node < n; ++node) insert_node<Store, false>(core, scratch, node);
+      return level;
+    });
   }
   UpperRows upper(std::size_t keep = SIZE_MAX, bool skip_zero_rows = false) const {
     return UpperRows(
