@@ -57,12 +57,9 @@ template <class Store>
 void StoredIndex<Store>::search_quantized(const SearchRequest& request, const SearchPlan& plan,
                                           std::size_t workers, const Lease& scratch) const {
   const QuantizedLayer::Built built = quantized_.built(core_);
-  const QuantizedSearch with{*built.blocks,
-                             fast::fastscan_kernels(),
-                             fast::fast_kernels<float>(fast::Measure::SquaredEuclidean),
-                             built.upper.get(),
-                             fast::code_kernels(UpperRows::kCode, built.upper->measure()),
-                             fast::fast_kernels<float>(fast::Measure::NegativeDot)};
+  const QuantizedSearch with{*built.blocks, fast::fastscan_kernels(),
+                             fast::fast_kernels<float>(fast::Measure::SquaredEuclidean), built.upper.get(),
+                             fast::code_kernels(UpperRows::kCode, built.upper->measure())};
   std::vector<std::unique_ptr<QuantizedWalkScratch>> walks(workers);
   for (auto& walk : walks) walk = quantized_.take_scratch(built, plan.ef);
   parallel_for(plan.tasks, workers, [&](std::size_t worker, std::size_t task) {

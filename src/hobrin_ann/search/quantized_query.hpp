@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "hobrin_ann/kernels/rankable.hpp"
 #include "hobrin_ann/search/quantized_walk.hpp"
 #include "hobrin_ann/search/query.hpp"
 
@@ -28,7 +27,6 @@ struct QuantizedSearch {
   fast::FastKernels<float> floats;
   const UpperRows* upper = nullptr;
   fast::CodeKernels codes{};
-  fast::FastKernels<float> dots{};  // the store's kernels of a cosine index
 };
 
 // Query `query_index` of `request`, its results written into the request.
@@ -71,13 +69,9 @@ void quantized_query(IndexCore<Store>& core, Scratch<Store>& s, QuantizedWalkScr
       // row: the store's distance already, bit for bit.
       s.results.assign(walk.results.begin(), walk.results.end());
     } else {
-      // From each result's row, which the walk has just read: the same
-      // values through the same kernel as the store's exact_score.
-      const VectorRows<float>& rows = core.store.rows();
-      for (const Scored<float>& found : walk.results) {
-        const float dot = with.dots.pair(query, rows.row(found.node), rows.stride());
-        s.results.push_back({fast::rankable(dot), found.node});
-      }
+      // Each result's row was read by the walk just now.
+      for (const Scored<float>& found : walk.results)
+        s.results.push_back({core.store.exact_score(query, found.node), found.node});
       std::make_heap(s.results.begin(), s.results.end());
     }
   }

@@ -41,14 +41,11 @@
 #include <utility>
 #include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "hobrin_ann/graph/graph.hpp"
 #include "hobrin_ann/kernels/edge_codes.hpp"
 #include "hobrin_ann/kernels/kernels.hpp"
 #include "hobrin_ann/kernels/rotation.hpp"
+#include "hobrin_ann/store/huge_pages.hpp"
 
 namespace hobrin::ann {
 
@@ -223,12 +220,7 @@ QuantizedBlocks::QuantizedBlocks(std::size_t dim, std::size_t count, Row&& row_o
   if (capacity_ > SIZE_MAX / stride_) throw std::bad_alloc();
   const std::size_t total = std::max<std::size_t>(capacity_ * stride_, 1);
   data_.reset(static_cast<std::uint8_t*>(::operator new[](total, std::align_val_t{kPageAlign})));
-#if defined(MADV_HUGEPAGE)
-  // Advice only: without huge pages the blocks work the same.
-  if (huge_pages) madvise(data_.get(), total, MADV_HUGEPAGE);
-#else
-  (void)huge_pages;
-#endif
+  if (huge_pages) advise_huge_pages(data_.get(), total);
   // The room past count is written by the updates that take it, and read by none before.
   if (capacity_ == 0) std::memset(data_.get(), 0, total);
   // Each chunk writes its own blocks whole, so that their pages are first

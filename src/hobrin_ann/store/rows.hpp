@@ -13,12 +13,9 @@
 #include <span>
 #include <type_traits>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "common/growth.hpp"
 #include "hobrin_ann/kernels/kernels.hpp"
+#include "hobrin_ann/store/huge_pages.hpp"
 
 namespace hobrin::ann {
 
@@ -149,18 +146,6 @@ class VectorRows {
       squares += v * v;
     }
     second = 1.0 / std::sqrt(squares);
-  }
-
-  // Asks for the whole 2 MiB pages inside [p, p + bytes) to be huge pages,
-  // before they are first touched. Advice only, for a walk that reads rows
-  // at random: on 4 KiB pages nearly every row read misses the TLB.
-  static void advise_huge_pages([[maybe_unused]] T* p, [[maybe_unused]] std::size_t bytes) noexcept {
-#if defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
-    const auto first = (reinterpret_cast<std::uintptr_t>(p) + huge - 1) & ~(huge - 1);
-    const auto last = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(huge - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#endif
   }
 
   // The largest row permuted through a local copy (see write).
