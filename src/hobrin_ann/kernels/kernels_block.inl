@@ -14,52 +14,6 @@
 namespace hobrin::fast::HOBRIN_FAST_VARIANT {
 namespace {
 
-// The sum of a register's lanes, halving it in registers: lane_sum's copy
-// through memory would keep every accumulator of a tile in memory. (By
-// reference: see accumulate in kernels_body.inl.)
-typedef float Floats8 __attribute__((vector_size(8)));
-typedef float Floats16 __attribute__((vector_size(16)));
-typedef float Floats32 __attribute__((vector_size(32)));
-typedef float Floats64 __attribute__((vector_size(64)));
-typedef double Doubles16 __attribute__((vector_size(16)));
-typedef double Doubles32 __attribute__((vector_size(32)));
-typedef double Doubles64 __attribute__((vector_size(64)));
-
-template <class Half, class V>
-inline void add_halves(const V& v, Half& out) noexcept {
-  Half high;
-  std::memcpy(&out, &v, sizeof out);
-  std::memcpy(&high, reinterpret_cast<const char*>(&v) + sizeof out, sizeof high);
-  out += high;
-}
-inline float register_sum(const Floats8& v) noexcept { return v[0] + v[1]; }
-inline float register_sum(const Floats16& v) noexcept {
-  Floats8 half;
-  add_halves(v, half);
-  return register_sum(half);
-}
-inline float register_sum(const Floats32& v) noexcept {
-  Floats16 half;
-  add_halves(v, half);
-  return register_sum(half);
-}
-inline float register_sum(const Floats64& v) noexcept {
-  Floats32 half;
-  add_halves(v, half);
-  return register_sum(half);
-}
-inline double register_sum(const Doubles16& v) noexcept { return v[0] + v[1]; }
-inline double register_sum(const Doubles32& v) noexcept {
-  Doubles16 half;
-  add_halves(v, half);
-  return register_sum(half);
-}
-inline double register_sum(const Doubles64& v) noexcept {
-  Doubles32 half;
-  add_halves(v, half);
-  return register_sum(half);
-}
-
 // The tile: queries x rows of dot products summed at once. Each pair keeps
 // one accumulator register; a step also holds the tile's rows and one query
 // (and, without fused multiply-add, the product). The shapes fill the
