@@ -49,15 +49,25 @@ D admission_bound(const Scratch<Store>& s, std::size_t ef) noexcept {
 }
 
 // Keeps `hit` in the max-heap `best` if it is among the `limit` best so far.
+// A full heap has its worst replaced in place and sifted down: one pass
+// instead of a push and a pop.
 template <class T>
 void keep_best(std::vector<Scored<T>>& best, Scored<T> hit, std::size_t limit) {
-  if (best.size() >= limit && !(hit < best.front())) return;
-  best.push_back(hit);
-  std::push_heap(best.begin(), best.end());
-  if (best.size() > limit) {
-    std::pop_heap(best.begin(), best.end());
-    best.pop_back();
+  if (best.size() < limit) {
+    best.push_back(hit);
+    std::push_heap(best.begin(), best.end());
+    return;
   }
+  if (best.empty() || !(hit < best.front())) return;
+  const std::size_t size = best.size();
+  std::size_t at = 0;
+  for (std::size_t child = 1; child < size; child = 2 * at + 1) {
+    if (child + 1 < size && best[child] < best[child + 1]) ++child;
+    if (!(hit < best[child])) break;
+    best[at] = best[child];
+    at = child;
+  }
+  best[at] = hit;
 }
 
 // A scored node that could still enter the results becomes a candidate for
