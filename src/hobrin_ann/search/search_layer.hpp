@@ -76,8 +76,6 @@ template <class Store, class D, class Admit>
 void offer(const IndexCore<Store>& core, Scratch<Store>& s, Scored<D> next, int level, std::size_t ef,
            Admit&& admit) {
   if (s.results.size() >= ef && !(next < s.results.front())) return;
-  // Most candidates are expanded later: start fetching their lists now.
-  core.graph.prefetch_links(next.node, level);
   s.candidates.push_back(next);
   std::push_heap(s.candidates.begin(), s.candidates.end(), std::greater<>{});
   if (admit(next.node)) keep_best(s.results, next, ef);
