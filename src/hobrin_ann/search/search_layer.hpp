@@ -73,8 +73,7 @@ void keep_best(std::vector<Scored<T>>& best, Scored<T> hit, std::size_t limit) {
 // A scored node that could still enter the results becomes a candidate for
 // expansion, and a result too if it is admitted.
 template <class Store, class D, class Admit>
-void offer(const IndexCore<Store>& core, Scratch<Store>& s, Scored<D> next, int level, std::size_t ef,
-           Admit&& admit) {
+void offer(Scratch<Store>& s, Scored<D> next, std::size_t ef, Admit&& admit) {
   if (s.results.size() >= ef && !(next < s.results.front())) return;
   s.candidates.push_back(next);
   std::push_heap(s.candidates.begin(), s.candidates.end(), std::greater<>{});
@@ -177,7 +176,7 @@ bool search_layer(IndexCore<Store>& core, Scratch<Store>& s, typename Store::Que
     score_fresh(core, query, s, admission_bound(s, ef));
     for (std::size_t i = 0; i < s.fresh.size(); ++i) {
       const Scored next{s.distances[i], s.fresh[i]};
-      if (!copy_limit.refuses(core, next, nearest)) offer(core, s, next, level, ef, admit);
+      if (!copy_limit.refuses(core, next, nearest)) offer(s, next, ef, admit);
     }
   }
   return true;
@@ -218,7 +217,7 @@ bool search_layer_two_hops(IndexCore<Store>& core, Scratch<Store>& s, typename S
     score_fresh(core, query, s, admission_bound(s, ef));
     for (std::size_t i = 0; i < s.fresh.size(); ++i) {
       const Scored next{s.distances[i], s.fresh[i]};
-      if (!copy_limit.refuses(core, next, nearest)) offer(core, s, next, 0, ef, admit);
+      if (!copy_limit.refuses(core, next, nearest)) offer(s, next, ef, admit);
     }
   }
   return true;
