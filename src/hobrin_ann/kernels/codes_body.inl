@@ -121,13 +121,13 @@ inline float code_distance(const CodeQuery& q, const std::uint8_t* row, std::siz
     code_step<code, measure>(acc3, q, row, j + 3 * kLanes);
     if constexpr (bounded && measure == Measure::SquaredEuclidean) {
       if ((j + step) % 128 == 0 && j + step < dims) {
-        const float partial = lane_sum<float>((acc0 + acc1) + (acc2 + acc3));
+        const float partial = register_sum((acc0 + acc1) + (acc2 + acc3));
         if (partial > bound) return partial;
       }
     }
   }
   for (; j < dims; j += kLanes) code_step<code, measure>(acc0, q, row, j);
-  const float sum = lane_sum<float>((acc0 + acc1) + (acc2 + acc3));
+  const float sum = register_sum((acc0 + acc1) + (acc2 + acc3));
   return measure == Measure::NegativeDot ? -(q.bias + sum) : sum;
 }
 
@@ -297,7 +297,7 @@ float code_pair(const std::uint8_t* a, const std::uint8_t* b, CodeScale s, std::
       acc += x * y;
     }
   }
-  const float sum = lane_sum<float>(acc0 + acc1);
+  const float sum = register_sum(acc0 + acc1);
   return measure == Measure::NegativeDot ? -sum : sum;
 }
 

@@ -85,11 +85,6 @@ inline double register_sum(const Doubles64& v) noexcept {
   return register_sum(half);
 }
 
-template <class T>
-inline T lane_sum(const typename Register<T>::Vector& acc) noexcept {
-  return register_sum(acc);
-}
-
 // Four accumulators keep four chains of additions in flight; `prefetch` is
 // read one step ahead, for the next row to be scored. With `bounded`, a
 // squared Euclidean sum stops every 512 bytes once it exceeds `bound`: the
@@ -117,7 +112,7 @@ inline T distance(const T* a, const T* b, std::size_t padded_dim, const T* prefe
     accumulate<T, measure>(acc3, a + i + 3 * lanes, b + i + 3 * lanes);
     if constexpr (bounded && measure == Measure::SquaredEuclidean) {
       if ((i + step) % check_every == 0 && i + step < padded_dim) {
-        const T partial = lane_sum<T>((acc0 + acc1) + (acc2 + acc3));
+        const T partial = register_sum((acc0 + acc1) + (acc2 + acc3));
         if (partial > bound) return partial;
       }
     }
@@ -126,7 +121,7 @@ inline T distance(const T* a, const T* b, std::size_t padded_dim, const T* prefe
     if constexpr (prefetching) __builtin_prefetch(prefetch + i);
     accumulate<T, measure>(acc0, a + i, b + i);
   }
-  const T sum = lane_sum<T>((acc0 + acc1) + (acc2 + acc3));
+  const T sum = register_sum((acc0 + acc1) + (acc2 + acc3));
   return measure == Measure::NegativeDot ? -sum : sum;
 }
 
