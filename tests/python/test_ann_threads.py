@@ -101,9 +101,16 @@ def test_parallel_builds_leave_every_vector_reachable():
         index = hobrin_ann.Index(32, seed=seed)
         index.add(base, threads=2)
         labels, _ = index.search(base, 1, ef=1000, threads=2)
-        return int((labels[:, 0] != np.arange(len(base))).sum())
+        missed = np.flatnonzero(labels[:, 0] != np.arange(len(base)))
+        if len(missed) == 0:
+            return 0
+        # A search with ef = n walks all it can reach: a node it misses has
+        # no way in. (A busy machine stretches some insertions over others',
+        # and ef = 1000 then misses a few nodes that are still reachable.)
+        labels, _ = index.search(base[missed], 1, ef=len(base))
+        return int((labels[:, 0] != missed).sum())
 
     # A parallel build's order of insertions varies from run to run, and a
-    # few nodes may lose their in-links by chance (0 to 2 per build here; a
-    # single thread gives 0). Overwritten links lost 3 to 15 per build.
+    # few nodes may lose their in-links by chance (none in 21 builds here,
+    # loaded or not). Overwritten links lost 3 to 15 per build.
     assert sum(unreachable(seed) for seed in (1, 2, 3)) <= 5
