@@ -32,9 +32,10 @@ PYTHONPATH="$site" PYTHONMALLOC=malloc LD_PRELOAD="$runtimes" "$PY" -c "import h
 for module in (hobrin, core):
     assert module.__file__.startswith(sys.argv[1]), module.__file__" "$site"
 # Left to the native run: the Ray tests (hobrin_ann.ray is Python over the
-# calls the other tests make, and each test's cluster takes long to start) and
-# the type checks of the stubs (no compiled code in them).
+# calls the other tests make, and each test's cluster takes long to start),
+# the type checks of the stubs (no compiled code in them) and the heavy cases
+# (large builds that measure recall, whose code the lighter cases run too).
 PYTHONPATH="$site" PYTHONMALLOC=malloc LD_PRELOAD="$runtimes" \
-  "$PY" -m pytest tests/python -q -p no:cacheprovider "${PYTEST_WORKERS[@]}" --ignore=tests/python/test_stubs.py \
+  "$PY" -m pytest tests/python -q -p no:cacheprovider "${PYTEST_WORKERS[@]}" -m "not heavy" --ignore=tests/python/test_stubs.py \
   --ignore-glob='tests/python/test_ann_ray*.py' "$@"
 lap "Python tests"

@@ -37,8 +37,9 @@ for module in (hobrin, core):
     assert b"__1" in open(module.__file__, "rb").read(), "not built against libc++: " + module.__file__
 ' "$root/package"
 # Left to the native run: the Ray tests (hobrin_ann.ray is Python over the
-# same module, and a Ray cluster takes long to start) and the type checks of
-# the stubs (no compiled code in them).
-"$PY" -m pytest tests/python -q -p no:cacheprovider "${PYTEST_WORKERS[@]}" --ignore-glob='tests/python/test_ann_ray*.py' \
+# same module, and a Ray cluster takes long to start), the type checks of the
+# stubs (no compiled code in them) and the heavy cases (large builds that
+# measure recall, whose code the lighter cases run too).
+"$PY" -m pytest tests/python -q -p no:cacheprovider "${PYTEST_WORKERS[@]}" -m "not heavy" --ignore-glob='tests/python/test_ann_ray*.py' \
   --ignore=tests/python/test_stubs.py "$@"
 lap "Python tests"

@@ -29,7 +29,7 @@ def recall(index, live_ids, live_rows, queries):
     return np.mean([len(set(f) & set(t)) / K for f, t in zip(found, truth)])
 
 
-@pytest.mark.parametrize("quantization", [None, "int8"])
+@pytest.mark.parametrize("quantization", [None, pytest.param("int8", marks=pytest.mark.heavy)])
 def test_churn_keeps_recall_and_memory_of_a_fresh_build(quantization):
     rng = np.random.default_rng(3)
     centres = rng.standard_normal((40, DIM)) * 3
@@ -209,7 +209,7 @@ def test_searches_beside_removes_never_return_removed_nor_miss_live(threads):
         raise failures[0]
 
 
-@pytest.mark.parametrize("quantization", [None, "int8"])
+@pytest.mark.parametrize("quantization", [None, pytest.param("int8", marks=pytest.mark.heavy)])
 def test_drifting_churn_leaves_every_live_vector_reachable(quantization):
     # Each round's additions form tight clusters of their own, far apart, so a
     # cluster hangs on a few links from the rest; removals then cut some of

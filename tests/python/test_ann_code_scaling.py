@@ -49,7 +49,14 @@ def assert_within_step(got, vectors, quantization):
     assert np.all(error <= norms * np.sqrt(width) / LEVELS[quantization] * 1.001 + 1e-6 * (1 + norms))
 
 
-@pytest.mark.parametrize("metric", ["euclidean", "cosine", "inner_product"])
+@pytest.mark.parametrize(
+    "metric",
+    [
+        "euclidean",
+        pytest.param("cosine", marks=pytest.mark.heavy),
+        pytest.param("inner_product", marks=pytest.mark.heavy),
+    ],
+)
 @pytest.mark.parametrize(("quantization", "keep"), KINDS)
 def test_recall_does_not_depend_on_the_first_batch(quantization, keep, metric):
     def built(*batches):

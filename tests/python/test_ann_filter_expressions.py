@@ -146,7 +146,10 @@ def test_expression_semantics(data, flt, expected):
     assert found_ids(index, base[0], flt).tolist() == np.flatnonzero(expected(columns, has)).tolist()
 
 
-@pytest.mark.parametrize("share", [0.5, 0.1, 0.01, 0.001])
+@pytest.mark.parametrize(
+    "share",
+    [0.5, pytest.param(0.1, marks=pytest.mark.heavy), pytest.param(0.01, marks=pytest.mark.heavy), 0.001],
+)
 @pytest.mark.parametrize("form", ["range", "or"])
 def test_walks_keep_recall_under_ranges_and_or(share, form):
     rng = np.random.default_rng(8)

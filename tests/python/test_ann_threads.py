@@ -89,6 +89,7 @@ def test_racing_adds_of_the_same_ids_keep_exactly_one():
     assert all("is already in the index" in o for o in sorted(outcomes)[1:])
 
 
+@pytest.mark.heavy
 def test_parallel_builds_leave_every_vector_reachable():
     # Clusters make insertions meet on upper layers, where a node can be
     # linked to before it has set its own list: those links must survive.
