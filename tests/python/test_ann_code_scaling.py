@@ -137,7 +137,7 @@ def small_coded(quantization="int8", keep=False):
         (64 + 12, np.float32(1e9), "scalars out of range"),
         (0, np.uint32(2), "unknown form"),
         (4, np.uint32(2), "rotation"),  # an unknown rotation
-        (8, np.uint32(7), "rotation"),  # a seed without a rotation
+        (4, np.uint32(0), "rotation"),  # a seed without a rotation (these codes are rotated)
         (16, np.uint32(1), "rotation"),  # the reserved zeros
     ],
 )
@@ -157,3 +157,39 @@ def test_scalar_sections_of_the_wrong_length_are_refused():
     form = sections["CSCL"].copy()
     form[0:4] = np.uint32(1).tobytes()
     assert_corrupt(join(preamble, {**sections, "CSCL": form}), "unknown form")
+
+
+def unrotated_error(rows, levels):
+    """Mean rounding error of each row coded as it is, with its own range."""
+    low = rows.min(axis=1, keepdims=True)
+    step = (rows.max(axis=1, keepdims=True) - low) / levels
+    return np.abs(low + step * np.round((rows - low) / step) - rows).mean()
+
+
+@pytest.mark.parametrize("quantization", ["int8", "int4"])
+def test_codes_are_rotated_only_where_that_narrows_their_steps(quantization, tmp_path):
+    rng = np.random.default_rng(7)
+    # One dimension 30 times as wide as the rest sets every value's step,
+    # unless a rotation spreads it over all of them.
+    wide = rng.standard_normal((300, 64)).astype(np.float32)
+    wide[:, 0] *= 30
+    # Pixels (0 and 255 in every row): a rotation would gather their mean.
+    pixels = rng.integers(0, 256, (300, 64)).astype(np.float32)
+    pixels[:, :2] = [0, 255]
+    for rows, rotated in ((wide, True), (pixels, False)):
+        index = Index(64, quantization=quantization, keep_vectors=False, seed=2)
+        index.add(rows[:1])  # a first batch of one chooses as all would
+        index.add(rows[1:])
+        got = index.get(range(len(rows)))
+        error, plain = (
+            np.abs(got - rows).mean(),
+            unrotated_error(rows.astype(np.float64), LEVELS[quantization]),
+        )
+        if rotated:
+            assert error < 0.5 * plain
+        else:
+            assert error == pytest.approx(plain, rel=1e-3, abs=1e-6)
+        index.save(tmp_path / "codes.hbr")
+        for again in (Index.load(tmp_path / "codes.hbr", mmap=True), pickle.loads(pickle.dumps(index))):
+            np.testing.assert_array_equal(again.get(range(len(rows))), got)
+            np.testing.assert_array_equal(again.search(rows[:20], 5)[0], index.search(rows[:20], 5)[0])

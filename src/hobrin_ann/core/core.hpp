@@ -86,10 +86,10 @@ Store empty_store(const IndexOptions& o) {
       o.metric == Metric::Euclidean ? fast::Measure::SquaredEuclidean : fast::Measure::NegativeDot;
   const bool unit = o.metric == Metric::Cosine;
   if constexpr (Store::kCoded) {
-    // No rotation (CodedRows::set_rotation) yet: on data that is not centred,
-    // such as non-negative pixels, a rotation gathers the mean into a few
-    // values and widens every vector's step; it waits for codes centred on
-    // a mean.
+    // The first batch chooses whether rows are rotated before coding
+    // (CodedRows::learn): on data that is not centred, such as non-negative
+    // pixels, a rotation gathers the mean into a few values and widens every
+    // vector's step.
     return Store(o.dim, measure, unit, code_of(o.quantization), o.keep_vectors);
   } else {
     return Store(o.dim, measure, unit);

@@ -9,8 +9,9 @@
 // The codes encode the row as the full store keeps it: dimensions in the
 // store's order, at unit length for cosine. int8 and int4 codes are scaled
 // per row (kernels/row_codes.hpp): each row has its own offset and step, kept
-// beside the codes, so no row's codes depend on the others'. Before coding,
-// such a row, padded to code_dims(), is turned by a seeded random rotation
+// beside the codes, so no row's codes depend on the others'. Where that
+// narrows the first batch's steps (rotation_narrows), such a row, padded to
+// code_dims(), is turned by a seeded random rotation before coding
 // (kernels/rotation.hpp), and so is each query once per search; all
 // code_dims() values are then coded. Files written
 // before that hold codes with one offset per dimension and one shared step,
@@ -68,11 +69,17 @@ class CodedRows {
     VectorRows<float> prepared_;
     VectorRows<std::int16_t> levels_;
   };
-  // What the first batch teaches the store: the dimension order and the codes' scale.
+  // What the first batch teaches the store: the dimension order, and the
+  // codes' scale (shared) or whether rows are rotated before coding (per row).
   struct FirstBatch {
     std::vector<std::uint32_t> order;
     std::vector<float> offset, scale;
+    fast::Rotation rotation;
   };
+  // The seed of the rotation a store chooses: fixed, and saved with the codes.
+  static constexpr std::uint64_t kRotationSeed = 0x9e3779b97f4a7c15;
+  // Rows of the first batch that choose whether to rotate.
+  static constexpr std::size_t kRotationSample = 256;
 
   CodedRows(std::size_t dim, fast::Measure measure, bool unit, fast::Code code, bool keep_vectors)
       : code_(code),
@@ -206,7 +213,15 @@ class CodedRows {
   // std::bad_alloc.
   FirstBatch learn(const Value* values, std::size_t count) const {
     if (size() != 0) return {};
-    if (!shared_scale()) return {full_.learn(values, count), {}, {}};
+    if (!shared_scale()) {
+      FirstBatch learned{full_.learn(values, count), {}, {}, {}};
+      if (per_row() && dims_ <= fast::Rotation::kMaxWidth) {
+        fast::Rotation rotation(dims_, kRotationSeed);
+        if (rotation_narrows(rotation, values, std::min(count, kRotationSample), learned.order))
+          learned.rotation = std::move(rotation);
+      }
+      return learned;
+    }
     FirstBatch learned{full_.learn(values, count), std::vector<float>(dims_), std::vector<float>(dims_)};
     const std::size_t n = dim();
     fast::CodeRange range(n);
@@ -222,6 +237,10 @@ class CodedRows {
   }
   void adopt(FirstBatch learned) noexcept {
     full_.adopt(std::move(learned.order));
+    if (!learned.rotation.empty()) {
+      rotation_ = std::move(learned.rotation);
+      coded_ = dims_;
+    }
     if (learned.offset.size() == dims_) {
       offset_.swap(learned.offset);
       scale_.swap(learned.scale);
@@ -230,6 +249,7 @@ class CodedRows {
   // Forgets what the first batch taught (its addition was undone).
   void forget() noexcept {
     full_.forget();
+    if (per_row()) clear_rotation();
     std::fill(offset_.begin(), offset_.end(), 0.0f);
     std::fill(scale_.begin(), scale_.end(), 0.0f);
   }
@@ -366,6 +386,36 @@ class CodedRows {
     for (std::size_t j = 0; j < dim(); ++j) turned[j] = static_cast<float>(stored[j]);
     rotation_.apply(turned.data());
     return fast::encode_scaled_row(code_, turned.data(), dims_, out);
+  }
+
+  // Whether `rotation` makes the rows' steps narrower: the sum of their
+  // squares over `count` caller's rows, which a distance's rounding error
+  // follows (its variance is |q - x|^2 step^2 / 12 however many values are
+  // coded). A rotation spreads a few wide dimensions over all of them
+  // (anisotropic data), but gathers a mean far from zero (pixels) into a
+  // few values and widens every step.
+  bool rotation_narrows(const fast::Rotation& rotation, const Value* values, std::size_t count,
+                        std::span<const std::uint32_t> order) const {
+    const std::size_t n = dim();
+    VectorRows<T> row(n);
+    row.reserve(1);
+    std::array<float, fast::Rotation::kMaxWidth> turned;
+    auto squared_range = [](const float* v, std::size_t length) {
+      const auto [least, most] = std::minmax_element(v, v + length);
+      const double range = static_cast<double>(*most) - *least;
+      return range * range;
+    };
+    double plain = 0.0, rotated = 0.0;
+    for (std::size_t i = 0; i < count; ++i) {
+      row.truncate(0);
+      row.append(values + i * n, unit_, order);
+      std::fill(turned.begin(), turned.begin() + static_cast<std::ptrdiff_t>(dims_), 0.0f);
+      for (std::size_t j = 0; j < n; ++j) turned[j] = static_cast<float>(row.row(0)[j]);
+      plain += squared_range(turned.data(), n);
+      rotation.apply(turned.data());
+      rotated += squared_range(turned.data(), dims_);
+    }
+    return rotated < plain;
   }
 
   // The code kernels' form of a full (prepared) row, in slot `slot`.
