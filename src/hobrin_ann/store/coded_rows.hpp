@@ -222,7 +222,7 @@ class CodedRows {
       }
       return learned;
     }
-    FirstBatch learned{full_.learn(values, count), std::vector<float>(dims_), std::vector<float>(dims_)};
+    FirstBatch learned{full_.learn(values, count), std::vector<float>(dims_), std::vector<float>(dims_), {}};
     const std::size_t n = dim();
     fast::CodeRange range(n);
     VectorRows<T> row(n);
