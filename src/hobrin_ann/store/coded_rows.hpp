@@ -116,9 +116,8 @@ class CodedRows {
   // false (and no rotation) where they are not scaled per row or are too
   // wide. Throws std::bad_alloc.
   bool set_rotation(std::uint64_t seed) {
-    if (!per_row() || dims_ > fast::Rotation::kMaxWidth) return false;
-    rotation_ = fast::Rotation(dims_, seed);
-    coded_ = dims_;
+    if (!rotatable()) return false;
+    use_rotation(fast::Rotation(dims_, seed));
     return true;
   }
   // The rotation's seed, or none.
@@ -215,7 +214,7 @@ class CodedRows {
     if (size() != 0) return {};
     if (!shared_scale()) {
       FirstBatch learned{full_.learn(values, count), {}, {}, {}};
-      if (per_row() && dims_ <= fast::Rotation::kMaxWidth) {
+      if (rotatable()) {
         fast::Rotation rotation(dims_, kRotationSeed);
         if (rotation_narrows(rotation, values, std::min(count, kRotationSample), learned.order))
           learned.rotation = std::move(rotation);
@@ -237,10 +236,7 @@ class CodedRows {
   }
   void adopt(FirstBatch learned) noexcept {
     full_.adopt(std::move(learned.order));
-    if (!learned.rotation.empty()) {
-      rotation_ = std::move(learned.rotation);
-      coded_ = dims_;
-    }
+    if (!learned.rotation.empty()) use_rotation(std::move(learned.rotation));
     if (learned.offset.size() == dims_) {
       offset_.swap(learned.offset);
       scale_.swap(learned.scale);
@@ -386,6 +382,15 @@ class CodedRows {
     for (std::size_t j = 0; j < dim(); ++j) turned[j] = static_cast<float>(stored[j]);
     rotation_.apply(turned.data());
     return fast::encode_scaled_row(code_, turned.data(), dims_, out);
+  }
+
+  // Whether rows can be rotated before coding: scaled per row, and no wider
+  // than a rotation goes.
+  bool rotatable() const noexcept { return per_row() && dims_ <= fast::Rotation::kMaxWidth; }
+  // Rotates rows by `rotation` (of width dims_) before coding them.
+  void use_rotation(fast::Rotation rotation) noexcept {
+    rotation_ = std::move(rotation);
+    coded_ = dims_;
   }
 
   // Whether `rotation` makes the rows' steps narrower: the sum of their
